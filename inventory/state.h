@@ -1,0 +1,51 @@
+// Process-wide state of the program in one struct. main owns the only long-lived
+// instance; tests make their own. Member names are the product's own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "inventory/record_table.h"
+#include "inventory/unique_index.h"
+
+namespace kestrune {
+
+class SettingsKey;
+
+struct LocalTime {
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    bool operator==(const LocalTime&) const = default;
+};
+
+struct KestruneState {
+    RecordTable mqsCertificates;          // the latest scan
+    RecordTable mqsCertificatesRegistry;  // the stored baseline
+    std::int32_t iCertificateCountTotal = 0;
+    std::int32_t iCertificateCountTotal_Registry = 0;
+    std::int32_t uniqueCertificateCount = 0;
+    LocalTime lastScanTime{};  // all zero until the first scan cycle
+    // Scan-scoped names copied into each record (UTF-8; cut to 255 units like the
+    // 256-unit buffers they model).
+    std::string currentLocationName;
+    std::string currentStoreName;
+    // Serials of the current scan, for the unique count.
+    SerialPrefixIndex scanSerials;
+    // The open settings key; null when none could be opened.
+    std::shared_ptr<SettingsKey> settingsKey;
+
+    // Reset for a new scan: counters to zero, table memory kept and overwritten.
+    void resetScanCounters();
+    // Appends one record at index iCertificateCountTotal: grows the table, zeroes the
+    // record and returns it for the scanner to fill. commitAppendedRecord runs the
+    // unique count on it and increments iCertificateCountTotal.
+    CertificateRecord& beginAppend();
+    void commitAppendedRecord();
+};
+
+}  // namespace kestrune

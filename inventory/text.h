@@ -1,0 +1,22 @@
+// UTF-8 inside the core, UTF-16 at the edges (records, Win32 W calls).
+#pragma once
+
+#include <cstdarg>
+#include <string>
+#include <string_view>
+
+namespace kestrune {
+
+// Invalid sequences become U+FFFD; never reads past the input.
+std::u16string utf8ToUtf16(std::string_view utf8);
+// Unpaired surrogates become U+FFFD.
+std::string utf16ToUtf8(std::u16string_view utf16);
+
+// printf-style formatting into a std::string (C locale conversions only).
+std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatTextV(const char* format, std::va_list args);
+
+// ASCII case folding as the platform's case-insensitive compare does it.
+char16_t asciiLower(char16_t c);
+
+}  // namespace kestrune

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the Windows cross build need.
+# Idempotent: packages already present are left alone; apt runs only when one is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git python3
+  clang-format clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libssl-dev openssl ca-certificates
+  libsqlite3-dev sqlite3
+  libcurl4-openssl-dev
+  libnss3-dev libnss3-tools
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  xvfb xauth x11-utils imagemagick
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
+  wine wine32:i386
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
