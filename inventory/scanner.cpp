@@ -137,7 +137,7 @@ int Scanner::collectStore(const std::string& name) {
         trace_.outf(
             "Preparing to realloc memory for next certificate...(iCertificateCountTotal: %d - "
             "iCertsInStore: %d)\r\n",
-            state_.iCertificateCountTotal, iCertsInStore);
+            state_.iCertificateCountTotal.load(), iCertsInStore);
         CertificateRecord& record = state_.beginAppend();
 
         displayName.clear();
@@ -168,7 +168,7 @@ int Scanner::collectStore(const std::string& name) {
     store.reset();
 
     trace_.out("The function completed successfully. \n");
-    trace_.outf("Total Certificates: %d (This store: %d)\r\n", state_.iCertificateCountTotal,
+    trace_.outf("Total Certificates: %d (This store: %d)\r\n", state_.iCertificateCountTotal.load(),
                 iCertsInStore);
     trace_.out("Hit any key to continue...\r\n");
     return iCertsInStore;

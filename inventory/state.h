@@ -2,6 +2,7 @@
 // instance; tests make their own. Member names are the product's own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,9 +27,10 @@ struct LocalTime {
 struct KestruneState {
     RecordTable mqsCertificates;          // the latest scan
     RecordTable mqsCertificatesRegistry;  // the stored baseline
-    std::int32_t iCertificateCountTotal = 0;
-    std::int32_t iCertificateCountTotal_Registry = 0;
-    std::int32_t uniqueCertificateCount = 0;
+    // Atomic so the tray can read a partial count while a scan runs on another thread.
+    std::atomic<std::int32_t> iCertificateCountTotal{0};
+    std::atomic<std::int32_t> iCertificateCountTotal_Registry{0};
+    std::atomic<std::int32_t> uniqueCertificateCount{0};
     LocalTime lastScanTime{};  // all zero until the first scan cycle
     // Scan-scoped names copied into each record (UTF-8; cut to 255 units like the
     // 256-unit buffers they model).
