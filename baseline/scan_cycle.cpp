@@ -87,31 +87,37 @@ bool tryScanCycle(CycleContext& context, int userInitiated) {
     return true;
 }
 
-std::int64_t firstAddedIndex(const KestruneState& s) {
+namespace {
+
+// Calls `found` with each current record index whose serial the baseline lacks, in
+// table order, until it returns false. Present means some baseline serial starts with
+// the current record's own serialLength bytes: one ordered index of the zero-padded
+// baseline serials answers that.
+template <typename Found>
+void forEachAdded(const KestruneState& s, Found found) {
     const std::size_t baseline =
         usable(s.mqsCertificatesRegistry, s.iCertificateCountTotal_Registry);
     const std::size_t current = usable(s.mqsCertificates, s.iCertificateCountTotal);
-    // Present when some baseline serial starts with the current record's own
-    // serialLength bytes: one ordered index of the zero-padded baseline serials.
     SerialPrefixIndex index;
     for (std::size_t k = 0; k < baseline; ++k) {
         index.insert(s.mqsCertificatesRegistry[k]);
     }
     for (std::size_t i = 0; i < current; ++i) {
-        if (!index.hasPrefixOf(s.mqsCertificates[i])) {
-            return static_cast<std::int64_t>(i);
+        if (!index.hasPrefixOf(s.mqsCertificates[i]) && !found(i)) {
+            return;
         }
     }
-    return -1;
 }
 
-std::int64_t firstMissingIndex(const KestruneState& s) {
+// The same for baseline records whose fixed 64 bytes from the start of the hash field
+// (whatever the valid length says; the zero fill makes the rest compare equal) no
+// current record has.
+template <typename Found>
+void forEachMissing(const KestruneState& s, Found found) {
     using HashKey = std::array<std::uint8_t, kSubjectHashCompareBytes>;
     const std::size_t baseline =
         usable(s.mqsCertificatesRegistry, s.iCertificateCountTotal_Registry);
     const std::size_t current = usable(s.mqsCertificates, s.iCertificateCountTotal);
-    // A fixed 64 bytes from the start of the hash field, whatever the valid length says
-    // (the zero fill makes the bytes after the hash compare equal).
     std::vector<HashKey> keys(current);
     for (std::size_t i = 0; i < current; ++i) {
         std::memcpy(keys[i].data(), s.mqsCertificates[i].subjectNameHash, kSubjectHashCompareBytes);
@@ -121,11 +127,48 @@ std::int64_t firstMissingIndex(const KestruneState& s) {
     for (std::size_t i = 0; i < baseline; ++i) {
         std::memcpy(probe.data(), s.mqsCertificatesRegistry[i].subjectNameHash,
                     kSubjectHashCompareBytes);
-        if (!std::binary_search(keys.begin(), keys.end(), probe)) {
-            return static_cast<std::int64_t>(i);
+        if (!std::binary_search(keys.begin(), keys.end(), probe) && !found(i)) {
+            return;
         }
     }
-    return -1;
+}
+
+}  // namespace
+
+std::int64_t firstAddedIndex(const KestruneState& s) {
+    std::int64_t first = -1;
+    forEachAdded(s, [&](std::size_t i) {
+        first = static_cast<std::int64_t>(i);
+        return false;
+    });
+    return first;
+}
+
+std::int64_t firstMissingIndex(const KestruneState& s) {
+    std::int64_t first = -1;
+    forEachMissing(s, [&](std::size_t i) {
+        first = static_cast<std::int64_t>(i);
+        return false;
+    });
+    return first;
+}
+
+std::vector<std::size_t> addedIndexes(const KestruneState& s) {
+    std::vector<std::size_t> all;
+    forEachAdded(s, [&](std::size_t i) {
+        all.push_back(i);
+        return true;
+    });
+    return all;
+}
+
+std::vector<std::size_t> missingIndexes(const KestruneState& s) {
+    std::vector<std::size_t> all;
+    forEachMissing(s, [&](std::size_t i) {
+        all.push_back(i);
+        return true;
+    });
+    return all;
 }
 
 int findAddedCertificate(CycleContext& c) {
