@@ -314,7 +314,7 @@ TEST(RegistrySettingsLoad, MismatchedPairLoadsOnlyWholeRecordsTheCountAllows) {
         SCOPED_TRACE("blob shorter than the count");
         Fixture f;
         auto blob = sampleBlob(4, 9);
-        blob.resize(blob.size() - 100);  // 3 whole records and a piece
+        blob.erase(blob.end() - 100, blob.end());  // 3 whole records and a piece
         f.store(utf16le("4"), blob);
         EXPECT_EQ(f.load(), 1);
         EXPECT_EQ(f.state.iCertificateCountTotal_Registry, 3);

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Sanitizer builds, each in a tree of its own and without benchmarks. Any finding fails
+# the run (the sanitizers end the test program with a non-zero status).
+#   address  ASan+UBSan (-fno-sanitize-recover=all): every Linux test.
+#   thread   TSan: the tests in which threads or processes share state.
+# Usage: bash scripts/sanitize.sh [address] [thread]   (both when none is named)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+supp="$PWD/tests/sanitizers"
+
+# The tests where two threads or two processes meet, and the programs that hold them.
+# Add a test here when it makes threads or processes share tables, keys or databases.
+tsan_tests='^(ScanCycle\.(CyclesOnTwoThreadsNeverInterleave|TryScanCycleDoesNotWaitForARunningCycle|ReadersGetTheValidRecordsWhileACycleWaitsForTheUser)|SqliteSettings\.(BaselineSavedByOneProcessLoadsInAnother|LockHeldPastTheWaitIsBusyAndAShortLockIsWaitedFor)|SqliteCrashConsistency\..*)$'
+tsan_programs=(test_baseline test_linux)
+
+configure() {  # <build dir> <sanitizer> [cmake options]
+    local dir=$1 sanitizer=$2
+    shift 2
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKESTRUNE_SANITIZE="$sanitizer" -DKESTRUNE_BUILD_BENCH=OFF "$@" >/dev/null
+}
+
+run_address() {
+    local start=$SECONDS
+    configure build-asan address
+    cmake --build build-asan -j "$jobs"
+    ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0" \
+        ctest --test-dir build-asan --output-on-failure -j "$jobs"
+    echo "ASan+UBSan build and every Linux test: $((SECONDS - start)) s"
+}
+
+run_thread() {
+    local start=$SECONDS
+    configure build-tsan thread
+    cmake --build build-tsan -j "$jobs" --target "${tsan_programs[@]}"
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp" \
+        ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R "$tsan_tests" \
+        --no-tests=error
+    echo "TSan build and the concurrency tests: $((SECONDS - start)) s"
+}
+
+modes=("$@")
+[ ${#modes[@]} -gt 0 ] || modes=(address thread)
+for mode in "${modes[@]}"; do
+    case $mode in
+        address) run_address ;;
+        thread) run_thread ;;
+        *) echo "unknown sanitizer: $mode (address or thread)" >&2; exit 2 ;;
+    esac
+done

@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets into corpus/<target>/. Run it again after
+changing an input format; the seeds are kept in the repository."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def text_field(text):
+    units = text.encode("utf-16-le")[: 63 * 2]
+    return units + b"\0" * (128 - len(units))
+
+
+def record(name, serial, md5, store="Root", location="LocalMachine"):
+    """One 568-byte certificate record: serial most significant byte first."""
+    r = text_field(name)
+    r += serial + b"\0" * (64 - len(serial))
+    r += struct.pack("<i", len(serial))
+    r += md5 + b"\0" * (112 - len(md5))
+    r += text_field(store) + text_field(location)
+    r += struct.pack("<i", len(md5))
+    assert len(r) == 568
+    return r
+
+
+def sample(i):
+    return record(f"Sample CA {i}", bytes([0x5A, i, i * 7 % 256]), bytes((i * 31 + k) % 256 for k in range(16)))
+
+
+def count_text(n, terminator=False):
+    return str(n).encode("utf-16-le") + (b"\0\0" if terminator else b"")
+
+
+def baseline_input(switches, text, blob):
+    return bytes([switches]) + struct.pack("<H", len(text)) + text + blob
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+COUNT, DATA, BINARY, BEFORE, YES, MORE = 1, 2, 4, 8, 16, 32
+three = sample(1) + sample(2) + sample(3)
+odd = bytearray(sample(4))
+odd[192:196] = struct.pack("<i", -5)  # serial length out of range
+odd[564:568] = struct.pack("<i", 4000)  # hash length past its field
+odd[0:128] = "X".encode("utf-16-le") * 64  # name without a terminator
+seeds = {
+    "three": baseline_input(COUNT | DATA, count_text(3), three),
+    "three_terminated": baseline_input(COUNT | DATA | YES, count_text(3, True), three),
+    "empty": baseline_input(COUNT | DATA, count_text(0), b""),
+    "no_count": baseline_input(DATA | BEFORE, b"", three),
+    "no_data": baseline_input(COUNT | BEFORE, count_text(3), b""),
+    "short_blob": baseline_input(COUNT | DATA | BEFORE, count_text(3), three[:-100]),
+    "long_blob": baseline_input(COUNT | DATA | YES, count_text(1), three),
+    "huge_count": baseline_input(COUNT | DATA | BINARY, count_text(99999999999), three),
+    "odd_text": baseline_input(COUNT | DATA, count_text(2)[:-1], three),
+    "dropped_and_new": baseline_input(COUNT | DATA | YES | MORE | (2 << 6), count_text(3), three),
+    "odd_record": baseline_input(COUNT | DATA | YES | MORE, count_text(2), sample(5) + bytes(odd)),
+}
+for name, data in seeds.items():
+    write("baseline_load_fuzz", name, data)
+
+replies = {
+    "current": b"1.0.0",
+    "current_newline": b"1.0.0\r\n",
+    "newer_patch": b"1.0.1",
+    "newer_major_only": b"3",
+    "older": b"0.9.9",
+    "zero": b"0.0.0",
+    "empty": b"",
+    "blanks": b" 1 .\t0. 0",
+    "four_parts": b"1.0.0.7",
+    "huge": b"99999999999.0.0",
+    "negative": b"-1.0.0",
+    "text": b"<html>Not found</html>",
+    "zero_byte": b"1.\x002.0",
+    "trailing_dot": b"1.",
+    "long": b"2." + b"0" * 1100,
+}
+for name, body in replies.items():
+    write("update_reply_fuzz", name + "_yes", b"\x01" + body)
+    write("update_reply_fuzz", name + "_no", b"\x00" + body)
