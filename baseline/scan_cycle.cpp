@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "baseline/baseline_storage.h"
+#include "baseline/settings_api.h"
 #include "inventory/record_key_set.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
@@ -28,6 +30,20 @@ void writeCountLine(CycleContext& c) {
                  c.state.iCertificateCountTotal.load());
 }
 
+// A save the user asked for that did not happen must not look like one that did: no
+// "saved" notice, and a box that says why. The baseline in memory stays, so the next
+// cycle reports the same changes again.
+void reportFailedSave(CycleContext& c) {
+    std::string why = c.state.settingsKey ? c.state.settingsKey->lastError() : std::string();
+    if (why.empty()) {
+        why = c.state.settingsKey ? c.state.settingsKey->describe() : "no settings key is open";
+    }
+    c.trace.errf("Could not save the certificate baseline: %s\r\n", why.c_str());
+    c.desktop.messageBox(
+        "The observed certificates could not be saved as the new baseline.\r\n\r\n" + why,
+        "Brimtal Kestrune - Certificate Changes", kMbOk | kMbIconError, kNoOwner);
+}
+
 void runCycle(CycleContext& c, int userInitiated) {
     KestruneState& s = c.state;
     s.resetScanCounters();
@@ -44,9 +60,13 @@ void runCycle(CycleContext& c, int userInitiated) {
         const int answer = c.desktop.messageBox(
             "Do you want to save the observed certificate changes as the new baseline?",
             "Brimtal Kestrune - Certificate Changes", kMbYesNo | kMbIconWarning, kNoOwner);
-        if (answer == kIdYes && s.settingsKey) {
-            saveBaseline(*s.settingsKey, s.mqsCertificates, s.iCertificateCountTotal);
-            c.tray.showTrayNotice(kNoticeSaved);
+        if (answer == kIdYes) {
+            if (s.settingsKey &&
+                saveBaseline(*s.settingsKey, s.mqsCertificates, s.iCertificateCountTotal)) {
+                c.tray.showTrayNotice(kNoticeSaved);
+            } else {
+                reportFailedSave(c);
+            }
         }
     } else {
         c.tray.showTrayNotice(userInitiated ? kNoticeUser : kNoticeHourly);

@@ -125,7 +125,13 @@ class SqliteKey final : public SettingsKey {
         : file_(std::move(file)),
           path_(std::move(path)),
           db_(std::move(db)),
-          broken_(std::move(broken)) {}
+          broken_(std::move(broken)) {
+        struct stat st {};
+        if (db_ && ::stat(file_.c_str(), &st) == 0) {
+            device_ = st.st_dev;
+            inode_ = st.st_ino;
+        }
+    }
 
     SettingsStatus queryValue(const std::string& name, std::uint32_t* type, std::uint8_t* out,
                               std::uint32_t* size) override {
@@ -263,6 +269,20 @@ class SqliteKey final : public SettingsKey {
             lastError_ = broken_;
             return false;
         }
+        // A database deleted or renamed over while open stays readable through the open
+        // handle, and SQLite refuses to write it: a save would fail with a misleading
+        // "readonly" and every load would quietly read a file nobody will see again. Like
+        // a deleted registry key, the key fails until the file is back.
+        struct stat st {};
+        if (::stat(file_.c_str(), &st) != 0) {
+            lastError_ =
+                file_ + ": the database was deleted while in use (" + std::strerror(errno) + ")";
+            return false;
+        }
+        if (st.st_dev != device_ || st.st_ino != inode_) {
+            lastError_ = file_ + ": the database was replaced by another file while in use";
+            return false;
+        }
         return true;
     }
 
@@ -389,6 +409,8 @@ class SqliteKey final : public SettingsKey {
     std::string lastErrorOverride_;
     bool configured_ = false;
     bool tablesPresent_ = false;
+    dev_t device_ = 0;  // the file SQLite opened
+    ino_t inode_ = 0;
 };
 
 }  // namespace

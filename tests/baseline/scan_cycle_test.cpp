@@ -172,6 +172,39 @@ TEST(ScanCycle, AnsweringNoKeepsTheBaselineAndTheNextCycleReportsAgain) {
     EXPECT_EQ(h.storedCount(), "3");
 }
 
+// Yes to saving, and the store refuses the write: no "saved" balloon, a box that says
+// so, and the old baseline in memory, so the next cycle asks again.
+TEST(ScanCycle, ASaveThatFailsIsReportedAndNeverAnnouncedAsSaved) {
+    Harness h(threeCerts());
+    h.recordBaseline();
+    h.tray.addTrayIcon();
+    h.certs().push_back(makeCert("New One", {0x0a, 0x0b}, 10));
+    h.settings.data().failWrites = true;
+    h.desktop.script({kIdOk, kIdYes});
+    scanCycle(h.context, 0);
+
+    const auto boxes = h.desktop.messageBoxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[2].text.rfind("The observed certificates could not be saved as the new "
+                                  "baseline.\r\n\r\nmemory:HKLM\\",
+                                  0),
+              0u)
+        << boxes[2].text;
+    EXPECT_EQ(boxes[2].style, kMbOk | kMbIconError);
+    ASSERT_EQ(h.desktop.notices().size(), 1u);  // the icon's own, no balloon since
+    EXPECT_EQ(h.desktop.notices()[0].kind, DesktopCall::Kind::TrayAdd);
+    EXPECT_EQ(h.storedCount(), "3");
+    EXPECT_EQ(h.state.iCertificateCountTotal_Registry, 3);
+
+    h.settings.data().failWrites = false;
+    h.desktop.clear();
+    h.desktop.script({kIdOk, kIdYes});
+    scanCycle(h.context, 0);
+    ASSERT_EQ(h.desktop.messageBoxes().size(), 2u);
+    EXPECT_EQ(h.desktop.notices().back().notice.balloonText, kNoticeSaved);
+    EXPECT_EQ(h.storedCount(), "4");
+}
+
 TEST(ScanCycle, ACertificateThatMovedStoresIsReportedInNeitherDirection) {
     Harness h(threeCerts());
     h.recordBaseline();
