@@ -1,11 +1,16 @@
 // The certificate-store API over the Linux trust sources: the distro's compiled bundle,
-// the folders admins add CAs to, and the blocklist folders, all under one root
-// directory. Certificates are parsed with OpenSSL.
+// the folders admins add CAs to, the blocklist folders and the system NSS database, all
+// under one root directory; and the current user's NSS databases under the home folder.
+// Certificates are parsed with OpenSSL.
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <optional>
 
 #include "app/platform_factory.h"
 #include "platform/linux/cert_file_reader.h"
+#include "platform/linux/nss_store.h"
 #include "platform/linux/root_files.h"
 #include "platform/linux/store_source.h"
 #include "platform/linux/x509_fields.h"
@@ -208,7 +213,7 @@ class FolderStore final : public StoreSource {
 class LinuxCertStoreApi final : public CertStoreApi {
   public:
     LinuxCertStoreApi(const PlatformOptions& options, Trace& trace)
-        : root_(options.root), trace_(trace) {}
+        : root_(options.root), home_(options.home), trace_(trace) {}
 
     bool enumerateLocations(std::uint32_t, const LocationCallback& callback) override {
         for (const auto& [name, flags] : kLocations) {
@@ -225,9 +230,9 @@ class LinuxCertStoreApi final : public CertStoreApi {
         if (location != kLinuxSystem && location != kLinuxCurrentUser) {
             return false;
         }
-        for (const auto& store : stores()) {
-            if (store->location() == location &&
-                !callback(StoreRef{nullptr, store->name()}, location)) {
+        // Problems finding the stores are told once per listing, not on every open.
+        for (const auto& store : stores(location, &trace_)) {
+            if (!callback(StoreRef{nullptr, store->name()}, location)) {
                 break;
             }
         }
@@ -266,13 +271,25 @@ class LinuxCertStoreApi final : public CertStoreApi {
         {kLinuxCurrentUserName, kLinuxCurrentUser},
     };
 
-    // Every store in listing order; names are unique across locations.
-    StoreSources stores() const {
+    // The stores of one location (0: all) in listing order, found afresh; names are
+    // unique across locations.
+    StoreSources stores(std::uint32_t location = 0, Trace* problems = nullptr) const {
         StoreSources all;
-        all.push_back(std::make_unique<BundleStore>(root_, trace_));
-        all.push_back(
-            std::make_unique<FolderStore>("local-anchors", kAnchorFolders, root_, trace_));
-        all.push_back(std::make_unique<FolderStore>("blocklist", kBlocklistFolders, root_, trace_));
+        if (location == 0 || location == kLinuxSystem) {
+            all.push_back(std::make_unique<BundleStore>(root_, trace_));
+            all.push_back(
+                std::make_unique<FolderStore>("local-anchors", kAnchorFolders, root_, trace_));
+            all.push_back(
+                std::make_unique<FolderStore>("blocklist", kBlocklistFolders, root_, trace_));
+            for (auto& store : systemNssStores(root_, trace_)) {
+                all.push_back(std::move(store));
+            }
+        }
+        if (location == 0 || location == kLinuxCurrentUser) {
+            for (auto& store : userNssStores(home_, trace_, problems)) {
+                all.push_back(std::move(store));
+            }
+        }
         return all;
     }
 
@@ -286,8 +303,25 @@ class LinuxCertStoreApi final : public CertStoreApi {
     }
 
     const RootDir root_;
+    const std::string home_;
     Trace& trace_;
 };
+
+std::string userHome() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') {
+        return home;
+    }
+    // Services and cron jobs may run without HOME; the password database still knows.
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && found->pw_dir != nullptr) {
+        return found->pw_dir;
+    }
+    return {};
+}
 
 }  // namespace
 
@@ -295,6 +329,7 @@ PlatformOptions defaultPlatformOptions() {
     PlatformOptions options;
     const char* root = std::getenv("KESTRUNE_ROOT");
     options.root = root != nullptr && *root != '\0' ? root : "/";
+    options.home = userHome();
     return options;
 }
 

@@ -5,10 +5,13 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 #include "app/platform_factory.h"
@@ -40,9 +43,9 @@ using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 EVP_PKEY* sharedKey() {
     static const std::unique_ptr<EVP_PKEY, PkeyFree> key(
-        EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+        EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
     if (!key) {
-        throw std::runtime_error("no Ed25519 key");
+        throw std::runtime_error("no EC key");
     }
     return key.get();
 }
@@ -135,7 +138,7 @@ X509Ptr makeCertificate(const CertSpec& spec) {
         X509_add_ext(cert.get(), ext, -1);
         X509_EXTENSION_free(ext);
     }
-    if (X509_sign(cert.get(), sharedKey(), nullptr) <= 0) {
+    if (X509_sign(cert.get(), sharedKey(), EVP_sha256()) <= 0) {
         throw std::runtime_error("cannot sign");
     }
     return cert;
@@ -238,6 +241,53 @@ ScanResult scanRoot(const std::string& root, CaptureTrace& trace) {
     KestruneState state;
     scan(state, *api, trace);
     return ScanResult{rows(state), state.uniqueCertificateCount, state.iCertificateCountTotal};
+}
+
+ProgramRun runCheck(const std::string& arguments, const std::string& environment) {
+    TempDir scratch;
+    const std::string errFile = scratch.path() + "/stderr";
+    const std::string home = scratch.path() + "/home";
+    fs::create_directories(home);
+    const std::string command = "env -u KESTRUNE_ROOT HOME='" + home + "' " + environment + " '" +
+                                KESTRUNE_CHECK_EXE + "' " + arguments + " 2>'" + errFile + "'";
+    ProgramRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        run.out.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ostringstream err;
+    err << std::ifstream(errFile).rdbuf();
+    run.err = err.str();
+    return run;
+}
+
+bool makeNssDatabase(const std::string& folder, const std::vector<const X509*>& certs) {
+    auto run = [](const std::string& command) {
+        return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+    };
+    fs::create_directories(folder);
+    if (!run("certutil -N -d 'sql:" + folder + "' --empty-password")) {
+        return false;
+    }
+    int n = 0;
+    for (const X509* cert : certs) {
+        const std::string pem = folder + "/import.pem";
+        std::ofstream(pem) << toPem(*cert);
+        const bool added = run("certutil -A -d 'sql:" + folder + "' -n cert" + std::to_string(++n) +
+                               " -t C,, -i '" + pem + "'");
+        fs::remove(pem);
+        if (!added) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace kestrune::testing

@@ -32,7 +32,8 @@ struct CertSpec {
     std::vector<std::string> sanDns;
 };
 
-// A certificate signed with one Ed25519 key shared by the whole test run.
+// A certificate signed with one P-256 key shared by the whole test run (NSS takes no
+// Ed25519 certificates).
 X509Ptr makeCertificate(const CertSpec& spec);
 CertSpec simpleSpec(const std::string& commonName, std::vector<std::uint8_t> serial);
 
@@ -79,5 +80,19 @@ struct ScanResult {
 };
 // A scan of a temp root with the Linux store API; the trace is kept for the test.
 ScanResult scanRoot(const std::string& root, CaptureTrace& trace);
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the built kestrune-check. `arguments` and `environment` ("NAME=value ...") go
+// through the shell; the temp paths used in tests need no quoting. KESTRUNE_ROOT is
+// cleared and HOME is an empty folder unless `environment` says otherwise.
+ProgramRun runCheck(const std::string& arguments, const std::string& environment = "");
+
+// A new NSS database in `folder` (made with certutil) holding `certs`.
+bool makeNssDatabase(const std::string& folder, const std::vector<const X509*>& certs);
 
 }  // namespace kestrune::testing

@@ -1,46 +1,12 @@
 // The built kestrune-check, run on a temp root.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <fstream>
 #include <sstream>
 
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune::testing {
 namespace {
-
-struct ProgramRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// `arguments` and `environment` ("NAME=value ...") go through the shell; the temp paths
-// used here need no quoting.
-ProgramRun runCheck(const std::string& arguments, const std::string& environment = "") {
-    TempDir scratch;
-    const std::string errFile = scratch.path() + "/stderr";
-    const std::string command = "env -u KESTRUNE_ROOT " + environment + " '" + KESTRUNE_CHECK_EXE +
-                                "' " + arguments + " 2>'" + errFile + "'";
-    ProgramRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return run;
-    }
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        run.out.append(buffer, n);
-    }
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ostringstream err;
-    err << std::ifstream(errFile).rdbuf();
-    run.err = err.str();
-    return run;
-}
 
 class CheckProgram : public ::testing::Test {
   protected:
