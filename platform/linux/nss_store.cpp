@@ -68,8 +68,8 @@ class NssOpenStore final : public OpenCertStore {
         NSSInitParameters params{};
         params.length = sizeof params;
         params.dbTokenDescription = token.data();
-        const std::string spec = "sql:" + folder;
-        context_.reset(NSS_InitContext(spec.c_str(), "", "", "", &params, kInitFlags));
+        const std::string database = "sql:" + folder;
+        context_.reset(NSS_InitContext(database.c_str(), "", "", "", &params, kInitFlags));
         if (!context_) {
             why = folder + ": cannot open the database (" + nssError() + ")";
             return false;

@@ -106,16 +106,16 @@ std::size_t tlv(const std::string& der, std::size_t p, std::size_t& length) {
 
 }  // namespace
 
-X509Ptr makeCertificate(const CertSpec& spec) {
+X509Ptr makeCertificate(const CertFields& fields) {
     X509Ptr cert(X509_new());
     X509_set_version(cert.get(), X509_VERSION_3);
     std::unique_ptr<BIGNUM, BnFree> bn(
-        BN_bin2bn(spec.serial.data(), static_cast<int>(spec.serial.size()), nullptr));
-    BN_set_negative(bn.get(), spec.negativeSerial ? 1 : 0);
+        BN_bin2bn(fields.serial.data(), static_cast<int>(fields.serial.size()), nullptr));
+    BN_set_negative(bn.get(), fields.negativeSerial ? 1 : 0);
     std::unique_ptr<ASN1_INTEGER, IntegerFree> serial(BN_to_ASN1_INTEGER(bn.get(), nullptr));
     X509_set_serialNumber(cert.get(), serial.get());
-    const auto subject = makeName(spec.subject);
-    const auto issuer = makeName(spec.issuer.empty() ? spec.subject : spec.issuer);
+    const auto subject = makeName(fields.subject);
+    const auto issuer = makeName(fields.issuer.empty() ? fields.subject : fields.issuer);
     X509_set_subject_name(cert.get(), subject.get());
     X509_set_issuer_name(cert.get(), issuer.get());
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
@@ -123,10 +123,10 @@ X509Ptr makeCertificate(const CertSpec& spec) {
     X509_set_pubkey(cert.get(), sharedKey());
 
     std::string san;
-    for (const auto& e : spec.sanDns) {
+    for (const auto& e : fields.sanDns) {
         san += (san.empty() ? "" : ",") + std::string("DNS:") + e;
     }
-    for (const auto& e : spec.sanEmails) {
+    for (const auto& e : fields.sanEmails) {
         san += (san.empty() ? "" : ",") + std::string("email:") + e;
     }
     if (!san.empty()) {
@@ -144,12 +144,12 @@ X509Ptr makeCertificate(const CertSpec& spec) {
     return cert;
 }
 
-CertSpec simpleSpec(const std::string& commonName, std::vector<std::uint8_t> serial) {
-    CertSpec spec;
+CertFields simpleFields(const std::string& commonName, std::vector<std::uint8_t> serial) {
+    CertFields fields;
     // Stored as a UTF8String as given: OpenSSL's own choice refuses names over 64.
-    spec.subject = {{"CN", commonName, V_ASN1_UTF8STRING}, {"O", "Kestrune Tests"}};
-    spec.serial = std::move(serial);
-    return spec;
+    fields.subject = {{"CN", commonName, V_ASN1_UTF8STRING}, {"O", "Kestrune Tests"}};
+    fields.serial = std::move(serial);
+    return fields;
 }
 
 std::string toPem(const X509& cert) {

@@ -22,7 +22,7 @@ struct NameEntry {
     int type = MBSTRING_UTF8;
 };
 
-struct CertSpec {
+struct CertFields {
     std::vector<NameEntry> subject;
     std::vector<NameEntry> issuer;  // empty: the subject (self-signed)
     // The serial's magnitude, most significant byte first.
@@ -34,8 +34,8 @@ struct CertSpec {
 
 // A certificate signed with one P-256 key shared by the whole test run (NSS takes no
 // Ed25519 certificates).
-X509Ptr makeCertificate(const CertSpec& spec);
-CertSpec simpleSpec(const std::string& commonName, std::vector<std::uint8_t> serial);
+X509Ptr makeCertificate(const CertFields& fields);
+CertFields simpleFields(const std::string& commonName, std::vector<std::uint8_t> serial);
 
 std::string toPem(const X509& cert);
 std::string toTrustedPem(X509& cert);  // "TRUSTED CERTIFICATE", with aux data

@@ -22,10 +22,10 @@ class CheckProgram : public ::testing::Test {
     }
 
     TempDir root_;
-    X509Ptr first_ = makeCertificate(simpleSpec("First Root", {0x80, 0x01}));
+    X509Ptr first_ = makeCertificate(simpleFields("First Root", {0x80, 0x01}));
     // A name that tries to print a record of its own.
-    X509Ptr evil_ = makeCertificate(simpleSpec("Evil\tName\nSystem\tfake", {0x02}));
-    X509Ptr local_ = makeCertificate(simpleSpec("Zoë's \"Local\" CA", {0x03}));
+    X509Ptr evil_ = makeCertificate(simpleFields("Evil\tName\nSystem\tfake", {0x02}));
+    X509Ptr local_ = makeCertificate(simpleFields("Zoë's \"Local\" CA", {0x03}));
 };
 
 TEST_F(CheckProgram, ListsTheInventoryAndTheTwoFigures) {

@@ -51,8 +51,8 @@ Scan scanHome(const std::string& root, const std::string& home) {
 TEST(NssStores, AUserDatabaseWithTwoCertificatesGivesTheirRecordsInBothPasses) {
     TempDir root;
     TempDir home;
-    const X509Ptr a = makeCertificate(simpleSpec("NSS Alpha", {0x80, 0x01}));
-    const X509Ptr b = makeCertificate(simpleSpec("NSS Beta", {0x02}));
+    const X509Ptr a = makeCertificate(simpleFields("NSS Alpha", {0x80, 0x01}));
+    const X509Ptr b = makeCertificate(simpleFields("NSS Beta", {0x02}));
     makeDatabase(home.path() + "/.pki/nssdb", {a.get(), b.get()});
 
     const Scan scan = scanHome(root.path(), home.path());
@@ -73,9 +73,9 @@ TEST(NssStores, AUserDatabaseWithTwoCertificatesGivesTheirRecordsInBothPasses) {
 TEST(NssStores, FirefoxProfilesAreFoundThroughProfilesIni) {
     TempDir root;
     TempDir home;
-    const X509Ptr release = makeCertificate(simpleSpec("In Release Profile", {0x11}));
-    const X509Ptr work = makeCertificate(simpleSpec("In Work Profile", {0x12}));
-    const X509Ptr snap = makeCertificate(simpleSpec("In Snap Profile", {0x13}));
+    const X509Ptr release = makeCertificate(simpleFields("In Release Profile", {0x11}));
+    const X509Ptr work = makeCertificate(simpleFields("In Work Profile", {0x12}));
+    const X509Ptr snap = makeCertificate(simpleFields("In Snap Profile", {0x13}));
     const std::string firefox = home.path() + "/.mozilla/firefox";
     makeDatabase(firefox + "/abcd.default-release", {release.get()});
     makeDatabase(home.path() + "/elsewhere/work", {work.get()});
@@ -128,7 +128,7 @@ TEST(NssStores, FirefoxProfilesAreFoundThroughProfilesIni) {
 TEST(NssStores, BrokenOrOldDatabasesAreSkippedAndTheScanGoesOn) {
     TempDir root;
     TempDir home;
-    const X509Ptr good = makeCertificate(simpleSpec("Still Read", {0x21}));
+    const X509Ptr good = makeCertificate(simpleFields("Still Read", {0x21}));
     const std::string firefox = home.path() + "/.mozilla/firefox";
     home.write("/.pki/nssdb/cert9.db", std::string(20000, '\x5a'));  // corrupt
     home.write("/.pki/nssdb/key4.db", std::string(4096, '\x00'));
@@ -161,9 +161,9 @@ TEST(NssStores, BrokenOrOldDatabasesAreSkippedAndTheScanGoesOn) {
 TEST(NssStores, ACertificateInAFileAndInADatabaseGivesEqualRecords) {
     TempDir root;
     TempDir home;
-    CertSpec spec = simpleSpec("Shared Ünïcode CA", {0x00, 0xff, 0x10});
-    spec.subject.push_back({"OU", "Unit"});
-    const X509Ptr cert = makeCertificate(spec);
+    CertFields fields = simpleFields("Shared Ünïcode CA", {0x00, 0xff, 0x10});
+    fields.subject.push_back({"OU", "Unit"});
+    const X509Ptr cert = makeCertificate(fields);
     root.write("/usr/local/share/ca-certificates/shared.crt", toPem(*cert));
     makeDatabase(home.path() + "/.pki/nssdb", {cert.get()});
     makeDatabase(root.path() + "/etc/pki/nssdb", {cert.get()});
@@ -186,8 +186,8 @@ TEST(NssStores, ACertificateInAFileAndInADatabaseGivesEqualRecords) {
 TEST(NssStores, TwoDatabasesCanBeOpenAtOnce) {
     TempDir root;
     TempDir home;
-    const X509Ptr one = makeCertificate(simpleSpec("Only In One", {0x31}));
-    const X509Ptr two = makeCertificate(simpleSpec("Only In Two", {0x32}));
+    const X509Ptr one = makeCertificate(simpleFields("Only In One", {0x31}));
+    const X509Ptr two = makeCertificate(simpleFields("Only In Two", {0x32}));
     makeDatabase(home.path() + "/.pki/nssdb", {one.get()});
     makeDatabase(root.path() + "/etc/pki/nssdb", {two.get()});
     NullTrace trace;
@@ -219,7 +219,7 @@ TEST(NssStores, TwoDatabasesCanBeOpenAtOnce) {
 TEST(NssStores, KestruneCheckListsACertificateAddedToADatabase) {
     TempDir root;
     TempDir home;
-    const X509Ptr added = makeCertificate(simpleSpec("Slipped Into nssdb", {0x66, 0x77}));
+    const X509Ptr added = makeCertificate(simpleFields("Slipped Into nssdb", {0x66, 0x77}));
     makeDatabase(home.path() + "/.pki/nssdb", {added.get()});
     const ProgramRun run = runCheck("--list --root " + root.path(), "HOME=" + home.path());
     EXPECT_EQ(run.status, 0) << run.err;

@@ -37,9 +37,9 @@ std::string pemBlock(const std::string& label, const std::string& body) {
 
 TEST(LinuxTrustStores, DebianLayoutReadsEverythingThatParsesAndSaysWhatItSkipped) {
     TempDir root;
-    const X509Ptr alpha = makeCertificate(simpleSpec("Alpha CA", {0x0a}));
-    const X509Ptr beta = makeCertificate(simpleSpec("Beta CA", {0x80, 0x0b}));
-    const X509Ptr gamma = makeCertificate(simpleSpec("Gamma CA", {0x0c}));
+    const X509Ptr alpha = makeCertificate(simpleFields("Alpha CA", {0x0a}));
+    const X509Ptr beta = makeCertificate(simpleFields("Beta CA", {0x80, 0x0b}));
+    const X509Ptr gamma = makeCertificate(simpleFields("Gamma CA", {0x0c}));
     const std::string badBase64 = pemBlock("CERTIFICATE", "MIIB!!!notbase64");
     const std::string notACert = pemBlock("CERTIFICATE", "AAECAwQFBgc=");  // 00 01 .. 07
     const std::string bundle = "# Comment lines as distro bundles have them\n" + toPem(*alpha) +
@@ -47,10 +47,10 @@ TEST(LinuxTrustStores, DebianLayoutReadsEverythingThatParsesAndSaysWhatItSkipped
                                pemBlock("PRIVATE KEY", "AAAA") + toTrustedPem(*gamma);
     const std::string bundlePath = root.write(kDebianBundle, bundle);
 
-    const X509Ptr der = makeCertificate(simpleSpec("Delta DER", {0x0d}));
-    const X509Ptr e1 = makeCertificate(simpleSpec("Epsilon One", {0x0e, 0x01}));
-    const X509Ptr e2 = makeCertificate(simpleSpec("Epsilon Two", {0x0e, 0x02}));
-    const X509Ptr nested = makeCertificate(simpleSpec("Zeta Nested", {0x0f}));
+    const X509Ptr der = makeCertificate(simpleFields("Delta DER", {0x0d}));
+    const X509Ptr e1 = makeCertificate(simpleFields("Epsilon One", {0x0e, 0x01}));
+    const X509Ptr e2 = makeCertificate(simpleFields("Epsilon Two", {0x0e, 0x02}));
+    const X509Ptr nested = makeCertificate(simpleFields("Zeta Nested", {0x0f}));
     const std::string anchors = root.makeFolder(kDebianAnchors);
     root.write(std::string(kDebianAnchors) + "/b-der.crt", toDer(*der));
     root.write(std::string(kDebianAnchors) + "/a-two.pem", toPem(*e1) + toPem(*e2));
@@ -96,10 +96,10 @@ TEST(LinuxTrustStores, DebianLayoutReadsEverythingThatParsesAndSaysWhatItSkipped
 
 TEST(LinuxTrustStores, FedoraLayoutFollowsTheBundleLinkInsideTheRoot) {
     TempDir root;
-    const X509Ptr a = makeCertificate(simpleSpec("Fedora Root A", {0x01}));
-    const X509Ptr b = makeCertificate(simpleSpec("Fedora Root B", {0x02}));
-    const X509Ptr corp = makeCertificate(simpleSpec("Corp Anchor", {0x03}));
-    const X509Ptr bad = makeCertificate(simpleSpec("Distrusted", {0x04}));
+    const X509Ptr a = makeCertificate(simpleFields("Fedora Root A", {0x01}));
+    const X509Ptr b = makeCertificate(simpleFields("Fedora Root B", {0x02}));
+    const X509Ptr corp = makeCertificate(simpleFields("Corp Anchor", {0x03}));
+    const X509Ptr bad = makeCertificate(simpleFields("Distrusted", {0x04}));
     root.write("/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", toPem(*a) + toPem(*b));
     root.makeFolder("/etc/pki/tls/certs");
     // As on Fedora: an absolute link, which must resolve inside the root, not on the host.
@@ -125,8 +125,8 @@ TEST(LinuxTrustStores, FedoraLayoutFollowsTheBundleLinkInsideTheRoot) {
 
 TEST(LinuxTrustStores, TheFirstBundleOfTheListWins) {
     TempDir root;
-    const X509Ptr debian = makeCertificate(simpleSpec("Debian Bundle", {0x01}));
-    const X509Ptr suse = makeCertificate(simpleSpec("SUSE Bundle", {0x02}));
+    const X509Ptr debian = makeCertificate(simpleFields("Debian Bundle", {0x01}));
+    const X509Ptr suse = makeCertificate(simpleFields("SUSE Bundle", {0x02}));
     root.write("/etc/ssl/ca-bundle.pem", toPem(*suse));
     root.write(kDebianBundle, toPem(*debian));
     CaptureTrace trace;
@@ -137,7 +137,7 @@ TEST(LinuxTrustStores, TheFirstBundleOfTheListWins) {
 
 TEST(LinuxTrustStores, AMissingBundleIsReportedAndTheOtherStoresAreStillRead) {
     TempDir root;
-    const X509Ptr bad = makeCertificate(simpleSpec("Blocked", {0x09}));
+    const X509Ptr bad = makeCertificate(simpleFields("Blocked", {0x09}));
     root.write("/etc/ca-certificates/trust-source/blocklist/blocked.crt", toPem(*bad));
     CaptureTrace trace;
     const ScanResult result = scanRoot(root.path(), trace);
@@ -160,7 +160,7 @@ TEST(LinuxTrustStores, AMissingBundleIsReportedAndTheOtherStoresAreStillRead) {
 
 TEST(LinuxTrustStores, TheSameCertificateInTwoStoresGivesTwoEqualRecords) {
     TempDir root;
-    const X509Ptr cert = makeCertificate(simpleSpec("Twice Trusted", {0x42, 0x43}));
+    const X509Ptr cert = makeCertificate(simpleFields("Twice Trusted", {0x42, 0x43}));
     root.write(kDebianBundle, toPem(*cert));
     root.write(std::string(kDebianAnchors) + "/twice.crt", toDer(*cert));
     CaptureTrace trace;
@@ -177,8 +177,8 @@ TEST(LinuxTrustStores, TheSameCertificateInTwoStoresGivesTwoEqualRecords) {
 TEST(LinuxTrustStores, LongAndNonAsciiNamesReachTheRecordCut) {
     TempDir root;
     const std::string longName = std::string(62, 'n') + "😀tail";  // the pair would be units 63-64
-    root.write(kDebianBundle, toPem(*makeCertificate(simpleSpec(longName, {1}))) +
-                                  toPem(*makeCertificate(simpleSpec("Ünïcødé — 日本", {2}))));
+    root.write(kDebianBundle, toPem(*makeCertificate(simpleFields(longName, {1}))) +
+                                  toPem(*makeCertificate(simpleFields("Ünïcødé — 日本", {2}))));
     CaptureTrace trace;
     const ScanResult result = scanRoot(root.path(), trace);
     ASSERT_EQ(result.rows.size(), 2u);
@@ -188,8 +188,8 @@ TEST(LinuxTrustStores, LongAndNonAsciiNamesReachTheRecordCut) {
 
 TEST(LinuxTrustStores, LinksResolveInsideTheRootAndLoopsAreSkipped) {
     TempDir root;
-    const X509Ptr outside = makeCertificate(simpleSpec("Linked From Anchors", {0x21}));
-    const X509Ptr moved = makeCertificate(simpleSpec("Anchors Elsewhere", {0x22}));
+    const X509Ptr outside = makeCertificate(simpleFields("Linked From Anchors", {0x21}));
+    const X509Ptr moved = makeCertificate(simpleFields("Anchors Elsewhere", {0x22}));
     root.write("/ca.pem", toPem(*outside));
     root.write("/srv/anchors/moved.pem", toPem(*moved));
     const std::string anchors = root.makeFolder(kDebianAnchors);
@@ -215,7 +215,7 @@ TEST(LinuxTrustStores, LinksResolveInsideTheRootAndLoopsAreSkipped) {
 
 TEST(LinuxTrustStores, EnumerationShapeAndOpeningByName) {
     TempDir root;
-    root.write(kDebianBundle, toPem(*makeCertificate(simpleSpec("Only", {1}))));
+    root.write(kDebianBundle, toPem(*makeCertificate(simpleFields("Only", {1}))));
     const std::string usrLocal = root.makeFolder(kDebianAnchors);
     const std::string arch = root.makeFolder("/etc/ca-certificates/trust-source/anchors");
     NullTrace trace;
@@ -307,9 +307,9 @@ TEST(Base64, DecodesStrictlyButToleratesWhitespace) {
 }
 
 TEST(CertificateFileReader, RecoversFromBlocksThatNeverEndOrEndWrongly) {
-    const X509Ptr a = makeCertificate(simpleSpec("A", {1}));
-    const X509Ptr b = makeCertificate(simpleSpec("B", {2}));
-    const X509Ptr c = makeCertificate(simpleSpec("C", {3}));
+    const X509Ptr a = makeCertificate(simpleFields("A", {1}));
+    const X509Ptr b = makeCertificate(simpleFields("B", {2}));
+    const X509Ptr c = makeCertificate(simpleFields("C", {3}));
     std::string crlf = toPem(*c);
     for (std::size_t p = crlf.find('\n'); p != std::string::npos; p = crlf.find('\n', p + 2)) {
         crlf.replace(p, 1, "\r\n");

@@ -54,12 +54,12 @@ TEST(X509DisplayName, FollowsEachStepOfTheRule) {
         {"non-ASCII BMPString", {{"CN", "Ελληνικά Ω", V_ASN1_BMPSTRING}}, {}, {}, "Ελληνικά Ω"},
     };
     for (const NameCase& c : cases) {
-        CertSpec spec;
-        spec.subject = c.subject;
-        spec.issuer = {{"CN", "Issuer"}};
-        spec.sanEmails = c.sanEmails;
-        spec.sanDns = c.sanDns;
-        const X509Ptr cert = makeCertificate(spec);
+        CertFields fields;
+        fields.subject = c.subject;
+        fields.issuer = {{"CN", "Issuer"}};
+        fields.sanEmails = c.sanEmails;
+        fields.sanDns = c.sanDns;
+        const X509Ptr cert = makeCertificate(fields);
         EXPECT_EQ(x509DisplayName(*cert), c.expected) << c.what;
     }
 }
@@ -67,10 +67,10 @@ TEST(X509DisplayName, FollowsEachStepOfTheRule) {
 TEST(X509DisplayName, IsCutToTheNameBufferWithoutSplittingACharacter) {
     const std::string a126(126, 'a');
     // 126 units and a surrogate pair: the pair does not fit in 127 and goes whole.
-    EXPECT_EQ(x509DisplayName(*makeCertificate(simpleSpec(a126 + "😀", {1}))), a126);
-    EXPECT_EQ(x509DisplayName(*makeCertificate(simpleSpec(a126 + "é😀", {1}))), a126 + "é");
+    EXPECT_EQ(x509DisplayName(*makeCertificate(simpleFields(a126 + "😀", {1}))), a126);
+    EXPECT_EQ(x509DisplayName(*makeCertificate(simpleFields(a126 + "é😀", {1}))), a126 + "é");
     const std::string name =
-        x509DisplayName(*makeCertificate(simpleSpec(std::string(300, 'x'), {1})));
+        x509DisplayName(*makeCertificate(simpleFields(std::string(300, 'x'), {1})));
     EXPECT_EQ(utf8ToUtf16(name).size(), kNameBufferUnits - 1);
 }
 
@@ -94,9 +94,9 @@ TEST(X509SerialOctets, AreTheEncodedOctetsMostSignificantFirst) {
     };
     SubjectNameMd5 md5;
     for (const SerialCase& c : cases) {
-        CertSpec spec = simpleSpec("Serial", c.magnitude);
-        spec.negativeSerial = c.negative;
-        const X509Ptr cert = makeCertificate(spec);
+        CertFields fields = simpleFields("Serial", c.magnitude);
+        fields.negativeSerial = c.negative;
+        const X509Ptr cert = makeCertificate(fields);
         ASSERT_EQ(expectedSerialText(*cert), c.expected);  // the DER really holds these
 
         X509Certificate wrapped(md5);
@@ -111,9 +111,9 @@ TEST(X509SerialOctets, AreTheEncodedOctetsMostSignificantFirst) {
 }
 
 TEST(SubjectNameMd5, HashesTheSubjectNotTheIssuer) {
-    CertSpec spec = simpleSpec("Leaf", {7});
-    spec.issuer = {{"CN", "Some Issuer"}};
-    const X509Ptr cert = makeCertificate(spec);
+    CertFields fields = simpleFields("Leaf", {7});
+    fields.issuer = {{"CN", "Some Issuer"}};
+    const X509Ptr cert = makeCertificate(fields);
     SubjectNameMd5 md5;
     std::vector<std::uint8_t> hash;
     ASSERT_TRUE(md5.compute(*cert, hash));
@@ -124,9 +124,9 @@ TEST(SubjectNameMd5, HashesTheSubjectNotTheIssuer) {
     }
     EXPECT_EQ(hex, expectedSubjectMd5Hex(*cert));
 
-    CertSpec issuerSpec;
-    issuerSpec.subject = spec.issuer;
-    const X509Ptr issuerSelfSigned = makeCertificate(issuerSpec);
+    CertFields issuerFields;
+    issuerFields.subject = fields.issuer;
+    const X509Ptr issuerSelfSigned = makeCertificate(issuerFields);
     std::vector<std::uint8_t> issuerHash;
     ASSERT_TRUE(md5.compute(*issuerSelfSigned, issuerHash));
     EXPECT_NE(hash, issuerHash);
