@@ -16,6 +16,8 @@
 
 #include "app/platform_factory.h"
 #include "platform/win32/wininet_http.h"
+#include "tests/support/scripted_desktop.h"
+#include "ui/update_check.h"
 
 namespace kestrune {
 namespace {
@@ -186,6 +188,29 @@ TEST(WininetHttp, AServerThatNeverAnswersIsGivenUpOnWithinTheTimeout) {
     EXPECT_FALSE(r.connected && r.readOk && !r.body.empty());
     EXPECT_LT(seconds, 3.0 * win32::WininetHttpClient::kTimeoutMs / 1000) << r.error;
     EXPECT_EQ(server.requests().size(), 1u);
+}
+
+// The portable update check over wininet: what the About dialog runs on Windows.
+TEST(WininetHttp, UpdateCheckOverWininetReachesEachOutcome) {
+    const std::pair<std::string, UpdateOutcome> cases[] = {
+        {httpReply("200 OK", "1.0.0\r\n"), UpdateOutcome::MostCurrent},
+        {httpReply("200 OK", "1.2.0"), UpdateOutcome::NewerAvailable},
+        {httpReply("200 OK", "0.9.9"), UpdateOutcome::OwnNewer},
+        {httpReply("404 Not Found", "1.2.0"), UpdateOutcome::CheckFailed},
+    };
+    for (const auto& [reply, outcome] : cases) {
+        LoopbackServer server({reply});
+        const std::string site = "http://127.0.0.1:" + std::to_string(server.port());
+        testing::ScriptedDesktop desktop;
+        desktop.script({kIdOk, kIdNo});
+        auto client = makeHttpClient();
+        EXPECT_EQ(checkForUpdates(desktop, *client, kNoOwner, site), outcome) << reply;
+        const std::vector<std::string> requests = server.requests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_NE(requests[0].find("\r\nUser-Agent: Kestrune Version 1.0.0 - " + site + "\r\n"),
+                  std::string::npos)
+            << requests[0];
+    }
 }
 
 }  // namespace
