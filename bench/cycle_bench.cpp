@@ -7,6 +7,7 @@
 
 #include "baseline/baseline_storage.h"
 #include "baseline/scan_cycle.h"
+#include "bench/bench_table.h"
 #include "bench/bench_util.h"
 #include "inventory/scanner.h"
 #include "tests/support/fake_clock.h"
@@ -114,5 +115,12 @@ int main() {
     std::printf("  nested loop: %.3f s (%d differences)\n", nestedSeconds, nested);
     std::printf("  indexed:     %.4f s (%zu differences), %.0fx faster\n", indexedSeconds, indexed,
                 nestedSeconds / indexedSeconds);
+    bench::tableRow("comparison, 100,000 x 100,000 records",
+                    bench::figure(compareSeconds * 1e3, "ms"), "nested loop, 20,000 x 20,000",
+                    bench::figure(nestedSeconds * 1e3, "ms"), compareSeconds / nestedSeconds);
+    bench::tableRow("comparison, 100,000 x 100,000 records",
+                    bench::figure(compareSeconds * 1e3, "ms"),
+                    "scan of the same 100,000 (in memory)", bench::figure(scanSeconds * 1e3, "ms"),
+                    compareSeconds / scanSeconds);
     return static_cast<std::size_t>(nested) == indexed ? 0 : 1;
 }

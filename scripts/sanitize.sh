@@ -12,7 +12,7 @@ supp="$PWD/tests/sanitizers"
 
 # The tests where two threads or two processes meet, and the programs that hold them.
 # Add a test here when it makes threads or processes share tables, keys or databases.
-tsan_tests='^(ScanCycle\.(CyclesOnTwoThreadsNeverInterleave|TryScanCycleDoesNotWaitForARunningCycle|ReadersGetTheValidRecordsWhileACycleWaitsForTheUser)|SqliteSettings\.(BaselineSavedByOneProcessLoadsInAnother|LockHeldPastTheWaitIsBusyAndAShortLockIsWaitedFor)|SqliteCrashConsistency\..*)$'
+tsan_tests='^(ScanCycle\.(CyclesOnTwoThreadsNeverInterleave|TryScanCycleDoesNotWaitForARunningCycle|ReadersGetTheValidRecordsWhileACycleWaitsForTheUser)|SqliteSettings\.(BaselineSavedByOneProcessLoadsInAnother|LockHeldPastTheWaitIsBusyAndAShortLockIsWaitedFor)|SqliteCrashConsistency\..*|CheckMonitor\.ALockHeldByAnotherProgramIsAnErrorNotAChange)$'
 tsan_programs=(test_baseline test_linux)
 
 configure() {  # <build dir> <sanitizer> [cmake options]

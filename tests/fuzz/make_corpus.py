@@ -3,6 +3,8 @@
 changing an input format; the seeds are kept in the repository."""
 import os
 import struct
+import subprocess
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -85,3 +87,48 @@ replies = {
 for name, body in replies.items():
     write("update_reply_fuzz", name + "_yes", b"\x01" + body)
     write("update_reply_fuzz", name + "_no", b"\x00" + body)
+
+
+def openssl(*args, data=None):
+    return subprocess.run(["openssl", *args], input=data, check=True, capture_output=True).stdout
+
+
+def certificate(tmp, subject, serial, extensions=()):
+    """A small self-signed P-256 certificate, as PEM."""
+    key = os.path.join(tmp, "key.pem")
+    if not os.path.exists(key):
+        openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", key)
+    args = ["req", "-x509", "-new", "-key", key, "-days", "3650", "-subj", subject,
+            "-set_serial", serial, "-utf8", "-nameopt", "utf8"]
+    for ext in extensions:
+        args += ["-addext", ext]
+    return openssl(*args)
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    cn = certificate(tmp, "/CN=Kestrune Seed CA/O=Kestrune Tests", "0x8a5e1c27d4b3f06914")
+    org = certificate(tmp, "/O=Only An Organisation/C=DE", "1")
+    mail = certificate(tmp, "/C=FR", "0x7fffffff", ["subjectAltName=email:seed@example.com"])
+    wide = certificate(tmp, "/CN=Prüfzertifikat " + "\U0001D4A6" * 45 + "/OU=Kestrune", "12345")
+    trusted = openssl("x509", "-trustout", "-addtrust", "serverAuth", data=cn)
+    cn_der = openssl("x509", "-outform", "DER", data=cn)
+    org_der = openssl("x509", "-outform", "DER", data=org)
+
+seeds = {
+    "pem_common_name": b"\0" + cn,
+    "pem_organisation_only": b"\0" + org,
+    "pem_email_only": b"\0" + mail,
+    "pem_long_utf8_name": b"\0" + wide,
+    "pem_trusted": b"\0" + trusted,
+    "pem_bundle_with_text": b"\0# a bundle\n" + cn + b"\nsome words\n" + org
+    + b"-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n" + mail,
+    "pem_bad_base64": b"\0-----BEGIN CERTIFICATE-----\nMII*not base64*\n-----END CERTIFICATE-----\n",
+    "pem_no_end": b"\0" + cn[: len(cn) // 2],
+    "pem_mismatched_end": b"\0" + cn.replace(b"END CERTIFICATE", b"END X509 CRL"),
+    "der": b"\3" + cn_der,
+    "der_cut": b"\3" + cn_der[:-40],
+    "wrapped_der": b"\1" + org_der,
+    "wrapped_trusted_der": b"\2" + openssl("x509", "-outform", "DER", data=trusted),
+}
+for name, data in seeds.items():
+    write("cert_file_fuzz", name, data)
