@@ -141,8 +141,8 @@ int QtDesktop::showBox(const QString& text, const QString& caption, std::uint32_
     return answerId(button == QMessageBox::NoButton ? s.escapeButton : button);
 }
 
-int QtDesktop::messageBox(const std::string& text, const std::string& caption,
-                          std::uint32_t style, WindowRef) {
+int QtDesktop::messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
+                          WindowRef) {
     const QString qText = qtText(text);
     const QString qCaption = qtText(caption);
     if (onGuiThread()) {

@@ -26,9 +26,9 @@ namespace kestrune {
 
 // What one message box style asks for, in Qt's terms.
 struct QtBoxStyle {
-    int buttons = 0;        // QMessageBox::StandardButtons
-    int escapeButton = 0;   // the button a box closed otherwise stands for
-    int icon = 0;           // QMessageBox::Icon
+    int buttons = 0;       // QMessageBox::StandardButtons
+    int escapeButton = 0;  // the button a box closed otherwise stands for
+    int icon = 0;          // QMessageBox::Icon
 };
 QtBoxStyle qtBoxStyle(std::uint32_t style);
 // The platform id (kIdOk, ...) of a QMessageBox::StandardButton.
