@@ -56,7 +56,6 @@ int kestruneQtMain(int argc, char** argv) {
         app = std::make_unique<QApplication>(argc, argv);
     }
     QApplication::setApplicationName(QStringLiteral("kestrune"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Brimtal Kestrune"));
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(kestruneIcon());
 

@@ -1,0 +1,371 @@
+// The real `kestrune` binary as a user meets it: without a display, and under Xvfb with
+// a tray host, from the first-start boxes to Exit from the tray menu.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/platform_factory.h"
+#include "inventory/certificate_record.h"
+
+namespace fs = std::filesystem;
+
+namespace kestrune {
+namespace {
+
+// The build puts the program three levels above this test's folder.
+fs::path kestruneBinary() {
+    return fs::canonical("/proc/self/exe").parent_path() / "../../../platform/qt/kestrune";
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool onPath(const std::string& program) {
+    const std::string cmd = "command -v " + program + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return done();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "kestrune-qt-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+// A child process with its own environment; killed (by its pid) if still running when
+// the test ends.
+class Child {
+  public:
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+          const fs::path& out, const fs::path& err, int passFd = -1) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        if (passFd >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, passFd, 3);
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        std::vector<char*> envp;
+        for (const auto& e : env) {
+            envp.push_back(const_cast<char*>(e.c_str()));
+        }
+        envp.push_back(nullptr);
+        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool started() const { return pid_ > 0; }
+    // True when the child ended within `timeoutMs`; `status` is its wait status.
+    bool wait(int timeoutMs, int& status) {
+        const bool ended = waitFor(
+            [&] {
+                if (pid_ <= 0) {
+                    return true;
+                }
+                if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                    pid_ = -1;
+                    return true;
+                }
+                return false;
+            },
+            timeoutMs);
+        return ended;
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// Runs a helper program to the end and returns its standard output.
+std::string run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                const fs::path& scratch) {
+    const fs::path out = scratch / "helper.out";
+    Child child(argv, env, out, scratch / "helper.err");
+    int status = 0;
+    child.wait(20000, status);
+    return readFile(out);
+}
+
+TEST(KestruneProgram, WithoutAnyDisplayItNamesTheHeadlessToolAndExitsWithTwo) {
+    TempDir dir;
+    const std::string bin = kestruneBinary().string();
+    ASSERT_TRUE(fs::exists(bin)) << "build the kestrune target first: " << bin;
+    const std::string path = std::string("PATH=") + std::getenv("PATH");
+
+    // Nothing configured at all.
+    {
+        Child child({bin}, {path, "HOME=" + dir.path().string()}, dir.path() / "out",
+                    dir.path() / "err");
+        int status = 0;
+        ASSERT_TRUE(child.wait(20000, status));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+        const std::string err = readFile(dir.path() / "err");
+        EXPECT_NE(err.find("kestrune-check"), std::string::npos) << err;
+        EXPECT_TRUE(readFile(dir.path() / "out").empty());
+    }
+    // A display that is configured but cannot be reached: Qt's abort is turned into the
+    // same message and status.
+    int unused = 90;
+    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(unused)) ||
+           fs::exists("/tmp/.X" + std::to_string(unused) + "-lock")) {
+        ++unused;
+    }
+    {
+        Child child({bin},
+                    {path, "HOME=" + dir.path().string(), "DISPLAY=:" + std::to_string(unused)},
+                    dir.path() / "out", dir.path() / "err");
+        int status = 0;
+        ASSERT_TRUE(child.wait(20000, status));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+        EXPECT_NE(readFile(dir.path() / "err").find("kestrune-check"), std::string::npos);
+    }
+}
+
+// Xvfb on a display number it picks itself, reported through a pipe.
+class Xvfb {
+  public:
+    explicit Xvfb(const fs::path& scratch) {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            return;
+        }
+        server_ = std::make_unique<Child>(
+            std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24",
+                                     "-nolisten", "tcp"},
+            std::vector<std::string>{std::string("PATH=") + std::getenv("PATH")},
+            scratch / "xvfb.out", scratch / "xvfb.err", fds[1]);
+        ::close(fds[1]);
+        pollfd p{fds[0], POLLIN, 0};
+        std::string number;
+        char c = 0;
+        while (::poll(&p, 1, 15000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n') {
+            number += c;
+        }
+        ::close(fds[0]);
+        if (!number.empty()) {
+            display_ = ":" + number;
+        }
+    }
+    const std::string& display() const { return display_; }
+
+  private:
+    std::unique_ptr<Child> server_;
+    std::string display_;
+};
+
+// Two self-signed CA certificates where admins add their own.
+void addLocalAnchors(const fs::path& root, const fs::path& scratch) {
+    const fs::path anchors = root / "usr/local/share/ca-certificates";
+    fs::create_directories(anchors);
+    for (const char* name : {"alpha", "bravo"}) {
+        const std::string cmd =
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "
+            "'/CN=Kestrune Test " +
+            std::string(name) + "' -keyout " + (scratch / (std::string(name) + ".key")).string() +
+            " -out " + (anchors / (std::string(name) + ".crt")).string() + " >/dev/null 2>&1";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    }
+}
+
+TEST(KestruneProgram, EndToEndUnderXvfbFirstStartBaselineNoticesAndExit) {
+    for (const char* tool : {"Xvfb", "xdotool", "xwininfo", "import", "identify", "trayer"}) {
+        ASSERT_TRUE(onPath(tool)) << tool << " is missing: run scripts/setup.sh";
+    }
+    const std::string bin = kestruneBinary().string();
+    ASSERT_TRUE(fs::exists(bin)) << "build the kestrune target first: " << bin;
+
+    TempDir dir;
+    const fs::path root = dir.path() / "root";
+    const fs::path home = dir.path() / "home";
+    const fs::path runtime = dir.path() / "runtime";
+    fs::create_directories(root);
+    fs::create_directories(home);
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+    addLocalAnchors(root, dir.path());
+
+    Xvfb x(dir.path());
+    ASSERT_FALSE(x.display().empty()) << readFile(dir.path() / "xvfb.err");
+    const std::string path = std::string("PATH=") + std::getenv("PATH");
+    const std::vector<std::string> xenv = {path, "DISPLAY=" + x.display(), "HOME=" + home.string()};
+    const std::vector<std::string> env = {path,
+                                          "DISPLAY=" + x.display(),
+                                          "HOME=" + home.string(),
+                                          "XDG_CONFIG_HOME=" + (home / ".config").string(),
+                                          "XDG_RUNTIME_DIR=" + runtime.string(),
+                                          "KESTRUNE_ROOT=" + root.string()};
+    auto windows = [&] { return run({"xwininfo", "-root", "-tree"}, xenv, dir.path()); };
+    // A box is a top-level window of the program with the caption as its name.
+    auto boxShown = [&](const std::string& caption) {
+        return windows().find("\"" + caption + "\": (\"kestrune\" \"kestrune\")") !=
+               std::string::npos;
+    };
+    auto screenshot = [&](const std::string& name) {
+        const fs::path shot = fs::current_path() / name;
+        run({"import", "-window", "root", shot.string()}, xenv, dir.path());
+        std::cout << "screenshot: " << shot.string() << std::endl;
+        return run({"identify", "-format", "%k", shot.string()}, xenv, dir.path());
+    };
+
+    // Without a window manager keys go to the window under the pointer; boxes are
+    // centred on the screen.
+    auto pressReturnOnCentredBox = [&] {
+        run({"xdotool", "mousemove", "512", "384", "key", "Return"}, xenv, dir.path());
+    };
+
+    // A tray host at the top left, so the icon and its menu are real.
+    Child tray({"trayer", "--edge", "top", "--align", "left", "--widthtype", "pixel", "--width",
+                "120", "--heighttype", "pixel", "--height", "32"},
+               xenv, dir.path() / "trayer.out", dir.path() / "trayer.err");
+    ASSERT_TRUE(tray.started());
+
+    const fs::path out = dir.path() / "kestrune.out";
+    Child program({bin}, env, out, dir.path() / "kestrune.err");
+    ASSERT_TRUE(program.started());
+
+    // First start: the announcement, then the summary with both counts.
+    ASSERT_TRUE(waitFor([&] { return boxShown("Brimtal Kestrune"); }, 20000))
+        << windows() << readFile(dir.path() / "kestrune.err");
+    const std::string colours = screenshot("kestrune-first-start.png");
+    EXPECT_GT(std::atoi(colours.c_str()), 8) << "the screenshot looks blank";
+    pressReturnOnCentredBox();
+
+    ASSERT_TRUE(waitFor([&] { return boxShown("Brimtal Kestrune - Certificate Baseline"); }, 20000))
+        << windows();
+    screenshot("kestrune-baseline-summary.png");
+    pressReturnOnCentredBox();
+
+    // The baseline was stored before the load, which found it.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return readFile(out).find("registry_settings_load() retuend: 1\r\n") !=
+                   std::string::npos;
+        },
+        20000))
+        << readFile(out);
+    const auto settings = makeSettingsApi(PlatformOptions{root.string()});
+    auto key = settings->openKey(SettingsRoot::Machine, kSettingsKeyPath);
+    if (!key) {
+        ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+        key = makeSettingsApi(PlatformOptions{root.string()})
+                  ->openKey(SettingsRoot::User, kSettingsKeyPath);
+    }
+    ASSERT_TRUE(key);
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    ASSERT_EQ(key->queryValue(kValueCertificateData, &type, nullptr, &size), SettingsStatus::Ok);
+    EXPECT_EQ(size, 2u * sizeof(CertificateRecord));
+
+    // 3 s after the UI starts the icon is in the tray; its menu's Exit ends the program
+    // with status 0.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const std::string w = windows();
+            return w.find("\"panel\": (\"panel\" \"trayer\")") != std::string::npos &&
+                   w.find("(\"kestrune\" \"kestrune\")  22x") != std::string::npos;
+        },
+        20000))
+        << windows();
+    screenshot("kestrune-tray.png");
+    run({"xdotool", "mousemove", "12", "16", "click", "3"}, xenv, dir.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    screenshot("kestrune-tray-menu.png");
+    run({"xdotool", "key", "x"}, xenv, dir.path());
+    int status = -1;
+    ASSERT_TRUE(program.wait(10000, status)) << "Exit did not end the program";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(KestruneProgram, WithoutASystemTrayEveryNoticeIsWrittenToStandardOutput) {
+    ASSERT_TRUE(onPath("Xvfb"));
+    const std::string bin = kestruneBinary().string();
+    TempDir dir;
+    const fs::path root = dir.path() / "root";
+    const fs::path home = dir.path() / "home";
+    fs::create_directories(root);
+    fs::create_directories(home);
+    // A baseline already there: no boxes, straight to the load and the tray.
+    {
+        const auto settings = makeSettingsApi(PlatformOptions{root.string()});
+        auto key = settings->createKey(SettingsRoot::Machine, kSettingsKeyPath);
+        ASSERT_TRUE(key);
+        const std::u16string zero = u"0";
+        ASSERT_EQ(key->setValue(kValueCertificateData, kRegBinary, {}), SettingsStatus::Ok);
+        ASSERT_EQ(key->setValue(kValueCertificateCount, kRegSz,
+                                {reinterpret_cast<const std::uint8_t*>(zero.data()), 2}),
+                  SettingsStatus::Ok);
+    }
+    Xvfb x(dir.path());
+    ASSERT_FALSE(x.display().empty());
+    const fs::path out = dir.path() / "kestrune.out";
+    Child program({bin},
+                  {std::string("PATH=") + std::getenv("PATH"), "DISPLAY=" + x.display(),
+                   "HOME=" + home.string(), "KESTRUNE_ROOT=" + root.string()},
+                  out, dir.path() / "kestrune.err");
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return readFile(out).find(
+                       "Tray notice (no system tray): Brimtal Kestrune: "
+                       "Initializing... | Brimtal Kestrune | Total Certificate "
+                       "Count: ") != std::string::npos;
+        },
+        20000))
+        << readFile(out) << readFile(dir.path() / "kestrune.err");
+}
+
+}  // namespace
+}  // namespace kestrune
