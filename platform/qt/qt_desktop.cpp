@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -12,6 +13,7 @@
 #include <QThread>
 #include <QUrl>
 #include <cstdlib>
+#include <future>
 
 // The resources of a static library are registered by hand; the macro must be used
 // outside any namespace.
@@ -127,33 +129,56 @@ bool QtDesktop::onGuiThread() const {
     return QThread::currentThread() == thread();
 }
 
-int QtDesktop::showBox(const QString& text, const QString& caption, std::uint32_t style) {
+void QtDesktop::openBox(const QString& text, const QString& caption, std::uint32_t style,
+                        QWidget* owner, std::function<void(int)> onAnswer) {
     const QtBoxStyle s = qtBoxStyle(style);
-    QMessageBox box(static_cast<QMessageBox::Icon>(s.icon), caption, text,
-                    static_cast<QMessageBox::StandardButtons>(s.buttons));
-    box.setTextFormat(Qt::PlainText);
-    box.setWindowIcon(kestruneIcon());
-    box.setEscapeButton(static_cast<QMessageBox::StandardButton>(s.escapeButton));
-    box.exec();
-    // A box closed without a button (window manager, Escape) stands for Cancel/No.
-    QAbstractButton* clicked = box.clickedButton();
-    const int button = clicked ? box.standardButton(clicked) : s.escapeButton;
-    return answerId(button == QMessageBox::NoButton ? s.escapeButton : button);
+    auto* box = new QMessageBox(static_cast<QMessageBox::Icon>(s.icon), caption, text,
+                                static_cast<QMessageBox::StandardButtons>(s.buttons), owner);
+    box->setTextFormat(Qt::PlainText);
+    box->setWindowIcon(kestruneIcon());
+    box->setEscapeButton(static_cast<QMessageBox::StandardButton>(s.escapeButton));
+    // Like a box without an owner window: it blocks no other window, so the tray, its
+    // menu (Exit included) and other dialogs keep working while it waits. An owned box
+    // blocks only its owner.
+    box->setWindowModality(owner ? Qt::WindowModal : Qt::NonModal);
+    connect(box, &QDialog::finished, box, [box, s, onAnswer = std::move(onAnswer)] {
+        // A box closed without a button (window manager, Escape) stands for Cancel/No.
+        QAbstractButton* clicked = box->clickedButton();
+        const int button = clicked ? box->standardButton(clicked) : QMessageBox::NoButton;
+        onAnswer(answerId(button == QMessageBox::NoButton ? s.escapeButton : button));
+        box->deleteLater();
+    });
+    box->show();
 }
 
 int QtDesktop::messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
-                          WindowRef) {
+                          WindowRef owner) {
     const QString qText = qtText(text);
     const QString qCaption = qtText(caption);
     if (onGuiThread()) {
-        return showBox(qText, qCaption, style);
+        // The caller is on the GUI thread (Scan Now, a dialog): wait in a local event
+        // loop, so everything else goes on being served.
+        int answer = 0;
+        QEventLoop loop;
+        openBox(qText, qCaption, style, reinterpret_cast<QWidget*>(owner), [&](int id) {
+            answer = id;
+            loop.quit();
+        });
+        loop.exec();
+        return answer;
     }
-    // The caller waits; the GUI thread shows the box from its event loop and never
-    // waits for the caller.
-    int answer = answerId(qtBoxStyle(style).escapeButton);
+    // Another thread: the GUI thread opens the box from its event loop and the caller
+    // waits for the answer. The GUI thread never waits for the caller, and it needs no
+    // nested loop, so later boxes and dialogs never hold this answer back.
+    auto answer = std::make_shared<std::promise<int>>();
+    std::future<int> future = answer->get_future();
     QMetaObject::invokeMethod(
-        this, [&] { answer = showBox(qText, qCaption, style); }, Qt::BlockingQueuedConnection);
-    return answer;
+        this,
+        [this, qText, qCaption, style, answer] {
+            openBox(qText, qCaption, style, nullptr, [answer](int id) { answer->set_value(id); });
+        },
+        Qt::QueuedConnection);
+    return future.get();
 }
 
 void QtDesktop::applyNotice(const TrayNotice& notice, bool add) {

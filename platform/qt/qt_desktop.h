@@ -2,7 +2,8 @@
 // with the "&About" / "E&xit" menu, web pages through QDesktopServices.
 //
 // Lives on the GUI thread and may be called from any thread. Message boxes asked for by
-// another thread are shown by the GUI thread while the caller waits; tray requests from
+// another thread are shown by the GUI thread while the caller waits; a box's owner, when
+// given, is a QWidget* of the GUI thread (a dialog's windowRef). Tray requests from
 // another thread are queued and never wait, so a thread holding the tray's lock can never
 // wait for a GUI thread that wants the same lock.
 #pragma once
@@ -21,6 +22,7 @@
 class QMenu;
 class QAction;
 class QSystemTrayIcon;
+class QWidget;
 
 namespace kestrune {
 
@@ -64,7 +66,9 @@ class QtDesktop final : public QObject, public Desktop {
 
   private:
     bool onGuiThread() const;
-    int showBox(const QString& text, const QString& caption, std::uint32_t style);
+    // Shows a box without waiting; onAnswer gets the answer id once it is closed.
+    void openBox(const QString& text, const QString& caption, std::uint32_t style, QWidget* owner,
+                 std::function<void(int)> onAnswer);
     void applyNotice(const TrayNotice& notice, bool add);
     void logNotice(const TrayNotice& notice);
 

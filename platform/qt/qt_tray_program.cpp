@@ -11,6 +11,7 @@
 #include "app/clock.h"
 #include "app/platform_factory.h"
 #include "app/startup.h"
+#include "platform/qt/about_dialog.h"
 #include "platform/qt/display_check.h"
 #include "ui/tray.h"
 
@@ -31,11 +32,12 @@ void startQtUi(QtDesktop& desktop, Tray& tray) {
         Qt::QueuedConnection);
 }
 
-void connectTrayDialogs(QtDesktop& desktop, CycleContext& cycle) {
-    // Dialog hooks: the certificates dialog (double-click) and the About dialog.
+void connectTrayDialogs(QtDesktop& desktop, CycleContext& cycle, HttpClient& http) {
+    // Hook for the certificates dialog (double-click): it shows the coordinator's
+    // snapshot and runs Scan Now as tryScanCycle(cycle, 1), never waiting for a cycle.
     (void)cycle;
     desktop.setCertificatesHandler([] {});
-    desktop.setAboutHandler([] {});
+    desktop.setAboutHandler([&desktop, &http] { showAboutDialog(desktop, http); });
 }
 
 int kestruneQtMain(int argc, char** argv) {
@@ -66,12 +68,14 @@ int kestruneQtMain(int argc, char** argv) {
         explicit Program(const PlatformOptions& options)
             : stores(makeCertStoreApi(options, trace)),
               settings(makeSettingsApi(options)),
+              http(makeHttpClient()),
               desktop(trace),
               tray(desktop, state),
               cycle{state, *stores, desktop, clock, trace, tray, coordinator} {}
         StdTrace trace;
         std::unique_ptr<CertStoreApi> stores;
         std::unique_ptr<SettingsApi> settings;
+        std::unique_ptr<HttpClient> http;
         KestruneState state;
         QtDesktop desktop;
         Tray tray;
@@ -81,7 +85,7 @@ int kestruneQtMain(int argc, char** argv) {
     };
     Program* program = new Program(defaultPlatformOptions());
 
-    connectTrayDialogs(program->desktop, program->cycle);
+    connectTrayDialogs(program->desktop, program->cycle, *program->http);
 
     MainRoutineHooks hooks;
     hooks.startUi = [program] { startQtUi(program->desktop, program->tray); };

@@ -6,6 +6,7 @@
 
 #include "baseline/scan_cycle.h"
 #include "platform/qt/qt_desktop.h"
+#include "ui/http_client.h"
 
 namespace kestrune {
 
@@ -13,7 +14,7 @@ namespace kestrune {
 void startQtUi(QtDesktop& desktop, Tray& tray);
 
 // Connects the double-click and the About command to their dialogs.
-void connectTrayDialogs(QtDesktop& desktop, CycleContext& cycle);
+void connectTrayDialogs(QtDesktop& desktop, CycleContext& cycle, HttpClient& http);
 
 // The whole program; returns only the no-display status (2).
 int kestruneQtMain(int argc, char** argv);

@@ -20,7 +20,9 @@
 #include <vector>
 
 #include "app/platform_factory.h"
+#include "baseline/baseline_storage.h"
 #include "inventory/certificate_record.h"
+#include "tests/support/sample_records.h"
 
 namespace fs = std::filesystem;
 
@@ -221,150 +223,194 @@ void addLocalAnchors(const fs::path& root, const fs::path& scratch) {
     }
 }
 
-TEST(KestruneProgram, EndToEndUnderXvfbFirstStartBaselineNoticesAndExit) {
-    for (const char* tool : {"Xvfb", "xdotool", "xwininfo", "import", "identify", "trayer"}) {
-        ASSERT_TRUE(onPath(tool)) << tool << " is missing: run scripts/setup.sh";
+// One desktop session under Xvfb: a temp root, home and runtime folder, optionally a
+// tray host at the top left, and the program started with only those in its
+// environment.
+class Session {
+  public:
+    explicit Session(bool withTray) {
+        fs::create_directories(root);
+        fs::create_directories(home);
+        fs::create_directories(runtime);
+        fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+        if (x.display().empty()) {
+            return;
+        }
+        const std::string path = std::string("PATH=") + std::getenv("PATH");
+        xenv = {path, "DISPLAY=" + x.display(), "HOME=" + home.string()};
+        env = {path,
+               "DISPLAY=" + x.display(),
+               "HOME=" + home.string(),
+               "XDG_CONFIG_HOME=" + (home / ".config").string(),
+               "XDG_RUNTIME_DIR=" + runtime.string(),
+               "KESTRUNE_ROOT=" + root.string()};
+        if (withTray) {
+            tray = std::make_unique<Child>(
+                std::vector<std::string>{"trayer", "--edge", "top", "--align", "left",
+                                         "--widthtype", "pixel", "--width", "120", "--heighttype",
+                                         "pixel", "--height", "32"},
+                xenv, dir.path() / "trayer.out", dir.path() / "trayer.err");
+        }
     }
-    const std::string bin = kestruneBinary().string();
-    ASSERT_TRUE(fs::exists(bin)) << "build the kestrune target first: " << bin;
+
+    bool ready() const { return !x.display().empty(); }
+    void start() {
+        program = std::make_unique<Child>(std::vector<std::string>{kestruneBinary().string()}, env,
+                                          out, dir.path() / "kestrune.err");
+    }
+    std::string output() const { return readFile(out); }
+    std::string errors() const { return readFile(dir.path() / "kestrune.err"); }
+    std::string windows() { return run({"xwininfo", "-root", "-tree"}, xenv, dir.path()); }
+    // A box is a top-level window of the program with the caption as its name.
+    bool boxShown(const std::string& caption) {
+        return windows().find("\"" + caption + "\": (\"kestrune\" \"kestrune\")") !=
+               std::string::npos;
+    }
+    // Saved next to the test program for people to look at; returns the colour count.
+    int screenshot(const std::string& name) {
+        const fs::path shot = fs::current_path() / name;
+        run({"import", "-window", "root", shot.string()}, xenv, dir.path());
+        std::cout << "screenshot: " << shot.string() << std::endl;
+        return std::atoi(
+            run({"identify", "-format", "%k", shot.string()}, xenv, dir.path()).c_str());
+    }
+    // Without a window manager keys go to the window under the pointer; boxes are
+    // centred on the screen.
+    void pressReturnOnCentredBox() {
+        run({"xdotool", "mousemove", "512", "384", "key", "Return"}, xenv, dir.path());
+    }
+    // The icon sits in the tray host's first slot once added.
+    bool iconInTray() {
+        const std::string w = windows();
+        return w.find("\"panel\": (\"panel\" \"trayer\")") != std::string::npos &&
+               w.find("(\"kestrune\" \"kestrune\")  22x") != std::string::npos;
+    }
+    void exitFromTrayMenu(const std::string& menuShot) {
+        run({"xdotool", "mousemove", "12", "16", "click", "3"}, xenv, dir.path());
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        if (!menuShot.empty()) {
+            screenshot(menuShot);
+        }
+        run({"xdotool", "key", "x"}, xenv, dir.path());
+    }
+    std::unique_ptr<SettingsKey> machineKey() {
+        return makeSettingsApi(PlatformOptions{root.string()})
+            ->createKey(SettingsRoot::Machine, kSettingsKeyPath);
+    }
 
     TempDir dir;
     const fs::path root = dir.path() / "root";
     const fs::path home = dir.path() / "home";
     const fs::path runtime = dir.path() / "runtime";
-    fs::create_directories(root);
-    fs::create_directories(home);
-    fs::create_directories(runtime);
-    fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
-    addLocalAnchors(root, dir.path());
-
-    Xvfb x(dir.path());
-    ASSERT_FALSE(x.display().empty()) << readFile(dir.path() / "xvfb.err");
-    const std::string path = std::string("PATH=") + std::getenv("PATH");
-    const std::vector<std::string> xenv = {path, "DISPLAY=" + x.display(), "HOME=" + home.string()};
-    const std::vector<std::string> env = {path,
-                                          "DISPLAY=" + x.display(),
-                                          "HOME=" + home.string(),
-                                          "XDG_CONFIG_HOME=" + (home / ".config").string(),
-                                          "XDG_RUNTIME_DIR=" + runtime.string(),
-                                          "KESTRUNE_ROOT=" + root.string()};
-    auto windows = [&] { return run({"xwininfo", "-root", "-tree"}, xenv, dir.path()); };
-    // A box is a top-level window of the program with the caption as its name.
-    auto boxShown = [&](const std::string& caption) {
-        return windows().find("\"" + caption + "\": (\"kestrune\" \"kestrune\")") !=
-               std::string::npos;
-    };
-    auto screenshot = [&](const std::string& name) {
-        const fs::path shot = fs::current_path() / name;
-        run({"import", "-window", "root", shot.string()}, xenv, dir.path());
-        std::cout << "screenshot: " << shot.string() << std::endl;
-        return run({"identify", "-format", "%k", shot.string()}, xenv, dir.path());
-    };
-
-    // Without a window manager keys go to the window under the pointer; boxes are
-    // centred on the screen.
-    auto pressReturnOnCentredBox = [&] {
-        run({"xdotool", "mousemove", "512", "384", "key", "Return"}, xenv, dir.path());
-    };
-
-    // A tray host at the top left, so the icon and its menu are real.
-    Child tray({"trayer", "--edge", "top", "--align", "left", "--widthtype", "pixel", "--width",
-                "120", "--heighttype", "pixel", "--height", "32"},
-               xenv, dir.path() / "trayer.out", dir.path() / "trayer.err");
-    ASSERT_TRUE(tray.started());
-
     const fs::path out = dir.path() / "kestrune.out";
-    Child program({bin}, env, out, dir.path() / "kestrune.err");
-    ASSERT_TRUE(program.started());
+    Xvfb x{dir.path()};
+    std::vector<std::string> xenv;
+    std::vector<std::string> env;
+    std::unique_ptr<Child> tray;
+    std::unique_ptr<Child> program;
+};
+
+void requireDesktopTools() {
+    for (const char* tool : {"Xvfb", "xdotool", "xwininfo", "import", "identify", "trayer"}) {
+        ASSERT_TRUE(onPath(tool)) << tool << " is missing: run scripts/setup.sh";
+    }
+    ASSERT_TRUE(fs::exists(kestruneBinary())) << "build the kestrune target first";
+}
+
+TEST(KestruneProgram, EndToEndUnderXvfbFirstStartBaselineNoticesAndExit) {
+    requireDesktopTools();
+    Session s(true);
+    ASSERT_TRUE(s.ready()) << readFile(s.dir.path() / "xvfb.err");
+    addLocalAnchors(s.root, s.dir.path());
+    s.start();
 
     // First start: the announcement, then the summary with both counts.
-    ASSERT_TRUE(waitFor([&] { return boxShown("Brimtal Kestrune"); }, 20000))
-        << windows() << readFile(dir.path() / "kestrune.err");
-    const std::string colours = screenshot("kestrune-first-start.png");
-    EXPECT_GT(std::atoi(colours.c_str()), 8) << "the screenshot looks blank";
-    pressReturnOnCentredBox();
-
-    ASSERT_TRUE(waitFor([&] { return boxShown("Brimtal Kestrune - Certificate Baseline"); }, 20000))
-        << windows();
-    screenshot("kestrune-baseline-summary.png");
-    pressReturnOnCentredBox();
+    ASSERT_TRUE(waitFor([&] { return s.boxShown("Brimtal Kestrune"); }, 20000))
+        << s.windows() << s.errors();
+    EXPECT_GT(s.screenshot("kestrune-first-start.png"), 8) << "the screenshot looks blank";
+    s.pressReturnOnCentredBox();
+    ASSERT_TRUE(
+        waitFor([&] { return s.boxShown("Brimtal Kestrune - Certificate Baseline"); }, 20000))
+        << s.windows();
+    s.screenshot("kestrune-baseline-summary.png");
+    s.pressReturnOnCentredBox();
 
     // The baseline was stored before the load, which found it.
     ASSERT_TRUE(waitFor(
         [&] {
-            return readFile(out).find("registry_settings_load() retuend: 1\r\n") !=
-                   std::string::npos;
+            return s.output().find("registry_settings_load() retuend: 1\r\n") != std::string::npos;
         },
         20000))
-        << readFile(out);
-    const auto settings = makeSettingsApi(PlatformOptions{root.string()});
-    auto key = settings->openKey(SettingsRoot::Machine, kSettingsKeyPath);
-    if (!key) {
-        ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
-        key = makeSettingsApi(PlatformOptions{root.string()})
-                  ->openKey(SettingsRoot::User, kSettingsKeyPath);
-    }
-    ASSERT_TRUE(key);
+        << s.output();
+    auto key = makeSettingsApi(PlatformOptions{s.root.string()})
+                   ->openKey(SettingsRoot::Machine, kSettingsKeyPath);
+    ASSERT_TRUE(key) << "running as root, the baseline belongs in the machine database";
     std::uint32_t type = 0;
     std::uint32_t size = 0;
     ASSERT_EQ(key->queryValue(kValueCertificateData, &type, nullptr, &size), SettingsStatus::Ok);
     EXPECT_EQ(size, 2u * sizeof(CertificateRecord));
 
-    // 3 s after the UI starts the icon is in the tray; its menu's Exit ends the program
-    // with status 0.
-    ASSERT_TRUE(waitFor(
-        [&] {
-            const std::string w = windows();
-            return w.find("\"panel\": (\"panel\" \"trayer\")") != std::string::npos &&
-                   w.find("(\"kestrune\" \"kestrune\")  22x") != std::string::npos;
-        },
-        20000))
-        << windows();
-    screenshot("kestrune-tray.png");
-    run({"xdotool", "mousemove", "12", "16", "click", "3"}, xenv, dir.path());
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    screenshot("kestrune-tray-menu.png");
-    run({"xdotool", "key", "x"}, xenv, dir.path());
+    // 3 s after the UI starts the icon is in the tray with its first balloon; its menu's
+    // Exit ends the program with status 0.
+    ASSERT_TRUE(waitFor([&] { return s.iconInTray(); }, 20000)) << s.windows();
+    s.screenshot("kestrune-tray.png");
+    s.exitFromTrayMenu("kestrune-tray-menu.png");
     int status = -1;
-    ASSERT_TRUE(program.wait(10000, status)) << "Exit did not end the program";
+    ASSERT_TRUE(s.program->wait(10000, status)) << "Exit did not end the program";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST(KestruneProgram, WithoutASystemTrayEveryNoticeIsWrittenToStandardOutput) {
-    ASSERT_TRUE(onPath("Xvfb"));
-    const std::string bin = kestruneBinary().string();
-    TempDir dir;
-    const fs::path root = dir.path() / "root";
-    const fs::path home = dir.path() / "home";
-    fs::create_directories(root);
-    fs::create_directories(home);
-    // A baseline already there: no boxes, straight to the load and the tray.
+TEST(KestruneProgram, ExitFromTheTrayWhileTheCycleWaitsForTheUser) {
+    requireDesktopTools();
+    Session s(true);
+    ASSERT_TRUE(s.ready());
+    // A stored baseline of one certificate that no store holds: the first cycle stops at
+    // the missing-certificate box, and the tray must still answer.
     {
-        const auto settings = makeSettingsApi(PlatformOptions{root.string()});
-        auto key = settings->createKey(SettingsRoot::Machine, kSettingsKeyPath);
+        auto key = s.machineKey();
         ASSERT_TRUE(key);
-        const std::u16string zero = u"0";
-        ASSERT_EQ(key->setValue(kValueCertificateData, kRegBinary, {}), SettingsStatus::Ok);
-        ASSERT_EQ(key->setValue(kValueCertificateCount, kRegSz,
-                                {reinterpret_cast<const std::uint8_t*>(zero.data()), 2}),
-                  SettingsStatus::Ok);
+        RecordTable table;
+        testing::fillTable(table, 1, 7);
+        ASSERT_TRUE(saveBaseline(*key, table, 1));
     }
-    Xvfb x(dir.path());
-    ASSERT_FALSE(x.display().empty());
-    const fs::path out = dir.path() / "kestrune.out";
-    Child program({bin},
-                  {std::string("PATH=") + std::getenv("PATH"), "DISPLAY=" + x.display(),
-                   "HOME=" + home.string(), "KESTRUNE_ROOT=" + root.string()},
-                  out, dir.path() / "kestrune.err");
+    s.start();
+    ASSERT_TRUE(
+        waitFor([&] { return s.boxShown("Brimtal Kestrune - Certificate Missing"); }, 20000))
+        << s.windows() << s.output();
+    ASSERT_TRUE(waitFor([&] { return s.iconInTray(); }, 20000)) << s.windows();
+    EXPECT_TRUE(s.boxShown("Brimtal Kestrune - Certificate Missing"));
+    s.exitFromTrayMenu("");
+    int status = -1;
+    ASSERT_TRUE(s.program->wait(10000, status)) << "Exit did not end the program";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // Nothing was written on the way out: the stored baseline is the one from before.
+    auto key = s.machineKey();
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    ASSERT_EQ(key->queryValue(kValueCertificateData, &type, nullptr, &size), SettingsStatus::Ok);
+    EXPECT_EQ(size, sizeof(CertificateRecord));
+}
+
+TEST(KestruneProgram, WithoutASystemTrayEveryNoticeIsWrittenToStandardOutput) {
+    requireDesktopTools();
+    Session s(false);
+    ASSERT_TRUE(s.ready());
+    // An empty stored baseline: no boxes, straight to the load and the tray.
+    {
+        auto key = s.machineKey();
+        ASSERT_TRUE(key);
+        ASSERT_TRUE(saveBaseline(*key, RecordTable{}, 0));
+    }
+    s.start();
     EXPECT_TRUE(waitFor(
         [&] {
-            return readFile(out).find(
+            return s.output().find(
                        "Tray notice (no system tray): Brimtal Kestrune: "
                        "Initializing... | Brimtal Kestrune | Total Certificate "
                        "Count: ") != std::string::npos;
         },
         20000))
-        << readFile(out) << readFile(dir.path() / "kestrune.err");
+        << s.output() << s.errors();
 }
 
 }  // namespace
