@@ -294,7 +294,7 @@ class Session {
         run({"xdotool", "key", "x"}, xenv, dir.path());
     }
     std::unique_ptr<SettingsKey> machineKey() {
-        return makeSettingsApi(PlatformOptions{root.string()})
+        return makeSettingsApi(PlatformOptions{root.string(), home.string()})
             ->createKey(SettingsRoot::Machine, kSettingsKeyPath);
     }
 
@@ -342,7 +342,7 @@ TEST(KestruneProgram, EndToEndUnderXvfbFirstStartBaselineNoticesAndExit) {
         },
         20000))
         << s.output();
-    auto key = makeSettingsApi(PlatformOptions{s.root.string()})
+    auto key = makeSettingsApi(PlatformOptions{s.root.string(), s.home.string()})
                    ->openKey(SettingsRoot::Machine, kSettingsKeyPath);
     ASSERT_TRUE(key) << "running as root, the baseline belongs in the machine database";
     std::uint32_t type = 0;
