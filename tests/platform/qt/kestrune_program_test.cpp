@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -274,10 +275,20 @@ class Session {
         return std::atoi(
             run({"identify", "-format", "%k", shot.string()}, xenv, dir.path()).c_str());
     }
-    // Without a window manager keys go to the window under the pointer; boxes are
-    // centred on the screen.
-    void pressReturnOnCentredBox() {
-        run({"xdotool", "mousemove", "512", "384", "key", "Return"}, xenv, dir.path());
+    // Without a window manager keys go to the window under the pointer: put it in the
+    // middle of the box first.
+    void pressReturnOn(const std::string& caption) {
+        const std::string w = windows();
+        const auto at = w.find("\"" + caption + "\": (\"kestrune\" \"kestrune\")");
+        int width = 0, height = 0, x = 0, y = 0;
+        if (at == std::string::npos || std::sscanf(w.c_str() + w.find(')', at) + 1, " %dx%d+%d+%d",
+                                                   &width, &height, &x, &y) != 4) {
+            ADD_FAILURE() << "no box " << caption << " in\n" << w;
+            return;
+        }
+        run({"xdotool", "mousemove", std::to_string(x + width / 2), std::to_string(y + height / 2),
+             "key", "Return"},
+            xenv, dir.path());
     }
     // The icon sits in the tray host's first slot once added.
     bool iconInTray() {
@@ -328,12 +339,12 @@ TEST(KestruneProgram, EndToEndUnderXvfbFirstStartBaselineNoticesAndExit) {
     ASSERT_TRUE(waitFor([&] { return s.boxShown("Brimtal Kestrune"); }, 20000))
         << s.windows() << s.errors();
     EXPECT_GT(s.screenshot("kestrune-first-start.png"), 8) << "the screenshot looks blank";
-    s.pressReturnOnCentredBox();
+    s.pressReturnOn("Brimtal Kestrune");
     ASSERT_TRUE(
         waitFor([&] { return s.boxShown("Brimtal Kestrune - Certificate Baseline"); }, 20000))
         << s.windows();
     s.screenshot("kestrune-baseline-summary.png");
-    s.pressReturnOnCentredBox();
+    s.pressReturnOn("Brimtal Kestrune - Certificate Baseline");
 
     // The baseline was stored before the load, which found it.
     ASSERT_TRUE(waitFor(
