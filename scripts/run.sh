@@ -5,11 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_BUILD_TESTS=OFF
-cmake --build build -j "$(nproc)"
+cmake -S . -B build-run -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_BUILD_TESTS=OFF
+cmake --build build-run -j "$(nproc)"
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-  exec build/platform/qt/kestrune
+  exec build-run/platform/qt/kestrune
 fi
 echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running kestrune-check --list." >&2
-exec build/kestrune-check --list "$@"
+exec build-run/kestrune-check --list "$@"
