@@ -36,13 +36,13 @@ struct TableSnapshot {
 //   fills take the pointer and never wait for a cycle, even one that waits for the
 //   user.
 class CycleCoordinator {
-public:
+  public:
     std::shared_ptr<const TableSnapshot> snapshot() const;
     void publish(const KestruneState& state);  // copies the valid records
 
     std::mutex cycleMutex;
 
-private:
+  private:
     mutable std::mutex snapshotMutex_;
     std::shared_ptr<const TableSnapshot> snapshot_ = std::make_shared<TableSnapshot>();
 };
@@ -66,6 +66,9 @@ bool tryScanCycle(CycleContext& context, int userInitiated);
 std::int64_t firstAddedIndex(const KestruneState& state);
 // The first baseline record whose 64 hash bytes no current record has, or -1.
 std::int64_t firstMissingIndex(const KestruneState& state);
+// Every difference, in table order (for reports that list them all).
+std::vector<std::size_t> addedIndexes(const KestruneState& state);
+std::vector<std::size_t> missingIndexes(const KestruneState& state);
 // Report the first difference in a message box; 1 if one was reported.
 int findAddedCertificate(CycleContext& context);
 int findMissingCertificate(CycleContext& context);

@@ -1,0 +1,61 @@
+#include "ui/tray.h"
+
+#include "inventory/text.h"
+
+namespace kestrune {
+
+namespace {
+
+// The notice record's text fields are fixed-size buffers; cut to fit with a terminator.
+std::string cutToUnits(const std::string& text, std::size_t maxUnits) {
+    std::u16string wide = utf8ToUtf16(text);
+    if (wide.size() < maxUnits) {
+        return text;
+    }
+    std::size_t n = maxUnits - 1;
+    if (n > 0 && wide[n - 1] >= 0xD800 && wide[n - 1] <= 0xDBFF) {
+        --n;
+    }
+    wide.resize(n);
+    return utf16ToUtf8(wide);
+}
+
+}  // namespace
+
+std::string initialTooltip(std::int32_t uniqueCount) {
+    return formatText("Brimtal Kestrune\r\nTotal Certificate Count: %d", uniqueCount);
+}
+
+std::string scanTooltip(std::int32_t uniqueCount, const LocalTime& t) {
+    return formatText(
+        "Brimtal Kestrune\r\nTotal Unique Certificates: %d\r\nLast Scan: %04d-%02d-%02d "
+        "%02d:%02d:%02d",
+        uniqueCount, t.year, t.month, t.day, t.hour, t.minute, t.second);
+}
+
+TrayNotice makeTrayNotice(WindowRef owner, std::string tooltip, std::string balloonText) {
+    TrayNotice n;
+    n.owner = owner;
+    n.tooltip = cutToUnits(tooltip, 128);
+    n.balloonText = cutToUnits(balloonText, 256);
+    n.balloonTitle = "Brimtal Kestrune";
+    return n;
+}
+
+void Tray::addTrayIcon() {
+    std::lock_guard lock(mutex_);
+    desktop_.trayAdd(
+        makeTrayNotice(owner_, initialTooltip(state_.uniqueCertificateCount), "Initializing..."));
+    added_ = true;
+}
+
+void Tray::showTrayNotice(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    if (!added_) {
+        return;  // no icon yet: the notice is lost, as the shell would lose it
+    }
+    desktop_.trayModify(makeTrayNotice(
+        owner_, scanTooltip(state_.uniqueCertificateCount, state_.lastScanTime), text));
+}
+
+}  // namespace kestrune
