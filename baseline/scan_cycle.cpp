@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
+#include <memory>
 
 #include "baseline/baseline_storage.h"
+#include "inventory/record_key_set.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
 
@@ -91,19 +94,35 @@ namespace {
 
 // Calls `found` with each current record index whose serial the baseline lacks, in
 // table order, until it returns false. Present means some baseline serial starts with
-// the current record's own serialLength bytes: one ordered index of the zero-padded
-// baseline serials answers that.
+// the current record's own serialLength bytes. Nearly every present record has a
+// baseline twin with the very same zero-padded serial, which one hash probe finds; the
+// others are looked up among the baseline serials cut to their length (one set per
+// length that occurs, built when first needed).
 template <typename Found>
 void forEachAdded(const KestruneState& s, Found found) {
-    const std::size_t baseline =
-        usable(s.mqsCertificatesRegistry, s.iCertificateCountTotal_Registry);
+    const auto baseline = s.mqsCertificatesRegistry.valid().first(
+        usable(s.mqsCertificatesRegistry, s.iCertificateCountTotal_Registry));
     const std::size_t current = usable(s.mqsCertificates, s.iCertificateCountTotal);
-    SerialPrefixIndex index;
-    for (std::size_t k = 0; k < baseline; ++k) {
-        index.insert(s.mqsCertificatesRegistry[k]);
-    }
+    const RecordKeySet exact(baseline, offsetof(CertificateRecord, serialNumber));
+    std::vector<std::unique_ptr<RecordKeySet>> byLength(kSerialBytes);
     for (std::size_t i = 0; i < current; ++i) {
-        if (!index.hasPrefixOf(s.mqsCertificates[i]) && !found(i)) {
+        const CertificateRecord& r = s.mqsCertificates[i];
+        if (exact.contains(r.serialNumber)) {
+            continue;
+        }
+        const std::size_t length = validSerialLength(r);
+        bool present = !baseline.empty();  // length 0: any baseline record matches
+        if (length > 0 && length < kSerialBytes) {
+            auto& prefixes = byLength[length];
+            if (!prefixes) {
+                prefixes = std::make_unique<RecordKeySet>(
+                    baseline, offsetof(CertificateRecord, serialNumber), length);
+            }
+            present = prefixes->contains(r.serialNumber);
+        } else if (length == kSerialBytes) {
+            present = false;  // a full-width serial has no longer twin than the exact one
+        }
+        if (!present && !found(i)) {
             return;
         }
     }
@@ -114,20 +133,13 @@ void forEachAdded(const KestruneState& s, Found found) {
 // current record has.
 template <typename Found>
 void forEachMissing(const KestruneState& s, Found found) {
-    using HashKey = std::array<std::uint8_t, kSubjectHashCompareBytes>;
     const std::size_t baseline =
         usable(s.mqsCertificatesRegistry, s.iCertificateCountTotal_Registry);
-    const std::size_t current = usable(s.mqsCertificates, s.iCertificateCountTotal);
-    std::vector<HashKey> keys(current);
-    for (std::size_t i = 0; i < current; ++i) {
-        std::memcpy(keys[i].data(), s.mqsCertificates[i].subjectNameHash, kSubjectHashCompareBytes);
-    }
-    std::sort(keys.begin(), keys.end());
-    HashKey probe;
+    const RecordKeySet hashes(
+        s.mqsCertificates.valid().first(usable(s.mqsCertificates, s.iCertificateCountTotal)),
+        offsetof(CertificateRecord, subjectNameHash));
     for (std::size_t i = 0; i < baseline; ++i) {
-        std::memcpy(probe.data(), s.mqsCertificatesRegistry[i].subjectNameHash,
-                    kSubjectHashCompareBytes);
-        if (!std::binary_search(keys.begin(), keys.end(), probe) && !found(i)) {
+        if (!hashes.contains(s.mqsCertificatesRegistry[i].subjectNameHash) && !found(i)) {
             return;
         }
     }

@@ -1,0 +1,209 @@
+#include "baseline/baseline_storage.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace kestrune {
+
+namespace {
+
+constexpr const char* kKeyErrorText =
+    "An error occured reading settings from the registry.\r\n\r\nThe program will now exit.";
+constexpr const char* kKeyErrorCaption = "Brimtal Software";
+
+constexpr const char* kNoKeyText = "Could not open registry to query information.";
+constexpr const char* kNoKeyCaption = "Brimtal Pellivor Configurator";
+constexpr const char* kNoCountText = "Could not load Certificate Count from registry";
+constexpr const char* kNoCountCaption = "Brimtal Kestrune";
+constexpr const char* kLoadFailedText =
+    "An error occured while attempting to read settings from the registry.  The settings were "
+    "either not found or invalid.\r\n\r\nThe program will now exit.";
+constexpr const char* kLoadFailedCaption = "Brimtal Software - Kestrune Error";
+
+// The count is read into a buffer of this size, as the registry reader always has.
+constexpr std::uint32_t kCountBufferBytes = 0x20000;
+
+// Leading decimal digits of UTF-16LE text, stopping at the first non-digit unit (a
+// terminator included) or at the end of the bytes; an odd trailing byte is no unit.
+// No digits give 0; a value past the signed 32-bit range saturates.
+std::int32_t parseCount(const std::uint8_t* bytes, std::size_t size) {
+    constexpr std::int64_t kMax = INT32_MAX;
+    std::int64_t value = 0;
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+        const unsigned unit = bytes[i] | (static_cast<unsigned>(bytes[i + 1]) << 8);
+        if (unit < u'0' || unit > u'9') {
+            break;
+        }
+        value = value * 10 + (unit - u'0');
+        if (value > kMax) {
+            value = kMax;  // keep reading digits, the value stays saturated
+        }
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+std::vector<std::uint8_t> countText(std::int32_t count) {
+    const std::string digits = std::to_string(count);
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(digits.size() * 2);
+    for (char c : digits) {
+        bytes.push_back(static_cast<std::uint8_t>(c));
+        bytes.push_back(0);
+    }
+    return bytes;
+}
+
+// Step 7 of a load: the general message; the baseline in memory stays as it was.
+int loadFailed(Desktop& desktop) {
+    desktop.messageBox(kLoadFailedText, kLoadFailedCaption, kMbIconError, kNoOwner);
+    return 0;
+}
+
+// Why the store failed, when it says (a file name and the database's own words). A
+// value that is simply absent is no store failure.
+void traceStoreError(Trace& trace, const SettingsKey& key, SettingsStatus status) {
+    if (status != SettingsStatus::Error && status != SettingsStatus::Busy) {
+        return;
+    }
+    const std::string why = key.lastError();
+    if (!why.empty()) {
+        trace.errf("%s\r\n", why.c_str());
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& desktop) {
+    if (auto key = settings.openKey(SettingsRoot::Machine, kSettingsKeyPath)) {
+        return key;
+    }
+    if (auto key = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath)) {
+        return key;
+    }
+    if (auto key = settings.createKey(SettingsRoot::User, kSettingsKeyPath)) {
+        return key;
+    }
+    desktop.messageBox(kKeyErrorText, kKeyErrorCaption, kMbIconError | kMbServiceNotification,
+                       kNoOwner);
+    return nullptr;
+}
+
+void exitForMissingSettingsKey() {
+    std::fflush(stdout);
+    std::exit(-1);
+}
+
+bool saveBaseline(SettingsKey& key, const RecordTable& table, std::int32_t count) {
+    // The pair must describe the same records: never claim more than the table holds.
+    std::size_t records = count > 0 ? static_cast<std::size_t>(count) : 0;
+    if (records > table.validCount()) {
+        records = table.validCount();
+    }
+    const auto data = table.bytes(records);
+    const auto text = countText(static_cast<std::int32_t>(records));
+    const ValueWrite pair[] = {
+        {kValueCertificateData, kRegBinary, data},
+        {kValueCertificateCount, kRegSz, text},
+    };
+    return key.setValues(pair) == SettingsStatus::Ok;
+}
+
+bool isFirstStart(SettingsKey& key) {
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    // Only a count that is truly absent means first start: an unreadable store must not
+    // have its baseline replaced by a fresh one.
+    return key.queryValue(kValueCertificateCount, &type, nullptr, &size) ==
+           SettingsStatus::NotFound;
+}
+
+int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace) {
+    // One reference for the whole load, whatever another thread does to the member.
+    const std::shared_ptr<SettingsKey> key = state.settingsKey;
+    if (!key) {
+        desktop.messageBox(kNoKeyText, kNoKeyCaption, kMbIconError, kNoOwner);
+        return loadFailed(desktop);
+    }
+
+    // The count. A value longer than the buffer cannot come from saveBaseline; it is
+    // refused like an unreadable one rather than guessed at.
+    std::int32_t count = 0;
+    {
+        std::vector<std::uint8_t> text(kCountBufferBytes, 0);
+        std::uint32_t type = 0;
+        std::uint32_t size = kCountBufferBytes;
+        const SettingsStatus status =
+            key->queryValue(kValueCertificateCount, &type, text.data(), &size);
+        if (status != SettingsStatus::Ok) {
+            if (status == SettingsStatus::MoreData) {
+                trace.errf("Certificate Count is %u bytes, more than %u.\r\n", size,
+                           kCountBufferBytes);
+            }
+            traceStoreError(trace, *key, status);
+            desktop.messageBox(kNoCountText, kNoCountCaption, kMbIconError, kNoOwner);
+            return loadFailed(desktop);
+        }
+        count = parseCount(text.data(), size < kCountBufferBytes ? size : kCountBufferBytes);
+    }
+
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    const SettingsStatus sizeStatus = key->queryValue(kValueCertificateData, &type, nullptr, &size);
+    if (sizeStatus != SettingsStatus::Ok) {
+        size = 0;
+    }
+    std::vector<std::uint8_t> blob;
+    try {
+        blob.resize(static_cast<std::size_t>(size) + 2);
+    } catch (const std::exception&) {  // bad_alloc, or a size past what a vector holds
+        trace.out("realloc() failed for Cert data.\r\n");
+        return loadFailed(desktop);
+    }
+
+    std::uint32_t read = size;
+    const SettingsStatus readStatus =
+        sizeStatus == SettingsStatus::Ok
+            ? key->queryValue(kValueCertificateData, &type, blob.data(), &read)
+            : sizeStatus;
+    if (readStatus != SettingsStatus::Ok) {
+        // The baseline in memory stays: a failed read must not leave the tables cut back
+        // while the program goes on comparing against them.
+        trace.outf("NOT SUCCESS: Total Count in Registry: %d(size: %u)\r\n", count, read);
+        traceStoreError(trace, *key, readStatus);
+        return loadFailed(desktop);
+    }
+    if (read > size) {
+        read = size;  // never trust a size past the buffer
+    }
+
+    trace.outf("ERROR_SUCCESS: Total Count in Registry: %d(size: %u)\r\n", count, read);
+    // The count is the authority, but only for records the blob really holds.
+    const std::size_t whole = read / kRecordSize;
+    const std::size_t loaded =
+        static_cast<std::size_t>(count) < whole ? static_cast<std::size_t>(count) : whole;
+    if (static_cast<std::uint64_t>(count) * kRecordSize != read) {
+        trace.outf(
+            "Certificate Count %d does not match Certificate Data of %u bytes (%zu whole "
+            "records); loaded %zu records.\r\n",
+            count, read, whole, loaded);
+    }
+
+    const std::span<const std::uint8_t> records(blob.data(), loaded * kRecordSize);
+    if (!state.mqsCertificatesRegistry.replaceFromBlob(records, loaded)) {
+        trace.out("HeapReAlloc() failed mqsCertificatesRegistry.\r\n");
+        // The old baseline is still whole; reporting success would hide that it is stale.
+        return loadFailed(desktop);
+    }
+    state.iCertificateCountTotal_Registry = static_cast<std::int32_t>(loaded);
+    if (!state.mqsCertificates.replaceFromBlob(records, loaded)) {
+        // The baseline is loaded; the current table keeps the last scan, which the next
+        // cycle rewrites before anything compares against it.
+        trace.out("HeapReAlloc() failed mqsCertificates.\r\n");
+    }
+    return 1;
+}
+
+}  // namespace kestrune

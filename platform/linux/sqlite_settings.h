@@ -1,0 +1,45 @@
+// Settings in SQLite, one database per root, with the registry's key path, value names
+// and types. The tray program and kestrune-check may use one database at once.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "baseline/settings_api.h"
+
+namespace kestrune {
+
+struct SqliteSettingsOptions {
+    // The machine database: writable by root only, folder 0755, file 0644.
+    std::string machineDatabase;
+    // The user's database: folder 0700, file 0600. Empty when the user has no home.
+    std::string userDatabase;
+    // How long a call waits for another process's lock before it reports Busy.
+    int busyTimeoutMs = 5000;
+};
+
+// "<root>/var/lib/kestrune/settings.db" (root "/" when empty).
+std::string machineSettingsPath(const std::string& root);
+// "${XDG_CONFIG_HOME:-$HOME/.config}/kestrune/settings.db"; empty when neither is known.
+std::string userSettingsPath();
+
+// openKey succeeds only where the process can write the database and its folder (a
+// rollback journal is created beside it), like full access to a registry key. A file
+// that exists but is not a usable database still yields a key: its calls fail with
+// Error and lastError() names the file, so the damage is reported instead of
+// silently falling through to another root. Such a file is never written to.
+class SqliteSettings final : public SettingsApi {
+  public:
+    explicit SqliteSettings(SqliteSettingsOptions options);
+
+    std::unique_ptr<SettingsKey> openKey(SettingsRoot root, const std::string& path) override;
+    std::unique_ptr<SettingsKey> createKey(SettingsRoot root, const std::string& path) override;
+
+    const SqliteSettingsOptions& options() const { return options_; }
+
+  private:
+    std::unique_ptr<SettingsKey> open(SettingsRoot root, const std::string& path, bool create);
+    SqliteSettingsOptions options_;
+};
+
+}  // namespace kestrune

@@ -1,0 +1,351 @@
+#include "baseline/scan_cycle.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "baseline/baseline_storage.h"
+#include "inventory/scanner.h"
+#include "tests/support/fake_cert_store.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/memory_settings.h"
+#include "tests/support/scripted_desktop.h"
+
+namespace kestrune {
+namespace {
+
+using testing::DesktopCall;
+using testing::FakeCert;
+using testing::FakeCertStoreApi;
+using testing::FakeClock;
+using testing::FakeLocation;
+using testing::FakeStore;
+using testing::makeCert;
+using testing::MemorySettings;
+using testing::ScriptedDesktop;
+
+constexpr std::uint32_t kLocalMachine = 2 << 16;
+
+// One program's worth of state and fakes, with a stored baseline loaded as at start-up.
+struct Harness {
+    KestruneState state;
+    FakeCertStoreApi stores;
+    ScriptedDesktop desktop;
+    FakeClock clock;
+    CaptureTrace trace;
+    MemorySettings settings;
+    Tray tray{desktop, state};
+    CycleCoordinator coordinator;
+    CycleContext context{state, stores, desktop, clock, trace, tray, coordinator};
+
+    explicit Harness(std::vector<FakeCert> certs) {
+        stores.locations.push_back(
+            FakeLocation{"LocalMachine", kLocalMachine, {FakeStore{"Root", certs}}});
+        state.settingsKey = openSettingsKey(settings, desktop);
+    }
+
+    // Stores what the fake stores hold now as the baseline and loads it.
+    void recordBaseline() {
+        scan(state, stores, trace);
+        saveBaseline(*state.settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
+        EXPECT_EQ(registry_settings_load(state, desktop, trace), 1);
+        desktop.clear();
+        trace.clear();
+    }
+    std::vector<FakeCert>& certs() { return stores.locations[0].stores[0].certs; }
+    std::string storedCount() {
+        const auto& v = settings.values(SettingsRoot::Machine)[kValueCertificateCount].data;
+        std::string s;
+        for (std::size_t i = 0; i < v.size(); i += 2) {
+            s.push_back(static_cast<char>(v[i]));
+        }
+        return s;
+    }
+};
+
+std::vector<FakeCert> threeCerts() {
+    return {makeCert("Alpha", {0x01, 0x02}, 1), makeCert("Beta", {0x03}, 2),
+            makeCert("Gamma", {0x04, 0x05, 0x06}, 3)};
+}
+
+TEST(ScanCycle, UnchangedStoresPostTheScanCompleteNoticeWithTheTooltip) {
+    Harness h(threeCerts());
+    h.recordBaseline();
+    h.tray.addTrayIcon();
+    h.clock.set({2026, 1, 2, 3, 4, 5});
+    scanCycle(h.context, 0);
+
+    EXPECT_TRUE(h.desktop.messageBoxes().empty());
+    const auto notices = h.desktop.notices();
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[1].kind, DesktopCall::Kind::TrayModify);
+    EXPECT_EQ(notices[1].notice.balloonText, "Hourly certificate scan complete");
+    EXPECT_EQ(notices[1].notice.tooltip,
+              "Brimtal Kestrune\r\nTotal Unique Certificates: 3\r\nLast Scan: 2026-01-02 03:04:05");
+    EXPECT_EQ(h.state.lastScanTime, (LocalTime{2026, 1, 2, 3, 4, 5}));
+    const std::string sep = "========================================\r\n\r\n";
+    const std::string count =
+        "iCertificateCountTotal_Registry = 3 and iCertificateCountTotal = 3\r\n";
+    const std::string out = h.trace.outText();
+    EXPECT_NE(out.find(sep + count + count + sep), std::string::npos);
+
+    scanCycle(h.context, 1);
+    EXPECT_EQ(h.desktop.notices().back().notice.balloonText, "User initiated scan complete");
+}
+
+TEST(ScanCycle, EmptyBaselineReportsNothing) {
+    Harness h({});
+    h.recordBaseline();  // count 0
+    h.certs() = threeCerts();
+    h.tray.addTrayIcon();
+    scanCycle(h.context, 0);
+    EXPECT_TRUE(h.desktop.messageBoxes().empty());
+    EXPECT_EQ(h.desktop.notices().back().notice.balloonText, "Hourly certificate scan complete");
+}
+
+TEST(ScanCycle, EmptyScanReportsTheFirstBaselineRecordMissingAndNothingAdded) {
+    Harness h(threeCerts());
+    h.recordBaseline();
+    h.certs().clear();
+    scanCycle(h.context, 0);
+    const auto boxes = h.desktop.messageBoxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text,
+              "A certificate is missing from the \"$Root\" Certificate Store\r\n\r\n"
+              "Certificate Name: Alpha \r\nSerial Number: 01 02 ");
+    EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Missing");
+    EXPECT_EQ(boxes[0].style, 0x30u);
+    EXPECT_EQ(boxes[0].owner, kNoOwner);
+    EXPECT_EQ(boxes[1].caption, "Brimtal Kestrune - Certificate Changes");
+    EXPECT_EQ(boxes[1].style, 0x34u);
+}
+
+TEST(ScanCycle, TwoNewCertificatesGiveOneMessageOneQuestionAndOnYesOneSave) {
+    Harness h(threeCerts());
+    h.recordBaseline();
+    h.tray.addTrayIcon();
+    h.certs().push_back(makeCert("New One", {0x0a, 0x0b}, 10));
+    h.certs().push_back(makeCert("New Two", {0x0c}, 11));
+    const int writesBefore = h.settings.data().writes;
+    h.desktop.script({kIdOk, kIdYes});
+    scanCycle(h.context, 0);
+
+    const auto boxes = h.desktop.messageBoxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text,
+              "A new certificate has been added to the \"Root\" Certificate Store\r\n\r\n"
+              "Certificate Name: New One \r\nSerial Number: 0a 0b ");
+    EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Added");
+    EXPECT_EQ(boxes[0].style, 0x30u);
+    EXPECT_EQ(boxes[1].text,
+              "Do you want to save the observed certificate changes as the new baseline?");
+    EXPECT_EQ(h.settings.data().writes, writesBefore + 1);
+    EXPECT_EQ(h.storedCount(), "5");
+    EXPECT_EQ(h.desktop.notices().back().notice.balloonText,
+              "New certificate baseline saved in the registry");
+    // The reload at the end brought the new baseline in.
+    EXPECT_EQ(h.state.iCertificateCountTotal_Registry, 5);
+
+    h.desktop.clear();
+    scanCycle(h.context, 0);
+    EXPECT_TRUE(h.desktop.messageBoxes().empty());
+}
+
+TEST(ScanCycle, AnsweringNoKeepsTheBaselineAndTheNextCycleReportsAgain) {
+    Harness h(threeCerts());
+    h.recordBaseline();
+    h.tray.addTrayIcon();
+    h.certs().erase(h.certs().begin() + 1);  // Beta removed
+    const int writesBefore = h.settings.data().writes;
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        h.desktop.clear();
+        h.desktop.script({kIdOk, kIdNo});
+        scanCycle(h.context, 0);
+        const auto boxes = h.desktop.messageBoxes();
+        ASSERT_EQ(boxes.size(), 2u) << cycle;
+        EXPECT_NE(boxes[0].text.find("Certificate Name: Beta \r\n"), std::string::npos);
+        EXPECT_EQ(h.desktop.notices().size(), 0u);  // no balloon after No
+    }
+    EXPECT_EQ(h.settings.data().writes, writesBefore);
+    EXPECT_EQ(h.storedCount(), "3");
+}
+
+TEST(ScanCycle, ACertificateThatMovedStoresIsReportedInNeitherDirection) {
+    Harness h(threeCerts());
+    h.recordBaseline();
+    h.stores.locations[0].stores.push_back(FakeStore{"CA", {h.certs()[2]}});
+    h.certs().pop_back();
+    scanCycle(h.context, 0);
+    EXPECT_TRUE(h.desktop.messageBoxes().empty());
+}
+
+TEST(Tray, NoticeBeforeTheIconExistsChangesNothing) {
+    ScriptedDesktop desktop;
+    KestruneState state;
+    Tray tray(desktop, state);
+    tray.showTrayNotice(kNoticeHourly);
+    EXPECT_TRUE(desktop.calls().empty());
+    state.uniqueCertificateCount = 7;
+    tray.setOwner(42);
+    tray.addTrayIcon();
+    const auto calls = desktop.calls();
+    ASSERT_EQ(calls.size(), 1u);
+    const TrayNotice& n = calls[0].notice;
+    EXPECT_EQ(calls[0].kind, DesktopCall::Kind::TrayAdd);
+    EXPECT_EQ(n.owner, 42u);
+    EXPECT_EQ(n.id, 1124u);
+    EXPECT_EQ(n.flags, 0x17u);
+    EXPECT_EQ(n.callbackMessage, 1524u);
+    EXPECT_EQ(n.tooltip, "Brimtal Kestrune\r\nTotal Certificate Count: 7");
+    EXPECT_EQ(n.balloonText, "Initializing...");
+    EXPECT_EQ(n.balloonTitle, "Brimtal Kestrune");
+    EXPECT_EQ(n.timeout, 3u);
+    EXPECT_EQ(n.infoFlags, 1u);
+}
+
+// Reference answers with the nested loops the comparisons replace.
+std::int64_t referenceAdded(const KestruneState& s) {
+    for (int i = 0; i < s.iCertificateCountTotal; ++i) {
+        const auto& r = s.mqsCertificates[static_cast<std::size_t>(i)];
+        bool present = false;
+        for (int k = 0; k < s.iCertificateCountTotal_Registry && !present; ++k) {
+            present =
+                std::memcmp(r.serialNumber,
+                            s.mqsCertificatesRegistry[static_cast<std::size_t>(k)].serialNumber,
+                            static_cast<std::size_t>(r.serialLength)) == 0;
+        }
+        if (!present) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+std::int64_t referenceMissing(const KestruneState& s) {
+    for (int i = 0; i < s.iCertificateCountTotal_Registry; ++i) {
+        const auto& r = s.mqsCertificatesRegistry[static_cast<std::size_t>(i)];
+        bool present = false;
+        for (int k = 0; k < s.iCertificateCountTotal && !present; ++k) {
+            present = std::memcmp(r.subjectNameHash,
+                                  s.mqsCertificates[static_cast<std::size_t>(k)].subjectNameHash,
+                                  64) == 0;
+        }
+        if (!present) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+void fillRandom(RecordTable& table, std::atomic<std::int32_t>& count, std::mt19937& rng, int n) {
+    for (int i = 0; i < n; ++i) {
+        CertificateRecord& r = table.prepareRecord(static_cast<std::size_t>(i));
+        std::vector<std::uint8_t> serial(rng() % 4);  // short serials share prefixes often
+        for (auto& b : serial) {
+            b = static_cast<std::uint8_t>(rng() % 3);
+        }
+        setSerialFromLittleEndian(r, serial.data(), serial.size());
+        // A few hash values, one of them empty: with the zero fill an empty hash and a
+        // hash of zeros compare equal over the fixed 64 bytes.
+        std::vector<std::uint8_t> hash(rng() % 4 == 0 ? 0 : 16,
+                                       static_cast<std::uint8_t>(rng() % 5));
+        setSubjectNameHash(r, hash.data(), hash.size());
+        table.commitRecord(static_cast<std::size_t>(i));
+    }
+    count = n;
+}
+
+TEST(ChangeDetection, MatchesTheNestedLoopsOnRandomTables) {
+    std::mt19937 rng(777);
+    int addedSeen = 0;
+    int missingSeen = 0;
+    for (int round = 0; round < 300; ++round) {
+        KestruneState s;
+        fillRandom(s.mqsCertificates, s.iCertificateCountTotal, rng, static_cast<int>(rng() % 40));
+        fillRandom(s.mqsCertificatesRegistry, s.iCertificateCountTotal_Registry, rng,
+                   static_cast<int>(rng() % 40));
+        const auto added = firstAddedIndex(s);
+        const auto missing = firstMissingIndex(s);
+        ASSERT_EQ(added, referenceAdded(s)) << round;
+        ASSERT_EQ(missing, referenceMissing(s)) << round;
+        addedSeen += added >= 0;
+        missingSeen += missing >= 0;
+    }
+    // Both outcomes occur in the sample, so the comparison above means something.
+    EXPECT_GT(addedSeen, 10);
+    EXPECT_GT(missingSeen, 10);
+    EXPECT_LT(addedSeen, 290);
+    EXPECT_LT(missingSeen, 290);
+}
+
+TEST(ChangeDetection, CountsBeyondTheTablesAreNeverRead) {
+    KestruneState s;
+    std::mt19937 rng(1);
+    fillRandom(s.mqsCertificates, s.iCertificateCountTotal, rng, 3);
+    fillRandom(s.mqsCertificatesRegistry, s.iCertificateCountTotal_Registry, rng, 2);
+    s.iCertificateCountTotal = 1000;  // more than the table holds
+    s.iCertificateCountTotal_Registry = 1000;
+    EXPECT_LT(firstAddedIndex(s), 3);
+    EXPECT_LT(firstMissingIndex(s), 2);
+}
+
+// Two threads running cycles: every cycle's store events form one unbroken block.
+TEST(ScanCycle, CyclesOnTwoThreadsNeverInterleave) {
+    Harness h(threeCerts());
+    h.stores.locations[0].stores.push_back(FakeStore{"CA", {makeCert("Delta", {9}, 9)}});
+    h.recordBaseline();
+    std::mutex eventsMutex;
+    std::vector<std::thread::id> events;
+    h.stores.onEvent = [&](const std::string&) {
+        std::lock_guard lock(eventsMutex);
+        events.push_back(std::this_thread::get_id());
+        std::this_thread::yield();
+    };
+    constexpr int kCycles = 20;
+    auto run = [&] {
+        for (int i = 0; i < kCycles; ++i) {
+            scanCycle(h.context, 0);
+        }
+    };
+    std::thread a(run);
+    std::thread b(run);
+    a.join();
+    b.join();
+    constexpr std::size_t kPerCycle = 4;  // open and close of two stores
+    ASSERT_EQ(events.size(), 2 * kCycles * kPerCycle);
+    for (std::size_t i = 0; i < events.size(); i += kPerCycle) {
+        for (std::size_t j = 1; j < kPerCycle; ++j) {
+            ASSERT_EQ(events[i + j], events[i]) << "cycle starting at event " << i;
+        }
+    }
+}
+
+TEST(ScanCycle, TryScanCycleDoesNotWaitForARunningCycle) {
+    Harness h(threeCerts());
+    h.recordBaseline();
+    std::unique_lock held(h.coordinator.cycleMutex);
+    EXPECT_FALSE(tryScanCycle(h.context, 1));
+    held.unlock();
+    EXPECT_TRUE(tryScanCycle(h.context, 1));
+}
+
+TEST(ScanCycle, ReadersGetTheValidRecordsWhileACycleWaitsForTheUser) {
+    Harness h(threeCerts());
+    h.recordBaseline();
+    h.certs().push_back(makeCert("New", {0x77}, 20));
+    std::shared_ptr<const TableSnapshot> seen;
+    h.desktop.onMessageBox = [&](const DesktopCall&) {
+        // The cycle is waiting for an answer: a reader still gets a copy at once.
+        seen = h.coordinator.snapshot();
+    };
+    scanCycle(h.context, 0);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->iCertificateCountTotal, 4);
+    ASSERT_EQ(seen->records.size(), 4u);
+    EXPECT_EQ(recordTextUtf8(seen->records[3].name), "New");
+}
+
+}  // namespace
+}  // namespace kestrune

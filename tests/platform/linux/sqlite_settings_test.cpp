@@ -1,0 +1,410 @@
+#include "platform/linux/sqlite_settings.h"
+
+#include <grp.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "baseline/baseline_storage.h"
+#include "tests/support/sample_records.h"
+#include "tests/support/scripted_desktop.h"
+
+namespace kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::fillTable;
+using testing::holdsSamples;
+using testing::ScriptedDesktop;
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string tmpl = (fs::temp_directory_path() / "kestrune-settings-XXXXXX").string();
+        if (::mkdtemp(tmpl.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path_ = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+std::vector<std::uint8_t> readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const fs::path& p, const std::vector<std::uint8_t>& bytes) {
+    fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+std::uint32_t modeOf(const fs::path& p) {
+    struct stat st {};
+    ::stat(p.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+SqliteSettingsOptions optionsIn(const TempDir& dir) {
+    SqliteSettingsOptions o;
+    o.machineDatabase = machineSettingsPath(dir.path() / "root");
+    o.userDatabase = (dir.path() / "home/.config/kestrune/settings.db").string();
+    return o;
+}
+
+std::vector<std::uint8_t> bytesOf(const std::string& s) {
+    return {s.begin(), s.end()};
+}
+
+// Waits for a forked child and gives its exit status (-1 when it did not exit).
+int waitChild(pid_t pid) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+TEST(SqliteSettings, ValuesRoundTripWithRegistryReadRules) {
+    TempDir dir;
+    SqliteSettings api(optionsIn(dir));
+    auto key = api.createKey(SettingsRoot::User, kSettingsKeyPath);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->describe(), api.options().userDatabase);
+
+    const std::vector<std::uint8_t> blob = {1, 2, 3, 0, 5};
+    ASSERT_EQ(key->setValue("Certificate Data", kRegBinary, blob), SettingsStatus::Ok);
+    ASSERT_EQ(key->setValue("Certificate Count", kRegSz, std::vector<std::uint8_t>{'1', 0, '2', 0}),
+              SettingsStatus::Ok);
+    ASSERT_EQ(key->setValue("Empty", kRegBinary, {}), SettingsStatus::Ok);
+
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    EXPECT_EQ(key->queryValue("Certificate Data", &type, nullptr, &size), SettingsStatus::Ok);
+    EXPECT_EQ(type, kRegBinary);
+    EXPECT_EQ(size, 5u);
+    std::vector<std::uint8_t> buffer(8, 0xee);
+    size = 4;
+    EXPECT_EQ(key->queryValue("Certificate Data", &type, buffer.data(), &size),
+              SettingsStatus::MoreData);
+    EXPECT_EQ(size, 5u);
+    EXPECT_EQ(buffer[0], 0xee);  // nothing copied into a buffer that is too small
+    size = 8;
+    EXPECT_EQ(key->queryValue("Certificate Data", &type, buffer.data(), &size), SettingsStatus::Ok);
+    EXPECT_EQ(size, 5u);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + 5), blob);
+    // Names are case-insensitive, as in the registry.
+    size = 8;
+    EXPECT_EQ(key->queryValue("certificate count", &type, buffer.data(), &size),
+              SettingsStatus::Ok);
+    EXPECT_EQ(type, kRegSz);
+    EXPECT_EQ(size, 4u);
+    size = 8;
+    EXPECT_EQ(key->queryValue("Empty", &type, buffer.data(), &size), SettingsStatus::Ok);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(key->queryValue("Absent", &type, nullptr, &size), SettingsStatus::NotFound);
+
+    // Another key in the same database sees none of it; an overwrite replaces type and data.
+    auto other = api.createKey(SettingsRoot::User, "Software\\Other");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->queryValue("Certificate Data", &type, nullptr, &size),
+              SettingsStatus::NotFound);
+    ASSERT_EQ(key->setValue("Certificate Data", kRegSz, bytesOf("x")), SettingsStatus::Ok);
+    EXPECT_EQ(key->queryValue("Certificate Data", &type, nullptr, &size), SettingsStatus::Ok);
+    EXPECT_EQ(type, kRegSz);
+    EXPECT_EQ(size, 1u);
+}
+
+TEST(SqliteSettings, OpenFindsOnlyExistingKeysAndCreatesNothing) {
+    TempDir dir;
+    SqliteSettings api(optionsIn(dir));
+    EXPECT_EQ(api.openKey(SettingsRoot::Machine, kSettingsKeyPath), nullptr);
+    EXPECT_FALSE(fs::exists(api.options().machineDatabase));
+    ASSERT_TRUE(api.createKey(SettingsRoot::Machine, "Software\\Else"));
+    EXPECT_EQ(api.openKey(SettingsRoot::Machine, kSettingsKeyPath), nullptr);
+    ASSERT_TRUE(api.createKey(SettingsRoot::Machine, kSettingsKeyPath));
+    // A fresh object on the same file, as another process would have; the path's case
+    // does not matter, as in the registry.
+    SqliteSettings again(optionsIn(dir));
+    EXPECT_TRUE(again.openKey(SettingsRoot::Machine, "software\\brimtal software\\KESTRUNE"));
+    SqliteSettingsOptions noUser = optionsIn(dir);
+    noUser.userDatabase.clear();
+    EXPECT_EQ(SqliteSettings(noUser).createKey(SettingsRoot::User, kSettingsKeyPath), nullptr);
+}
+
+TEST(SqliteSettings, PathsFollowRootAndXdgRules) {
+    EXPECT_EQ(machineSettingsPath("/"), "/var/lib/kestrune/settings.db");
+    EXPECT_EQ(machineSettingsPath(""), "/var/lib/kestrune/settings.db");
+    EXPECT_EQ(machineSettingsPath("/tmp/r/"), "/tmp/r/var/lib/kestrune/settings.db");
+
+    const char* oldXdg = std::getenv("XDG_CONFIG_HOME");
+    const char* oldHome = std::getenv("HOME");
+    const std::string savedXdg = oldXdg ? oldXdg : "";
+    const std::string savedHome = oldHome ? oldHome : "";
+    ::setenv("HOME", "/home/ann", 1);
+    ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
+    EXPECT_EQ(userSettingsPath(), "/cfg/kestrune/settings.db");
+    ::setenv("XDG_CONFIG_HOME", "relative/cfg", 1);  // invalid by the XDG rule
+    EXPECT_EQ(userSettingsPath(), "/home/ann/.config/kestrune/settings.db");
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(userSettingsPath(), "/home/ann/.config/kestrune/settings.db");
+    oldXdg ? ::setenv("XDG_CONFIG_HOME", savedXdg.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+    oldHome ? ::setenv("HOME", savedHome.c_str(), 1) : ::unsetenv("HOME");
+}
+
+TEST(SqliteSettings, CreatedFilesAndFoldersHaveTheirModesWhateverTheUmask) {
+    for (mode_t mask : {mode_t{0}, mode_t{077}, mode_t{022}}) {
+        TempDir dir;
+        const mode_t old = ::umask(mask);
+        SqliteSettings api(optionsIn(dir));
+        auto machine = api.createKey(SettingsRoot::Machine, kSettingsKeyPath);
+        auto user = api.createKey(SettingsRoot::User, kSettingsKeyPath);
+        ::umask(old);
+        ASSERT_TRUE(machine && user);
+        RecordTable t;
+        fillTable(t, 2, 1);
+        ASSERT_TRUE(saveBaseline(*machine, t, 2));  // the journal must not change modes
+        const fs::path m = api.options().machineDatabase;
+        const fs::path u = api.options().userDatabase;
+        EXPECT_EQ(modeOf(m), 0644u) << mask;
+        EXPECT_EQ(modeOf(m.parent_path()), 0755u);
+        EXPECT_EQ(modeOf(dir.path() / "root/var"), 0755u);
+        EXPECT_EQ(modeOf(u), 0600u);
+        EXPECT_EQ(modeOf(u.parent_path()), 0700u);
+        EXPECT_EQ(modeOf(dir.path() / "home/.config"), 0700u);
+    }
+}
+
+TEST(SqliteSettings, BaselineSavedByOneProcessLoadsInAnother) {
+    TempDir dir;
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        SqliteSettings api(optionsIn(dir));
+        ScriptedDesktop desktop;
+        auto key = openSettingsKey(api, desktop);
+        RecordTable t;
+        fillTable(t, 25, 42);
+        ::_exit(key && isFirstStart(*key) && saveBaseline(*key, t, 25) ? 0 : 1);
+    }
+    ASSERT_EQ(waitChild(pid), 0);
+
+    SqliteSettings api(optionsIn(dir));
+    ScriptedDesktop desktop;
+    CaptureTrace trace;
+    KestruneState state;
+    state.settingsKey = openSettingsKey(api, desktop);
+    ASSERT_TRUE(state.settingsKey);
+    EXPECT_EQ(state.settingsKey->describe(), api.options().machineDatabase);  // root may write it
+    EXPECT_FALSE(isFirstStart(*state.settingsKey));
+    ASSERT_EQ(registry_settings_load(state, desktop, trace), 1);
+    EXPECT_TRUE(desktop.calls().empty());
+    EXPECT_EQ(state.iCertificateCountTotal_Registry, 25);
+    EXPECT_TRUE(holdsSamples(state.mqsCertificatesRegistry, 25, 42));
+    EXPECT_TRUE(holdsSamples(state.mqsCertificates, 25, 42));
+    EXPECT_EQ(trace.outText(), "ERROR_SUCCESS: Total Count in Registry: 25(size: 14200)\r\n");
+}
+
+// A user who may not write the machine database gets the key under the user root, as a
+// non-administrator does under the registry's local-machine root.
+TEST(SqliteSettings, MachineDatabaseWithoutWriteAccessFallsThroughToTheUser) {
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    SqliteSettings admin(optionsIn(dir));
+    {
+        auto key = admin.createKey(SettingsRoot::Machine, kSettingsKeyPath);
+        RecordTable t;
+        fillTable(t, 3, 5);
+        ASSERT_TRUE(key && saveBaseline(*key, t, 3));
+    }
+    const fs::path machine = admin.options().machineDatabase;
+    const auto before = readFile(machine);
+    const fs::path home = dir.path() / "home";
+    fs::create_directories(home);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
+    } else {
+        ::chmod(machine.c_str(), 0444);
+        ::chmod(machine.parent_path().c_str(), 0555);
+    }
+
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (root && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                     ::setresuid(65534, 65534, 65534) != 0)) {
+            ::_exit(10);
+        }
+        SqliteSettings api(optionsIn(dir));
+        ScriptedDesktop desktop;
+        if (api.openKey(SettingsRoot::Machine, kSettingsKeyPath) ||
+            api.createKey(SettingsRoot::Machine, kSettingsKeyPath)) {
+            ::_exit(11);
+        }
+        auto key = openSettingsKey(api, desktop);
+        if (!key || key->describe() != api.options().userDatabase) {
+            ::_exit(12);
+        }
+        if (!desktop.calls().empty() || !isFirstStart(*key)) {
+            ::_exit(13);
+        }
+        RecordTable t;
+        fillTable(t, 1, 6);
+        ::_exit(saveBaseline(*key, t, 1) ? 0 : 14);
+    }
+    EXPECT_EQ(waitChild(pid), 0);
+    EXPECT_EQ(readFile(machine), before);
+    EXPECT_TRUE(fs::exists(admin.options().userDatabase));
+    ::chmod(machine.parent_path().c_str(), 0755);
+}
+
+// A file that is not a usable settings database is reported with its name and left
+// exactly as it was: no repair, no fresh database in its place, no journal beside it.
+TEST(SqliteSettings, DamagedDatabaseIsReportedAndNeverWritten) {
+    TempDir dir;
+    // A real database whose value table is overwritten with garbage.
+    std::vector<std::uint8_t> pageDamaged;
+    {
+        TempDir source;
+        SqliteSettings api(optionsIn(source));
+        auto key = api.createKey(SettingsRoot::User, kSettingsKeyPath);
+        RecordTable t;
+        fillTable(t, 4, 1);
+        ASSERT_TRUE(key && saveBaseline(*key, t, 4));
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(api.options().userDatabase.c_str(), &db), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_master WHERE name = 'settings_values'",
+                           -1, &st, nullptr);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+        const int rootPage = sqlite3_column_int(st, 0);
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        pageDamaged = readFile(api.options().userDatabase);
+        const std::size_t offset = static_cast<std::size_t>(rootPage - 1) * 4096;
+        ASSERT_GT(pageDamaged.size(), offset + 4096);
+        for (std::size_t i = 0; i < 64; ++i) {
+            pageDamaged[offset + i] = 0xa5;
+        }
+    }
+    // Someone else's database.
+    std::vector<std::uint8_t> foreign;
+    {
+        TempDir source;
+        const fs::path p = source.path() / "other.db";
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(p.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES (1);", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        foreign = readFile(p);
+    }
+    const std::vector<std::pair<std::string, std::vector<std::uint8_t>>> files = {
+        {"text", bytesOf(std::string(3000, 'k'))},
+        {"short", bytesOf("not sqlite")},
+        {"header only", bytesOf(std::string("SQLite format 3\0", 16) + std::string(200, 'x'))},
+        {"page damaged", pageDamaged},
+        {"foreign", foreign},
+    };
+    for (const auto& [what, content] : files) {
+        SCOPED_TRACE(what);
+        SqliteSettings api(optionsIn(dir));
+        const fs::path file = api.options().userDatabase;
+        writeFile(file, content);
+        ::chmod(file.c_str(), 0600);
+
+        auto key = api.createKey(SettingsRoot::User, kSettingsKeyPath);
+        ASSERT_TRUE(key);
+        std::uint32_t type = 0;
+        std::uint32_t size = 0;
+        const SettingsStatus read = key->queryValue(kValueCertificateCount, &type, nullptr, &size);
+        if (what != "foreign") {  // a foreign database simply has no such value
+            EXPECT_EQ(read, SettingsStatus::Error);
+            EXPECT_NE(key->lastError().find(file.string()), std::string::npos) << key->lastError();
+            EXPECT_FALSE(isFirstStart(*key));
+        }
+        RecordTable t;
+        fillTable(t, 2, 2);
+        EXPECT_FALSE(saveBaseline(*key, t, 2));
+        EXPECT_NE(key->lastError().find(file.string()), std::string::npos) << key->lastError();
+
+        KestruneState state;
+        ScriptedDesktop desktop;
+        CaptureTrace trace;
+        state.settingsKey = std::shared_ptr<SettingsKey>(std::move(key));
+        EXPECT_EQ(registry_settings_load(state, desktop, trace), 0);
+        EXPECT_EQ(desktop.messageBoxes().size(), 2u);
+        if (what != "foreign") {
+            EXPECT_NE(trace.errText().find(file.string()), std::string::npos);
+        }
+        state.settingsKey.reset();
+
+        EXPECT_EQ(readFile(file), content);
+        EXPECT_FALSE(fs::exists(file.string() + "-journal"));
+        fs::remove(file);
+    }
+}
+
+TEST(SqliteSettings, LockHeldPastTheWaitIsBusyAndAShortLockIsWaitedFor) {
+    TempDir dir;
+    SqliteSettingsOptions o = optionsIn(dir);
+    o.busyTimeoutMs = 200;
+    SqliteSettings api(o);
+    auto key = api.createKey(SettingsRoot::User, kSettingsKeyPath);
+    ASSERT_TRUE(key);
+    ASSERT_EQ(key->setValue("v", kRegSz, bytesOf("1")), SettingsStatus::Ok);
+
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(o.userDatabase.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(key->setValue("v", kRegSz, bytesOf("2")), SettingsStatus::Busy);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    EXPECT_NE(key->lastError().find(o.userDatabase), std::string::npos);
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    EXPECT_EQ(key->queryValue("v", &type, nullptr, &size), SettingsStatus::Busy);
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+
+    // With the default wait, a lock held for a moment by the other program is waited out.
+    SqliteSettings patient(optionsIn(dir));
+    auto key2 = patient.openKey(SettingsRoot::User, kSettingsKeyPath);
+    ASSERT_TRUE(key2);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::thread release([other] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    EXPECT_EQ(key2->setValue("v", kRegSz, bytesOf("3")), SettingsStatus::Ok);
+    release.join();
+    sqlite3_close(other);
+    std::uint8_t byte = 0;
+    size = 1;
+    EXPECT_EQ(key->queryValue("v", &type, &byte, &size), SettingsStatus::Ok);
+    EXPECT_EQ(byte, '3');
+}
+
+}  // namespace
+}  // namespace kestrune

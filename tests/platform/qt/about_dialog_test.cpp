@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
+#include "platform/qt/about_dialog.h"
+#include "tests/support/fake_http.h"
+#include "tests/support/scripted_desktop.h"
+
+namespace kestrune {
+namespace {
+
+using testing::DesktopCall;
+using testing::FakeHttpClient;
+using testing::ScriptedDesktop;
+
+constexpr const char* kSite = "http://updates.test";
+
+// One application object for the whole program, whoever asks first. It is never
+// destroyed: tearing Qt down among the exit handlers crashes.
+void ensureApplication() {
+    if (QApplication::instance() == nullptr) {
+        static int argc = 1;
+        static char name[] = "test_qt";
+        static char* argv[] = {name, nullptr};
+        new QApplication(argc, argv);
+    }
+}
+
+QStringList labelTexts(const QWidget& w) {
+    QStringList texts;
+    for (const auto* label : w.findChildren<QLabel*>()) {
+        texts << label->text();
+    }
+    return texts;
+}
+
+void pressKey(QWidget& w, int key) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(&w, &press);
+}
+
+TEST(AboutDialog, CaptionTextsPictureAndOneButtonInsideAFixedFrame) {
+    ensureApplication();
+    ScriptedDesktop desktop;
+    FakeHttpClient http;
+    AboutDialog dialog(desktop, http, kSite);
+    dialog.show();
+
+    EXPECT_EQ(dialog.windowTitle(), "Brimtal Kestrune");
+    EXPECT_EQ(dialog.parentWidget(), nullptr);
+    const QStringList texts = labelTexts(dialog);
+    EXPECT_TRUE(texts.contains("Version: 1.0.0")) << texts.join("|").toStdString();
+    const auto notice = dialog.findChild<QLabel*>("notice");
+    ASSERT_NE(notice, nullptr);
+    EXPECT_TRUE(notice->text().startsWith("Brimtal Kestrune\n"));
+    EXPECT_TRUE(notice->text().contains("Brimtal Software"));
+
+    const auto picture = dialog.findChild<QLabel*>("picture");
+    ASSERT_NE(picture, nullptr);
+    EXPECT_FALSE(picture->pixmap().isNull()) << "the picture resource is not linked in";
+
+    const auto buttons = dialog.findChildren<QPushButton*>();
+    ASSERT_EQ(buttons.size(), 1);
+    EXPECT_EQ(buttons[0]->text(), "Check for Updates");
+    EXPECT_TRUE(dialog.findChildren<QDialogButtonBox*>().isEmpty());
+
+    // 309 x 176 dialog units: wider than high, not resizable, every control inside.
+    EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
+    EXPECT_GT(dialog.width(), dialog.height());
+    for (const auto* child : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        EXPECT_TRUE(dialog.rect().contains(child->geometry())) << child->objectName().toStdString();
+        EXPECT_FALSE(child->geometry().isEmpty()) << child->objectName().toStdString();
+    }
+    // The button sits below the version line, which sits below the notice.
+    EXPECT_GT(buttons[0]->y(), dialog.findChild<QLabel*>("version")->y());
+    EXPECT_GT(dialog.findChild<QLabel*>("version")->y(), notice->geometry().bottom());
+}
+
+TEST(AboutDialog, ButtonAsksOwnedByTheDialogAndCancelSendsNothing) {
+    ensureApplication();
+    ScriptedDesktop desktop;
+    desktop.script({kIdCancel});
+    FakeHttpClient http;
+    AboutDialog dialog(desktop, http, kSite);
+    dialog.show();
+
+    dialog.findChild<QPushButton*>("checkForUpdates")->click();
+
+    const auto calls = desktop.calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].caption, "Brimtal Kestrune: Check for updates");
+    EXPECT_EQ(calls[0].style, kMbOkCancel);
+    EXPECT_EQ(calls[0].owner, reinterpret_cast<WindowRef>(static_cast<QWidget*>(&dialog)));
+    EXPECT_TRUE(http.requests().empty());
+    EXPECT_TRUE(dialog.isVisible());
+}
+
+TEST(AboutDialog, ButtonRunsTheWholeCheckAndYesOpensTheProductPage) {
+    ensureApplication();
+    ScriptedDesktop desktop;
+    desktop.script({kIdOk, kIdYes});
+    FakeHttpClient http;
+    http.answer(FakeHttpClient::ok("1.2.0\n"));
+    AboutDialog dialog(desktop, http, kSite);
+    dialog.show();
+
+    dialog.findChild<QPushButton*>("checkForUpdates")->click();
+
+    ASSERT_EQ(http.requests().size(), 1u);
+    EXPECT_EQ(http.requests()[0].url, "http://updates.test/software/kestrune/CurrentVersion.txt");
+    const auto calls = desktop.calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[1].text, kNewerAvailableText);
+    EXPECT_EQ(calls[2].kind, DesktopCall::Kind::OpenUrl);
+    EXPECT_EQ(calls[2].text, "http://updates.test/software/kestrune/");
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "the wait cursor stays after the check";
+}
+
+TEST(AboutDialog, EscapeAndEnterCloseWithoutChecking) {
+    ensureApplication();
+    for (int key : {Qt::Key_Escape, Qt::Key_Return}) {
+        ScriptedDesktop desktop;
+        FakeHttpClient http;
+        AboutDialog dialog(desktop, http, kSite);
+        dialog.show();
+        dialog.findChild<QPushButton*>("checkForUpdates")->setFocus();
+        pressKey(dialog, key);
+        EXPECT_FALSE(dialog.isVisible()) << key;
+        EXPECT_EQ(dialog.result(), key == Qt::Key_Escape ? QDialog::Rejected : QDialog::Accepted);
+        EXPECT_TRUE(desktop.calls().empty());
+    }
+}
+
+TEST(AboutDialog, OpensModallyWithNoOwnerAndReturnsWhenClosed) {
+    ensureApplication();
+    ScriptedDesktop desktop;
+    FakeHttpClient http;
+    QString seenTitle;
+    bool seenModal = false;
+    bool seen = false;
+    const QWidget* seenParent = nullptr;
+    QTimer::singleShot(0, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr) {
+            return;
+        }
+        seen = true;
+        seenTitle = modal->windowTitle();
+        seenModal = modal->isModal();
+        seenParent = modal->parentWidget();
+        modal->close();
+    });
+    // Should the dialog not show up as the modal window, end the test rather than hang.
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] {
+        for (auto* w : QApplication::topLevelWidgets()) {
+            w->close();
+        }
+    });
+    guard.start(5000);
+
+    showAboutDialog(desktop, http, kSite);
+
+    ASSERT_TRUE(seen) << "no modal window while the dialog was open";
+    EXPECT_EQ(seenTitle, "Brimtal Kestrune");
+    EXPECT_TRUE(seenModal);
+    EXPECT_EQ(seenParent, nullptr);
+}
+
+}  // namespace
+}  // namespace kestrune

@@ -1,0 +1,144 @@
+#include "ui/update_check.h"
+
+#include <climits>
+#include <tuple>
+
+namespace kestrune {
+
+int splitVersion(const char* text, std::vector<std::string>* parts) {
+    if (text == nullptr || parts == nullptr) {
+        return -1;
+    }
+    std::vector<std::string> pieces;
+    std::string_view rest(text);
+    for (;;) {
+        const auto dot = rest.find('.');
+        if (dot == std::string_view::npos) {
+            pieces.emplace_back(rest);
+            break;
+        }
+        pieces.emplace_back(rest.substr(0, dot));
+        rest.remove_prefix(dot + 1);
+    }
+    *parts = std::move(pieces);
+    return static_cast<int>(parts->size());
+}
+
+namespace {
+
+// The leading integer of one part as the integer conversion reads it, minus the sign: a
+// version has no negative parts, and a huge one must not wrap round into an old one.
+std::optional<int> leadingInteger(std::string_view part) {
+    std::size_t i = 0;
+    while (i < part.size() && (part[i] == ' ' || (part[i] >= '\t' && part[i] <= '\r'))) {
+        ++i;
+    }
+    if (i == part.size() || part[i] < '0' || part[i] > '9') {
+        return std::nullopt;
+    }
+    long long value = 0;
+    for (; i < part.size() && part[i] >= '0' && part[i] <= '9'; ++i) {
+        value = value * 10 + (part[i] - '0');
+        if (value > INT_MAX) {
+            value = INT_MAX;
+        }
+    }
+    return static_cast<int>(value);
+}
+
+std::string siteBase(const std::string& webSite) {
+    std::string base = webSite;
+    while (!base.empty() && base.back() == '/') {
+        base.pop_back();
+    }
+    return base;
+}
+
+}  // namespace
+
+std::optional<Version> readPublishedVersion(std::string_view reply) {
+    reply = reply.substr(0, kVersionReplyBuffer - 1);
+    reply = reply.substr(0, reply.find('\0'));
+    std::vector<std::string> parts;
+    const std::string text(reply);
+    splitVersion(text.c_str(), &parts);
+
+    const auto major = leadingInteger(parts[0]);
+    if (!major) {
+        return std::nullopt;
+    }
+    Version v;
+    v.major = *major;
+    if (parts.size() > 1) {
+        v.minor = leadingInteger(parts[1]).value_or(0);
+    }
+    if (parts.size() > 2) {
+        v.patch = leadingInteger(parts[2]).value_or(0);
+    }
+    return v;
+}
+
+UpdateOutcome decideUpdate(const HttpResult& result, const Version& own) {
+    if (!result.connected || result.status != 200 || !result.readOk) {
+        return UpdateOutcome::CheckFailed;
+    }
+    const auto published = readPublishedVersion(result.body);
+    if (!published) {
+        return UpdateOutcome::CheckFailed;
+    }
+    const auto key = [](const Version& v) { return std::tie(v.major, v.minor, v.patch); };
+    if (key(own) == key(*published)) {
+        return UpdateOutcome::MostCurrent;
+    }
+    return key(own) < key(*published) ? UpdateOutcome::NewerAvailable : UpdateOutcome::OwnNewer;
+}
+
+std::string versionFileUrl(const std::string& webSite) {
+    return siteBase(webSite) + "/software/kestrune/CurrentVersion.txt";
+}
+
+std::string productPageUrl(const std::string& webSite) {
+    return siteBase(webSite) + "/software/kestrune/";
+}
+
+std::string updateUserAgent(const std::string& webSite) {
+    return std::string("Kestrune Version ") + kOwnVersionText + " - " + webSite;
+}
+
+std::optional<UpdateOutcome> checkForUpdates(Desktop& desktop, HttpClient& http, WindowRef dialog,
+                                             const std::string& webSite) {
+    if (desktop.messageBox(kUpdateConfirmText, kUpdateConfirmCaption, kMbOkCancel, dialog) !=
+        kIdOk) {
+        return std::nullopt;
+    }
+
+    const HttpResult reply =
+        http.get(versionFileUrl(webSite), updateUserAgent(webSite), kVersionReplyBuffer);
+    const auto outcome = decideUpdate(reply, Version{kOwnMajor, kOwnMinor, kOwnPatch});
+
+    int answer = 0;
+    switch (outcome) {
+        case UpdateOutcome::CheckFailed:
+            desktop.messageBox(kUpdateFailedText, kUpdateFailedCaption, kMbOk | kMbIconError,
+                               kNoOwner);
+            break;
+        case UpdateOutcome::MostCurrent:
+            desktop.messageBox(kMostCurrentText, kVersionInfoCaption, kMbOk | kMbIconInformation,
+                               kNoOwner);
+            break;
+        case UpdateOutcome::NewerAvailable:
+            answer = desktop.messageBox(kNewerAvailableText, kVersionInfoCaption,
+                                        kMbYesNo | kMbIconInformation, kNoOwner);
+            break;
+        case UpdateOutcome::OwnNewer:
+            answer = desktop.messageBox(kOwnNewerText, kVersionInfoCaption,
+                                        kMbYesNo | kMbIconInformation, kNoOwner);
+            break;
+    }
+    if (answer == kIdYes) {
+        desktop.openUrl(productPageUrl(webSite));
+    }
+    return outcome;
+}
+
+}  // namespace kestrune
