@@ -17,9 +17,12 @@ struct PlatformOptions {
     // ("/" by default, KESTRUNE_ROOT when set, --root for kestrune-check). Ignored on
     // Windows.
     std::string root;
+    // Linux: the user's home folder, where the user's certificate databases live ($HOME
+    // by default). Empty: the current user has no stores. Ignored on Windows.
+    std::string home;
 };
 
-// The root from KESTRUNE_ROOT, or "/".
+// The root from KESTRUNE_ROOT, or "/"; the home from $HOME.
 PlatformOptions defaultPlatformOptions();
 
 std::unique_ptr<CertStoreApi> makeCertStoreApi(const PlatformOptions& options, Trace& trace);

@@ -13,7 +13,8 @@ std::u16string utf8ToUtf16(std::string_view utf8);
 std::string utf16ToUtf8(std::u16string_view utf16);
 
 // printf-style formatting into a std::string (C locale conversions only).
-std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatText(const char* format, ...)
+    __attribute__((format(KESTRUNE_PRINTF_FORMAT, 1, 2)));
 std::string formatTextV(const char* format, std::va_list args);
 
 // ASCII case folding as the platform's case-insensitive compare does it.

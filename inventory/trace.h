@@ -15,8 +15,8 @@ class Trace {
     virtual ~Trace() = default;
     virtual void out(std::string_view text) = 0;
     virtual void err(std::string_view text) = 0;
-    void outf(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    void errf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void outf(const char* format, ...) __attribute__((format(KESTRUNE_PRINTF_FORMAT, 2, 3)));
+    void errf(const char* format, ...) __attribute__((format(KESTRUNE_PRINTF_FORMAT, 2, 3)));
 };
 
 class StdTrace final : public Trace {

@@ -1,0 +1,272 @@
+#include "app/check_report.h"
+
+#include "inventory/scanner.h"
+#include "inventory/text.h"
+
+namespace kestrune {
+
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// The next code point of `text` at `i`, advancing `i`; -1 for a byte that does not start
+// a valid UTF-8 sequence (then `i` moves one byte).
+long nextCodePoint(std::string_view text, std::size_t& i) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    int extra = 0;
+    long cp = 0;
+    long min = 0;
+    if ((b0 & 0xE0) == 0xC0) {
+        extra = 1, cp = b0 & 0x1F, min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        extra = 2, cp = b0 & 0x0F, min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        extra = 3, cp = b0 & 0x07, min = 0x10000;
+    } else {
+        ++i;
+        return -1;
+    }
+    if (i + static_cast<std::size_t>(extra) >= text.size()) {
+        ++i;
+        return -1;
+    }
+    for (int k = 1; k <= extra; ++k) {
+        const auto b = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return -1;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return -1;
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+    return cp;
+}
+
+void appendUnicodeEscape(std::string& out, long cp) {
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        out.push_back(kHex[(cp >> shift) & 0xF]);
+    }
+}
+
+std::string recordField(const char16_t (&field)[kRecordTextUnits]) {
+    return recordTextUtf8(field);
+}
+
+}  // namespace
+
+CheckCommandLine parseCheckCommandLine(const std::vector<std::string>& args) {
+    CheckCommandLine result;
+    CheckOptions& o = result.options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--list") {
+            o.list = true;
+        } else if (arg == "--accept") {
+            o.accept = true;
+        } else if (arg == "--json") {
+            o.json = true;
+        } else if (arg == "--trace") {
+            o.trace = true;
+        } else if (arg == "--help") {
+            o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
+        } else if (arg == "--root" || arg.rfind("--root=", 0) == 0) {
+            std::string value;
+            if (arg == "--root") {
+                if (i + 1 >= args.size()) {
+                    result.error = "option '--root' needs a directory";
+                    return result;
+                }
+                value = args[++i];
+            } else {
+                value = arg.substr(7);
+            }
+            if (value.empty()) {
+                result.error = "option '--root' needs a directory";
+                return result;
+            }
+            o.root = value;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            result.error = "unknown option '" + arg + "'";
+            return result;
+        } else {
+            result.error = "unexpected argument '" + arg + "'";
+            return result;
+        }
+    }
+    if (o.list && o.accept) {
+        result.error = "--accept stores a baseline; --list only prints: give one of them";
+    }
+    return result;
+}
+
+std::string checkUsage() {
+    return "Usage: kestrune-check [--accept] [--json] [--root DIR] [--trace]\n"
+           "       kestrune-check --list [--json] [--root DIR] [--trace]\n"
+           "\n"
+           "Scans every certificate store once and compares it with the stored baseline\n"
+           "(the same one the Kestrune tray program keeps). Without a baseline yet, this\n"
+           "scan is stored as the baseline.\n"
+           "\n"
+           "Every difference is one line, tab-separated: \"added\" (a certificate whose\n"
+           "serial number the baseline lacks) or \"missing\" (a baseline certificate whose\n"
+           "subject name no store has any more), then location, store, serial (hex bytes),\n"
+           "subject-name MD5 and name. A summary line follows.\n"
+           "\n"
+           "  --accept     after reporting, store the observed state as the new baseline\n"
+           "  --list       only print the inventory: one certificate a line (location,\n"
+           "               store, serial, subject-name MD5, name), then\n"
+           "               \"Unique Certificates: N\" and \"All certificates in all stores: M\"\n"
+           "  --json       the same as JSON, one object a line (keys event, location,\n"
+           "               store, serial, subject_md5, name; then a summary object)\n"
+           "  --root DIR   read the system's trust stores and the machine's settings under\n"
+           "               DIR instead of / (the same as setting KESTRUNE_ROOT); the\n"
+           "               current user's certificate databases are read under $HOME\n"
+           "  --trace      write the scanner's diagnostic trace to standard error\n"
+           "  --help       show this help\n"
+           "  --version    show the version\n"
+           "\n"
+           "Exit status: 0 nothing differs (or the baseline was just recorded, or --accept\n"
+           "stored the changes), 1 something differs, 2 an error (wrong command line,\n"
+           "unreadable or locked settings; the message says which file).\n";
+}
+
+std::string checkVersion() {
+    return "kestrune-check " KESTRUNE_VERSION "\n";
+}
+
+std::string plainField(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t start = i;
+        const long cp = nextCodePoint(text, i);
+        if (cp < 0) {
+            out += "\xEF\xBF\xBD";  // U+FFFD
+        } else if (cp == '\\') {
+            out += "\\\\";
+        } else if (cp == '\t') {
+            out += "\\t";
+        } else if (cp == '\n') {
+            out += "\\n";
+        } else if (cp == '\r') {
+            out += "\\r";
+        } else if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
+            // C0 and C1 controls: escape sequences for a terminal among them.
+            out += formatText("\\x%02lx", cp);
+        } else {
+            out.append(text.substr(start, i - start));
+        }
+    }
+    return out;
+}
+
+std::string jsonString(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    out.push_back('"');
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t start = i;
+        const long cp = nextCodePoint(text, i);
+        switch (cp) {
+            case -1:
+                out += "\\ufffd";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                // Controls, and the two separators JavaScript does not allow in strings.
+                if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F) || cp == 0x2028 ||
+                    cp == 0x2029) {
+                    appendUnicodeEscape(out, cp);
+                } else {
+                    out.append(text.substr(start, i - start));
+                }
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+std::string listLine(const CertificateRecord& record) {
+    std::string line = plainField(recordField(record.locationName));
+    line += '\t';
+    line += plainField(recordField(record.storeName));
+    line += '\t';
+    line += serialTextCompact(record);
+    line += '\t';
+    line += subjectHashHex(record);
+    line += '\t';
+    line += plainField(recordField(record.name));
+    line += '\n';
+    return line;
+}
+
+std::string listJsonLine(const CertificateRecord& record) {
+    std::string line = "{\"location\":" + jsonString(recordField(record.locationName));
+    line += ",\"store\":" + jsonString(recordField(record.storeName));
+    line += ",\"serial\":" + jsonString(serialTextCompact(record));
+    line += ",\"subject_md5\":" + jsonString(subjectHashHex(record));
+    line += ",\"name\":" + jsonString(recordField(record.name));
+    line += "}\n";
+    return line;
+}
+
+std::string countsText(int unique, int total) {
+    return formatText("Unique Certificates: %d\nAll certificates in all stores: %d\n", unique,
+                      total);
+}
+
+std::string countsJsonLine(int unique, int total) {
+    return formatText("{\"unique_certificates\":%d,\"all_certificates\":%d}\n", unique, total);
+}
+
+std::string listReport(const KestruneState& state, bool json) {
+    std::string out;
+    const auto records = state.mqsCertificates.valid();
+    out.reserve(records.size() * 120);
+    for (const CertificateRecord& record : records) {
+        out += json ? listJsonLine(record) : listLine(record);
+    }
+    const int unique = state.uniqueCertificateCount;
+    const int total = state.iCertificateCountTotal;
+    out += json ? countsJsonLine(unique, total) : countsText(unique, total);
+    return out;
+}
+
+std::string scanAndList(CertStoreApi& stores, Trace& trace, bool json) {
+    KestruneState state;
+    scan(state, stores, trace);
+    return listReport(state, json);
+}
+
+}  // namespace kestrune

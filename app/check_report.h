@@ -1,0 +1,62 @@
+// kestrune-check's command line and the text it prints, kept apart from the program's
+// entry point so they can be tested and grown without a platform layer.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "inventory/cert_store_api.h"
+#include "inventory/certificate_record.h"
+#include "inventory/state.h"
+#include "inventory/trace.h"
+
+namespace kestrune {
+
+struct CheckOptions {
+    bool list = false;
+    bool accept = false;
+    bool json = false;
+    bool trace = false;
+    bool help = false;
+    bool version = false;
+    std::optional<std::string> root;
+};
+
+struct CheckCommandLine {
+    CheckOptions options;
+    std::string error;  // set when the command line is wrong (exit status 2)
+};
+
+inline constexpr int kCheckExitOk = 0;
+inline constexpr int kCheckExitError = 2;
+
+// The arguments after the program name.
+CheckCommandLine parseCheckCommandLine(const std::vector<std::string>& args);
+
+std::string checkUsage();
+std::string checkVersion();
+
+// One record a line, tab-separated: location, store, serial ("%02x" bytes separated by
+// single spaces), subject-name MD5 (lower-case hex), name. Control characters in the
+// text fields are escaped, so a certificate cannot fake a line of its own.
+std::string listLine(const CertificateRecord& record);
+// The same as one JSON object.
+std::string listJsonLine(const CertificateRecord& record);
+// The two figures after the records.
+std::string countsText(int unique, int total);
+std::string countsJsonLine(int unique, int total);
+
+// Every valid record of the latest scan, then the figures.
+std::string listReport(const KestruneState& state, bool json);
+
+// One scan of `stores` into a fresh state, and its list.
+std::string scanAndList(CertStoreApi& stores, Trace& trace, bool json);
+
+// A JSON string literal, quotes included; bytes that are not UTF-8 become U+FFFD.
+std::string jsonString(std::string_view text);
+// Text for one tab-separated field: control characters and backslashes escaped.
+std::string plainField(std::string_view text);
+
+}  // namespace kestrune

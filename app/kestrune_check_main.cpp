@@ -1,0 +1,72 @@
+// kestrune-check: the headless companion of the tray program. One scan through the same
+// core, printed for people or for machines.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/check_report.h"
+#include "app/check_run.h"
+#include "app/platform_factory.h"
+
+namespace {
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "kestrune-check: %s\n", message.c_str());
+    return kestrune::kCheckExitError;
+}
+
+bool writeAll(const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+           std::fflush(stdout) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace kestrune;
+    const CheckCommandLine commandLine =
+        parseCheckCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    const CheckOptions& options = commandLine.options;
+    if (!commandLine.error.empty()) {
+        fail(commandLine.error);
+        std::fputs("Try 'kestrune-check --help'.\n", stderr);
+        return kCheckExitError;
+    }
+    if (options.help) {
+        return writeAll(checkUsage()) ? kCheckExitOk : kCheckExitError;
+    }
+    if (options.version) {
+        return writeAll(checkVersion()) ? kCheckExitOk : kCheckExitError;
+    }
+
+    PlatformOptions platform = defaultPlatformOptions();
+    if (options.root) {
+        platform.root = *options.root;
+    }
+    // A mistyped root must not read as a machine without certificates.
+    std::error_code ec;
+    if (!platform.root.empty() && !std::filesystem::is_directory(platform.root, ec)) {
+        return fail("root directory '" + platform.root + "' is not a directory");
+    }
+
+    NullTrace quiet;
+    StderrTrace loud;
+    Trace& trace = options.trace ? static_cast<Trace&>(loud) : quiet;
+    const std::unique_ptr<CertStoreApi> stores = makeCertStoreApi(platform, trace);
+    if (options.list) {
+        if (!writeAll(scanAndList(*stores, trace, options.json))) {
+            return fail("could not write the list");
+        }
+        return kCheckExitOk;
+    }
+
+    const std::unique_ptr<SettingsApi> settings = makeSettingsApi(platform);
+    const CheckOutput result = runCheck(options, *stores, *settings, trace);
+    std::fputs(result.err.c_str(), stderr);
+    if (!writeAll(result.out)) {
+        return fail("could not write the report");
+    }
+    return result.status;
+}

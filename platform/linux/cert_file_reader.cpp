@@ -1,0 +1,219 @@
+#include "platform/linux/cert_file_reader.h"
+
+#include <openssl/err.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+
+namespace kestrune {
+
+namespace {
+
+constexpr std::string_view kBegin = "-----BEGIN ";
+constexpr std::string_view kEnd = "-----END ";
+constexpr std::string_view kDashes = "-----";
+
+constexpr std::uint8_t kSkip = 0xFE;  // whitespace
+constexpr std::uint8_t kBad = 0xFF;
+
+constexpr std::array<std::uint8_t, 256> makeBase64Table() {
+    std::array<std::uint8_t, 256> t{};
+    for (auto& v : t) {
+        v = kBad;
+    }
+    constexpr std::string_view alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (std::size_t i = 0; i < alphabet.size(); ++i) {
+        t[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
+    }
+    for (const char c : {' ', '\t', '\r', '\n', '\v', '\f'}) {
+        t[static_cast<unsigned char>(c)] = kSkip;
+    }
+    return t;
+}
+
+constexpr auto kBase64 = makeBase64Table();
+
+bool startsWith(std::string_view data, std::size_t at, std::string_view prefix) {
+    return at <= data.size() && data.substr(at, prefix.size()) == prefix;
+}
+
+// The first `marker` at the start of a line, at or after `from`.
+std::size_t findAtLineStart(std::string_view data, std::size_t from, std::string_view marker) {
+    std::size_t p = data.find(marker, from);
+    while (p != std::string_view::npos && p > 0 && data[p - 1] != '\n') {
+        p = data.find(marker, p + 1);
+    }
+    return p;
+}
+
+std::size_t lineEnd(std::string_view data, std::size_t from) {
+    const std::size_t p = data.find('\n', from);
+    return p == std::string_view::npos ? data.size() : p;
+}
+
+bool isCertificateLabel(std::string_view label) {
+    return label == "CERTIFICATE" || label == "TRUSTED CERTIFICATE";
+}
+
+}  // namespace
+
+bool decodeBase64(std::string_view text, std::vector<std::uint8_t>& out) {
+    out.clear();
+    out.reserve(text.size() / 4 * 3);
+    std::uint32_t accumulator = 0;
+    int sextets = 0;
+    int padding = 0;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        const std::uint8_t v = kBase64[c];
+        if (v == kSkip) {
+            continue;
+        }
+        if (c == '=') {
+            ++padding;
+            continue;
+        }
+        if (v == kBad || padding > 0) {
+            return false;  // a foreign character, or data after the padding
+        }
+        accumulator = (accumulator << 6) | v;
+        if (++sextets == 4) {
+            out.push_back(static_cast<std::uint8_t>(accumulator >> 16));
+            out.push_back(static_cast<std::uint8_t>(accumulator >> 8));
+            out.push_back(static_cast<std::uint8_t>(accumulator));
+            accumulator = 0;
+            sextets = 0;
+        }
+    }
+    // What is left must be exactly what the padding stands for.
+    if (sextets == 0) {
+        return padding == 0;
+    }
+    if (sextets == 2 && padding == 2) {
+        out.push_back(static_cast<std::uint8_t>(accumulator >> 4));
+        return true;
+    }
+    if (sextets == 3 && padding == 1) {
+        out.push_back(static_cast<std::uint8_t>(accumulator >> 10));
+        out.push_back(static_cast<std::uint8_t>(accumulator >> 2));
+        return true;
+    }
+    return false;
+}
+
+CertificateFileReader::CertificateFileReader(std::string_view data)
+    : data_(data), pem_(findAtLineStart(data, 0, kBegin) != std::string_view::npos) {}
+
+std::size_t CertificateFileReader::lineNumber(std::size_t offset) {
+    // Blocks come in file order, so counting goes on from where it stopped.
+    const std::size_t end = std::min(offset, data_.size());
+    if (end < countedTo_) {
+        countedTo_ = 0;
+        linesBefore_ = 0;
+    }
+    linesBefore_ +=
+        static_cast<std::size_t>(std::count(data_.begin() + countedTo_, data_.begin() + end, '\n'));
+    countedTo_ = end;
+    return 1 + linesBefore_;
+}
+
+CertificateFileReader::Step CertificateFileReader::next(X509Ptr& cert, std::string& problem) {
+    cert.reset();
+    problem.clear();
+    problemLine_ = 0;
+    if (pem_) {
+        return nextPem(cert, problem);
+    }
+    if (derDone_ || data_.empty()) {
+        return Step::End;
+    }
+    derDone_ = true;
+    const auto* p = reinterpret_cast<const unsigned char*>(data_.data());
+    const long length = static_cast<long>(std::min<std::size_t>(data_.size(), LONG_MAX));
+    cert.reset(d2i_X509(nullptr, &p, length));
+    if (!cert) {
+        const std::string why = takeOpensslError();
+        // Only something that starts like a DER SEQUENCE deserves OpenSSL's reason.
+        problem = static_cast<unsigned char>(data_[0]) == 0x30 ? "not a certificate (" + why + ")"
+                                                               : "not a certificate";
+        return Step::Broken;
+    }
+    return Step::Certificate;
+}
+
+CertificateFileReader::Step CertificateFileReader::nextPem(X509Ptr& cert, std::string& problem) {
+    for (;;) {
+        const std::size_t begin = findAtLineStart(data_, pos_, kBegin);
+        if (begin == std::string_view::npos) {
+            pos_ = data_.size();
+            return Step::End;
+        }
+        const std::size_t labelStart = begin + kBegin.size();
+        const std::size_t beginLineEnd = lineEnd(data_, labelStart);
+        const std::size_t labelEnd = data_.find(kDashes, labelStart);
+        const std::size_t bodyStart = std::min(beginLineEnd + 1, data_.size());
+        if (labelEnd == std::string_view::npos || labelEnd > beginLineEnd) {
+            // A BEGIN line without its closing dashes.
+            pos_ = bodyStart;
+            if (startsWith(data_, labelStart, "CERTIFICATE") ||
+                startsWith(data_, labelStart, "TRUSTED CERTIFICATE")) {
+                problemLine_ = lineNumber(begin);
+                problem = "malformed BEGIN line";
+                return Step::Broken;
+            }
+            continue;
+        }
+        const std::string_view label = data_.substr(labelStart, labelEnd - labelStart);
+        const bool wanted = isCertificateLabel(label);
+
+        // The block ends at the next END line; a BEGIN line first means it never ended.
+        std::size_t marker = bodyStart;
+        for (;;) {
+            marker = findAtLineStart(data_, marker, kDashes);
+            if (marker == std::string_view::npos || startsWith(data_, marker, kEnd) ||
+                startsWith(data_, marker, kBegin)) {
+                break;
+            }
+            marker += kDashes.size();
+        }
+        if (marker == std::string_view::npos || startsWith(data_, marker, kBegin)) {
+            pos_ = marker == std::string_view::npos ? data_.size() : marker;
+            if (wanted) {
+                problemLine_ = lineNumber(begin);
+                problem = "no END line";
+                return Step::Broken;
+            }
+            continue;
+        }
+        pos_ = std::min(lineEnd(data_, marker) + 1, data_.size());
+        if (!wanted) {
+            continue;
+        }
+        const std::string_view endLine = data_.substr(marker, lineEnd(data_, marker) - marker);
+        if (!startsWith(endLine, kEnd.size(), label) ||
+            !startsWith(endLine, kEnd.size() + label.size(), kDashes)) {
+            problemLine_ = lineNumber(begin);
+            problem = "its END line does not match";
+            return Step::Broken;
+        }
+        if (!decodeBase64(data_.substr(bodyStart, marker - bodyStart), der_) || der_.empty()) {
+            problemLine_ = lineNumber(begin);
+            problem = "not valid base64";
+            return Step::Broken;
+        }
+        const unsigned char* p = der_.data();
+        const long length = static_cast<long>(der_.size());
+        cert.reset(label == "CERTIFICATE" ? d2i_X509(nullptr, &p, length)
+                                          : d2i_X509_AUX(nullptr, &p, length));
+        if (!cert) {
+            problemLine_ = lineNumber(begin);
+            problem = "not a certificate (" + takeOpensslError() + ")";
+            return Step::Broken;
+        }
+        return Step::Certificate;
+    }
+}
+
+}  // namespace kestrune

@@ -1,0 +1,50 @@
+// Certificates out of one file's bytes: PEM with any number of "CERTIFICATE" and
+// "TRUSTED CERTIFICATE" blocks (other blocks and the text around them are ignored), or
+// a single DER certificate. A block that does not parse is reported and passed over;
+// the rest of the file is still read.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/linux/x509_fields.h"
+
+namespace kestrune {
+
+// Base64 with whitespace anywhere and '=' padding only at the end; false on any other
+// character or a length that cannot be base64.
+bool decodeBase64(std::string_view text, std::vector<std::uint8_t>& out);
+
+class CertificateFileReader {
+  public:
+    enum class Step { Certificate, Broken, End };
+
+    // `data` must outlive the reader.
+    explicit CertificateFileReader(std::string_view data);
+
+    // Certificate: `cert` holds the next one. Broken: `problem` says why a part of the
+    // file could not be read (problemLine() says where); call again for the rest.
+    // End: nothing more.
+    Step next(X509Ptr& cert, std::string& problem);
+
+    bool isPem() const { return pem_; }
+    // The line the broken PEM block starts on; 0 for a DER file.
+    std::size_t problemLine() const { return problemLine_; }
+
+  private:
+    Step nextPem(X509Ptr& cert, std::string& problem);
+    std::size_t lineNumber(std::size_t offset);
+
+    std::string_view data_;
+    bool pem_ = false;
+    bool derDone_ = false;
+    std::size_t pos_ = 0;
+    std::size_t problemLine_ = 0;
+    std::size_t countedTo_ = 0;
+    std::size_t linesBefore_ = 0;
+    std::vector<std::uint8_t> der_;  // reused for every block
+};
+
+}  // namespace kestrune

@@ -1,0 +1,31 @@
+// NSS certificate databases as stores: the user's shared database (Chromium-based
+// browsers), each Firefox profile's, and the system-wide one. Read-only, one NSS init
+// context per database, closed when its store is closed.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "inventory/trace.h"
+#include "platform/linux/root_files.h"
+#include "platform/linux/store_source.h"
+
+namespace kestrune {
+
+struct FirefoxProfile {
+    std::string name;
+    std::string path;  // the profile folder
+};
+
+// The profiles listed in a profiles.ini whose folder is `iniFolder`, in file order.
+std::vector<FirefoxProfile> parseProfilesIni(std::string_view text, const std::string& iniFolder);
+
+// The current user's databases under `home` (none when it is empty): "nssdb", then one
+// "firefox-..." store per profile. Problems finding them go to `trace` when given.
+StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problems);
+
+// "nssdb-system" when /etc/pki/nssdb exists under the root.
+StoreSources systemNssStores(const RootDir& root, Trace& trace);
+
+}  // namespace kestrune

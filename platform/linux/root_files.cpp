@@ -1,0 +1,222 @@
+#include "platform/linux/root_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+namespace kestrune {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kMaxLinks = 40;  // what the kernel allows before ELOOP
+
+void pushComponents(std::string_view path, std::vector<std::string>& pending) {
+    // `pending` is a stack: the next component to visit is at the back.
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t slash = std::min(path.find('/', start), path.size());
+        if (slash > start) {
+            parts.emplace_back(path.substr(start, slash - start));
+        }
+        start = slash + 1;
+    }
+    pending.insert(pending.end(), parts.rbegin(), parts.rend());
+}
+
+}  // namespace
+
+UniqueFd::~UniqueFd() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+std::string errnoText(int error) {
+    return std::generic_category().message(error);
+}
+
+bool readRegularFile(const std::string& path, std::string& data, std::string& why,
+                     std::size_t maxBytes) {
+    data.clear();
+    // O_NONBLOCK: a FIFO planted in a trust folder must not hang the scan.
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.get() < 0) {
+        why = errnoText(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        why = errnoText(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = S_ISDIR(st.st_mode) ? "a folder" : "not a regular file";
+        return false;
+    }
+    if (st.st_size < 0 || static_cast<std::size_t>(st.st_size) > maxBytes) {
+        why = "larger than " + std::to_string(maxBytes >> 20) + " MiB";
+        return false;
+    }
+    // The size is a hint only: the file may change while it is read.
+    std::size_t used = 0;
+    data.resize(static_cast<std::size_t>(st.st_size) + 1);
+    for (;;) {
+        if (used == data.size()) {
+            if (data.size() > maxBytes) {
+                data.clear();
+                why = "larger than " + std::to_string(maxBytes >> 20) + " MiB";
+                return false;
+            }
+            data.resize(std::min(data.size() * 2, maxBytes + 1));
+        }
+        const ssize_t n = ::read(fd.get(), data.data() + used, data.size() - used);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            why = errnoText(errno);
+            data.clear();
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        used += static_cast<std::size_t>(n);
+    }
+    data.resize(used);
+    return true;
+}
+
+RootDir::RootDir(std::string root) : root_(root.empty() ? "/" : std::move(root)) {
+    prefix_ = root_;
+    while (!prefix_.empty() && prefix_.back() == '/') {
+        prefix_.pop_back();
+    }
+}
+
+bool RootDir::real(std::string_view machinePath, std::string& out, std::string& why) const {
+    if (prefix_.empty()) {
+        out.assign(machinePath);  // the kernel resolves links against the own root
+        return true;
+    }
+    std::vector<std::string> pending;
+    pushComponents(machinePath, pending);
+    std::string resolved;  // below the root, "/a/b"
+    int links = 0;
+    while (!pending.empty()) {
+        std::string component = std::move(pending.back());
+        pending.pop_back();
+        if (component == ".") {
+            continue;
+        }
+        if (component == "..") {
+            // Never above the root, as ".." of "/" is "/".
+            resolved.erase(std::min(resolved.rfind('/'), resolved.size()));
+            continue;
+        }
+        const std::string candidate = prefix_ + resolved + "/" + component;
+        struct stat st {};
+        if (::lstat(candidate.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            resolved += "/" + component;
+            continue;
+        }
+        if (++links > kMaxLinks) {
+            why = errnoText(ELOOP);
+            return false;
+        }
+        std::string target(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 256, '\0');
+        const ssize_t n = ::readlink(candidate.c_str(), target.data(), target.size());
+        if (n < 0) {
+            why = errnoText(errno);
+            return false;
+        }
+        target.resize(static_cast<std::size_t>(n));
+        if (!target.empty() && target.front() == '/') {
+            resolved.clear();  // an absolute link starts again at the root
+        }
+        pushComponents(target, pending);
+    }
+    out = prefix_ + (resolved.empty() ? "/" : resolved);
+    return true;
+}
+
+std::string RootDir::machinePath(std::string_view realPath) const {
+    if (!prefix_.empty() && realPath.substr(0, prefix_.size()) == prefix_ &&
+        (realPath.size() == prefix_.size() || realPath[prefix_.size()] == '/')) {
+        const std::string_view rest = realPath.substr(prefix_.size());
+        return rest.empty() ? "/" : std::string(rest);
+    }
+    return std::string(realPath);
+}
+
+bool RootDir::exists(std::string_view machinePath) const {
+    std::string path;
+    std::string why;
+    struct stat st {};
+    return real(machinePath, path, why) && ::stat(path.c_str(), &st) == 0;
+}
+
+namespace {
+
+// (path as listed, path to read)
+using Listed = std::vector<std::pair<std::string, std::string>>;
+
+void listInto(const RootDir& root, const std::string& folder, Listed& files,
+              const SkipReport& skipped) {
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec) {
+        skipped(folder, ec.message());
+        return;
+    }
+    std::vector<std::string> folders;
+    for (const fs::directory_iterator end; it != end;) {
+        const fs::directory_entry& entry = *it;
+        const fs::file_type type = entry.symlink_status(ec).type();
+        std::string path = entry.path().string();
+        if (!ec && type == fs::file_type::directory) {
+            folders.push_back(std::move(path));
+        } else if (!ec && type == fs::file_type::symlink) {
+            std::string target;
+            std::string why;
+            if (root.real(root.machinePath(path), target, why)) {
+                files.emplace_back(std::move(path), std::move(target));
+            } else {
+                skipped(path, why);
+            }
+        } else {
+            files.emplace_back(path, path);  // reading it will say what is wrong
+        }
+        it.increment(ec);
+        if (ec) {
+            skipped(folder, ec.message());
+            break;
+        }
+    }
+    for (const std::string& sub : folders) {
+        listInto(root, sub, files, skipped);
+    }
+}
+
+}  // namespace
+
+void listFilesBelow(const RootDir& root, const std::string& realFolder,
+                    std::vector<std::string>& files, const SkipReport& skipped) {
+    Listed listed;
+    listInto(root, realFolder, listed, skipped);
+    std::sort(listed.begin(), listed.end());
+    files.reserve(files.size() + listed.size());
+    for (auto& [name, path] : listed) {
+        files.push_back(std::move(path));
+    }
+}
+
+}  // namespace kestrune

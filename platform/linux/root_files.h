@@ -1,0 +1,69 @@
+// Files of the machine under a root directory, read the way a trust-store scan needs
+// them: never blocking on a FIFO or a device, never more than a cap, and symbolic links
+// resolved inside the root, so a root that holds another system's tree reads that tree
+// and not the host's.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrune {
+
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd();
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// The largest file read as a certificate file (a distro bundle is well under 1 MiB).
+inline constexpr std::size_t kMaxCertificateFileBytes = std::size_t{256} << 20;
+
+// Reads a whole regular file into `data` (its capacity is reused). False, with `why`
+// set, for anything else: missing, unreadable, not a regular file, over `maxBytes`.
+bool readRegularFile(const std::string& path, std::string& data, std::string& why,
+                     std::size_t maxBytes = kMaxCertificateFileBytes);
+
+class RootDir {
+  public:
+    // "" and "/" both mean the machine's own root.
+    explicit RootDir(std::string root);
+
+    // The root as given, "/" for the machine's own.
+    const std::string& root() const { return root_; }
+
+    // Where a machine path ("/etc/ssl/cert.pem") lives under the root, every symbolic
+    // link on the way resolved inside the root. False (with `why`) on a link loop.
+    bool real(std::string_view machinePath, std::string& out, std::string& why) const;
+
+    // A real path under the root as the machine inside the root names it.
+    std::string machinePath(std::string_view realPath) const;
+
+    // Whether something exists at the machine path (links followed inside the root).
+    bool exists(std::string_view machinePath) const;
+
+  private:
+    std::string root_;
+    std::string prefix_;  // the root without its trailing '/'; empty for the own root
+};
+
+// Every file below a real folder, sub-folders included, in sorted path order. Links to
+// files are resolved inside the root; everything that is not a folder is handed over as
+// a file, so the reader can say what it is. A folder that cannot be listed is reported
+// through `skipped` and passed over.
+using SkipReport = std::function<void(const std::string& path, const std::string& why)>;
+void listFilesBelow(const RootDir& root, const std::string& realFolder,
+                    std::vector<std::string>& files, const SkipReport& skipped);
+
+// The text of an errno value.
+std::string errnoText(int error);
+
+}  // namespace kestrune

@@ -1,0 +1,340 @@
+// The certificate-store API over the Linux trust sources: the distro's compiled bundle,
+// the folders admins add CAs to, the blocklist folders and the system NSS database, all
+// under one root directory; and the current user's NSS databases under the home folder.
+// Certificates are parsed with OpenSSL.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+
+#include "app/platform_factory.h"
+#include "platform/linux/cert_file_reader.h"
+#include "platform/linux/nss_store.h"
+#include "platform/linux/root_files.h"
+#include "platform/linux/store_source.h"
+#include "platform/linux/x509_fields.h"
+
+namespace kestrune {
+
+namespace {
+
+const std::vector<std::string> kBundles = {
+    "/etc/ssl/certs/ca-certificates.crt",  // Debian, Ubuntu, Arch
+    "/etc/pki/tls/certs/ca-bundle.crt",    // Fedora, RHEL
+    "/etc/ssl/ca-bundle.pem",              // openSUSE
+    "/etc/ssl/cert.pem",                   // Alpine, and others
+};
+const std::vector<std::string> kAnchorFolders = {
+    "/usr/local/share/ca-certificates",
+    "/etc/pki/ca-trust/source/anchors",
+    "/etc/ca-certificates/trust-source/anchors",
+    "/usr/share/pki/trust/anchors",
+};
+const std::vector<std::string> kBlocklistFolders = {
+    "/etc/pki/ca-trust/source/blocklist",
+    "/etc/ca-certificates/trust-source/blocklist",
+};
+
+// Walks a list of certificate files one certificate at a time, so a store of any size
+// holds one file in memory.
+class FileStore final : public OpenCertStore {
+  public:
+    FileStore(std::vector<std::string> files, Trace& trace)
+        : files_(std::move(files)), trace_(trace), current_(md5_) {}
+
+    // Reads the first file now; for a store that is a single file, not being able to
+    // read it means the store cannot be opened.
+    bool readFirst(std::string& why) {
+        if (files_.empty()) {
+            return true;
+        }
+        if (!readRegularFile(files_[0], data_, why)) {
+            why = files_[0] + ": " + why;
+            return false;
+        }
+        startFile(0);
+        return true;
+    }
+
+    const Certificate* next() override {
+        X509Ptr cert;
+        std::string problem;
+        for (;;) {
+            if (reader_) {
+                switch (reader_->next(cert, problem)) {
+                    case CertificateFileReader::Step::Certificate:
+                        ++found_;
+                        current_.reset(std::move(cert));
+                        return &current_;
+                    case CertificateFileReader::Step::Broken:
+                        ++broken_;
+                        if (reader_->problemLine() > 0) {
+                            trace_.errf("Skipped the certificate at line %zu of %s: %s\n",
+                                        reader_->problemLine(), path().c_str(), problem.c_str());
+                        } else {
+                            trace_.errf("Skipped %s: %s\n", path().c_str(), problem.c_str());
+                        }
+                        continue;
+                    case CertificateFileReader::Step::End:
+                        if (found_ == 0 && broken_ == 0) {
+                            trace_.errf("Skipped %s: no certificate in it\n", path().c_str());
+                        }
+                        reader_.reset();
+                        break;
+                }
+            }
+            if (nextFile_ >= files_.size()) {
+                current_.reset(nullptr);
+                data_ = std::string();  // a big bundle's memory goes back now
+                return nullptr;
+            }
+            const std::size_t index = nextFile_;
+            std::string why;
+            if (!readRegularFile(files_[index], data_, why)) {
+                trace_.errf("Skipped %s: %s\n", files_[index].c_str(), why.c_str());
+                nextFile_ = index + 1;
+                continue;
+            }
+            startFile(index);
+        }
+    }
+
+  private:
+    void startFile(std::size_t index) {
+        fileIndex_ = index;
+        nextFile_ = index + 1;
+        found_ = 0;
+        broken_ = 0;
+        reader_.emplace(data_);
+    }
+    const std::string& path() const { return files_[fileIndex_]; }
+
+    std::vector<std::string> files_;
+    Trace& trace_;
+    SubjectNameMd5 md5_;
+    X509Certificate current_;
+    std::string data_;
+    std::optional<CertificateFileReader> reader_;
+    std::size_t fileIndex_ = 0;
+    std::size_t nextFile_ = 0;
+    std::size_t found_ = 0;
+    std::size_t broken_ = 0;
+};
+
+class BundleStore final : public StoreSource {
+  public:
+    BundleStore(const RootDir& root, Trace& trace) : root_(root), trace_(trace) {}
+    const std::string& name() const override { return name_; }
+    std::uint32_t location() const override { return kLinuxSystem; }
+
+    std::vector<std::string> physicalStores() const override {
+        std::vector<std::string> paths;
+        if (auto bundle = chosen()) {
+            paths.push_back(std::move(*bundle));
+        }
+        return paths;
+    }
+
+    std::unique_ptr<OpenCertStore> open(std::string& why) const override {
+        std::optional<std::string> bundle = chosen();
+        if (!bundle) {
+            why = "no certificate bundle: none of";
+            for (const auto& path : kBundles) {
+                why += " " + path;
+            }
+            why += " exists under " + root_.root();
+            return nullptr;
+        }
+        auto store = std::make_unique<FileStore>(std::vector<std::string>{*bundle}, trace_);
+        if (!store->readFirst(why)) {
+            return nullptr;
+        }
+        return store;
+    }
+
+  private:
+    // The first bundle that exists, as a path to read.
+    std::optional<std::string> chosen() const {
+        for (const auto& candidate : kBundles) {
+            std::string path;
+            std::string why;
+            if (root_.exists(candidate) && root_.real(candidate, path, why)) {
+                return path;
+            }
+        }
+        return std::nullopt;
+    }
+
+    const std::string name_ = "ca-certificates";
+    const RootDir& root_;
+    Trace& trace_;
+};
+
+class FolderStore final : public StoreSource {
+  public:
+    FolderStore(std::string name, const std::vector<std::string>& folders, const RootDir& root,
+                Trace& trace)
+        : name_(std::move(name)), folders_(folders), root_(root), trace_(trace) {}
+    const std::string& name() const override { return name_; }
+    std::uint32_t location() const override { return kLinuxSystem; }
+
+    std::vector<std::string> physicalStores() const override {
+        std::vector<std::string> paths;
+        for (const auto& folder : folders_) {
+            std::string path;
+            std::string why;
+            if (root_.exists(folder) && root_.real(folder, path, why)) {
+                paths.push_back(std::move(path));
+            }
+        }
+        return paths;
+    }
+
+    // Folders that do not exist are normal (nothing was added); the store is then empty.
+    std::unique_ptr<OpenCertStore> open(std::string&) const override {
+        std::vector<std::string> files;
+        for (const auto& folder : physicalStores()) {
+            listFilesBelow(root_, folder, files,
+                           [this](const std::string& path, const std::string& why) {
+                               trace_.errf("Skipped %s: %s\n", path.c_str(), why.c_str());
+                           });
+        }
+        return std::make_unique<FileStore>(std::move(files), trace_);
+    }
+
+  private:
+    std::string name_;
+    const std::vector<std::string>& folders_;
+    const RootDir& root_;
+    Trace& trace_;
+};
+
+class LinuxCertStoreApi final : public CertStoreApi {
+  public:
+    LinuxCertStoreApi(const PlatformOptions& options, Trace& trace)
+        : root_(options.root), home_(options.home), trace_(trace) {}
+
+    bool enumerateLocations(std::uint32_t, const LocationCallback& callback) override {
+        for (const auto& [name, flags] : kLocations) {
+            if (!callback(name, flags)) {
+                break;
+            }
+        }
+        return true;
+    }
+
+    bool enumerateSystemStores(std::uint32_t flags, const void*,
+                               const StoreCallback& callback) override {
+        const std::uint32_t location = flags & kLocationMask;
+        if (location != kLinuxSystem && location != kLinuxCurrentUser) {
+            return false;
+        }
+        // Problems finding the stores are told once per listing, not on every open.
+        for (const auto& store : stores(location, &trace_)) {
+            if (!callback(StoreRef{nullptr, store->name()}, location)) {
+                break;
+            }
+        }
+        return true;
+    }
+
+    bool enumeratePhysicalStores(const StoreRef& ref, std::uint32_t, const StoreCallback& callback,
+                                 std::uint32_t& error) override {
+        const StoreSources all = stores();
+        const StoreSource* store = find(all, ref.name);
+        if (store == nullptr) {
+            error = kErrorFileNotFound;
+            return false;
+        }
+        for (const auto& physical : store->physicalStores()) {
+            if (!callback(StoreRef{nullptr, physical}, 0)) {
+                break;
+            }
+        }
+        return true;
+    }
+
+    std::unique_ptr<OpenCertStore> openStore(const std::string& name, std::string& why) override {
+        const StoreSources all = stores();
+        const StoreSource* store = find(all, name);
+        if (store == nullptr) {
+            why = "no such store";
+            return nullptr;
+        }
+        return store->open(why);
+    }
+
+  private:
+    static constexpr std::pair<const char*, std::uint32_t> kLocations[] = {
+        {kLinuxSystemName, kLinuxSystem},
+        {kLinuxCurrentUserName, kLinuxCurrentUser},
+    };
+
+    // The stores of one location (0: all) in listing order, found afresh; names are
+    // unique across locations.
+    StoreSources stores(std::uint32_t location = 0, Trace* problems = nullptr) const {
+        StoreSources all;
+        if (location == 0 || location == kLinuxSystem) {
+            all.push_back(std::make_unique<BundleStore>(root_, trace_));
+            all.push_back(
+                std::make_unique<FolderStore>("local-anchors", kAnchorFolders, root_, trace_));
+            all.push_back(
+                std::make_unique<FolderStore>("blocklist", kBlocklistFolders, root_, trace_));
+            for (auto& store : systemNssStores(root_, trace_)) {
+                all.push_back(std::move(store));
+            }
+        }
+        if (location == 0 || location == kLinuxCurrentUser) {
+            for (auto& store : userNssStores(home_, trace_, problems)) {
+                all.push_back(std::move(store));
+            }
+        }
+        return all;
+    }
+
+    static const StoreSource* find(const StoreSources& all, const std::string& name) {
+        for (const auto& store : all) {
+            if (store->name() == name) {
+                return store.get();
+            }
+        }
+        return nullptr;
+    }
+
+    const RootDir root_;
+    const std::string home_;
+    Trace& trace_;
+};
+
+std::string userHome() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') {
+        return home;
+    }
+    // Services and cron jobs may run without HOME; the password database still knows.
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && found->pw_dir != nullptr) {
+        return found->pw_dir;
+    }
+    return {};
+}
+
+}  // namespace
+
+PlatformOptions defaultPlatformOptions() {
+    PlatformOptions options;
+    const char* root = std::getenv("KESTRUNE_ROOT");
+    options.root = root != nullptr && *root != '\0' ? root : "/";
+    options.home = userHome();
+    return options;
+}
+
+std::unique_ptr<CertStoreApi> makeCertStoreApi(const PlatformOptions& options, Trace& trace) {
+    return std::make_unique<LinuxCertStoreApi>(options, trace);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,80 @@
+// The three things the scanner takes from a certificate, computed with OpenSSL the way
+// the platform's certificate API gives them: the simple display name, the MD5 of the
+// subject name's DER (property 29) and the serial number's encoded octets.
+#pragma once
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "inventory/cert_store_api.h"
+
+namespace kestrune {
+
+struct X509Free {
+    void operator()(X509* p) const { X509_free(p); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
+struct EvpMdFree {
+    void operator()(EVP_MD* p) const { EVP_MD_free(p); }
+};
+using EvpMdPtr = std::unique_ptr<EVP_MD, EvpMdFree>;
+
+struct EvpMdCtxFree {
+    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+};
+using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree>;
+
+struct GeneralNamesFree {
+    void operator()(GENERAL_NAMES* p) const { GENERAL_NAMES_free(p); }
+};
+using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, GeneralNamesFree>;
+
+// The text of OpenSSL's most recent error, and an empty error queue afterwards.
+std::string takeOpensslError();
+
+// The first common name of the subject; else organisational unit; else organisation;
+// else e-mail address; else the first rfc822 name of the subject alternative names;
+// else the value of the subject's first attribute; else empty. Valid UTF-8 of at most
+// `maxUnits` UTF-16 units, never split inside a character.
+std::string x509DisplayName(const X509& cert, std::size_t maxUnits = kNameBufferUnits - 1);
+
+// The content octets of the serial INTEGER exactly as DER encodes them (a leading 00
+// kept, negative numbers in two's complement), most significant first.
+bool x509SerialOctets(const X509& cert, std::vector<std::uint8_t>& octets);
+
+// MD5 of the subject name's DER; one per thread of use, it keeps a digest context.
+class SubjectNameMd5 {
+  public:
+    SubjectNameMd5();
+    bool compute(const X509& cert, std::vector<std::uint8_t>& hash);
+
+  private:
+    EvpMdPtr md5_;
+    EvpMdCtxPtr ctx_;
+};
+
+// One parsed certificate as the scanner sees it. Reused for every certificate of a
+// store, so walking a store allocates no wrapper per certificate.
+class X509Certificate final : public Certificate {
+  public:
+    explicit X509Certificate(SubjectNameMd5& md5) : md5_(md5) {}
+    void reset(X509Ptr cert) { cert_ = std::move(cert); }
+    const X509* get() const { return cert_.get(); }
+
+    bool simpleDisplayName(std::string& name) const override;
+    bool subjectNameMd5(std::vector<std::uint8_t>& hash) const override;
+    std::vector<std::uint8_t> serialLittleEndian() const override;
+
+  private:
+    X509Ptr cert_;
+    SubjectNameMd5& md5_;
+};
+
+}  // namespace kestrune

@@ -1,0 +1,120 @@
+#include "platform/win32/registry_settings.h"
+
+#include <windows.h>
+
+#include <limits>
+#include <memory>
+
+#include "app/platform_factory.h"
+#include "platform/win32/win32_text.h"
+
+namespace kestrune {
+namespace win32 {
+
+namespace {
+
+struct KeyCloser {
+    void operator()(HKEY key) const { RegCloseKey(key); }
+};
+using KeyHandle = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
+
+HKEY rootKey(SettingsRoot root) {
+    return root == SettingsRoot::Machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+}
+
+std::string describeKey(SettingsRoot root, const std::string& path) {
+    return (root == SettingsRoot::Machine ? "HKEY_LOCAL_MACHINE\\" : "HKEY_CURRENT_USER\\") + path;
+}
+
+class RegistryKey final : public SettingsKey {
+  public:
+    RegistryKey(KeyHandle key, std::string where)
+        : key_(std::move(key)), where_(std::move(where)) {}
+
+    SettingsStatus queryValue(const std::string& name, std::uint32_t* type, std::uint8_t* data,
+                              std::uint32_t* size) override {
+        DWORD valueType = 0;
+        DWORD valueSize = size ? *size : 0;
+        const LSTATUS rc = RegQueryValueExW(key_.get(), widen(name).c_str(), nullptr, &valueType,
+                                            data, size ? &valueSize : nullptr);
+        if (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) {
+            if (type) {
+                *type = valueType;
+            }
+            if (size) {
+                *size = valueSize;
+            }
+            return rc == ERROR_SUCCESS ? SettingsStatus::Ok : SettingsStatus::MoreData;
+        }
+        return failed(rc, "reading \"" + name + "\"");
+    }
+
+    SettingsStatus setValue(const std::string& name, std::uint32_t type,
+                            std::span<const std::uint8_t> data) override {
+        if (data.size() > std::numeric_limits<DWORD>::max()) {
+            lastError_ = "writing \"" + name + "\": value too large";
+            return SettingsStatus::Error;
+        }
+        const LSTATUS rc = RegSetValueExW(key_.get(), widen(name).c_str(), 0, type, data.data(),
+                                          static_cast<DWORD>(data.size()));
+        if (rc != ERROR_SUCCESS) {
+            return failed(rc, "writing \"" + name + "\"");
+        }
+        return SettingsStatus::Ok;
+    }
+
+    // The registry has no transactions here: values are written in order, and the
+    // first failure stops the rest, so a later value never claims what an earlier one
+    // failed to store.
+    SettingsStatus setValues(std::span<const ValueWrite> values) override {
+        for (const ValueWrite& value : values) {
+            const SettingsStatus status = setValue(value.name, value.type, value.data);
+            if (status != SettingsStatus::Ok) {
+                return status;
+            }
+        }
+        return SettingsStatus::Ok;
+    }
+
+    std::string describe() const override { return where_; }
+    std::string lastError() const override { return lastError_; }
+
+  private:
+    SettingsStatus failed(LSTATUS rc, const std::string& what) {
+        lastError_ = what + ": " + errorText(static_cast<DWORD>(rc));
+        return rc == ERROR_FILE_NOT_FOUND ? SettingsStatus::NotFound : SettingsStatus::Error;
+    }
+
+    KeyHandle key_;
+    std::string where_;
+    std::string lastError_;
+};
+
+}  // namespace
+
+std::unique_ptr<SettingsKey> RegistrySettingsApi::openKey(SettingsRoot root,
+                                                          const std::string& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(rootKey(root), widen(path).c_str(), 0, KEY_ALL_ACCESS, &key) !=
+        ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return std::make_unique<RegistryKey>(KeyHandle(key), describeKey(root, path));
+}
+
+std::unique_ptr<SettingsKey> RegistrySettingsApi::createKey(SettingsRoot root,
+                                                            const std::string& path) {
+    HKEY key = nullptr;
+    if (RegCreateKeyW(rootKey(root), widen(path).c_str(), &key) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return std::make_unique<RegistryKey>(KeyHandle(key), describeKey(root, path));
+}
+
+}  // namespace win32
+
+std::unique_ptr<SettingsApi> makeSettingsApi(const PlatformOptions&) {
+    return std::make_unique<win32::RegistrySettingsApi>();
+}
+
+}  // namespace kestrune

@@ -1,0 +1,82 @@
+#include "app/check_report.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/fake_cert_store.h"
+
+namespace kestrune {
+namespace {
+
+TEST(CheckCommandLine, AcceptsItsOptionsAndRejectsEverythingElse) {
+    const auto ok = parseCheckCommandLine({"--list", "--json", "--trace", "--root", "/srv/img"});
+    EXPECT_EQ(ok.error, "");
+    EXPECT_TRUE(ok.options.list && ok.options.json && ok.options.trace);
+    EXPECT_EQ(ok.options.root, "/srv/img");
+    EXPECT_EQ(parseCheckCommandLine({"--list", "--root=/r"}).options.root, "/r");
+    EXPECT_EQ(parseCheckCommandLine({"--help"}).error, "");
+    EXPECT_EQ(parseCheckCommandLine({"--version"}).error, "");
+    // No option is the monitoring run; --accept and --json go with it.
+    const auto check = parseCheckCommandLine({});
+    EXPECT_EQ(check.error, "");
+    EXPECT_FALSE(check.options.list || check.options.accept);
+    const auto accept = parseCheckCommandLine({"--accept", "--json"});
+    EXPECT_EQ(accept.error, "");
+    EXPECT_TRUE(accept.options.accept && accept.options.json);
+
+    const std::vector<std::vector<std::string>> wrong = {
+        {"--list", "--accept"},
+        {"--list", "--root"},
+        {"--list", "--root="},
+        {"--lists"},
+        {"--list", "stray"},
+        {"-l"},
+        {"--help", "--nope"},
+    };
+    for (const auto& args : wrong) {
+        EXPECT_NE(parseCheckCommandLine(args).error, "") << ::testing::PrintToString(args);
+    }
+    EXPECT_EQ(parseCheckCommandLine({"--nope"}).error, "unknown option '--nope'");
+}
+
+TEST(CheckReport, EscapesWhatCouldBreakALineOrAJsonString) {
+    EXPECT_EQ(plainField("Plain Name é"), "Plain Name é");
+    EXPECT_EQ(plainField("a\tb\nc\rd\\e"), "a\\tb\\nc\\rd\\\\e");
+    EXPECT_EQ(plainField("esc\x1b[31m"), "esc\\x1b[31m");
+    EXPECT_EQ(plainField("c1\xC2\x9B"), "c1\\x9b");                       // U+009B, a terminal CSI
+    EXPECT_EQ(plainField("bad\xFF\xC3"), "bad\xEF\xBF\xBD\xEF\xBF\xBD");  // not UTF-8
+
+    EXPECT_EQ(jsonString("Zoë \"q\" \\ /"), "\"Zoë \\\"q\\\" \\\\ /\"");
+    EXPECT_EQ(jsonString(std::string("a\0b\x01\x7f\n", 6)), "\"a\\u0000b\\u0001\\u007f\\n\"");
+    EXPECT_EQ(jsonString("\xE2\x80\xA8"), "\"\\u2028\"");
+    EXPECT_EQ(jsonString("x\xC3(\xF0\x9F\x98"), "\"x\\ufffd(\\ufffd\\ufffd\\ufffd\"");
+    EXPECT_EQ(jsonString("😀"), "\"😀\"");
+    EXPECT_EQ(jsonString("\xED\xA0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");  // a surrogate
+}
+
+TEST(CheckReport, ListsRecordsInScanOrderThenTheFigures) {
+    testing::FakeCertStoreApi api;
+    api.locations.push_back(testing::FakeLocation{
+        "System",
+        2u << 16,
+        {testing::FakeStore{"ca-certificates",
+                            {testing::makeCert("Root \"One\"", {0x00, 0x80, 0x01}, 1),
+                             testing::makeCert("Root Two", {0x00, 0x80}, 2)}}}});
+    NullTrace trace;
+    const std::string text = scanAndList(api, trace, false);
+    EXPECT_EQ(text,
+              "System\tca-certificates\t00 80 01\t1f202122232425262728292a2b2c2d2e\tRoot \"One\"\n"
+              "System\tca-certificates\t00 80\t3e3f404142434445464748494a4b4c4d\tRoot Two\n"
+              "Unique Certificates: 1\n"
+              "All certificates in all stores: 2\n");
+    const std::string json = scanAndList(api, trace, true);
+    EXPECT_EQ(
+        json,
+        "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"00 80 01\","
+        "\"subject_md5\":\"1f202122232425262728292a2b2c2d2e\",\"name\":\"Root \\\"One\\\"\"}\n"
+        "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"00 80\","
+        "\"subject_md5\":\"3e3f404142434445464748494a4b4c4d\",\"name\":\"Root Two\"}\n"
+        "{\"unique_certificates\":1,\"all_certificates\":2}\n");
+}
+
+}  // namespace
+}  // namespace kestrune

@@ -1,0 +1,346 @@
+// The Linux trust stores on temp roots laid out like Debian and like Fedora.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "app/platform_factory.h"
+#include "platform/linux/cert_file_reader.h"
+#include "tests/platform/linux/cert_maker.h"
+
+namespace kestrune::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kDebianBundle[] = "/etc/ssl/certs/ca-certificates.crt";
+constexpr char kDebianAnchors[] = "/usr/local/share/ca-certificates";
+
+Row rowOf(const X509& cert, const std::string& store, const std::string& name) {
+    return Row{"System", store, expectedSerialText(cert), expectedSubjectMd5Hex(cert), name};
+}
+
+std::size_t lineAt(const std::string& text, std::size_t at) {
+    return 1 + static_cast<std::size_t>(
+                   std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
+}
+
+std::size_t lineOf(const std::string& text, const std::string& part) {
+    return lineAt(text, text.find(part));
+}
+
+std::string pemBlock(const std::string& label, const std::string& body) {
+    return "-----BEGIN " + label + "-----\n" + body + "\n-----END " + label + "-----\n";
+}
+
+TEST(LinuxTrustStores, DebianLayoutReadsEverythingThatParsesAndSaysWhatItSkipped) {
+    TempDir root;
+    const X509Ptr alpha = makeCertificate(simpleFields("Alpha CA", {0x0a}));
+    const X509Ptr beta = makeCertificate(simpleFields("Beta CA", {0x80, 0x0b}));
+    const X509Ptr gamma = makeCertificate(simpleFields("Gamma CA", {0x0c}));
+    const std::string badBase64 = pemBlock("CERTIFICATE", "MIIB!!!notbase64");
+    const std::string notACert = pemBlock("CERTIFICATE", "AAECAwQFBgc=");  // 00 01 .. 07
+    const std::string bundle = "# Comment lines as distro bundles have them\n" + toPem(*alpha) +
+                               badBase64 + toPem(*beta) + notACert +
+                               pemBlock("PRIVATE KEY", "AAAA") + toTrustedPem(*gamma);
+    const std::string bundlePath = root.write(kDebianBundle, bundle);
+
+    const X509Ptr der = makeCertificate(simpleFields("Delta DER", {0x0d}));
+    const X509Ptr e1 = makeCertificate(simpleFields("Epsilon One", {0x0e, 0x01}));
+    const X509Ptr e2 = makeCertificate(simpleFields("Epsilon Two", {0x0e, 0x02}));
+    const X509Ptr nested = makeCertificate(simpleFields("Zeta Nested", {0x0f}));
+    const std::string anchors = root.makeFolder(kDebianAnchors);
+    root.write(std::string(kDebianAnchors) + "/b-der.crt", toDer(*der));
+    root.write(std::string(kDebianAnchors) + "/a-two.pem", toPem(*e1) + toPem(*e2));
+    root.write(std::string(kDebianAnchors) + "/README", "Put your CA certificates here.\n");
+    root.write(std::string(kDebianAnchors) + "/sub/z.crt", toPem(*nested));
+    // A FIFO must neither hang the scan nor stop it.
+    ASSERT_EQ(mkfifo((anchors + "/fifo").c_str(), 0600), 0);
+
+    CaptureTrace trace;
+    const ScanResult result = scanRoot(root.path(), trace);
+
+    const std::vector<Row> expected = {
+        rowOf(*alpha, "ca-certificates", "Alpha CA"),
+        rowOf(*beta, "ca-certificates", "Beta CA"),
+        rowOf(*gamma, "ca-certificates", "Gamma CA"),
+        // Folder content in sorted path order, sub-folders included.
+        rowOf(*e1, "local-anchors", "Epsilon One"),
+        rowOf(*e2, "local-anchors", "Epsilon Two"),
+        rowOf(*der, "local-anchors", "Delta DER"),
+        rowOf(*nested, "local-anchors", "Zeta Nested"),
+    };
+    EXPECT_EQ(result.rows, expected);
+    EXPECT_EQ(result.rows[1].serial, "00 80 0b");
+    EXPECT_EQ(result.total, 7);
+    EXPECT_EQ(result.unique, 7);
+
+    const std::string err = trace.errText();
+    EXPECT_NE(
+        err.find("Skipped the certificate at line " + std::to_string(lineOf(bundle, badBase64)) +
+                 " of " + bundlePath + ": not valid base64\n"),
+        std::string::npos)
+        << err;
+    EXPECT_NE(
+        err.find("Skipped the certificate at line " + std::to_string(lineOf(bundle, notACert)) +
+                 " of " + bundlePath + ": not a certificate ("),
+        std::string::npos)
+        << err;
+    EXPECT_NE(err.find("Skipped " + anchors + "/README: not a certificate\n"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("Skipped " + anchors + "/fifo: not a regular file\n"), std::string::npos)
+        << err;
+}
+
+TEST(LinuxTrustStores, FedoraLayoutFollowsTheBundleLinkInsideTheRoot) {
+    TempDir root;
+    const X509Ptr a = makeCertificate(simpleFields("Fedora Root A", {0x01}));
+    const X509Ptr b = makeCertificate(simpleFields("Fedora Root B", {0x02}));
+    const X509Ptr corp = makeCertificate(simpleFields("Corp Anchor", {0x03}));
+    const X509Ptr bad = makeCertificate(simpleFields("Distrusted", {0x04}));
+    root.write("/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", toPem(*a) + toPem(*b));
+    root.makeFolder("/etc/pki/tls/certs");
+    // As on Fedora: an absolute link, which must resolve inside the root, not on the host.
+    fs::create_symlink("/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem",
+                       root.path() + "/etc/pki/tls/certs/ca-bundle.crt");
+    root.write("/etc/pki/ca-trust/source/anchors/corp.pem", toPem(*corp));
+    root.write("/etc/pki/ca-trust/source/blocklist/bad.pem", toPem(*bad));
+
+    CaptureTrace trace;
+    const ScanResult result = scanRoot(root.path(), trace);
+    const std::vector<Row> expected = {
+        rowOf(*a, "ca-certificates", "Fedora Root A"),
+        rowOf(*b, "ca-certificates", "Fedora Root B"),
+        rowOf(*corp, "local-anchors", "Corp Anchor"),
+        rowOf(*bad, "blocklist", "Distrusted"),
+    };
+    EXPECT_EQ(result.rows, expected) << trace.allText();
+    // The physical stores name the files actually read.
+    EXPECT_NE(
+        trace.outText().find(root.path() + "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem"),
+        std::string::npos);
+}
+
+TEST(LinuxTrustStores, TheFirstBundleOfTheListWins) {
+    TempDir root;
+    const X509Ptr debian = makeCertificate(simpleFields("Debian Bundle", {0x01}));
+    const X509Ptr suse = makeCertificate(simpleFields("SUSE Bundle", {0x02}));
+    root.write("/etc/ssl/ca-bundle.pem", toPem(*suse));
+    root.write(kDebianBundle, toPem(*debian));
+    CaptureTrace trace;
+    const ScanResult result = scanRoot(root.path(), trace);
+    ASSERT_EQ(result.rows.size(), 1u);
+    EXPECT_EQ(result.rows[0].name, "Debian Bundle");
+}
+
+TEST(LinuxTrustStores, AMissingBundleIsReportedAndTheOtherStoresAreStillRead) {
+    TempDir root;
+    const X509Ptr bad = makeCertificate(simpleFields("Blocked", {0x09}));
+    root.write("/etc/ca-certificates/trust-source/blocklist/blocked.crt", toPem(*bad));
+    CaptureTrace trace;
+    const ScanResult result = scanRoot(root.path(), trace);
+    EXPECT_EQ(result.rows, std::vector<Row>{rowOf(*bad, "blocklist", "Blocked")});
+    EXPECT_NE(trace.errText().find("The ca-certificates store could not be opened: no certificate "
+                                   "bundle: none of /etc/ssl/certs/ca-certificates.crt"),
+              std::string::npos)
+        << trace.errText();
+
+    // A bundle that cannot be read is as good as missing, and says why.
+    TempDir folderRoot;
+    folderRoot.makeFolder(kDebianBundle);
+    CaptureTrace trace2;
+    EXPECT_TRUE(scanRoot(folderRoot.path(), trace2).rows.empty());
+    EXPECT_NE(trace2.errText().find("The ca-certificates store could not be opened: " +
+                                    folderRoot.path() + kDebianBundle + ": a folder"),
+              std::string::npos)
+        << trace2.errText();
+}
+
+TEST(LinuxTrustStores, TheSameCertificateInTwoStoresGivesTwoEqualRecords) {
+    TempDir root;
+    const X509Ptr cert = makeCertificate(simpleFields("Twice Trusted", {0x42, 0x43}));
+    root.write(kDebianBundle, toPem(*cert));
+    root.write(std::string(kDebianAnchors) + "/twice.crt", toDer(*cert));
+    CaptureTrace trace;
+    const ScanResult result = scanRoot(root.path(), trace);
+    ASSERT_EQ(result.rows.size(), 2u);
+    Row second = result.rows[1];
+    EXPECT_EQ(second.store, "local-anchors");
+    second.store = result.rows[0].store;
+    EXPECT_EQ(second, result.rows[0]);
+    EXPECT_EQ(result.unique, 1);
+    EXPECT_EQ(result.total, 2);
+}
+
+TEST(LinuxTrustStores, LongAndNonAsciiNamesReachTheRecordCut) {
+    TempDir root;
+    const std::string longName = std::string(62, 'n') + "😀tail";  // the pair would be units 63-64
+    root.write(kDebianBundle, toPem(*makeCertificate(simpleFields(longName, {1}))) +
+                                  toPem(*makeCertificate(simpleFields("Ünïcødé — 日本", {2}))));
+    CaptureTrace trace;
+    const ScanResult result = scanRoot(root.path(), trace);
+    ASSERT_EQ(result.rows.size(), 2u);
+    EXPECT_EQ(result.rows[0].name, std::string(62, 'n'));
+    EXPECT_EQ(result.rows[1].name, "Ünïcødé — 日本");
+}
+
+TEST(LinuxTrustStores, LinksResolveInsideTheRootAndLoopsAreSkipped) {
+    TempDir root;
+    const X509Ptr outside = makeCertificate(simpleFields("Linked From Anchors", {0x21}));
+    const X509Ptr moved = makeCertificate(simpleFields("Anchors Elsewhere", {0x22}));
+    root.write("/ca.pem", toPem(*outside));
+    root.write("/srv/anchors/moved.pem", toPem(*moved));
+    const std::string anchors = root.makeFolder(kDebianAnchors);
+    // ".." cannot climb above the root, as on the machine itself.
+    fs::create_symlink("../../../../../../../../ca.pem", anchors + "/climb.pem");
+    fs::create_symlink("loop.pem", anchors + "/loop.pem");
+    // The whole folder is a link to another place in the root.
+    root.makeFolder("/etc/pki/ca-trust/source");
+    fs::create_symlink("/srv/anchors", root.path() + "/etc/pki/ca-trust/source/anchors");
+
+    CaptureTrace trace;
+    const ScanResult result = scanRoot(root.path(), trace);
+    const std::vector<Row> expected = {
+        rowOf(*outside, "local-anchors", "Linked From Anchors"),
+        rowOf(*moved, "local-anchors", "Anchors Elsewhere"),
+    };
+    EXPECT_EQ(result.rows, expected) << trace.allText();
+    EXPECT_NE(
+        trace.errText().find("Skipped " + anchors + "/loop.pem: Too many levels of symbolic links"),
+        std::string::npos)
+        << trace.errText();
+}
+
+TEST(LinuxTrustStores, EnumerationShapeAndOpeningByName) {
+    TempDir root;
+    root.write(kDebianBundle, toPem(*makeCertificate(simpleFields("Only", {1}))));
+    const std::string usrLocal = root.makeFolder(kDebianAnchors);
+    const std::string arch = root.makeFolder("/etc/ca-certificates/trust-source/anchors");
+    NullTrace trace;
+    PlatformOptions options;
+    options.root = root.path();
+    const auto api = makeCertStoreApi(options, trace);
+
+    std::vector<std::pair<std::string, std::uint32_t>> locations;
+    EXPECT_TRUE(api->enumerateLocations(0, [&](const std::string& name, std::uint32_t flags) {
+        locations.emplace_back(name, flags);
+        return true;
+    }));
+    const std::vector<std::pair<std::string, std::uint32_t>> expectedLocations = {
+        {"System", 2u << 16}, {"CurrentUser", kCertSystemStoreCurrentUser}};
+    EXPECT_EQ(locations, expectedLocations);
+
+    int calls = 0;
+    api->enumerateLocations(0, [&](const std::string&, std::uint32_t) { return ++calls < 1; });
+    EXPECT_EQ(calls, 1);  // "stop" is obeyed
+
+    auto storesOf = [&](std::uint32_t flags, bool& ok) {
+        std::vector<std::string> names;
+        ok = api->enumerateSystemStores(flags, nullptr, [&](const StoreRef& s, std::uint32_t f) {
+            EXPECT_EQ(f & kLocationMask, flags & kLocationMask);
+            names.push_back(s.name);
+            return true;
+        });
+        return names;
+    };
+    bool ok = false;
+    EXPECT_EQ(storesOf(2u << 16, ok),
+              (std::vector<std::string>{"ca-certificates", "local-anchors", "blocklist"}));
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(storesOf(kCertSystemStoreCurrentUser, ok).empty());
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(storesOf(5u << 16, ok).empty());
+    EXPECT_FALSE(ok);
+
+    std::vector<std::string> physical;
+    std::uint32_t error = 0;
+    EXPECT_TRUE(api->enumeratePhysicalStores(
+        StoreRef{nullptr, "local-anchors"}, 0,
+        [&](const StoreRef& p, std::uint32_t) {
+            physical.push_back(p.name);
+            return true;
+        },
+        error));
+    EXPECT_EQ(physical, (std::vector<std::string>{usrLocal, arch}));
+    EXPECT_FALSE(api->enumeratePhysicalStores(
+        StoreRef{nullptr, "Root"}, 0, [](const StoreRef&, std::uint32_t) { return true; }, error));
+    EXPECT_EQ(error, kErrorFileNotFound);
+
+    std::string why;
+    EXPECT_EQ(api->openStore("Root", why), nullptr);
+    EXPECT_EQ(why, "no such store");
+    const auto store = api->openStore("ca-certificates", why);
+    ASSERT_NE(store, nullptr);
+    const Certificate* cert = store->next();
+    ASSERT_NE(cert, nullptr);
+    std::string name;
+    EXPECT_TRUE(cert->simpleDisplayName(name));
+    EXPECT_EQ(name, "Only");
+    EXPECT_EQ(store->next(), nullptr);
+    EXPECT_EQ(store->next(), nullptr);
+}
+
+TEST(Base64, DecodesStrictlyButToleratesWhitespace) {
+    struct Case {
+        std::string text;
+        bool ok;
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
+        {"", true, ""},          {"TWFu", true, "Man"}, {"TW\r\nF u\t", true, "Man"},
+        {"TWE=", true, "Ma"},    {"TQ==", true, "M"},   {"TQ=", false, ""},  // padding short
+        {"TQ", false, ""},                                                   // no padding at all
+        {"T", false, ""},         // a lone sextet is no byte
+        {"TQ==TWFu", false, ""},  // data after the padding
+        {"TW-u", false, ""},      // foreign character
+        {"TWFu:", false, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> out;
+        EXPECT_EQ(decodeBase64(c.text, out), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(std::string(out.begin(), out.end()), c.bytes) << c.text;
+        }
+    }
+}
+
+TEST(CertificateFileReader, RecoversFromBlocksThatNeverEndOrEndWrongly) {
+    const X509Ptr a = makeCertificate(simpleFields("A", {1}));
+    const X509Ptr b = makeCertificate(simpleFields("B", {2}));
+    const X509Ptr c = makeCertificate(simpleFields("C", {3}));
+    std::string crlf = toPem(*c);
+    for (std::size_t p = crlf.find('\n'); p != std::string::npos; p = crlf.find('\n', p + 2)) {
+        crlf.replace(p, 1, "\r\n");
+    }
+    const std::string pemA = toPem(*a);
+    const std::string unended = pemA.substr(0, pemA.find("-----END"));
+    const std::string wrongEnd = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END X509 CRL-----\n";
+    const std::string data = unended + toPem(*b) + wrongEnd + crlf + unended;
+
+    CertificateFileReader reader(data);
+    X509Ptr cert;
+    std::string problem;
+    std::vector<std::string> seen;
+    for (int guard = 0; guard < 20; ++guard) {
+        const auto step = reader.next(cert, problem);
+        if (step == CertificateFileReader::Step::End) {
+            break;
+        }
+        seen.push_back(step == CertificateFileReader::Step::Certificate
+                           ? x509DisplayName(*cert)
+                           : std::to_string(reader.problemLine()) + " " + problem);
+    }
+    const std::vector<std::string> expected = {
+        "1 no END line",
+        "B",
+        std::to_string(lineOf(data, wrongEnd)) + " its END line does not match",
+        "C",
+        std::to_string(lineAt(data, data.size() - unended.size())) + " no END line",
+    };
+    EXPECT_EQ(seen, expected);
+}
+
+}  // namespace
+}  // namespace kestrune::testing
