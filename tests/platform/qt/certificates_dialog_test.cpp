@@ -265,7 +265,7 @@ TEST_F(CertificatesDialogTest, ScanNowWaitsForARunningCycleWithoutBlocking) {
     std::promise<void> held;
     std::promise<void> release;
     std::thread worker([&] {
-        std::lock_guard lock(coordinator.cycleMutex);
+        const auto turn = coordinator.begin();
         held.set_value();
         release.get_future().wait();
     });
