@@ -70,6 +70,8 @@ CheckCommandLine parseCheckCommandLine(const std::vector<std::string>& args) {
         const std::string& arg = args[i];
         if (arg == "--list") {
             o.list = true;
+        } else if (arg == "--accept") {
+            o.accept = true;
         } else if (arg == "--json") {
             o.json = true;
         } else if (arg == "--trace") {
@@ -102,33 +104,41 @@ CheckCommandLine parseCheckCommandLine(const std::vector<std::string>& args) {
             return result;
         }
     }
-    if (!o.help && !o.version && !o.list) {
-        result.error = "nothing to do: give --list";
+    if (o.list && o.accept) {
+        result.error = "--accept stores a baseline; --list only prints: give one of them";
     }
     return result;
 }
 
 std::string checkUsage() {
-    return "Usage: kestrune-check --list [--json] [--root DIR] [--trace]\n"
+    return "Usage: kestrune-check [--accept] [--json] [--root DIR] [--trace]\n"
+           "       kestrune-check --list [--json] [--root DIR] [--trace]\n"
            "\n"
-           "Scans every certificate store once and prints what it found.\n"
+           "Scans every certificate store once and compares it with the stored baseline\n"
+           "(the same one the Kestrune tray program keeps). Without a baseline yet, this\n"
+           "scan is stored as the baseline.\n"
            "\n"
-           "  --list       print the inventory: one certificate a line, tab-separated:\n"
-           "               location, store, serial (hex bytes), subject-name MD5, name;\n"
-           "               then \"Unique Certificates: N\" and\n"
-           "               \"All certificates in all stores: M\"\n"
-           "  --json       print the same as one JSON object a line (keys location, store,\n"
-           "               serial, subject_md5, name; then unique_certificates and\n"
-           "               all_certificates)\n"
-           "  --root DIR   read the system's trust stores under DIR instead of /\n"
-           "               (the same as setting KESTRUNE_ROOT); the current user's\n"
-           "               certificate databases are read under $HOME\n"
+           "Every difference is one line, tab-separated: \"added\" (a certificate whose\n"
+           "serial number the baseline lacks) or \"missing\" (a baseline certificate whose\n"
+           "subject name no store has any more), then location, store, serial (hex bytes),\n"
+           "subject-name MD5 and name. A summary line follows.\n"
+           "\n"
+           "  --accept     after reporting, store the observed state as the new baseline\n"
+           "  --list       only print the inventory: one certificate a line (location,\n"
+           "               store, serial, subject-name MD5, name), then\n"
+           "               \"Unique Certificates: N\" and \"All certificates in all stores: M\"\n"
+           "  --json       the same as JSON, one object a line (keys event, location,\n"
+           "               store, serial, subject_md5, name; then a summary object)\n"
+           "  --root DIR   read the system's trust stores and the machine's settings under\n"
+           "               DIR instead of / (the same as setting KESTRUNE_ROOT); the\n"
+           "               current user's certificate databases are read under $HOME\n"
            "  --trace      write the scanner's diagnostic trace to standard error\n"
            "  --help       show this help\n"
            "  --version    show the version\n"
            "\n"
-           "Exit status: 0 when the list was printed, 2 on a wrong command line or an\n"
-           "error.\n";
+           "Exit status: 0 nothing differs (or the baseline was just recorded, or --accept\n"
+           "stored the changes), 1 something differs, 2 an error (wrong command line,\n"
+           "unreadable or locked settings; the message says which file).\n";
 }
 
 std::string checkVersion() {

@@ -16,6 +16,7 @@ namespace kestrune {
 
 struct CheckOptions {
     bool list = false;
+    bool accept = false;
     bool json = false;
     bool trace = false;
     bool help = false;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/check_report.h"
+#include "app/check_run.h"
 #include "app/platform_factory.h"
 
 namespace {
@@ -54,8 +55,18 @@ int main(int argc, char** argv) {
     StderrTrace loud;
     Trace& trace = options.trace ? static_cast<Trace&>(loud) : quiet;
     const std::unique_ptr<CertStoreApi> stores = makeCertStoreApi(platform, trace);
-    if (!writeAll(scanAndList(*stores, trace, options.json))) {
-        return fail("could not write the list");
+    if (options.list) {
+        if (!writeAll(scanAndList(*stores, trace, options.json))) {
+            return fail("could not write the list");
+        }
+        return kCheckExitOk;
     }
-    return kCheckExitOk;
+
+    const std::unique_ptr<SettingsApi> settings = makeSettingsApi(platform);
+    const CheckOutput result = runCheck(options, *stores, *settings, trace);
+    std::fputs(result.err.c_str(), stderr);
+    if (!writeAll(result.out)) {
+        return fail("could not write the report");
+    }
+    return result.status;
 }

@@ -120,7 +120,11 @@ bool isFirstStart(SettingsKey& key) {
            SettingsStatus::NotFound;
 }
 
-int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace) {
+int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace,
+                           BaselineLoadReport* report) {
+    BaselineLoadReport unused;
+    BaselineLoadReport& r = report ? *report : unused;
+    r = {};
     // One reference for the whole load, whatever another thread does to the member.
     const std::shared_ptr<SettingsKey> key = state.settingsKey;
     if (!key) {
@@ -138,6 +142,7 @@ int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace)
         const SettingsStatus status =
             key->queryValue(kValueCertificateCount, &type, text.data(), &size);
         if (status != SettingsStatus::Ok) {
+            r.status = status;
             if (status == SettingsStatus::MoreData) {
                 trace.errf("Certificate Count is %u bytes, more than %u.\r\n", size,
                            kCountBufferBytes);
@@ -147,6 +152,7 @@ int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace)
             return loadFailed(desktop);
         }
         count = parseCount(text.data(), size < kCountBufferBytes ? size : kCountBufferBytes);
+        r.storedCount = count;
     }
 
     std::uint32_t type = 0;
@@ -169,6 +175,7 @@ int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace)
             ? key->queryValue(kValueCertificateData, &type, blob.data(), &read)
             : sizeStatus;
     if (readStatus != SettingsStatus::Ok) {
+        r.status = readStatus;
         // The baseline in memory stays: a failed read must not leave the tables cut back
         // while the program goes on comparing against them.
         trace.outf("NOT SUCCESS: Total Count in Registry: %d(size: %u)\r\n", count, read);
@@ -179,6 +186,7 @@ int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace)
         read = size;  // never trust a size past the buffer
     }
 
+    r.dataBytes = read;
     trace.outf("ERROR_SUCCESS: Total Count in Registry: %d(size: %u)\r\n", count, read);
     // The count is the authority, but only for records the blob really holds.
     const std::size_t whole = read / kRecordSize;
@@ -198,6 +206,7 @@ int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace)
         return loadFailed(desktop);
     }
     state.iCertificateCountTotal_Registry = static_cast<std::int32_t>(loaded);
+    r.loaded = loaded;
     if (!state.mqsCertificates.replaceFromBlob(records, loaded)) {
         // The baseline is loaded; the current table keeps the last scan, which the next
         // cycle rewrites before anything compares against it.

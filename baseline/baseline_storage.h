@@ -27,9 +27,21 @@ bool saveBaseline(SettingsKey& key, const RecordTable& table, std::int32_t count
 // True when the key holds no "Certificate Count" yet: the first start for this key.
 bool isFirstStart(SettingsKey& key);
 
+// What a load found, for callers that report it themselves.
+struct BaselineLoadReport {
+    SettingsStatus status = SettingsStatus::Ok;  // the first store failure, if any
+    std::int32_t storedCount = 0;                // "Certificate Count" as read
+    std::uint32_t dataBytes = 0;                 // the size of "Certificate Data"
+    std::size_t loaded = 0;                      // records actually loaded
+    bool consistent() const {
+        return static_cast<std::uint64_t>(storedCount) * kRecordSize == dataBytes;
+    }
+};
+
 // Loads the stored baseline into mqsCertificatesRegistry (and over the front of
 // mqsCertificates). 1 on success, 0 on failure after its messages; a failed load keeps
 // the baseline already in memory.
-int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace);
+int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace,
+                           BaselineLoadReport* report = nullptr);
 
 }  // namespace kestrune

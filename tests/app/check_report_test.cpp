@@ -15,10 +15,16 @@ TEST(CheckCommandLine, AcceptsItsOptionsAndRejectsEverythingElse) {
     EXPECT_EQ(parseCheckCommandLine({"--list", "--root=/r"}).options.root, "/r");
     EXPECT_EQ(parseCheckCommandLine({"--help"}).error, "");
     EXPECT_EQ(parseCheckCommandLine({"--version"}).error, "");
+    // No option is the monitoring run; --accept and --json go with it.
+    const auto check = parseCheckCommandLine({});
+    EXPECT_EQ(check.error, "");
+    EXPECT_FALSE(check.options.list || check.options.accept);
+    const auto accept = parseCheckCommandLine({"--accept", "--json"});
+    EXPECT_EQ(accept.error, "");
+    EXPECT_TRUE(accept.options.accept && accept.options.json);
 
     const std::vector<std::vector<std::string>> wrong = {
-        {},
-        {"--json"},
+        {"--list", "--accept"},
         {"--list", "--root"},
         {"--list", "--root="},
         {"--lists"},

@@ -83,7 +83,7 @@ TEST_F(CheckProgram, TraceGoesToStandardErrorOnly) {
 }
 
 TEST(CheckProgramCommandLine, WrongUseExitsWithTwoAndHelpWithZero) {
-    for (const std::string args : {"--bogus", "--list --root", "--list extra", "", "--list -x",
+    for (const std::string args : {"--bogus", "--list --root", "--list extra", "--accept --list", "--list -x",
                                    "--list --root /nonexistent/kestrune"}) {
         const ProgramRun run = runCheck(args);
         EXPECT_EQ(run.status, 2) << args;

@@ -1,0 +1,159 @@
+#include "app/check_run.h"
+
+#include "baseline/baseline_storage.h"
+#include "baseline/scan_cycle.h"
+#include "inventory/scanner.h"
+#include "inventory/text.h"
+
+namespace kestrune {
+
+namespace {
+
+// The core's message boxes have nobody to show them to here; keep them for --trace and
+// answer as a closed box would.
+class ConsoleDesktop final : public Desktop {
+  public:
+    explicit ConsoleDesktop(Trace& trace) : trace_(trace) {}
+    int messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
+                   WindowRef) override {
+        trace_.errf("[%s] %s\n", caption.c_str(), text.c_str());
+        return (style & kMbTypeMask) == kMbOk      ? kIdOk
+               : (style & kMbTypeMask) == kMbYesNo ? kIdNo
+                                                   : kIdCancel;
+    }
+    bool trayAdd(const TrayNotice&) override { return false; }
+    bool trayModify(const TrayNotice&) override { return false; }
+    bool openUrl(const std::string&) override { return false; }
+
+  private:
+    Trace& trace_;
+};
+
+std::string storeProblem(const SettingsKey& key, SettingsStatus status) {
+    const std::string why = key.lastError();
+    std::string text = "could not read the baseline in " + key.describe();
+    if (status == SettingsStatus::Busy) {
+        text +=
+            ": it stayed locked by another program (the tray program may be saving); "
+            "try again";
+    } else if (!why.empty()) {
+        text += ": " + why;
+    }
+    return text;
+}
+
+std::string differenceLine(const char* event, const CertificateRecord& record, bool json) {
+    if (json) {
+        return "{\"event\":" + jsonString(event) + "," + listJsonLine(record).substr(1);
+    }
+    return std::string(event) + "\t" + listLine(record);
+}
+
+}  // namespace
+
+CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, SettingsApi& settings,
+                     Trace& trace) {
+    CheckOutput result;
+    auto fail = [&](const std::string& message) {
+        result.status = kCheckExitError;
+        result.err += "kestrune-check: " + message + "\n";
+        return result;
+    };
+
+    ConsoleDesktop desktop(trace);
+    KestruneState state;
+    state.settingsKey = openSettingsKey(settings, desktop);
+    if (!state.settingsKey) {
+        return fail(
+            "no settings could be opened or created, neither the machine's nor this user's");
+    }
+    SettingsKey& key = *state.settingsKey;
+
+    // First start is a count that is truly absent; a store that cannot answer is an
+    // error at once, not a reason to wait through every later read too.
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    const SettingsStatus probe = key.queryValue(kValueCertificateCount, &type, nullptr, &size);
+    if (probe == SettingsStatus::Busy || probe == SettingsStatus::Error) {
+        return fail(storeProblem(key, probe));
+    }
+    if (probe == SettingsStatus::NotFound) {
+        scan(state, stores, trace);
+        if (!saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal)) {
+            return fail("could not store the first baseline in " + key.describe() +
+                        (key.lastError().empty() ? "" : ": " + key.lastError()));
+        }
+        const int unique = state.uniqueCertificateCount;
+        const int total = state.iCertificateCountTotal;
+        if (options.json) {
+            result.out = formatText(
+                "{\"event\":\"baseline\",\"unique_certificates\":%d,\"all_certificates\":%d,"
+                "\"settings\":%s}\n",
+                unique, total, jsonString(key.describe()).c_str());
+        } else {
+            result.out = formatText(
+                "No baseline yet: recorded this scan as the baseline in %s.\n"
+                "Unique Certificates: %d certificates\n"
+                "All certificates in all stores: %d certificates\n",
+                key.describe().c_str(), unique, total);
+        }
+        return result;
+    }
+
+    BaselineLoadReport load;
+    if (registry_settings_load(state, desktop, trace, &load) != 1) {
+        return fail(storeProblem(key, load.status));
+    }
+    if (!load.consistent()) {
+        result.err += formatText(
+            "kestrune-check: warning: the stored baseline in %s is inconsistent: "
+            "\"Certificate Count\" says %d records but \"Certificate Data\" holds %u bytes; "
+            "compared against the %zu whole records it holds.\n",
+            key.describe().c_str(), load.storedCount, load.dataBytes, load.loaded);
+    }
+
+    state.resetScanCounters();
+    scan(state, stores, trace);
+
+    const auto added = addedIndexes(state);
+    const auto missing = missingIndexes(state);
+    for (const std::size_t i : added) {
+        result.out += differenceLine("added", state.mqsCertificates[i], options.json);
+    }
+    for (const std::size_t i : missing) {
+        result.out += differenceLine("missing", state.mqsCertificatesRegistry[i], options.json);
+    }
+    const bool changed = !added.empty() || !missing.empty();
+    bool accepted = false;
+    if (changed && options.accept) {
+        if (!saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal)) {
+            result.err += "kestrune-check: could not store the observed state as the baseline in " +
+                          key.describe() + (key.lastError().empty() ? "" : ": " + key.lastError()) +
+                          "\n";
+            result.status = kCheckExitError;
+        } else {
+            accepted = true;
+        }
+    }
+    const int baseline = state.iCertificateCountTotal_Registry;
+    const int observed = state.iCertificateCountTotal;
+    if (options.json) {
+        result.out += formatText(
+            "{\"event\":\"summary\",\"added\":%zu,\"missing\":%zu,\"baseline_certificates\":%d,"
+            "\"observed_certificates\":%d,\"unique_certificates\":%d,\"accepted\":%s}\n",
+            added.size(), missing.size(), baseline, observed, state.uniqueCertificateCount.load(),
+            accepted ? "true" : "false");
+    } else {
+        result.out += formatText(
+            "%zu added, %zu missing (baseline: %d certificates, observed: %d certificates, %d "
+            "unique)%s\n",
+            added.size(), missing.size(), baseline, observed, state.uniqueCertificateCount.load(),
+            accepted ? "; the observed state is now the baseline" : "");
+    }
+    if (result.status != kCheckExitError) {
+        result.status = changed && !accepted ? kCheckExitChanged : kCheckExitOk;
+    }
+    return result;
+}
+
+}  // namespace kestrune

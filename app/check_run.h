@@ -1,0 +1,29 @@
+// kestrune-check's monitoring run: one scan against the stored baseline the tray program
+// keeps, every difference printed, the exit status telling changed, unchanged or error.
+#pragma once
+
+#include <string>
+
+#include "app/check_report.h"
+#include "baseline/settings_api.h"
+#include "inventory/cert_store_api.h"
+#include "inventory/trace.h"
+
+namespace kestrune {
+
+inline constexpr int kCheckExitChanged = 1;
+
+struct CheckOutput {
+    int status = kCheckExitOk;
+    std::string out;  // the report
+    std::string err;  // what went wrong, for people
+};
+
+// Without a stored baseline: records this scan as the baseline and prints the two
+// figures (exit 0). Otherwise: compares in both directions with the tray program's
+// identities and prints every difference, then a summary; exit 1 when something
+// differs. With options.accept the observed state becomes the baseline after the report.
+CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, SettingsApi& settings,
+                     Trace& trace);
+
+}  // namespace kestrune

@@ -1,0 +1,176 @@
+// kestrune-check's monitoring run: the built program against temp roots and their
+// settings databases.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/platform_factory.h"
+#include "baseline/settings_api.h"
+#include "tests/platform/linux/cert_maker.h"
+
+namespace kestrune::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const std::string& path) {
+    std::ostringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> all;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) {
+        all.push_back(l);
+    }
+    return all;
+}
+
+class CheckMonitor : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_.write("/etc/ssl/certs/ca-certificates.crt", toPem(*a_) + toPem(*b_) + toPem(*c_));
+        root_.makeFolder("/usr/local/share/ca-certificates");
+    }
+    ProgramRun check(const std::string& options = "") {
+        return runCheck(options + " --root " + root_.path());
+    }
+    std::string database() const { return root_.path() + "/var/lib/kestrune/settings.db"; }
+    std::string row(const char* event, const X509& cert, const std::string& store,
+                    const std::string& name) const {
+        return std::string(event) + "\tSystem\t" + store + "\t" + expectedSerialText(cert) + "\t" +
+               expectedSubjectMd5Hex(cert) + "\t" + name;
+    }
+
+    TempDir root_;
+    X509Ptr a_ = makeCertificate(simpleFields("Alpha Root", {0x0a}));
+    X509Ptr b_ = makeCertificate(simpleFields("Beta Root", {0x0b}));
+    X509Ptr c_ = makeCertificate(simpleFields("Gamma Root", {0x0c}));
+    X509Ptr rogue_ = makeCertificate(simpleFields("Rogue Interception CA", {0x66, 0x01}));
+};
+
+TEST_F(CheckMonitor, FirstRunRecordsTheBaselineAndLaterRunsCompareWithIt) {
+    const ProgramRun first = check();
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.out.find("Unique Certificates: 3 certificates\n"
+                             "All certificates in all stores: 3 certificates\n"),
+              std::string::npos)
+        << first.out;
+    ASSERT_TRUE(fs::exists(database()));
+
+    const std::string before = readFile(database());
+    const ProgramRun second = check();
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(lines(second.out).size(), 1u) << second.out;
+    EXPECT_EQ(second.out.rfind("0 added, 0 missing", 0), 0u) << second.out;
+    EXPECT_EQ(readFile(database()), before);
+}
+
+TEST_F(CheckMonitor, AnAddedAnchorIsReportedUntilAccepted) {
+    ASSERT_EQ(check().status, 0);
+    root_.write("/usr/local/share/ca-certificates/rogue.crt", toPem(*rogue_));
+    const std::string before = readFile(database());
+
+    for (int run = 0; run < 2; ++run) {  // without --accept nothing is stored
+        const ProgramRun report = check();
+        EXPECT_EQ(report.status, 1) << report.err;
+        const auto out = lines(report.out);
+        ASSERT_EQ(out.size(), 2u) << report.out;
+        EXPECT_EQ(out[0], row("added", *rogue_, "local-anchors", "Rogue Interception CA"));
+        EXPECT_EQ(out[1].rfind("1 added, 0 missing", 0), 0u) << out[1];
+        EXPECT_EQ(readFile(database()), before);
+    }
+
+    const ProgramRun accept = check("--accept");
+    EXPECT_EQ(accept.status, 0) << accept.err;
+    EXPECT_EQ(lines(accept.out)[0],
+              row("added", *rogue_, "local-anchors", "Rogue Interception CA"));
+    const ProgramRun after = check();
+    EXPECT_EQ(after.status, 0) << after.out;
+}
+
+TEST_F(CheckMonitor, EveryRemovedCertificateIsReported) {
+    ASSERT_EQ(check().status, 0);
+    root_.write("/etc/ssl/certs/ca-certificates.crt", toPem(*b_));
+    const ProgramRun report = check();
+    EXPECT_EQ(report.status, 1);
+    const auto out = lines(report.out);
+    ASSERT_EQ(out.size(), 3u) << report.out;
+    EXPECT_EQ(out[0], row("missing", *a_, "ca-certificates", "Alpha Root"));
+    EXPECT_EQ(out[1], row("missing", *c_, "ca-certificates", "Gamma Root"));
+    EXPECT_EQ(out[2].rfind("0 added, 2 missing", 0), 0u) << out[2];
+}
+
+TEST_F(CheckMonitor, JsonLinesAreJson) {
+    ASSERT_EQ(check().status, 0);
+    root_.write("/usr/local/share/ca-certificates/rogue.crt", toPem(*rogue_));
+    root_.write("/etc/ssl/certs/ca-certificates.crt", toPem(*a_) + toPem(*b_));
+    const ProgramRun report = check("--json");
+    EXPECT_EQ(report.status, 1);
+    const std::string file = root_.write("/report.jsonl", report.out);
+    // Every line must parse on its own; python's parser is the independent judge.
+    const std::string command =
+        "python3 -c 'import json,sys\n"
+        "rows=[json.loads(l) for l in open(sys.argv[1])]\n"
+        "assert [r[\"event\"] for r in rows]==[\"added\",\"missing\",\"summary\"], rows\n"
+        "assert rows[0][\"name\"]==\"Rogue Interception CA\"\n"
+        "assert rows[2][\"added\"]==1 and rows[2][\"missing\"]==1 and rows[2][\"accepted\"] is "
+        "False\n"
+        "' '" +
+        file + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << report.out;
+}
+
+TEST_F(CheckMonitor, CorruptDatabaseExitsTwoNamingItAndStaysUntouched) {
+    std::string garbage(6000, '\0');
+    for (std::size_t i = 0; i < garbage.size(); ++i) {
+        garbage[i] = static_cast<char>((i * 7919) % 251);
+    }
+    root_.write("/var/lib/kestrune/settings.db", garbage);
+    for (const char* options : {"", "--accept"}) {
+        const ProgramRun run = check(options);
+        EXPECT_EQ(run.status, 2) << options;
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(database()), std::string::npos) << run.err;
+        EXPECT_EQ(readFile(database()), garbage);
+        EXPECT_FALSE(fs::exists(database() + "-journal"));
+    }
+}
+
+TEST_F(CheckMonitor, InconsistentBaselineIsUsedAsFarAsItGoesAndSaidSo) {
+    ASSERT_EQ(check().status, 0);
+    {
+        // A count that claims more records than the data holds.
+        auto settings = makeSettingsApi(PlatformOptions{root_.path(), {}});
+        auto key = settings->openKey(SettingsRoot::Machine, kSettingsKeyPath);
+        ASSERT_TRUE(key);
+        const std::uint8_t nine[] = {'9', 0};
+        ASSERT_EQ(key->setValue(kValueCertificateCount, kRegSz, nine), SettingsStatus::Ok);
+    }
+    const ProgramRun run = check();
+    EXPECT_EQ(run.status, 0) << run.out;  // the three stored records still match the scan
+    EXPECT_NE(run.err.find("inconsistent"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("says 9 records"), std::string::npos) << run.err;
+}
+
+TEST_F(CheckMonitor, ALockHeldByAnotherProgramIsAnErrorNotAChange) {
+    ASSERT_EQ(check().status, 0);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(database().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const ProgramRun run = check("--accept");
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("locked"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(database()), std::string::npos) << run.err;
+    EXPECT_EQ(check().status, 0);
+}
+
+}  // namespace
+}  // namespace kestrune::testing
