@@ -6,6 +6,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "inventory/certificate_record.h"
 #include "platform/win32/win32_text.h"
@@ -130,6 +131,99 @@ TEST(CheckProgram, ListShowsAnAddedCertificateWithItsFields) {
     const CheckRun wrong = runCheck(L"--no-such-option");
     EXPECT_EQ(wrong.exitCode, 2u);
     EXPECT_NE(wrong.err.find("kestrune-check: "), std::string::npos);
+}
+
+// Every line of `out` that starts with `event` and a tab, without that prefix.
+std::vector<std::string> eventLines(const std::string& out, const std::string& event) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < out.size()) {
+        const std::size_t end = out.find('\n', at);
+        const std::string line = out.substr(at, end == std::string::npos ? end : end - at + 1);
+        if (line.rfind(event + "\t", 0) == 0) {
+            lines.push_back(line.substr(event.size() + 1));
+        }
+        at = end == std::string::npos ? out.size() : end + 1;
+    }
+    return lines;
+}
+
+class CheckMonitoring : public ::testing::Test {
+  protected:
+    void SetUp() override { removeSettings(); }
+    void TearDown() override { removeSettings(); }
+    static void removeSettings() {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Brimtal Software");
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Brimtal Software");
+    }
+    static std::wstring storedCount() {
+        wchar_t text[32] = {};
+        DWORD size = sizeof text - sizeof(wchar_t);
+        if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Brimtal Software\\Kestrune",
+                         L"Certificate Count", RRF_RT_REG_SZ, nullptr, text,
+                         &size) != ERROR_SUCCESS) {
+            return L"";
+        }
+        return text;
+    }
+};
+
+// Each of the test certificate's records is one line, and nothing else differs.
+void expectOnlyTheTestCertificate(const std::vector<std::string>& lines, const std::string& out) {
+    ASSERT_GE(lines.size(), 2u) << out;
+    EXPECT_EQ(lines.front(), fixtureLine("CurrentUser", "My"));
+    EXPECT_EQ(lines.back(), fixtureLine("LocalMachineEnterprise", "My"));
+    for (const std::string& line : lines) {
+        EXPECT_NE(line.find("\tMy\t" +
+                            hex(fixture::kSerialMsbFirst, sizeof fixture::kSerialMsbFirst, " ")),
+                  std::string::npos)
+            << line;
+    }
+}
+
+TEST_F(CheckMonitoring, FirstRunUnchangedRunAddedAcceptedAndRemovedCertificate) {
+    const CheckRun first = runCheck(L"");
+    ASSERT_EQ(first.exitCode, 0u) << first.out << first.err;
+    EXPECT_NE(first.out.find("No baseline yet: recorded this scan as the baseline in "
+                             "HKEY_LOCAL_MACHINE\\Software\\Brimtal Software\\Kestrune.\n"),
+              std::string::npos)
+        << first.out;
+    const std::wstring baselineCount = storedCount();
+    ASSERT_FALSE(baselineCount.empty());
+
+    const CheckRun unchanged = runCheck(L"");
+    EXPECT_EQ(unchanged.exitCode, 0u) << unchanged.out << unchanged.err;
+    EXPECT_EQ(unchanged.out.rfind("0 added, 0 missing (baseline: ", 0), 0u) << unchanged.out;
+
+    {
+        testing::AddedCertificate added(L"My");
+        ASSERT_TRUE(added.ok());
+        const CheckRun report = runCheck(L"");
+        EXPECT_EQ(report.exitCode, 1u) << report.out << report.err;
+        expectOnlyTheTestCertificate(eventLines(report.out, "added"), report.out);
+        EXPECT_TRUE(eventLines(report.out, "missing").empty()) << report.out;
+        EXPECT_EQ(storedCount(), baselineCount) << "only --accept changes the baseline";
+
+        const CheckRun accept = runCheck(L"--accept");
+        EXPECT_EQ(accept.exitCode, 0u) << accept.out << accept.err;
+        EXPECT_NE(accept.out.find("; the observed state is now the baseline\n"), std::string::npos)
+            << accept.out;
+        EXPECT_NE(storedCount(), baselineCount);
+        EXPECT_EQ(runCheck(L"").exitCode, 0u);
+    }
+
+    // The certificate is gone again: each of its baseline records is missing.
+    const CheckRun removed = runCheck(L"--json");
+    EXPECT_EQ(removed.exitCode, 1u) << removed.out << removed.err;
+    EXPECT_EQ(removed.out.rfind("{\"event\":\"missing\",\"location\":\"CurrentUser\",\"store\":"
+                                "\"My\",\"serial\":\"00 8a 5e 1c 27 d4 b3 f0 69 14\"",
+                                0),
+              0u)
+        << removed.out;
+    EXPECT_NE(removed.out.find("{\"event\":\"summary\",\"added\":0,"), std::string::npos)
+        << removed.out;
+    const CheckRun plain = runCheck(L"");
+    expectOnlyTheTestCertificate(eventLines(plain.out, "missing"), plain.out);
 }
 
 }  // namespace
