@@ -179,6 +179,7 @@ TEST(Crypt32Stores, StoreWalkYieldsTheAddedCertificateOnceWithTheFixturesFields)
         ++count;
     }
     EXPECT_EQ(count, 1);
+    EXPECT_EQ(store->next(), nullptr) << "the walk stays at its end";
 }
 
 }  // namespace
