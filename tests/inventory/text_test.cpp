@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+
 namespace kestrune {
 namespace {
 
@@ -27,6 +29,10 @@ TEST(Text, BrokenInputBecomesReplacementCharactersWithoutOverreading) {
 TEST(Text, FormatsLikePrintfAndFoldsOnlyAsciiCase) {
     EXPECT_EQ(formatText("%04d-%02d|%s|%02x", 7, 3, "ok", 0xab), "0007-03|ok|ab");
     EXPECT_EQ(formatText("%s", std::string(5000, 'x').c_str()).size(), 5000u);
+    // The Windows build must format through MinGW's C99 printf: msvcrt's would print
+    // "zu" and cut 64-bit integers.
+    EXPECT_EQ(formatText("%zu|%lld", std::size_t{4000000000u}, -5000000000LL),
+              "4000000000|-5000000000");
     EXPECT_EQ(asciiLower(u'Q'), u'q');
     EXPECT_EQ(asciiLower(u'É'), u'É');
 }
