@@ -1,7 +1,5 @@
 #include "app/startup.h"
 
-#include <mutex>
-
 #include "baseline/baseline_storage.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
@@ -35,7 +33,7 @@ bool equalsIgnoringCase(const std::string& a, const char* b) {
     return true;
 }
 
-// The first-start steps; the UI has not started yet, but the cycle lock is taken anyway
+// The first-start steps; the UI has not started yet, but the cycle turn is taken anyway
 // so nothing else can ever see the tables half-written.
 void recordFirstBaseline(CycleContext& cycle) {
     KestruneState& state = cycle.state;
@@ -82,7 +80,7 @@ std::string baselineSummaryText(std::int32_t uniqueCount, std::int32_t totalCoun
 void mainRoutine(CycleContext& cycle, SettingsApi& settings, const MainRoutineHooks& hooks) {
     KestruneState& state = cycle.state;
     {
-        std::lock_guard lock(cycle.coordinator.cycleMutex);
+        const auto turn = cycle.coordinator.begin();
         state.resetScanCounters();
         state.iCertificateCountTotal_Registry = 0;
         state.mqsCertificates.cutToOne();
@@ -95,7 +93,7 @@ void mainRoutine(CycleContext& cycle, SettingsApi& settings, const MainRoutineHo
     }
 
     {
-        std::lock_guard lock(cycle.coordinator.cycleMutex);
+        const auto turn = cycle.coordinator.begin();
         if (isFirstStart(*state.settingsKey)) {
             recordFirstBaseline(cycle);
         }

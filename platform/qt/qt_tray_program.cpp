@@ -12,6 +12,7 @@
 #include "app/platform_factory.h"
 #include "app/startup.h"
 #include "platform/qt/about_dialog.h"
+#include "platform/qt/certificates_dialog.h"
 #include "platform/qt/display_check.h"
 #include "ui/tray.h"
 
@@ -32,11 +33,15 @@ void startQtUi(QtDesktop& desktop, Tray& tray) {
         Qt::QueuedConnection);
 }
 
-void connectTrayDialogs(QtDesktop& desktop, CycleContext& cycle, HttpClient& http) {
-    // Hook for the certificates dialog (double-click): it shows the coordinator's
-    // snapshot and runs Scan Now as tryScanCycle(cycle, 1), never waiting for a cycle.
-    (void)cycle;
-    desktop.setCertificatesHandler([] {});
+void connectTrayDialogs(QtDesktop& desktop, CycleContext& cycle, ListSortState& sortState,
+                        HttpClient& http) {
+    // Double-click: the certificate list over the coordinator's snapshot. Scan Now runs
+    // the cycle on the GUI thread, and only when no other cycle runs: the GUI thread
+    // never waits for the cycle turn (the dialog retries from its event loop).
+    desktop.setCertificatesHandler([&cycle, &sortState] {
+        showCertificatesDialog(cycle.coordinator, sortState,
+                               [&cycle] { return tryScanCycle(cycle, 1); });
+    });
     desktop.setAboutHandler([&desktop, &http] { showAboutDialog(desktop, http); });
 }
 
@@ -82,10 +87,11 @@ int kestruneQtMain(int argc, char** argv) {
         CycleCoordinator coordinator;
         SystemClock clock;
         CycleContext cycle;
+        ListSortState sortState;  // the list's sort direction lives as long as the process
     };
     Program* program = new Program(defaultPlatformOptions());
 
-    connectTrayDialogs(program->desktop, program->cycle, *program->http);
+    connectTrayDialogs(program->desktop, program->cycle, program->sortState, *program->http);
 
     MainRoutineHooks hooks;
     hooks.startUi = [program] { startQtUi(program->desktop, program->tray); };

@@ -6,6 +6,7 @@
 
 #include "baseline/scan_cycle.h"
 #include "platform/qt/qt_desktop.h"
+#include "ui/certificate_list.h"
 #include "ui/http_client.h"
 
 namespace kestrune {
@@ -14,7 +15,8 @@ namespace kestrune {
 void startQtUi(QtDesktop& desktop, Tray& tray);
 
 // Connects the double-click and the About command to their dialogs.
-void connectTrayDialogs(QtDesktop& desktop, CycleContext& cycle, HttpClient& http);
+void connectTrayDialogs(QtDesktop& desktop, CycleContext& cycle, ListSortState& sortState,
+                        HttpClient& http);
 
 // The whole program; returns only the no-display status (2).
 int kestruneQtMain(int argc, char** argv);

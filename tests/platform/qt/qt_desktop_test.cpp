@@ -1,5 +1,9 @@
 #include "platform/qt/qt_desktop.h"
 
+#include "platform/qt/about_dialog.h"
+#include "platform/qt/certificates_dialog.h"
+#include "platform/qt/qt_tray_program.h"
+
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -21,6 +25,7 @@
 #include "tests/platform/qt/qt_test_support.h"
 #include "tests/support/fake_cert_store.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_http.h"
 #include "tests/support/memory_settings.h"
 #include "ui/tray.h"
 
@@ -257,6 +262,67 @@ TEST(QtTray, MenuHasAboutThenExitAndTheMouseOpensTheDialogs) {
     emit desktop.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
     EXPECT_EQ(certificates, 1);
     EXPECT_EQ(about, 1);
+}
+
+TEST(QtTray, DoubleClickOpensTheListWhoseScanNowRunsAUserCycleAndAboutOpensAbout) {
+    QtCycle q;
+    ListSortState sortState;
+    testing::FakeHttpClient http;
+    connectTrayDialogs(q.desktop, q.context, sortState, http);
+    q.tray.addTrayIcon();
+
+    // Scan Now in the list, then close it; the double-click returns when it is closed.
+    QString listTitle;
+    bool scanned = false;
+    QTimer driver;
+    driver.setInterval(10);
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        CertificatesDialog* dialog = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* d = qobject_cast<CertificatesDialog*>(w); d && d->isVisible()) {
+                dialog = d;
+            }
+        }
+        if (!dialog) {
+            return;
+        }
+        listTitle = dialog->windowTitle();
+        auto* scanNow = qobject_cast<QAbstractButton*>(dialog->control(1006));
+        if (!scanned && scanNow && scanNow->isEnabled()) {
+            scanNow->click();
+            scanned = true;
+        } else if (scanned && scanNow && scanNow->isEnabled()) {
+            dialog->reject();
+        }
+    });
+    driver.start();
+    emit q.desktop.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+    driver.stop();
+    EXPECT_EQ(listTitle, QStringLiteral("Brimtal Kestrune - Certificates"));
+    EXPECT_TRUE(scanned);
+    EXPECT_EQ(q.state.lastScanTime, q.clock.localTime());
+    EXPECT_EQ(
+        q.desktop.trayIcon()->toolTip(),
+        QStringLiteral(
+            "Brimtal Kestrune\nTotal Unique Certificates: 2\nLast Scan: 2026-12-08 09:05:07"));
+    EXPECT_NE(q.trace.outText().find(": User initiated scan complete |"), std::string::npos);
+
+    QString aboutTitle;
+    QTimer closer;
+    closer.setInterval(10);
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* d = qobject_cast<AboutDialog*>(w); d && d->isVisible()) {
+                aboutTitle = d->windowTitle();
+                d->reject();
+            }
+        }
+    });
+    closer.start();
+    q.desktop.contextMenu()->actions().at(0)->trigger();
+    closer.stop();
+    EXPECT_EQ(aboutTitle, QStringLiteral("Brimtal Kestrune"));
+    EXPECT_TRUE(http.requests().empty());
 }
 
 // Runs in the death test's child: a scan is stuck inside a store when Exit is chosen.
