@@ -365,6 +365,12 @@ TEST(KestruneProgram, EndToEndUnderXvfbFirstStartBaselineNoticesAndExit) {
     // Exit ends the program with status 0.
     ASSERT_TRUE(waitFor([&] { return s.iconInTray(); }, 20000)) << s.windows();
     s.screenshot("kestrune-tray.png");
+    // A double-click opens the certificate list; Exit still works while it is open.
+    run({"xdotool", "mousemove", "12", "16", "click", "--repeat", "2", "--delay", "80", "1"},
+        s.xenv, s.dir.path());
+    ASSERT_TRUE(waitFor([&] { return s.boxShown("Brimtal Kestrune - Certificates"); }, 20000))
+        << s.windows();
+    s.screenshot("kestrune-certificates.png");
     s.exitFromTrayMenu("kestrune-tray-menu.png");
     int status = -1;
     ASSERT_TRUE(s.program->wait(10000, status)) << "Exit did not end the program";
