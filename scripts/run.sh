@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs Kestrune: the tray program where a display
-# exists, else kestrune-check --list on this machine's certificate stores (extra
-# arguments go to kestrune-check, for example --json).
+# exists, else kestrune-check: one check of this machine's certificate stores against
+# the stored baseline (extra arguments go to kestrune-check, for example --list or --json).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -11,5 +11,5 @@ cmake --build build-run -j "$(nproc)"
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
   exec build-run/platform/qt/kestrune
 fi
-echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running kestrune-check --list." >&2
-exec build-run/kestrune-check --list "$@"
+echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running kestrune-check." >&2
+exec build-run/kestrune-check "$@"
