@@ -119,18 +119,30 @@ bool looksLikeDatabase(const std::string& path) {
            std::memcmp(header, kMagic, sizeof kMagic) == 0;
 }
 
+// A read-write connection, or null when the file cannot be opened for writing.
+DbHandle openConnection(const std::string& file, int busyTimeoutMs) {
+    sqlite3* raw = nullptr;
+    const int rc =
+        sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    DbHandle db(raw);
+    if (rc != SQLITE_OK || !db || sqlite3_db_readonly(db.get(), "main") == 1) {
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db.get(), busyTimeoutMs);
+    sqlite3_extended_result_codes(db.get(), 1);
+    return db;
+}
+
 class SqliteKey final : public SettingsKey {
   public:
-    SqliteKey(std::string file, std::string path, DbHandle db, std::string broken)
+    SqliteKey(std::string file, std::string path, DbHandle db, std::string broken,
+              int busyTimeoutMs)
         : file_(std::move(file)),
           path_(std::move(path)),
           db_(std::move(db)),
-          broken_(std::move(broken)) {
-        struct stat st {};
-        if (db_ && ::stat(file_.c_str(), &st) == 0) {
-            device_ = st.st_dev;
-            inode_ = st.st_ino;
-        }
+          broken_(std::move(broken)),
+          busyTimeoutMs_(busyTimeoutMs) {
+        rememberFile();
     }
 
     SettingsStatus queryValue(const std::string& name, std::uint32_t* type, std::uint8_t* out,
@@ -271,19 +283,42 @@ class SqliteKey final : public SettingsKey {
         }
         // A database deleted or renamed over while open stays readable through the open
         // handle, and SQLite refuses to write it: a save would fail with a misleading
-        // "readonly" and every load would quietly read a file nobody will see again. Like
-        // a deleted registry key, the key fails until the file is back.
+        // "readonly" and every load would quietly read a file nobody will see again. So
+        // the key follows the name: no file, no key; another database under the name
+        // (restored, or made afresh by kestrune-check) is opened and used; anything else
+        // there is reported and never written.
         struct stat st {};
         if (::stat(file_.c_str(), &st) != 0) {
             lastError_ =
                 file_ + ": the database was deleted while in use (" + std::strerror(errno) + ")";
             return false;
         }
-        if (st.st_dev != device_ || st.st_ino != inode_) {
-            lastError_ = file_ + ": the database was replaced by another file while in use";
+        if (st.st_dev == device_ && st.st_ino == inode_) {
+            return true;
+        }
+        if (!looksLikeDatabase(file_)) {
+            lastError_ = file_ + ": replaced while in use by a file that is not a database";
             return false;
         }
+        DbHandle fresh = openConnection(file_, busyTimeoutMs_);
+        if (!fresh) {
+            lastError_ = file_ + ": replaced while in use by a database that cannot be written";
+            return false;
+        }
+        db_ = std::move(fresh);
+        configured_ = false;
+        tablesPresent_ = false;
+        rememberFile();
         return true;
+    }
+
+    // Which file the connection has open (looked up by name just after opening it).
+    void rememberFile() {
+        struct stat st {};
+        if (db_ && ::stat(file_.c_str(), &st) == 0) {
+            device_ = st.st_dev;
+            inode_ = st.st_ino;
+        }
     }
 
     SettingsStatus fail(int rc) {
@@ -409,6 +444,7 @@ class SqliteKey final : public SettingsKey {
     std::string lastErrorOverride_;
     bool configured_ = false;
     bool tablesPresent_ = false;
+    const int busyTimeoutMs_;
     dev_t device_ = 0;  // the file SQLite opened
     ino_t inode_ = 0;
 };
@@ -481,20 +517,15 @@ std::unique_ptr<SettingsKey> SqliteSettings::open(SettingsRoot root, const std::
         return nullptr;
     }
     if (!looksLikeDatabase(file)) {
-        return std::make_unique<SqliteKey>(file, path, nullptr, file + ": file is not a database");
+        return std::make_unique<SqliteKey>(file, path, nullptr, file + ": file is not a database",
+                                           options_.busyTimeoutMs);
     }
-
-    sqlite3* raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    DbHandle db(raw);
-    if (rc != SQLITE_OK || !db || sqlite3_db_readonly(db.get(), "main") == 1) {
+    DbHandle db = openConnection(file, options_.busyTimeoutMs);
+    if (!db) {
         return nullptr;
     }
-    sqlite3_busy_timeout(db.get(), options_.busyTimeoutMs);
-    sqlite3_extended_result_codes(db.get(), 1);
-
-    auto key = std::make_unique<SqliteKey>(file, path, std::move(db), std::string());
+    auto key = std::make_unique<SqliteKey>(file, path, std::move(db), std::string(),
+                                           options_.busyTimeoutMs);
     bool there = false;
     const SettingsStatus status = create ? key->create() : key->exists(&there);
     // A store that cannot be read still yields the key, so its calls report the fault.

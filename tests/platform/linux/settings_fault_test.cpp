@@ -216,7 +216,7 @@ void expectFailedSaveReported(Program& p) {
     EXPECT_EQ(p.baselineNames(), kStoredNames);
 }
 
-TEST(SettingsFault, DatabaseDeletedWhileRunningIsReportedNotSavedIntoTheVoid) {
+TEST(SettingsFault, DatabaseDeletedWhileRunningIsReportedUntilADatabaseIsBack) {
     TempDir dir;
     Program p(dir.path());
     p.start();
@@ -231,6 +231,16 @@ TEST(SettingsFault, DatabaseDeletedWhileRunningIsReportedNotSavedIntoTheVoid) {
     expectFailedSaveReported(p);
     // Nothing was written anywhere else, and no database came back by itself.
     EXPECT_FALSE(fs::exists(p.database()));
+
+    // Another program makes a new database under the name: the running one uses it.
+    {
+        Program other(dir.path());
+        other.start();
+    }
+    p.cycleAnsweringYes();
+    EXPECT_TRUE(p.savedNoticeShown()) << p.trace.errText();
+    EXPECT_EQ(p.baselineNames(), kObservedNames);
+    EXPECT_EQ(storedNames(p.database()), kObservedNames);
 }
 
 TEST(SettingsFault, DatabaseReplacedByGarbageWhileRunningIsNeverWritten) {
