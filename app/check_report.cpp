@@ -9,47 +9,6 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// The next code point of `text` at `i`, advancing `i`; -1 for a byte that does not start
-// a valid UTF-8 sequence (then `i` moves one byte).
-long nextCodePoint(std::string_view text, std::size_t& i) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    int extra = 0;
-    long cp = 0;
-    long min = 0;
-    if ((b0 & 0xE0) == 0xC0) {
-        extra = 1, cp = b0 & 0x1F, min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        extra = 2, cp = b0 & 0x0F, min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        extra = 3, cp = b0 & 0x07, min = 0x10000;
-    } else {
-        ++i;
-        return -1;
-    }
-    if (i + static_cast<std::size_t>(extra) >= text.size()) {
-        ++i;
-        return -1;
-    }
-    for (int k = 1; k <= extra; ++k) {
-        const auto b = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-        if ((b & 0xC0) != 0x80) {
-            ++i;
-            return -1;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return -1;
-    }
-    i += static_cast<std::size_t>(extra) + 1;
-    return cp;
-}
-
 void appendUnicodeEscape(std::string& out, long cp) {
     out += "\\u";
     for (int shift = 12; shift >= 0; shift -= 4) {
@@ -150,7 +109,7 @@ std::string plainField(std::string_view text) {
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         const std::size_t start = i;
-        const long cp = nextCodePoint(text, i);
+        const long cp = nextUtf8CodePoint(text, i);
         if (cp < 0) {
             out += "\xEF\xBF\xBD";  // U+FFFD
         } else if (cp == '\\') {
@@ -177,7 +136,7 @@ std::string jsonString(std::string_view text) {
     out.push_back('"');
     for (std::size_t i = 0; i < text.size();) {
         const std::size_t start = i;
-        const long cp = nextCodePoint(text, i);
+        const long cp = nextUtf8CodePoint(text, i);
         switch (cp) {
             case -1:
                 out += "\\ufffd";

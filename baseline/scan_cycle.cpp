@@ -76,14 +76,44 @@ void CycleCoordinator::publish(const KestruneState& state) {
     snapshot_ = std::move(fresh);
 }
 
+CycleCoordinator::Turn CycleCoordinator::begin() {
+    std::unique_lock lock(turnMutex_);
+    turnFree_.wait(lock, [this] { return !running_; });
+    running_ = true;
+    return Turn(this);
+}
+
+CycleCoordinator::Turn CycleCoordinator::tryBegin() {
+    std::lock_guard lock(turnMutex_);
+    if (running_) {
+        return Turn();
+    }
+    running_ = true;
+    return Turn(this);
+}
+
+void CycleCoordinator::end() {
+    {
+        std::lock_guard lock(turnMutex_);
+        running_ = false;
+    }
+    turnFree_.notify_all();
+}
+
+CycleCoordinator::Turn::~Turn() {
+    if (owner_) {
+        owner_->end();
+    }
+}
+
 void scanCycle(CycleContext& context, int userInitiated) {
-    std::lock_guard lock(context.coordinator.cycleMutex);
+    const auto turn = context.coordinator.begin();
     runCycle(context, userInitiated);
 }
 
 bool tryScanCycle(CycleContext& context, int userInitiated) {
-    std::unique_lock lock(context.coordinator.cycleMutex, std::try_to_lock);
-    if (!lock.owns_lock()) {
+    const auto turn = context.coordinator.tryBegin();
+    if (!turn) {
         return false;
     }
     runCycle(context, userInitiated);

@@ -39,46 +39,51 @@ void appendUtf8(std::string& out, char32_t cp) {
 
 }  // namespace
 
+long nextUtf8CodePoint(std::string_view text, std::size_t& i) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    std::size_t extra = 0;
+    long cp = 0;
+    long min = 0;
+    if ((b0 & 0xE0) == 0xC0) {
+        extra = 1, cp = b0 & 0x1F, min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        extra = 2, cp = b0 & 0x0F, min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        extra = 3, cp = b0 & 0x07, min = 0x10000;
+    } else {
+        ++i;
+        return -1;
+    }
+    if (i + extra >= text.size()) {
+        ++i;
+        return -1;
+    }
+    for (std::size_t k = 1; k <= extra; ++k) {
+        const auto b = static_cast<unsigned char>(text[i + k]);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return -1;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return -1;
+    }
+    i += extra + 1;
+    return cp;
+}
+
 std::u16string utf8ToUtf16(std::string_view in) {
     std::u16string out;
     out.reserve(in.size());
-    std::size_t i = 0;
-    while (i < in.size()) {
-        const auto b0 = static_cast<unsigned char>(in[i]);
-        int extra = 0;
-        char32_t cp = 0;
-        char32_t min = 0;
-        if (b0 < 0x80) {
-            out.push_back(b0);
-            ++i;
-            continue;
-        } else if ((b0 & 0xE0) == 0xC0) {
-            extra = 1, cp = b0 & 0x1F, min = 0x80;
-        } else if ((b0 & 0xF0) == 0xE0) {
-            extra = 2, cp = b0 & 0x0F, min = 0x800;
-        } else if ((b0 & 0xF8) == 0xF0) {
-            extra = 3, cp = b0 & 0x07, min = 0x10000;
-        } else {
-            appendUtf16(out, kReplacement);
-            ++i;
-            continue;
-        }
-        std::size_t j = 1;
-        for (; j <= static_cast<std::size_t>(extra) && i + j < in.size(); ++j) {
-            const auto b = static_cast<unsigned char>(in[i + j]);
-            if ((b & 0xC0) != 0x80) {
-                break;
-            }
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        if (j != static_cast<std::size_t>(extra) + 1 || cp < min || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
-            appendUtf16(out, kReplacement);
-            i += j;  // skip the lead byte and whatever continuation bytes belonged to it
-            continue;
-        }
-        appendUtf16(out, cp);
-        i += j;
+    for (std::size_t i = 0; i < in.size();) {
+        const long cp = nextUtf8CodePoint(in, i);
+        appendUtf16(out, cp < 0 ? kReplacement : static_cast<char32_t>(cp));
     }
     return out;
 }

@@ -7,7 +7,12 @@
 
 namespace kestrune {
 
-// Invalid sequences become U+FFFD; never reads past the input.
+// The code point of the UTF-8 sequence at `i`, advancing `i` past it; -1 for a byte
+// that does not start a valid sequence (then `i` moves one byte). Never reads past the
+// input.
+long nextUtf8CodePoint(std::string_view text, std::size_t& i);
+
+// Invalid sequences become U+FFFD, one per byte; never reads past the input.
 std::u16string utf8ToUtf16(std::string_view utf8);
 // Unpaired surrogates become U+FFFD.
 std::string utf16ToUtf8(std::u16string_view utf16);

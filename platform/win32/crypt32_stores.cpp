@@ -70,10 +70,15 @@ class Crypt32OpenStore final : public OpenCertStore {
     explicit Crypt32OpenStore(StoreHandle store) : store_(std::move(store)) {}
 
     const Certificate* next() override {
+        // A null context would start the walk over.
+        if (ended_) {
+            return nullptr;
+        }
         // The enumeration frees the context it is given and returns the next one, so
         // ownership passes through it here and nowhere else.
         current_.reset(CertEnumCertificatesInStore(store_.get(), current_.release()));
         if (!current_) {
+            ended_ = true;
             return nullptr;
         }
         certificate_.reset(current_.get());
@@ -85,6 +90,7 @@ class Crypt32OpenStore final : public OpenCertStore {
     StoreHandle store_;
     ContextHandle current_;
     Crypt32Certificate certificate_;
+    bool ended_ = false;
 };
 
 // What an enumeration hands its callbacks: the caller's callback, and an exception

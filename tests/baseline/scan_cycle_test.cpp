@@ -325,10 +325,21 @@ TEST(ScanCycle, CyclesOnTwoThreadsNeverInterleave) {
 TEST(ScanCycle, TryScanCycleDoesNotWaitForARunningCycle) {
     Harness h(threeCerts());
     h.recordBaseline();
-    std::unique_lock held(h.coordinator.cycleMutex);
-    EXPECT_FALSE(tryScanCycle(h.context, 1));
-    held.unlock();
+    {
+        const auto held = h.coordinator.begin();
+        EXPECT_FALSE(tryScanCycle(h.context, 1));
+    }
     EXPECT_TRUE(tryScanCycle(h.context, 1));
+    // A second Scan Now on the thread whose cycle is showing a box is told "busy".
+    bool nestedRan = true;
+    h.certs().push_back(makeCert("Nested", {0x42}, 30));
+    h.desktop.onMessageBox = [&](const DesktopCall&) {
+        if (nestedRan) {
+            nestedRan = tryScanCycle(h.context, 1);
+        }
+    };
+    scanCycle(h.context, 0);
+    EXPECT_FALSE(nestedRan);
 }
 
 TEST(ScanCycle, ReadersGetTheValidRecordsWhileACycleWaitsForTheUser) {

@@ -1,28 +1,40 @@
+#include "inventory/text.h"
+
 #include <gtest/gtest.h>
 
 #include <cstddef>
 
-#include "inventory/text.h"
-
 namespace kestrune {
 namespace {
 
-// The Windows build formats through MinGW's C99 printf, not msvcrt's, which would
-// print "zu" for %zu and cut 64-bit integers.
-TEST(FormatText, SizesAndWideIntegersFormatTheSameOnEveryPlatform) {
-    EXPECT_EQ(formatText("%zu|%lld|%llu|%s|%02x", std::size_t{4000000000u}, -5000000000LL,
-                         18446744073709551615ULL, "x", 10),
-              "4000000000|-5000000000|18446744073709551615|x|0a");
+TEST(Text, Utf8AndUtf16RoundTripIncludingSurrogatePairs) {
+    const std::string text = "Zoë Ωmega 中文 \U0001F600 end";
+    const std::u16string wide = utf8ToUtf16(text);
+    EXPECT_EQ(wide, u"Zoë Ωmega 中文 \U0001F600 end");
+    EXPECT_EQ(utf16ToUtf8(wide), text);
 }
 
-TEST(Utf16, ConversionsRoundTripAndReplaceBrokenInput) {
-    const std::string text = "Zertifikat f\xc3\xbcr \xf0\x9d\x92\xa6";
-    const std::u16string units = utf8ToUtf16(text);
-    ASSERT_EQ(units.size(), 17u);  // the last character is a surrogate pair
-    EXPECT_EQ(units[15], 0xD835);
-    EXPECT_EQ(utf16ToUtf8(units), text);
-    EXPECT_EQ(utf16ToUtf8(u"a\xD835"), "a\xef\xbf\xbd");
-    EXPECT_EQ(utf8ToUtf16("a\xff"), u"a\xFFFD");
+TEST(Text, BrokenInputBecomesReplacementCharactersWithoutOverreading) {
+    // A truncated four-byte sequence at the very end, a stray continuation byte, an
+    // overlong encoding and an encoded surrogate: one U+FFFD per offending byte.
+    EXPECT_EQ(utf8ToUtf16("a\xF0\x9F\x98"), u"a\uFFFD\uFFFD\uFFFD");
+    EXPECT_EQ(utf8ToUtf16("\x80z"), u"\uFFFDz");
+    EXPECT_EQ(utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");
+    EXPECT_EQ(utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
+    // Unpaired surrogates in UTF-16 do not survive into UTF-8.
+    const char16_t lone[] = {u'x', 0xD800, u'y', 0xDC00, 0};
+    EXPECT_EQ(utf16ToUtf8(lone), "x\xEF\xBF\xBDy\xEF\xBF\xBD");
+}
+
+TEST(Text, FormatsLikePrintfAndFoldsOnlyAsciiCase) {
+    EXPECT_EQ(formatText("%04d-%02d|%s|%02x", 7, 3, "ok", 0xab), "0007-03|ok|ab");
+    EXPECT_EQ(formatText("%s", std::string(5000, 'x').c_str()).size(), 5000u);
+    // The Windows build must format through MinGW's C99 printf: msvcrt's would print
+    // "zu" and cut 64-bit integers.
+    EXPECT_EQ(formatText("%zu|%lld", std::size_t{4000000000u}, -5000000000LL),
+              "4000000000|-5000000000");
+    EXPECT_EQ(asciiLower(u'Q'), u'q');
+    EXPECT_EQ(asciiLower(u'É'), u'É');
 }
 
 }  // namespace

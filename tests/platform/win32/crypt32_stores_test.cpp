@@ -17,59 +17,16 @@
 #include "inventory/scanner.h"
 #include "platform/win32/crypt32_stores.h"
 #include "platform/win32/win32_text.h"
+#include "tests/platform/win32/added_certificate.h"
 #include "tests/support/test_certificate.h"
+#include "tests/support/test_certificate_record.h"
 
 namespace kestrune {
 namespace {
 
 namespace fixture = testing::test_certificate;
-
-struct StoreCloser {
-    void operator()(void* store) const { CertCloseStore(store, 0); }
-};
-using StoreHandle = std::unique_ptr<void, StoreCloser>;
-
-// Adds the fixture certificate to a current-user store for the life of the object.
-class AddedCertificate {
-  public:
-    explicit AddedCertificate(const wchar_t* storeName)
-        : store_(CertOpenSystemStoreW(0, storeName)) {
-        if (!store_) {
-            return;
-        }
-        PCCERT_CONTEXT added = nullptr;
-        added_ = CertAddEncodedCertificateToStore(store_.get(), X509_ASN_ENCODING, fixture::kDer,
-                                                  sizeof fixture::kDer,
-                                                  CERT_STORE_ADD_REPLACE_EXISTING, &added) != 0;
-        // Wine keeps a registry store's changes until it is committed or closed.
-        added_ = added_ && CertControlStore(store_.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
-        removeContext_ = added;
-    }
-    ~AddedCertificate() {
-        if (removeContext_ != nullptr) {
-            CertDeleteCertificateFromStore(removeContext_);  // frees the context too
-            CertControlStore(store_.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
-        }
-    }
-    bool ok() const { return added_; }
-
-  private:
-    StoreHandle store_;
-    bool added_ = false;
-    PCCERT_CONTEXT removeContext_ = nullptr;
-};
-
-CertificateRecord expectedRecord(const char* store, const char* location) {
-    CertificateRecord r = zeroRecord();
-    setRecordText(r.name, std::string_view(fixture::kRecordName));
-    std::memcpy(r.serialNumber, fixture::kSerialMsbFirst, sizeof fixture::kSerialMsbFirst);
-    r.serialLength = sizeof fixture::kSerialMsbFirst;
-    std::memcpy(r.subjectNameHash, fixture::kSubjectNameMd5, sizeof fixture::kSubjectNameMd5);
-    r.subjectNameHashLength = sizeof fixture::kSubjectNameMd5;
-    setRecordText(r.storeName, std::string_view(store));
-    setRecordText(r.locationName, std::string_view(location));
-    return r;
-}
+using testing::AddedCertificate;
+using testing::StoreHandle;
 
 std::vector<CertificateRecord> recordsNamed(const KestruneState& s, const std::string& name) {
     std::vector<CertificateRecord> found;
@@ -193,7 +150,7 @@ TEST(Crypt32Stores, AddedCertificateGivesExactlyTheFixtureRecords) {
     EXPECT_EQ(recordTextUtf8(found.back().locationName), "LocalMachineEnterprise");
     for (const CertificateRecord& r : found) {
         const std::string location = recordTextUtf8(r.locationName);
-        const CertificateRecord expected = expectedRecord("My", location.c_str());
+        const CertificateRecord expected = testing::testCertificateRecord("My", location);
         EXPECT_EQ(std::memcmp(&r, &expected, sizeof expected), 0)
             << recordTextUtf8(r.name) << " / " << serialText(r) << " / " << subjectHashHex(r)
             << " / " << recordTextUtf8(r.storeName) << " / " << location;
@@ -222,6 +179,7 @@ TEST(Crypt32Stores, StoreWalkYieldsTheAddedCertificateOnceWithTheFixturesFields)
         ++count;
     }
     EXPECT_EQ(count, 1);
+    EXPECT_EQ(store->next(), nullptr) << "the walk stays at its end";
 }
 
 }  // namespace

@@ -1,0 +1,72 @@
+// The certificates dialog in Qt: the list model's header texts and rows on screen,
+// laid out from the dialog units the Win32 resource uses.
+#pragma once
+
+#include <QDialog>
+#include <QTimer>
+#include <functional>
+#include <vector>
+
+#include "baseline/scan_cycle.h"
+#include "ui/certificate_list.h"
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QTreeWidget;
+
+namespace kestrune {
+
+// Runs one user-initiated cycle on the calling (GUI) thread; false, at once, when a
+// cycle is already running (the tray program passes tryScanCycle(context, 1)).
+using RunUserScan = std::function<bool()>;
+
+class CertificatesDialog : public QDialog {
+    Q_OBJECT
+
+  public:
+    CertificatesDialog(CycleCoordinator& coordinator, ListSortState& sortState,
+                       RunUserScan runUserScan);
+
+    // Refills from the latest snapshot: expanded if the check box is checked.
+    void fill();
+    // A header click: sorts the rows by that column with the shared direction.
+    void sortByColumn(int column);
+    // Scan Now.
+    void startUserScan();
+
+    // The widget of a control id (tests and screenshots look them up this way).
+    QWidget* control(int id) const;
+    QTreeWidget* list() const { return list_; }
+
+    void done(int result) override;
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private:
+    void tryUserScan();
+    void setBusy(bool busy);
+
+    CycleCoordinator& coordinator_;
+    ListSortState& sortState_;
+    RunUserScan runUserScan_;
+    std::vector<CertificateRow> rows_;
+    QTimer retryTimer_;
+    bool scanPending_ = false;
+
+    QTreeWidget* list_ = nullptr;
+    QLabel* uniqueText_ = nullptr;
+    QLabel* countText_ = nullptr;
+    QLabel* lastScanText_ = nullptr;
+    QCheckBox* expandCheck_ = nullptr;
+    QPushButton* scanNow_ = nullptr;
+};
+
+// Opens a certificates dialog and returns when it closes. Modal the way a dialog
+// without an owner is: the caller waits, no other window is blocked, and every call
+// opens another dialog.
+void showCertificatesDialog(CycleCoordinator& coordinator, ListSortState& sortState,
+                            RunUserScan runUserScan);
+
+}  // namespace kestrune

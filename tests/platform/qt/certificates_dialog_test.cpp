@@ -1,0 +1,367 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <QTreeWidget>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "baseline/baseline_storage.h"
+#include "inventory/scanner.h"
+#include "platform/qt/certificates_dialog.h"
+#include "tests/support/fake_cert_store.h"
+#include "tests/support/memory_settings.h"
+#include "tests/support/scripted_desktop.h"
+
+namespace kestrune {
+namespace {
+
+using testing::FakeCertStoreApi;
+using testing::FakeLocation;
+using testing::FakeStore;
+using testing::makeCert;
+
+// One application for the whole program, whichever test file needs it first.
+void ensureApplication() {
+    if (QApplication::instance() == nullptr) {
+        static int argc = 1;
+        static char name[] = "test_qt";
+        static char* argv[] = {name, nullptr};
+        new QApplication(argc, argv);  // lives as long as the process
+    }
+}
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < timeoutMs) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return done();
+}
+
+void clickHeader(QTreeWidget* list, int column) {
+    QHeaderView* header = list->header();
+    const QPoint p(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
+                   header->height() / 2);
+    const QPoint global = header->viewport()->mapToGlobal(p);
+    QMouseEvent press(QEvent::MouseButtonPress, p, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(header->viewport(), &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, p, global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(header->viewport(), &release);
+}
+
+void pressKey(QWidget* target, int key) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(target, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+    QApplication::sendEvent(target, &release);
+}
+
+std::vector<std::string> columnTexts(QTreeWidget* list, int column) {
+    std::vector<std::string> out;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        out.push_back(list->topLevelItem(i)->text(column).toStdString());
+    }
+    return out;
+}
+
+QString labelText(CertificatesDialog& d, int id) {
+    return qobject_cast<QLabel*>(d.control(id))->text();
+}
+
+QCheckBox* expandCheck(CertificatesDialog& d) {
+    return qobject_cast<QCheckBox*>(d.control(kIdExpandCheck));
+}
+
+QPushButton* scanNow(CertificatesDialog& d) {
+    return qobject_cast<QPushButton*>(d.control(kIdScanNow));
+}
+
+std::vector<CertificatesDialog*> openDialogs() {
+    std::vector<CertificatesDialog*> out;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* d = qobject_cast<CertificatesDialog*>(w); d && d->isVisible()) {
+            out.push_back(d);
+        }
+    }
+    return out;
+}
+
+class FixedClock : public Clock {
+  public:
+    LocalTime localTime() override { return {2025, 6, 7, 8, 9, 10}; }
+    void sleepMs(std::uint32_t) override {}
+};
+
+using Names = std::vector<std::string>;
+
+class CertificatesDialogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ensureApplication();
+        // Two copies of "beta Root" in different stores make one group of two.
+        api.locations.push_back(FakeLocation{
+            "LocalMachine",
+            2 << 16,
+            {FakeStore{"Root",
+                       {makeCert("beta Root", {0x10}, 4), makeCert("Alpha CA", {0xff, 0x01}, 2),
+                        makeCert("gamma", {0x0a}, 9)}},
+             FakeStore{"CA", {makeCert("beta Root", {0x10}, 4), makeCert("Delta", {0x3c}, 1)}}}});
+        scan(state, api, trace);
+        state.lastScanTime = {2024, 1, 2, 3, 4, 5};
+        coordinator.publish(state);
+    }
+
+    // A stored baseline of what the fake stores hold now, loaded as at start-up.
+    void storeBaseline() {
+        state.settingsKey = openSettingsKey(settings, desktop);
+        ASSERT_TRUE(state.settingsKey);
+        ASSERT_TRUE(
+            saveBaseline(*state.settingsKey, state.mqsCertificates, state.iCertificateCountTotal));
+        ASSERT_EQ(registry_settings_load(state, desktop, trace), 1);
+        coordinator.publish(state);
+        desktop.clear();
+    }
+
+    FakeCertStoreApi api;
+    KestruneState state;
+    testing::ScriptedDesktop desktop;
+    testing::MemorySettings settings;
+    FixedClock clock;
+    NullTrace trace;
+    Tray tray{desktop, state};
+    CycleCoordinator coordinator;
+    CycleContext context{state, api, desktop, clock, trace, tray, coordinator};
+    ListSortState sortState;
+};
+
+TEST_F(CertificatesDialogTest, OpensGroupedAndLaidOutFromDialogUnits) {
+    CertificatesDialog d(coordinator, sortState, {});
+    EXPECT_EQ(d.windowTitle(), "Brimtal Kestrune - Certificates");
+    EXPECT_EQ(d.font().pointSize(), 8);
+    EXPECT_EQ(d.parentWidget(), nullptr);
+
+    const QFontMetrics m(d.font());
+    const DialogBaseUnits u = dialogBaseUnits(
+        m.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"), m.height());
+    EXPECT_GT(u.x, 2);
+    const DialogRect size = dialogUnitsToPixels({0, 0, 605, 245}, u);
+    EXPECT_EQ(d.size(), QSize(size.cx, size.cy));
+    for (const DialogControl& c : kCertificatesDialogControls) {
+        const DialogRect r = dialogUnitsToPixels(c.rect, u);
+        EXPECT_EQ(d.control(c.id)->geometry(), QRect(r.x, r.y, r.cx, r.cy)) << c.id;
+    }
+    QTreeWidget* list = d.list();
+    EXPECT_EQ(list->header()->sectionSize(0), 325);
+    EXPECT_EQ(list->header()->sectionSize(1), 260);
+    EXPECT_EQ(list->header()->sectionSize(2), 200);
+    EXPECT_EQ(list->headerItem()->text(1), "Serial Number");
+    EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_EQ(list->editTriggers(), QAbstractItemView::NoEditTriggers);
+
+    EXPECT_FALSE(expandCheck(d)->isChecked());
+    EXPECT_EQ(labelText(d, kIdUniqueText), "Unique Certificates: 4");
+    EXPECT_EQ(labelText(d, kIdCountText), "Count of every certificate in every store: 5");
+    EXPECT_EQ(labelText(d, kIdLastScanText), "Last Scan: 2024-01-02 03:04:05");
+    ASSERT_EQ(list->topLevelItemCount(), 4);
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        EXPECT_FALSE(list->topLevelItem(i)->flags() & Qt::ItemIsEditable);
+    }
+}
+
+TEST_F(CertificatesDialogTest, CheckBoxSwitchesBetweenGroupedAndExpandedRows) {
+    CertificatesDialog d(coordinator, sortState, {});
+    d.show();
+    QTreeWidget* list = d.list();
+    EXPECT_EQ(list->topLevelItemCount(), 4);
+    const QTreeWidgetItem* beta = list->findItems("beta Root", Qt::MatchExactly).value(0);
+    ASSERT_NE(beta, nullptr);
+    EXPECT_EQ(beta->text(1), "10 ");
+    EXPECT_EQ(beta->text(2), "Store count: 02     (LocalMachine\\Root...)");
+
+    expandCheck(d)->click();
+    EXPECT_EQ(list->topLevelItemCount(), 5);
+    EXPECT_EQ(list->findItems("beta Root", Qt::MatchExactly).size(), 2);
+    EXPECT_EQ(list->findItems("LocalMachine\\CA", Qt::MatchExactly, 2).size(), 2);
+
+    expandCheck(d)->click();
+    EXPECT_EQ(list->topLevelItemCount(), 4);
+}
+
+TEST_F(CertificatesDialogTest, HeaderClicksSortWithOneDirectionForEveryDialog) {
+    {
+        CertificatesDialog d(coordinator, sortState, {});
+        d.show();
+        ASSERT_TRUE(waitFor([&] { return d.isVisible(); }));
+        QTreeWidget* list = d.list();
+        list->topLevelItem(0)->setSelected(true);
+        const QString selectedName = list->topLevelItem(0)->text(0);
+
+        clickHeader(list, 0);
+        EXPECT_EQ(columnTexts(list, 0), (Names{"Alpha CA", "beta Root", "Delta", "gamma"}));
+        clickHeader(list, 0);
+        EXPECT_EQ(columnTexts(list, 0), (Names{"gamma", "Delta", "beta Root", "Alpha CA"}));
+        clickHeader(list, 1);  // the serial's hexadecimal text, ascending
+        EXPECT_EQ(columnTexts(list, 1), (Names{"0a ", "10 ", "3c ", "ff 01 "}));
+        ASSERT_EQ(list->selectedItems().size(), 1);
+        EXPECT_EQ(list->selectedItems()[0]->text(0), selectedName);
+        EXPECT_EQ(sortState.listSortDirection(), -1);
+        d.reject();
+    }
+    // A new dialog goes on with the direction the last one left.
+    CertificatesDialog again(coordinator, sortState, {});
+    again.show();
+    clickHeader(again.list(), 0);
+    EXPECT_EQ(columnTexts(again.list(), 0), (Names{"gamma", "Delta", "beta Root", "Alpha CA"}));
+}
+
+TEST_F(CertificatesDialogTest, ScanNowRunsACycleAndRefills) {
+    storeBaseline();
+    api.locations[0].stores[1].certs.push_back(makeCert("Epsilon New", {0x77}, 7));
+    desktop.script({kIdOk, kIdYes});  // the added-certificate warning, then save
+
+    bool disabledDuringCycle = false;
+    bool waitCursorDuringCycle = false;
+    CertificatesDialog d(coordinator, sortState, [&] {
+        disabledDuringCycle =
+            !d.list()->isEnabled() && !scanNow(d)->isEnabled() && !expandCheck(d)->isEnabled();
+        waitCursorDuringCycle = d.cursor().shape() == Qt::WaitCursor;
+        return tryScanCycle(context, 1);
+    });
+    d.show();
+    scanNow(d)->click();
+    ASSERT_TRUE(waitFor([&] { return scanNow(d)->isEnabled(); }));
+
+    EXPECT_TRUE(disabledDuringCycle);
+    EXPECT_TRUE(waitCursorDuringCycle);
+    EXPECT_EQ(d.cursor().shape(), Qt::ArrowCursor);
+    EXPECT_TRUE(d.list()->isEnabled());
+    EXPECT_TRUE(expandCheck(d)->isEnabled());
+    const auto boxes = desktop.messageBoxes();
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Added");
+    EXPECT_EQ(labelText(d, kIdCountText), "Count of every certificate in every store: 6");
+    EXPECT_EQ(labelText(d, kIdLastScanText), "Last Scan: 2025-06-07 08:09:10");
+    EXPECT_EQ(d.list()->findItems("Epsilon New", Qt::MatchExactly).size(), 1);
+    EXPECT_EQ(d.list()->topLevelItemCount(), 5);
+}
+
+// A cycle on another thread holds the turn: the GUI keeps running, retries, and scans
+// once that cycle ends.
+TEST_F(CertificatesDialogTest, ScanNowWaitsForARunningCycleWithoutBlocking) {
+    std::promise<void> held;
+    std::promise<void> release;
+    std::thread worker([&] {
+        const auto turn = coordinator.begin();
+        held.set_value();
+        release.get_future().wait();
+    });
+    held.get_future().wait();
+
+    api.locations[0].stores[0].certs.push_back(makeCert("Zeta Late", {0x5a}, 12));
+    int attempts = 0;
+    CertificatesDialog d(coordinator, sortState, [&] {
+        ++attempts;
+        return tryScanCycle(context, 1);
+    });
+    d.show();
+    scanNow(d)->click();
+    const bool retried = waitFor([&] { return attempts >= 3; });
+    EXPECT_TRUE(retried);
+    EXPECT_FALSE(scanNow(d)->isEnabled());
+    EXPECT_FALSE(d.list()->isEnabled());
+    EXPECT_FALSE(expandCheck(d)->isEnabled());
+    EXPECT_EQ(d.cursor().shape(), Qt::WaitCursor);
+    EXPECT_EQ(d.list()->findItems("Zeta Late", Qt::MatchExactly).size(), 0);
+
+    release.set_value();
+    worker.join();
+    ASSERT_TRUE(waitFor([&] { return scanNow(d)->isEnabled(); }));
+    EXPECT_EQ(d.cursor().shape(), Qt::ArrowCursor);
+    EXPECT_EQ(labelText(d, kIdCountText), "Count of every certificate in every store: 6");
+    EXPECT_EQ(d.list()->findItems("Zeta Late", Qt::MatchExactly).size(), 1);
+}
+
+// Run inside the dialog's own event loop: showCertificatesDialog returns only when the
+// dialog ends. A guard timer ends a dialog that would not close, so a fault fails the
+// test instead of hanging it.
+TEST_F(CertificatesDialogTest, EnterLeavesTheDialogOpenAndEscapeClosesIt) {
+    int scans = 0;
+    bool openAfterEnter = false;
+    bool scannedByEnterOnButton = false;
+    bool closedByEscape = false;
+    QTimer::singleShot(0, [&] {
+        auto dialogs = openDialogs();
+        ASSERT_EQ(dialogs.size(), 1u);
+        CertificatesDialog* d = dialogs[0];
+        d->list()->setFocus();
+        pressKey(d->list(), Qt::Key_Return);
+        pressKey(d->list(), Qt::Key_Enter);
+        waitFor([] { return false; }, 50);
+        openAfterEnter = d->isVisible() && scans == 0;
+
+        scanNow(*d)->setFocus();
+        pressKey(scanNow(*d), Qt::Key_Return);
+        scannedByEnterOnButton = waitFor([&] { return scans == 1 && scanNow(*d)->isEnabled(); });
+        EXPECT_TRUE(d->isVisible());
+
+        pressKey(d->list(), Qt::Key_Escape);
+        closedByEscape = !d->isVisible();
+    });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] {
+        for (CertificatesDialog* d : openDialogs()) {
+            d->done(0);
+        }
+    });
+    guard.start(10000);
+    showCertificatesDialog(coordinator, sortState, [&] {
+        ++scans;
+        return true;
+    });
+    EXPECT_TRUE(openAfterEnter);
+    EXPECT_TRUE(scannedByEnterOnButton);
+    EXPECT_TRUE(closedByEscape);
+    EXPECT_TRUE(guard.isActive());
+}
+
+TEST_F(CertificatesDialogTest, EveryCallOpensAnotherDialog) {
+    std::size_t openWhileNested = 0;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, [&] {
+            openWhileNested = openDialogs().size();
+            for (CertificatesDialog* d : openDialogs()) {
+                d->close();  // the close box
+            }
+        });
+        showCertificatesDialog(coordinator, sortState, {});
+    });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] {
+        for (CertificatesDialog* d : openDialogs()) {
+            d->done(0);
+        }
+    });
+    guard.start(10000);
+    showCertificatesDialog(coordinator, sortState, {});
+    EXPECT_EQ(openWhileNested, 2u);
+    EXPECT_TRUE(openDialogs().empty());
+}
+
+}  // namespace
+}  // namespace kestrune

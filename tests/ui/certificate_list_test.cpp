@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ui/certificate_list.h"
+
+namespace kestrune {
+namespace {
+
+std::vector<std::uint8_t> md5Like(std::uint8_t seed) {
+    std::vector<std::uint8_t> h(16);
+    for (std::size_t i = 0; i < h.size(); ++i) {
+        h[i] = static_cast<std::uint8_t>(seed * 16 + i);
+    }
+    return h;
+}
+
+CertificateRecord rec(const std::string& name, std::vector<std::uint8_t> serial,
+                      std::vector<std::uint8_t> hash, const std::string& store = "Root",
+                      const std::string& location = "LocalMachine") {
+    CertificateRecord r = zeroRecord();
+    setRecordText(r.name, name);
+    std::vector<std::uint8_t> le(serial.rbegin(), serial.rend());
+    setSerialFromLittleEndian(r, le.data(), le.size());
+    setSubjectNameHash(r, hash.data(), hash.size());
+    setRecordText(r.storeName, store);
+    setRecordText(r.locationName, location);
+    return r;
+}
+
+TableSnapshot snapshotOf(std::vector<CertificateRecord> records) {
+    TableSnapshot s;
+    s.iCertificateCountTotal = static_cast<std::int32_t>(records.size());
+    s.records = std::move(records);
+    return s;
+}
+
+std::vector<std::string> column(const std::vector<CertificateRow>& rows, std::size_t c) {
+    std::vector<std::string> out;
+    for (const CertificateRow& r : rows) {
+        out.push_back(r[c]);
+    }
+    return out;
+}
+
+using Names = std::vector<std::string>;
+
+// Table order puts the two-record group first; its hash sorts after the other one.
+TEST(CertificateList, FiveRecordsGiveTwoSortedGroupsAndFiveExpandedRows) {
+    const TableSnapshot s = snapshotOf({
+        rec("Beta One", {0xb1}, md5Like(9), "CA", "CurrentUser"),
+        rec("Alpha One", {0x0a, 0x1b, 0x2c}, md5Like(2), "Root", "LocalMachine"),
+        rec("Beta Two", {0xb2}, md5Like(9), "Root", "LocalMachine"),
+        rec("Alpha Two", {0xa2}, md5Like(2), "My", "CurrentUser"),
+        rec("Alpha Three", {0xa3}, md5Like(2), "CA", "LocalMachine"),
+    });
+
+    const CertificateListFill grouped = fillCertificateList(s, false);
+    ASSERT_EQ(grouped.rows.size(), 2u);
+    EXPECT_EQ(grouped.rows[0], (CertificateRow{"Alpha One", "0a 1b 2c ",
+                                               "Store count: 03     (LocalMachine\\Root...)"}));
+    EXPECT_EQ(grouped.rows[1],
+              (CertificateRow{"Beta One", "b1 ", "Store count: 02     (CurrentUser\\CA...)"}));
+
+    const CertificateListFill expanded = fillCertificateList(s, true);
+    ASSERT_EQ(expanded.rows.size(), 5u);
+    EXPECT_EQ(column(expanded.rows, 0),
+              (Names{"Alpha One", "Alpha Two", "Alpha Three", "Beta One", "Beta Two"}));
+    EXPECT_EQ(expanded.rows[1], (CertificateRow{"Alpha Two", "a2 ", "CurrentUser\\My"}));
+    EXPECT_EQ(expanded.rows[4], (CertificateRow{"Beta Two", "b2 ", "LocalMachine\\Root"}));
+    EXPECT_EQ(grouped.header.countText, "Count of every certificate in every store: 5");
+}
+
+// Enough interleaved records that an unstable sort would reorder members of a group.
+TEST(CertificateList, RecordsOfOneGroupKeepTheirTableOrder) {
+    std::vector<CertificateRecord> records;
+    for (int i = 0; i < 300; ++i) {
+        records.push_back(rec(std::to_string(i), {static_cast<std::uint8_t>(i)},
+                              md5Like(static_cast<std::uint8_t>(3 - i % 3))));
+    }
+    const CertificateListFill fill = fillCertificateList(snapshotOf(records), true);
+    ASSERT_EQ(fill.rows.size(), 300u);
+    for (std::size_t i = 0; i < 300; ++i) {
+        // Group of hash seed 1 (i % 3 == 2) first, then seed 2, then seed 3.
+        const int group = static_cast<int>(i / 100);
+        const int expected = 3 * static_cast<int>(i % 100) + (2 - group);
+        ASSERT_EQ(fill.rows[i][0], std::to_string(expected)) << "row " << i;
+    }
+    const CertificateListFill grouped = fillCertificateList(snapshotOf(records), false);
+    EXPECT_EQ(column(grouped.rows, 0), (Names{"2", "1", "0"}));
+}
+
+// Hash fields of different valid lengths: the order is the whole zero-filled field, so it
+// is antisymmetric, and grouping neither merges different hashes nor drops a record.
+TEST(CertificateList, OrderAndGroupsUseTheWholeHashField) {
+    std::vector<std::uint8_t> h = md5Like(5);
+    std::vector<std::uint8_t> prefix(h.begin(), h.begin() + 4);
+    const CertificateRecord full = rec("Full", {1}, h);
+    const CertificateRecord shortHash = rec("Short", {2}, prefix);
+    EXPECT_EQ(compareRecords(full, shortHash), 1);
+    EXPECT_EQ(compareRecords(shortHash, full), -1);
+
+    // Longer than the 64 bytes the first copy of the grouping kept: equal up to byte 64.
+    std::vector<std::uint8_t> longA(112, 0x42), longB(112, 0x42);
+    longA[100] = 0x01;
+    longB[100] = 0x02;
+    const CertificateRecord noHash1 = rec("No hash 1", {3}, {});
+    const CertificateRecord noHash2 = rec("No hash 2", {4}, {});
+
+    const TableSnapshot s = snapshotOf(
+        {full, rec("Long B", {5}, longB), noHash1, shortHash, rec("Long A", {6}, longA), noHash2});
+    const CertificateListFill grouped = fillCertificateList(s, false);
+    EXPECT_EQ(column(grouped.rows, 0), (Names{"No hash 1", "Long A", "Long B", "Short", "Full"}));
+    EXPECT_EQ(grouped.rows[0][2], "Store count: 02     (LocalMachine\\Root...)");
+    EXPECT_EQ(grouped.rows[1][2], "Store count: 01     (LocalMachine\\Root...)");
+}
+
+TEST(CertificateList, SerialOfLengthZeroGivesAnEmptyCell) {
+    const TableSnapshot s = snapshotOf({rec("No Serial", {}, md5Like(1))});
+    EXPECT_EQ(fillCertificateList(s, true).rows.at(0)[1], "");
+    EXPECT_EQ(fillCertificateList(s, false).rows.at(0)[1], "");
+}
+
+TEST(CertificateList, HeaderIsWrittenWithoutRecords) {
+    TableSnapshot s;
+    for (bool expanded : {false, true}) {
+        const CertificateListFill fill = fillCertificateList(s, expanded);
+        EXPECT_TRUE(fill.rows.empty());
+        EXPECT_EQ(fill.header.uniqueText, "Unique Certificates: 0");
+        EXPECT_EQ(fill.header.countText, "Count of every certificate in every store: 0");
+        EXPECT_EQ(fill.header.lastScanText, "Last Scan: 0000-00-00 00:00:00");
+    }
+    s.uniqueCertificateCount = 41;
+    s.iCertificateCountTotal = 1234;
+    s.lastScanTime = {2024, 3, 5, 7, 8, 9};
+    const CertificateListHeader h = certificateListHeader(s);
+    EXPECT_EQ(h.uniqueText, "Unique Certificates: 41");
+    EXPECT_EQ(h.countText, "Count of every certificate in every store: 1234");
+    EXPECT_EQ(h.lastScanText, "Last Scan: 2024-03-05 07:08:09");
+}
+
+// After a cycle the table holds the reloaded baseline while the counter keeps the
+// scan's count: the rows come from the records alone.
+TEST(CertificateList, ReadsOnlyTheValidRecordsWhenTheCounterIsLarger) {
+    TableSnapshot s = snapshotOf({rec("One", {1}, md5Like(1)), rec("Two", {2}, md5Like(2))});
+    s.iCertificateCountTotal = 500;
+    EXPECT_EQ(fillCertificateList(s, true).rows.size(), 2u);
+    const CertificateListFill grouped = fillCertificateList(s, false);
+    EXPECT_EQ(grouped.rows.size(), 2u);
+    EXPECT_EQ(grouped.header.countText, "Count of every certificate in every store: 500");
+}
+
+TEST(CertificateList, ColumnClicksAlternateTheDirectionWhateverTheColumn) {
+    std::vector<CertificateRow> rows = {
+        {"beta", "0a ", "LocalMachine\\Root"},
+        {"Alpha", "ff ", "CurrentUser\\My"},
+        {"gamma", "1b ", "CurrentUser\\CA"},
+    };
+    const std::vector<CertificateRow> original = rows;
+    ListSortState state;
+    EXPECT_EQ(state.listSortDirection(), 1);
+
+    const std::vector<std::size_t> order = state.sortRows(rows, 0);
+    EXPECT_EQ(column(rows, 0), (Names{"Alpha", "beta", "gamma"}));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i], original[order[i]]);
+    }
+    EXPECT_EQ(state.listSortDirection(), -1);
+
+    state.sortRows(rows, 0);
+    EXPECT_EQ(column(rows, 0), (Names{"gamma", "beta", "Alpha"}));
+
+    state.sortRows(rows, 1);  // by the hexadecimal text
+    EXPECT_EQ(column(rows, 1), (Names{"0a ", "1b ", "ff "}));
+
+    state.sortRows(rows, 2);
+    EXPECT_EQ(column(rows, 2), (Names{"LocalMachine\\Root", "CurrentUser\\My", "CurrentUser\\CA"}));
+    EXPECT_EQ(state.listSortDirection(), 1);
+
+    // No such column: nothing sorted, direction kept.
+    state.sortRows(rows, 3);
+    EXPECT_EQ(state.listSortDirection(), 1);
+}
+
+TEST(CertificateList, CellComparisonFoldsAsciiOnlyInCodeUnitOrderOver255Units) {
+    EXPECT_EQ(compareListCells("Root CA", "rOOT ca"), 0);
+    EXPECT_EQ(compareListCells("a", "B"), -1);
+    EXPECT_EQ(compareListCells("abc", "ab"), 1);
+    EXPECT_EQ(compareListCells("", "a"), -1);
+    // Folding to lower case puts '_' (0x5F) before letters; folding up would not.
+    EXPECT_EQ(compareListCells("_x", "Ax"), -1);
+    EXPECT_EQ(compareListCells("[", "a"), -1);
+    // Non-ASCII letters are not folded.
+    EXPECT_NE(compareListCells("\xc3\x89", "\xc3\xa9"), 0);  // É, é
+    // UTF-16 code-unit order: a surrogate pair (U+1F600) before U+FF21.
+    EXPECT_EQ(compareListCells("\xf0\x9f\x98\x80", "\xef\xbc\xa1"), -1);
+    EXPECT_EQ(compareListCells(u"\U0001F600", u"\uFF21"), -1);
+
+    // Cells are read back into 256-unit buffers: 255 units and a terminator.
+    const std::string base254(254, 'a');
+    EXPECT_EQ(compareListCells(base254 + "b", base254 + "c"), -1);
+    EXPECT_EQ(compareListCells(base254 + "bX", base254 + "bY"), 0);
+    EXPECT_EQ(compareListCells(base254 + "b", base254 + "bZZ"), 0);
+}
+
+TEST(CertificateList, DialogUnitsScaleLikeThePlatform) {
+    EXPECT_EQ(dialogBaseUnits(286, 13).x, 6);  // 11 / 2 rounds up
+    EXPECT_EQ(dialogBaseUnits(285, 13).x, 5);  // 10.96: 10 / 2
+    const DialogBaseUnits u{6, 13};
+    EXPECT_EQ(dialogUnitsToPixels({0, 0, kCertificatesDialogWidth, kCertificatesDialogHeight}, u),
+              (DialogRect{0, 0, 908, 398}));
+    EXPECT_EQ(dialogUnitsToPixels(certificatesDialogControl(kIdCertificateList).rect, u),
+              (DialogRect{11, 63, 887, 288}));
+    EXPECT_EQ(dialogUnitsToPixels(certificatesDialogControl(kIdScanNow).rect, u),
+              (DialogRect{801, 369, 80, 24}));
+}
+
+}  // namespace
+}  // namespace kestrune

@@ -1,0 +1,145 @@
+// The certificates dialog without a toolkit: its layout in dialog units, the header
+// texts, the record order, the grouped and expanded rows, and the column sort. Views
+// (Win32, Qt) only put these on screen.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "baseline/scan_cycle.h"
+#include "inventory/certificate_record.h"
+
+namespace kestrune {
+
+inline constexpr const char* kCertificatesCaption = "Brimtal Kestrune - Certificates";
+
+// Control ids of the dialog.
+inline constexpr int kIdCertificateList = 1001;
+inline constexpr int kIdUniqueText = 1002;
+inline constexpr int kIdLastScanText = 1003;
+inline constexpr int kIdExpandCheck = 1004;
+inline constexpr int kIdCountText = 1005;
+inline constexpr int kIdScanNow = 1006;
+
+// A rectangle in dialog units (x, y, width, height).
+struct DialogRect {
+    int x = 0;
+    int y = 0;
+    int cx = 0;
+    int cy = 0;
+    bool operator==(const DialogRect&) const = default;
+};
+
+struct DialogControl {
+    int id;
+    DialogRect rect;
+    const char* initialText;
+    bool rightAligned;
+};
+
+inline constexpr int kCertificatesDialogWidth = 605;  // dialog units, client area
+inline constexpr int kCertificatesDialogHeight = 245;
+
+// The header controls start with these texts and the first fill replaces them (the
+// count text's initial wording differs from the one a fill writes).
+inline constexpr std::array<DialogControl, 6> kCertificatesDialogControls = {{
+    {kIdCertificateList, {7, 39, 591, 177}, "", false},
+    {kIdUniqueText, {15, 6, 114, 9}, "Unique Certificates: ", false},
+    {kIdCountText, {446, 6, 152, 8}, "Count of certificates in every store: ", true},
+    {kIdLastScanText, {486, 216, 114, 8}, "Last Scan: ", true},
+    {kIdExpandCheck, {15, 224, 141, 12}, "Expand Unique Certificates", false},
+    {kIdScanNow, {534, 227, 53, 15}, "Scan Now", false},
+}};
+
+const DialogControl& certificatesDialogControl(int id);
+
+struct ListColumn {
+    const char* title;
+    int width;  // pixels
+};
+
+inline constexpr std::size_t kCertificateColumnCount = 3;
+inline constexpr std::array<ListColumn, kCertificateColumnCount> kCertificateColumns = {{
+    {"Certificate Name", 325},
+    {"Serial Number", 260},
+    {"Store Name", 200},
+}};
+
+// The dialog font's base units: average character width and character height.
+struct DialogBaseUnits {
+    int x = 0;
+    int y = 0;
+};
+
+// Average width the way the platform takes it: from the width of the 52 letters
+// A-Z and a-z in the dialog font, rounded.
+DialogBaseUnits dialogBaseUnits(int alphabetWidth, int charHeight);
+// Each value converted on its own, x and width by x*baseX/4, y and height by
+// y*baseY/8, rounded to nearest as the platform's integer scaling does.
+DialogRect dialogUnitsToPixels(const DialogRect& rect, const DialogBaseUnits& units);
+
+// The three header texts a fill writes.
+struct CertificateListHeader {
+    std::string uniqueText;    // "Unique Certificates: %d"
+    std::string countText;     // "Count of every certificate in every store: %d"
+    std::string lastScanText;  // "Last Scan: %04d-%02d-%02d %02d:%02d:%02d"
+};
+CertificateListHeader certificateListHeader(const TableSnapshot& snapshot);
+
+// Record order: the whole zero-filled subject-name hash field, byte by byte, unsigned.
+// (Comparing over one record's own valid length is no ordering when lengths differ.)
+int compareRecords(const CertificateRecord& a, const CertificateRecord& b);
+// Stable, so the records of one group keep their table order.
+void sortRecords(std::vector<CertificateRecord>& records);
+
+using CertificateRow = std::array<std::string, kCertificateColumnCount>;
+
+// One row per record, in the given order: name, serial text, location\store.
+std::vector<CertificateRow> expandedRows(std::span<const CertificateRecord> sorted);
+// One row per run of equal hash fields in sorted records: the first record's name and
+// serial, "Store count: %02d     (%ws\%ws...)" with the run length and its first store.
+std::vector<CertificateRow> groupedRows(std::span<const CertificateRecord> sorted);
+
+struct CertificateListFill {
+    CertificateListHeader header;
+    std::vector<CertificateRow> rows;
+};
+// Header and rows from the snapshot's valid records only (never its counters' reach).
+CertificateListFill fillCertificateList(const TableSnapshot& snapshot, bool expanded);
+
+// The platform's case-insensitive compare of two list cells as read back into 256-unit
+// buffers: at most 255 UTF-16 units of each, ASCII letters folded to lower case, then
+// code-unit order. Returns -1, 0 or 1.
+inline constexpr std::size_t kListCellUnits = 255;
+int compareListCells(std::u16string_view a, std::u16string_view b);
+int compareListCells(std::string_view utf8a, std::string_view utf8b);
+
+// listSortDirection: one per process (main owns it and hands it to every dialog), +1 at
+// start, negated after every column sort whatever the column, never reset. Used from
+// the thread that runs the dialogs only.
+class ListSortState {
+  public:
+    int listSortDirection() const { return listSortDirection_; }
+
+    // Sorts rows by the cells of one column (compareListCells times the direction,
+    // stable), then negates the direction. Returns the new order as indexes into the
+    // rows as they were, for views that move their own items.
+    std::vector<std::size_t> sortRows(std::vector<CertificateRow>& rows, std::size_t column);
+
+    // For views that sort with the platform's list sort: compare with this, then call
+    // afterSort() once.
+    int compareForSort(std::u16string_view a, std::u16string_view b) const {
+        return compareListCells(a, b) * listSortDirection_;
+    }
+    void afterSort() { listSortDirection_ = -listSortDirection_; }
+
+  private:
+    int listSortDirection_ = 1;
+};
+
+}  // namespace kestrune
