@@ -7,6 +7,8 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/win32/win32_text.h"
 #include "resources/win32/resource.h"
@@ -75,8 +77,9 @@ void fill(HWND dialog, const CertificatesDialogContext& context) {
         const CertificateRow& row = f.rows[i];
         std::wstring text = cellText(row[0]);
         LVITEMW item = {};
-        item.mask = LVIF_TEXT;
+        item.mask = LVIF_TEXT | LVIF_PARAM;
         item.iItem = static_cast<int>(i);
+        item.lParam = static_cast<LPARAM>(i);  // the row number the column sort goes by
         item.pszText = text.data();
         item.cchTextMax = static_cast<int>(kListCellUnits);
         const auto at = SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
@@ -97,11 +100,6 @@ void fill(HWND dialog, const CertificatesDialogContext& context) {
     InvalidateRect(list, nullptr, TRUE);
 }
 
-struct SortRequest {
-    const NMLISTVIEW* click;
-    const ListSortState* sortState;
-};
-
 std::u16string itemText(HWND list, int index, int column) {
     wchar_t buffer[kListCellUnits + 1] = {};
     LVITEMW item = {};
@@ -113,23 +111,49 @@ std::u16string itemText(HWND list, int index, int column) {
     return std::u16string(buffer, buffer + (units < kListCellUnits ? units : kListCellUnits));
 }
 
-// The index-based comparison: the clicked column's text of both rows, compared the way
-// the model compares cells, times the shared direction.
-int CALLBACK compareRows(LPARAM first, LPARAM second, LPARAM parameter) {
-    const auto* request = reinterpret_cast<const SortRequest*>(parameter);
-    const HWND list = request->click->hdr.hwndFrom;
-    const int column = request->click->iSubItem;
-    return request->sortState->compareForSort(itemText(list, static_cast<int>(first), column),
-                                              itemText(list, static_cast<int>(second), column));
+LPARAM itemParam(HWND list, int index) {
+    LVITEMW item = {};
+    item.mask = LVIF_PARAM;
+    item.iItem = index;
+    return SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item)) ? item.lParam : -1;
 }
 
+// The clicked column's cells as the list holds them, by the row number each item
+// carries, and the direction to sort them in.
+struct SortRequest {
+    std::vector<std::u16string> cells;
+    const ListSortState* sortState;
+};
+
+int CALLBACK compareRows(LPARAM first, LPARAM second, LPARAM parameter) {
+    const auto* request = reinterpret_cast<const SortRequest*>(parameter);
+    const auto cell = [&](LPARAM row) {
+        return row >= 0 && static_cast<std::size_t>(row) < request->cells.size()
+                   ? std::u16string_view(request->cells[static_cast<std::size_t>(row)])
+                   : std::u16string_view();
+    };
+    return request->sortState->compareForSort(cell(first), cell(second));
+}
+
+// The column's texts are read back from the list first and the items are sorted by the
+// numbers they carry (LVM_SORTITEMS). The index-based LVM_SORTITEMSEX would read the
+// texts during the sort, but Wine hands its comparison indexes that do not name the rows
+// being compared, and the order comes out wrong there.
 void sortByColumn(const NMLISTVIEW* click, ListSortState& sortState) {
     if (click->iSubItem < 0 ||
         static_cast<std::size_t>(click->iSubItem) >= kCertificateColumnCount) {
         return;
     }
-    SortRequest request{click, &sortState};
-    SendMessageW(click->hdr.hwndFrom, LVM_SORTITEMSEX, reinterpret_cast<WPARAM>(&request),
+    const HWND list = click->hdr.hwndFrom;
+    const int rows = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    SortRequest request{std::vector<std::u16string>(rows > 0 ? rows : 0), &sortState};
+    for (int i = 0; i < rows; ++i) {
+        const LPARAM row = itemParam(list, i);
+        if (row >= 0 && row < rows) {
+            request.cells[static_cast<std::size_t>(row)] = itemText(list, i, click->iSubItem);
+        }
+    }
+    SendMessageW(list, LVM_SORTITEMS, reinterpret_cast<WPARAM>(&request),
                  reinterpret_cast<LPARAM>(&compareRows));
     sortState.afterSort();
 }

@@ -50,18 +50,9 @@ void showContextMenu(HWND window) {
 
 UiProgram::UiProgram(CycleContext& cycleContext, HttpClient& http, std::string webSite)
     : cycle(cycleContext),
-      certificates{cycleContext.coordinator, sortState, [this] { return runUserScan(); }},
+      // Never waits: a running cycle (even this thread's own, showing a box) means busy.
+      certificates{cycleContext.coordinator, sortState, [this] { return tryScanCycle(cycle, 1); }},
       about{cycleContext.desktop, http, std::move(webSite)} {}
-
-bool UiProgram::runUserScan() {
-    if (userScanRunning_) {
-        return false;
-    }
-    userScanRunning_ = true;
-    const bool ran = tryScanCycle(cycle, 1);
-    userScanRunning_ = false;
-    return ran;
-}
 
 void setUiProgram(UiProgram* program) {
     globals.program = program;

@@ -23,21 +23,13 @@ inline constexpr DWORD kTrayStartDelayMs = 3000;
 
 // What the user-interface thread works with. The program makes one, hands it to
 // setUiProgram before the thread starts, and keeps it for the life of the process.
-class UiProgram {
-  public:
+struct UiProgram {
     UiProgram(CycleContext& cycle, HttpClient& http, std::string webSite);
 
     CycleContext& cycle;
     ListSortState sortState;  // listSortDirection, shared by every certificates dialog
     CertificatesDialogContext certificates;
     AboutDialogContext about;
-
-  private:
-    // One user scan on this thread at a time: a message box of a running user cycle
-    // keeps dispatching, so another dialog's Scan Now can arrive meanwhile, and the
-    // cycle lock must not be tried again by the thread that holds it.
-    bool runUserScan();
-    bool userScanRunning_ = false;
 };
 
 // Set once, before the user-interface thread starts; the thread takes no parameter.
