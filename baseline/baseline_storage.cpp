@@ -92,8 +92,11 @@ std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& des
 }
 
 void exitForMissingSettingsKey() {
+    // Called from whichever thread runs start-up: end at once, without running static
+    // destructors under a GUI thread that is still alive.
     std::fflush(stdout);
-    std::exit(-1);
+    std::fflush(stderr);
+    std::_Exit(-1);
 }
 
 bool saveBaseline(SettingsKey& key, const RecordTable& table, std::int32_t count) {

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs kestrune-check --list on this machine's
-# certificate stores. Extra arguments go to kestrune-check (for example --json).
+# Installs what is missing, builds, and runs Kestrune: the tray program where a display
+# exists, else kestrune-check: one check of this machine's certificate stores against
+# the stored baseline (extra arguments go to kestrune-check, for example --list or --json).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake -S . -B build-run -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_BUILD_TESTS=OFF
 cmake --build build-run -j "$(nproc)"
-exec build-run/kestrune-check --list "$@"
+
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  exec build-run/platform/qt/kestrune
+fi
+echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running kestrune-check." >&2
+exec build-run/kestrune-check "$@"

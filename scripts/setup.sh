@@ -11,8 +11,8 @@ packages=(
   libsqlite3-dev sqlite3
   libcurl4-openssl-dev
   libnss3-dev libnss3-tools
-  qt6-base-dev qt6-base-dev-tools libgl-dev
-  xvfb xauth x11-utils imagemagick
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
+  xvfb xauth x11-utils imagemagick xdotool trayer
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
   wine wine32:i386
 )

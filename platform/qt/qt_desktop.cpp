@@ -1,0 +1,253 @@
+#include "platform/qt/qt_desktop.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QDesktopServices>
+#include <QEventLoop>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QSvgRenderer>
+#include <QSystemTrayIcon>
+#include <QThread>
+#include <QUrl>
+#include <cstdlib>
+#include <future>
+
+// The resources of a static library are registered by hand; the macro must be used
+// outside any namespace.
+static void registerKestruneResources() {
+    Q_INIT_RESOURCE(kestrune);
+}
+
+namespace kestrune {
+
+namespace {
+
+// Qt's default; the record's timeout field (3) is below what desktops honour anyway.
+constexpr int kBalloonMs = 10000;
+
+QString fromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+QtBoxStyle qtBoxStyle(std::uint32_t style) {
+    QtBoxStyle s;
+    switch (style & kMbTypeMask) {
+        case kMbOkCancel:
+            s.buttons = QMessageBox::Ok | QMessageBox::Cancel;
+            s.escapeButton = QMessageBox::Cancel;
+            break;
+        case kMbYesNo:
+            s.buttons = QMessageBox::Yes | QMessageBox::No;
+            s.escapeButton = QMessageBox::No;
+            break;
+        default:  // MB_OK, and the kinds this program never asks for
+            s.buttons = QMessageBox::Ok;
+            s.escapeButton = QMessageBox::Ok;
+            break;
+    }
+    switch (style & kMbIconMask) {
+        case kMbIconError:
+            s.icon = QMessageBox::Critical;
+            break;
+        case 0x20:  // MB_ICONQUESTION
+            s.icon = QMessageBox::Question;
+            break;
+        case kMbIconWarning:
+            s.icon = QMessageBox::Warning;
+            break;
+        case kMbIconInformation:
+            s.icon = QMessageBox::Information;
+            break;
+        default:
+            s.icon = QMessageBox::NoIcon;
+            break;
+    }
+    return s;
+}
+
+int answerId(int standardButton) {
+    switch (standardButton) {
+        case QMessageBox::Ok:
+            return kIdOk;
+        case QMessageBox::Cancel:
+            return kIdCancel;
+        case QMessageBox::Yes:
+            return kIdYes;
+        case QMessageBox::No:
+            return kIdNo;
+        default:
+            return kIdCancel;
+    }
+}
+
+QString qtText(const std::string& text) {
+    QString s = fromUtf8(text);
+    s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    s.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return s;
+}
+
+QIcon kestruneIcon() {
+    // Rendered from the one drawing at the sizes trays and title bars ask for.
+    registerKestruneResources();
+    QSvgRenderer renderer(QStringLiteral(":/kestrune/kestrune.svg"));
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        renderer.render(&painter);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+QtDesktop::QtDesktop(Trace& trace, QObject* parent) : QObject(parent), trace_(trace) {
+    menu_ = std::make_unique<QMenu>();
+    QAction* about = menu_->addAction(QStringLiteral("&About"));
+    QAction* exitAction = menu_->addAction(QStringLiteral("E&xit"));
+    connect(about, &QAction::triggered, this, [this] {
+        if (onAbout_) {
+            onAbout_();
+        }
+    });
+    // Exit ends the process at once, a running scan included; nothing is cleaned up,
+    // nothing is written.
+    connect(exitAction, &QAction::triggered, this, [] { std::_Exit(0); });
+}
+
+QtDesktop::~QtDesktop() = default;
+
+bool QtDesktop::onGuiThread() const {
+    return QThread::currentThread() == thread();
+}
+
+void QtDesktop::openBox(const QString& text, const QString& caption, std::uint32_t style,
+                        QWidget* owner, std::function<void(int)> onAnswer) {
+    const QtBoxStyle s = qtBoxStyle(style);
+    auto* box = new QMessageBox(static_cast<QMessageBox::Icon>(s.icon), caption, text,
+                                static_cast<QMessageBox::StandardButtons>(s.buttons), owner);
+    box->setTextFormat(Qt::PlainText);
+    box->setWindowIcon(kestruneIcon());
+    box->setEscapeButton(static_cast<QMessageBox::StandardButton>(s.escapeButton));
+    // Like a box without an owner window: it blocks no other window, so the tray, its
+    // menu (Exit included) and other dialogs keep working while it waits. An owned box
+    // blocks only its owner.
+    box->setWindowModality(owner ? Qt::WindowModal : Qt::NonModal);
+    connect(box, &QDialog::finished, box, [box, s, onAnswer = std::move(onAnswer)] {
+        // A box closed without a button (window manager, Escape) stands for Cancel/No.
+        QAbstractButton* clicked = box->clickedButton();
+        const int button = clicked ? box->standardButton(clicked) : QMessageBox::NoButton;
+        onAnswer(answerId(button == QMessageBox::NoButton ? s.escapeButton : button));
+        box->deleteLater();
+    });
+    box->show();
+}
+
+int QtDesktop::messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
+                          WindowRef owner) {
+    const QString qText = qtText(text);
+    const QString qCaption = qtText(caption);
+    if (onGuiThread()) {
+        // The caller is on the GUI thread (Scan Now, a dialog): wait in a local event
+        // loop, so everything else goes on being served.
+        int answer = 0;
+        QEventLoop loop;
+        openBox(qText, qCaption, style, reinterpret_cast<QWidget*>(owner), [&](int id) {
+            answer = id;
+            loop.quit();
+        });
+        loop.exec();
+        return answer;
+    }
+    // Another thread: the GUI thread opens the box from its event loop and the caller
+    // waits for the answer. The GUI thread never waits for the caller, and it needs no
+    // nested loop, so later boxes and dialogs never hold this answer back.
+    auto answer = std::make_shared<std::promise<int>>();
+    std::future<int> future = answer->get_future();
+    QMetaObject::invokeMethod(
+        this,
+        [this, qText, qCaption, style, answer] {
+            openBox(qText, qCaption, style, nullptr, [answer](int id) { answer->set_value(id); });
+        },
+        Qt::QueuedConnection);
+    return future.get();
+}
+
+void QtDesktop::applyNotice(const TrayNotice& notice, bool add) {
+    if (add && !icon_) {
+        icon_ = std::make_unique<QSystemTrayIcon>(kestruneIcon());
+        icon_->setContextMenu(menu_.get());
+        connect(icon_.get(), &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::DoubleClick && onCertificates_) {
+                        onCertificates_();
+                    }
+                });
+        icon_->show();
+    }
+    if (!icon_) {
+        return;  // a notice before the icon exists is lost, as on every platform
+    }
+    icon_->setToolTip(qtText(notice.tooltip));
+    icon_->showMessage(qtText(notice.balloonTitle), qtText(notice.balloonText),
+                       QSystemTrayIcon::Information, kBalloonMs);
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        logNotice(notice);
+    }
+}
+
+void QtDesktop::logNotice(const TrayNotice& notice) {
+    QString tip = qtText(notice.tooltip);
+    tip.replace(QLatin1Char('\n'), QStringLiteral(" | "));
+    trace_.outf("Tray notice (no system tray): %s: %s | %s\n", notice.balloonTitle.c_str(),
+                notice.balloonText.c_str(), tip.toUtf8().constData());
+}
+
+bool QtDesktop::trayAdd(const TrayNotice& notice) {
+    if (onGuiThread()) {
+        applyNotice(notice, true);
+    } else {
+        QMetaObject::invokeMethod(
+            this, [this, notice] { applyNotice(notice, true); }, Qt::QueuedConnection);
+    }
+    return true;
+}
+
+bool QtDesktop::trayModify(const TrayNotice& notice) {
+    if (onGuiThread()) {
+        applyNotice(notice, false);
+    } else {
+        QMetaObject::invokeMethod(
+            this, [this, notice] { applyNotice(notice, false); }, Qt::QueuedConnection);
+    }
+    return true;
+}
+
+bool QtDesktop::openUrl(const std::string& url) {
+    const QUrl qUrl(fromUtf8(url));
+    if (onGuiThread()) {
+        return QDesktopServices::openUrl(qUrl);
+    }
+    bool opened = false;
+    QMetaObject::invokeMethod(
+        this, [&] { opened = QDesktopServices::openUrl(qUrl); }, Qt::BlockingQueuedConnection);
+    return opened;
+}
+
+void QtDesktop::setCertificatesHandler(std::function<void()> handler) {
+    onCertificates_ = std::move(handler);
+}
+
+void QtDesktop::setAboutHandler(std::function<void()> handler) {
+    onAbout_ = std::move(handler);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,82 @@
+// The desktop on Qt: message boxes as QMessageBox, the tray icon as QSystemTrayIcon
+// with the "&About" / "E&xit" menu, web pages through QDesktopServices.
+//
+// Lives on the GUI thread and may be called from any thread. Message boxes asked for by
+// another thread are shown by the GUI thread while the caller waits; a box's owner, when
+// given, is a QWidget* of the GUI thread (a dialog's windowRef). Tray requests from
+// another thread are queued and never wait, so a thread holding the tray's lock can never
+// wait for a GUI thread that wants the same lock.
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "inventory/trace.h"
+#include "ui/desktop.h"
+
+class QMenu;
+class QAction;
+class QSystemTrayIcon;
+class QWidget;
+
+namespace kestrune {
+
+// What one message box style asks for, in Qt's terms.
+struct QtBoxStyle {
+    int buttons = 0;       // QMessageBox::StandardButtons
+    int escapeButton = 0;  // the button a box closed otherwise stands for
+    int icon = 0;          // QMessageBox::Icon
+};
+QtBoxStyle qtBoxStyle(std::uint32_t style);
+// The platform id (kIdOk, ...) of a QMessageBox::StandardButton.
+int answerId(int standardButton);
+
+// "\r\n" (and a lone "\r") as Qt's new line.
+QString qtText(const std::string& text);
+
+// The tray icon picture (icon resource 113).
+QIcon kestruneIcon();
+
+class QtDesktop final : public QObject, public Desktop {
+    Q_OBJECT
+  public:
+    // Construct on the GUI thread. Notices are also written to `trace` where no system
+    // tray exists.
+    explicit QtDesktop(Trace& trace, QObject* parent = nullptr);
+    ~QtDesktop() override;
+
+    int messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
+                   WindowRef owner) override;
+    bool trayAdd(const TrayNotice& notice) override;
+    bool trayModify(const TrayNotice& notice) override;
+    bool openUrl(const std::string& url) override;
+
+    // What a double-click on the icon and the About command open.
+    void setCertificatesHandler(std::function<void()> handler);
+    void setAboutHandler(std::function<void()> handler);
+
+    // For tests and the front end; GUI thread only. The icon is null until trayAdd.
+    QSystemTrayIcon* trayIcon() const { return icon_.get(); }
+    QMenu* contextMenu() const { return menu_.get(); }
+
+  private:
+    bool onGuiThread() const;
+    // Shows a box without waiting; onAnswer gets the answer id once it is closed.
+    void openBox(const QString& text, const QString& caption, std::uint32_t style, QWidget* owner,
+                 std::function<void(int)> onAnswer);
+    void applyNotice(const TrayNotice& notice, bool add);
+    void logNotice(const TrayNotice& notice);
+
+    Trace& trace_;
+    std::unique_ptr<QMenu> menu_;
+    std::unique_ptr<QSystemTrayIcon> icon_;
+    std::function<void()> onCertificates_;
+    std::function<void()> onAbout_;
+};
+
+}  // namespace kestrune

@@ -1,0 +1,237 @@
+#include "app/startup.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "baseline/baseline_storage.h"
+#include "inventory/text.h"
+#include "tests/support/fake_cert_store.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/memory_settings.h"
+#include "tests/support/scripted_desktop.h"
+
+namespace kestrune {
+namespace {
+
+using testing::DesktopCall;
+using testing::FakeCertStoreApi;
+using testing::FakeClock;
+using testing::FakeLocation;
+using testing::FakeStore;
+using testing::makeCert;
+using testing::MemorySettings;
+using testing::ScriptedDesktop;
+
+constexpr std::uint32_t kLocalMachine = 2 << 16;
+const LocalTime kNoScan{};
+
+// Everything one start needs, with a store of three certificates, two of which share a
+// serial: 3 in all stores, 2 unique.
+struct Start {
+    Start() {
+        stores.locations.push_back(FakeLocation{
+            "LocalMachine",
+            kLocalMachine,
+            {FakeStore{"Root",
+                       {makeCert("Root A", {0x0a, 0x01}, 1), makeCert("Root B", {0x0b}, 2),
+                        makeCert("Root A again", {0x0a, 0x01}, 3)}}}});
+    }
+
+    // Runs the main routine for `cycles` hourly cycles; `events` gets the order of the
+    // UI start, the boxes and the sleeps.
+    void run(int cycles) {
+        MainRoutineHooks hooks;
+        hooks.startUi = [this] {
+            events.push_back("ui");
+            loadedBeforeUi =
+                trace.outText().find("registry_settings_load() retuend: ") != std::string::npos;
+            scanTimeAtUi = state.lastScanTime;
+            tray.addTrayIcon();
+        };
+        int left = cycles;
+        hooks.keepRunning = [&left] { return left-- > 0; };
+        desktop.onMessageBox = [this](const DesktopCall& c) {
+            events.push_back("box " + c.caption);
+        };
+        clock.onSleep = [this](std::uint32_t) { events.push_back("sleep"); };
+        mainRoutine(context, settings, hooks);
+    }
+
+    std::vector<DesktopCall> boxesCaptioned(const std::string& caption) {
+        std::vector<DesktopCall> out;
+        for (const auto& b : desktop.messageBoxes()) {
+            if (b.caption == caption) {
+                out.push_back(b);
+            }
+        }
+        return out;
+    }
+
+    FakeCertStoreApi stores;
+    MemorySettings settings;
+    ScriptedDesktop desktop;
+    FakeClock clock;
+    CaptureTrace trace;
+    KestruneState state;
+    Tray tray{desktop, state};
+    CycleCoordinator coordinator;
+    CycleContext context{state, stores, desktop, clock, trace, tray, coordinator};
+    std::vector<std::string> events;
+    bool loadedBeforeUi = false;
+    LocalTime scanTimeAtUi{};
+};
+
+TEST(ArgumentEcho, OneBoxPerArgumentOnlyWhenThereIsMoreThanOne) {
+    ScriptedDesktop alone;
+    echoArguments({"/usr/bin/kestrune"}, alone);
+    EXPECT_TRUE(alone.calls().empty());
+
+    ScriptedDesktop two;
+    echoArguments({"/usr/bin/kestrune", "-Install", "second word"}, two);
+    const auto boxes = two.messageBoxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    const std::vector<std::string> texts = {"/usr/bin/kestrune", "-Install", "second word"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(boxes[i].text, texts[i]);
+        EXPECT_EQ(boxes[i].caption, "Arglist contents");
+        EXPECT_EQ(boxes[i].style, kMbOk);
+        EXPECT_EQ(boxes[i].owner, kNoOwner);
+    }
+}
+
+TEST(ArgumentEcho, ReservedWordsAreTheFirstArgumentIgnoringCase) {
+    EXPECT_EQ(reservedWord({"kestrune", "-INSTALL"}), ReservedWord::Install);
+    EXPECT_EQ(reservedWord({"kestrune", "-UnInstall", "x"}), ReservedWord::Uninstall);
+    EXPECT_EQ(reservedWord({"kestrune", "-service"}), ReservedWord::Service);
+    EXPECT_EQ(reservedWord({"kestrune", "-installer"}), ReservedWord::None);
+    EXPECT_EQ(reservedWord({"kestrune", "x", "-service"}), ReservedWord::None);
+    EXPECT_EQ(reservedWord({"-service"}), ReservedWord::None);  // the program path
+    EXPECT_EQ(reservedWord({}), ReservedWord::None);
+}
+
+TEST(ArgumentEcho, TheWholeProgramEchoesBeforeAnythingElse) {
+    Start s;
+    MainRoutineHooks hooks;
+    hooks.keepRunning = [] { return false; };
+    runTrayProgram({"kestrune", "a"}, s.context, s.settings, hooks);
+    const auto boxes = s.desktop.messageBoxes();
+    ASSERT_GE(boxes.size(), 3u);
+    EXPECT_EQ(boxes[0].caption, "Arglist contents");
+    EXPECT_EQ(boxes[1].text, "a");
+    EXPECT_EQ(boxes[2].caption, kFirstStartCaption);
+}
+
+TEST(Startup, SummaryTextCarriesBothCountsAndFitsItsBuffer) {
+    EXPECT_EQ(baselineSummaryText(2, 3),
+              "Brimtal Kestrune discovered the following certificates and has recorded a "
+              "baseline:\r\n\r\nUnique Certificates: 2 certificates\r\nAll certificates in all "
+              "stores: 3 certificates\r\n\r\n\r\nKestrune will now monitor changes to this "
+              "baseline hourly.");
+    const std::string widest = baselineSummaryText(INT32_MIN, INT32_MIN);
+    EXPECT_NE(widest.find("Unique Certificates: -2147483648 certificates"), std::string::npos);
+    EXPECT_LT(utf8ToUtf16(widest).size(), 256u);
+}
+
+TEST(Startup, FirstStartAnnouncesScansSummarisesSavesThenLoadsAndCyclesAtOnce) {
+    Start s;
+    s.run(2);
+
+    const auto boxes = s.desktop.messageBoxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text,
+              "Brimtal Kestrune will now gather baseline certificate information from the "
+              "system certificate stores.");
+    EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune");
+    EXPECT_EQ(boxes[0].style, 0x40u);
+    EXPECT_EQ(boxes[0].owner, kNoOwner);
+    EXPECT_EQ(boxes[1].text, baselineSummaryText(2, 3));
+    EXPECT_EQ(boxes[1].caption, "Brimtal Kestrune - Certificate Baseline");
+    EXPECT_EQ(boxes[1].style, 0x40u);
+
+    // The baseline was stored before the first load, which therefore found it.
+    const auto& values = s.settings.values(SettingsRoot::Machine);
+    ASSERT_TRUE(values.count(kValueCertificateData));
+    EXPECT_EQ(values.at(kValueCertificateData).data.size(), 3u * sizeof(CertificateRecord));
+    EXPECT_NE(s.trace.outText().find("registry_settings_load() retuend: 1\r\n"), std::string::npos);
+    EXPECT_EQ(s.trace.outText().find("COULD NOT OPEN REGISTRY!!!"), std::string::npos);
+    EXPECT_EQ(s.state.iCertificateCountTotal_Registry, 3);
+
+    // Boxes, then the UI start after the load and before any cycle, then a cycle at once
+    // and one hour of sleep after each.
+    const std::vector<std::string> order = {"box Brimtal Kestrune",
+                                            "box Brimtal Kestrune - Certificate Baseline", "ui",
+                                            "sleep", "sleep"};
+    EXPECT_EQ(s.events, order);
+    EXPECT_TRUE(s.loadedBeforeUi);
+    EXPECT_EQ(s.scanTimeAtUi, kNoScan);
+    EXPECT_EQ(s.clock.sleeps(), (std::vector<std::uint32_t>{3'600'000, 3'600'000}));
+    EXPECT_EQ(s.state.lastScanTime, s.clock.localTime());
+
+    // The unchanged stores end each cycle with the hourly notice on the icon.
+    const auto notices = s.desktop.notices();
+    ASSERT_EQ(notices.size(), 3u);
+    EXPECT_EQ(notices[0].text, "Initializing...");
+    EXPECT_EQ(notices[1].text, "Hourly certificate scan complete");
+    EXPECT_EQ(notices[2].text, "Hourly certificate scan complete");
+}
+
+TEST(Startup, LaterStartShowsNoFirstStartBoxesAndLoadsTheStoredBaseline) {
+    Start first;
+    first.run(0);
+    const auto stored = first.settings.values(SettingsRoot::Machine);
+
+    Start later;
+    later.settings.values(SettingsRoot::Machine) = stored;
+    // A certificate appeared since the baseline: the first cycle must see the stored one.
+    later.stores.locations[0].stores[0].certs.push_back(makeCert("New", {0x0c}, 4));
+    later.desktop.script({kIdNo});
+    later.run(1);
+
+    const auto boxes = later.desktop.messageBoxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Added");
+    EXPECT_EQ(boxes[1].caption, "Brimtal Kestrune - Certificate Changes");
+    EXPECT_TRUE(later.boxesCaptioned(kFirstStartCaption).empty());
+    EXPECT_NE(later.trace.outText().find("registry_settings_load() retuend: 1\r\n"),
+              std::string::npos);
+    // Answered No: the stored baseline is untouched.
+    EXPECT_EQ(later.settings.values(SettingsRoot::Machine).at(kValueCertificateData).data,
+              stored.at(kValueCertificateData).data);
+}
+
+TEST(Startup, AFailedLoadIsReportedAndTheProgramGoesOn) {
+    Start s;
+    // A count without data: the load fails after its message.
+    const std::u16string five = u"5";
+    s.settings.values(SettingsRoot::Machine)[kValueCertificateCount] = {
+        kRegSz,
+        {reinterpret_cast<const std::uint8_t*>(five.data()),
+         reinterpret_cast<const std::uint8_t*>(five.data()) + 2}};
+    s.run(1);
+
+    EXPECT_NE(s.trace.outText().find("registry_settings_load() retuend: 0\r\nCOULD NOT OPEN "
+                                     "REGISTRY!!!"),
+              std::string::npos);
+    EXPECT_TRUE(s.boxesCaptioned(kFirstStartCaption).empty());
+    EXPECT_FALSE(s.boxesCaptioned("Brimtal Software - Kestrune Error").empty());
+    EXPECT_EQ(s.events.back(), "sleep");  // the UI started and the first cycle ran
+    EXPECT_EQ(s.state.lastScanTime, s.clock.localTime());
+}
+
+TEST(StartupDeathTest, NoSettingsKeyAnywhereEndsTheProcessWithMinusOne) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Start s;
+    s.settings.machineOpenDenied = true;
+    s.settings.machineCreateDenied = true;
+    s.settings.userCreateDenied = true;
+    // exit(-1): 255 where statuses are 8 bits, -1 where they are 32 (Windows).
+    const auto minusOne = [](int status) {
+        return ::testing::ExitedWithCode(255)(status) || ::testing::ExitedWithCode(-1)(status);
+    };
+    EXPECT_EXIT(s.run(1), minusOne, "");
+}
+
+}  // namespace
+}  // namespace kestrune

@@ -1,0 +1,355 @@
+#include "platform/qt/qt_desktop.h"
+
+#include "platform/qt/about_dialog.h"
+#include "platform/qt/certificates_dialog.h"
+#include "platform/qt/qt_tray_program.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSystemTrayIcon>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "baseline/baseline_storage.h"
+#include "baseline/scan_cycle.h"
+#include "tests/platform/qt/qt_test_support.h"
+#include "tests/support/fake_cert_store.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_http.h"
+#include "tests/support/memory_settings.h"
+#include "ui/tray.h"
+
+namespace kestrune {
+namespace {
+
+using testing::FakeCertStoreApi;
+using testing::FakeClock;
+using testing::FakeLocation;
+using testing::FakeStore;
+using testing::makeCert;
+using testing::MemorySettings;
+using testing::qtApp;
+using testing::waitUntil;
+
+// Finds the next message box shown on the GUI thread and hands it to `act`, once.
+class BoxDriver {
+  public:
+    explicit BoxDriver(std::function<void(QMessageBox*)> act) : act_(std::move(act)) {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(w);
+                if (box && box->isVisible()) {
+                    onGuiThread = QThread::currentThread() == qApp->thread();
+                    timer_.stop();
+                    act_(box);
+                    ++handled;
+                    timer_.start();
+                    return;
+                }
+            }
+        });
+        timer_.start();
+    }
+    int handled = 0;
+    bool onGuiThread = false;
+
+  private:
+    std::function<void(QMessageBox*)> act_;
+    QTimer timer_;
+};
+
+TEST(QtMessageBox, StyleBitsChooseButtonsAndIconAndAnswersComeBackAsIds) {
+    qtApp();
+    CaptureTrace trace;
+    QtDesktop desktop(trace);
+    using SB = QMessageBox::StandardButton;
+    struct Case {
+        std::uint32_t style;
+        QMessageBox::StandardButtons buttons;
+        QMessageBox::Icon icon;
+        SB click;  // NoButton: close the box without a button
+        int answer;
+    };
+    const Case cases[] = {
+        {0x0, SB::Ok, QMessageBox::NoIcon, SB::Ok, kIdOk},
+        {0x40, SB::Ok, QMessageBox::Information, SB::NoButton, kIdOk},
+        {0x30, SB::Ok, QMessageBox::Warning, SB::Ok, kIdOk},
+        {0x10 | kMbServiceNotification, SB::Ok, QMessageBox::Critical, SB::Ok, kIdOk},
+        {0x1, SB::Ok | SB::Cancel, QMessageBox::NoIcon, SB::Ok, kIdOk},
+        {0x1, SB::Ok | SB::Cancel, QMessageBox::NoIcon, SB::Cancel, kIdCancel},
+        {0x1, SB::Ok | SB::Cancel, QMessageBox::NoIcon, SB::NoButton, kIdCancel},
+        {0x34, SB::Yes | SB::No, QMessageBox::Warning, SB::Yes, kIdYes},
+        {0x44, SB::Yes | SB::No, QMessageBox::Information, SB::No, kIdNo},
+        {0x34, SB::Yes | SB::No, QMessageBox::Warning, SB::NoButton, kIdNo},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "style 0x" << std::hex << c.style << " click " << std::dec << int(c.click));
+        QMessageBox::StandardButtons seenButtons;
+        QMessageBox::Icon seenIcon = QMessageBox::NoIcon;
+        QString seenText, seenTitle;
+        BoxDriver driver([&](QMessageBox* box) {
+            seenButtons = box->standardButtons();
+            seenIcon = box->icon();
+            seenText = box->text();
+            seenTitle = box->windowTitle();
+            if (c.click == SB::NoButton) {
+                box->close();
+            } else {
+                box->button(c.click)->click();
+            }
+        });
+        const int answer = desktop.messageBox("line one\r\nline two", "Caption", c.style, kNoOwner);
+        EXPECT_EQ(answer, c.answer);
+        EXPECT_EQ(driver.handled, 1);
+        EXPECT_EQ(seenButtons, c.buttons);
+        EXPECT_EQ(seenIcon, c.icon);
+        EXPECT_EQ(seenText, QStringLiteral("line one\nline two"));
+        EXPECT_EQ(seenTitle, QStringLiteral("Caption"));
+    }
+}
+
+TEST(QtMessageBox, ABoxAskedForByAWorkerIsShownByTheGuiThreadAndTheWorkerResumes) {
+    qtApp();
+    CaptureTrace trace;
+    QtDesktop desktop(trace);
+    BoxDriver driver([](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); });
+    std::atomic<int> answer{0};
+    std::atomic<bool> resumed{false};
+    std::thread worker([&] {
+        answer = desktop.messageBox("Proceed?", "Worker", kMbYesNo, kNoOwner);
+        resumed = true;
+    });
+    // The GUI thread keeps its event loop running; it never waits for the worker.
+    const bool done = waitUntil([&] { return resumed.load(); }, 10000);
+    worker.join();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(answer, kIdYes);
+    EXPECT_TRUE(driver.onGuiThread);
+}
+
+// A fixture with a cycle over fake stores and the Qt desktop.
+struct QtCycle {
+    QtCycle() {
+        stores.locations.push_back(FakeLocation{
+            "LocalMachine",
+            2 << 16,
+            {FakeStore{"Root", {makeCert("A", {0x0a}, 1), makeCert("B", {0x0b}, 2)}}}});
+        // An empty stored baseline, so every reload succeeds without a box.
+        state.settingsKey = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath);
+        saveBaseline(*state.settingsKey, state.mqsCertificates, 0);
+    }
+    MemorySettings settings;
+    QApplication& app = qtApp();  // before any widget
+    FakeCertStoreApi stores;
+    CaptureTrace trace;
+    QtDesktop desktop{trace};
+    FakeClock clock;
+    KestruneState state;
+    Tray tray{desktop, state};
+    CycleCoordinator coordinator;
+    CycleContext context{state, stores, desktop, clock, trace, tray, coordinator};
+};
+
+TEST(QtTray, TooltipsAfterAddingAndAfterACycleOnAWorker) {
+    QtCycle q;
+    q.state.uniqueCertificateCount = 7;
+    q.tray.addTrayIcon();
+    ASSERT_NE(q.desktop.trayIcon(), nullptr);
+    EXPECT_EQ(q.desktop.trayIcon()->toolTip(),
+              QStringLiteral("Brimtal Kestrune\nTotal Certificate Count: 7"));
+    EXPECT_FALSE(q.desktop.trayIcon()->icon().isNull());
+
+    std::thread worker([&] { scanCycle(q.context, 0); });
+    const QString expected = QStringLiteral(
+        "Brimtal Kestrune\nTotal Unique Certificates: 2\nLast Scan: 2026-12-08 09:05:07");
+    const bool updated =
+        waitUntil([&] { return q.desktop.trayIcon()->toolTip() == expected; }, 10000);
+    worker.join();
+    EXPECT_TRUE(updated) << q.desktop.trayIcon()->toolTip().toStdString();
+
+    // The offscreen platform has no system tray: each notice is also a diagnostic line.
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    const std::string out = q.trace.outText();
+    const auto init = out.find(
+        "Tray notice (no system tray): Brimtal Kestrune: Initializing... | Brimtal Kestrune | "
+        "Total Certificate Count: 7\n");
+    const auto hourly = out.find(
+        "Tray notice (no system tray): Brimtal Kestrune: Hourly certificate scan complete | "
+        "Brimtal Kestrune | Total Unique Certificates: 2 | Last Scan: 2026-12-08 09:05:07\n");
+    EXPECT_NE(init, std::string::npos) << out;
+    EXPECT_NE(hourly, std::string::npos) << out;
+    EXPECT_LT(init, hourly);
+}
+
+TEST(QtTray, ScanNowOnTheGuiThreadNeverWaitsForACycleThatWaitsForTheUser) {
+    QtCycle q;
+    q.tray.addTrayIcon();
+    // The baseline lacks B: the worker's cycle stops at the added-certificate box.
+    q.state.mqsCertificatesRegistry.prepareRecord(0);
+    q.state.mqsCertificatesRegistry.commitRecord(0);
+    q.state.mqsCertificatesRegistry[0].serialLength = 1;
+    q.state.mqsCertificatesRegistry[0].serialNumber[0] = 0x0a;
+    q.state.iCertificateCountTotal_Registry = 1;
+
+    std::atomic<bool> cycleDone{false};
+    std::vector<QString> captions;
+    bool tryResultWhileWaiting = true;
+    qint64 tryMs = -1;
+    BoxDriver driver([&](QMessageBox* box) {
+        captions.push_back(box->windowTitle());
+        if (captions.size() == 1) {
+            // Scan Now while the hourly cycle waits for this very box.
+            QElapsedTimer t;
+            t.start();
+            tryResultWhileWaiting = tryScanCycle(q.context, 1);
+            tryMs = t.elapsed();
+        }
+        box->button(box->standardButtons() & QMessageBox::No ? QMessageBox::No : QMessageBox::Ok)
+            ->click();
+    });
+    std::thread worker([&] {
+        scanCycle(q.context, 0);
+        cycleDone = true;
+    });
+    const bool done = waitUntil([&] { return cycleDone.load(); }, 10000);
+    worker.join();
+    ASSERT_TRUE(done);
+    EXPECT_FALSE(tryResultWhileWaiting);
+    EXPECT_LT(tryMs, 1000);
+    ASSERT_GE(captions.size(), 2u);
+    EXPECT_EQ(captions[0], QStringLiteral("Brimtal Kestrune - Certificate Added"));
+    EXPECT_EQ(captions.back(), QStringLiteral("Brimtal Kestrune - Certificate Changes"));
+    // Once the cycle is over, Scan Now runs at once on the GUI thread.
+    EXPECT_TRUE(tryScanCycle(q.context, 1));
+}
+
+TEST(QtTray, MenuHasAboutThenExitAndTheMouseOpensTheDialogs) {
+    qtApp();
+    CaptureTrace trace;
+    QtDesktop desktop(trace);
+    int about = 0;
+    int certificates = 0;
+    desktop.setAboutHandler([&] { ++about; });
+    desktop.setCertificatesHandler([&] { ++certificates; });
+    KestruneState state;
+    Tray tray(desktop, state);
+    tray.addTrayIcon();
+
+    ASSERT_NE(desktop.contextMenu(), nullptr);
+    EXPECT_EQ(desktop.trayIcon()->contextMenu(), desktop.contextMenu());
+    const auto actions = desktop.contextMenu()->actions();
+    ASSERT_EQ(actions.size(), 2);
+    EXPECT_EQ(actions[0]->text(), QStringLiteral("&About"));
+    EXPECT_EQ(actions[1]->text(), QStringLiteral("E&xit"));
+
+    actions[0]->trigger();
+    EXPECT_EQ(about, 1);
+    emit desktop.trayIcon()->activated(QSystemTrayIcon::Trigger);
+    emit desktop.trayIcon()->activated(QSystemTrayIcon::Context);
+    EXPECT_EQ(certificates, 0);
+    emit desktop.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_EQ(certificates, 1);
+    EXPECT_EQ(about, 1);
+}
+
+TEST(QtTray, DoubleClickOpensTheListWhoseScanNowRunsAUserCycleAndAboutOpensAbout) {
+    QtCycle q;
+    ListSortState sortState;
+    testing::FakeHttpClient http;
+    connectTrayDialogs(q.desktop, q.context, sortState, http);
+    q.tray.addTrayIcon();
+
+    // Scan Now in the list, then close it; the double-click returns when it is closed.
+    QString listTitle;
+    bool scanned = false;
+    QTimer driver;
+    driver.setInterval(10);
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        CertificatesDialog* dialog = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* d = qobject_cast<CertificatesDialog*>(w); d && d->isVisible()) {
+                dialog = d;
+            }
+        }
+        if (!dialog) {
+            return;
+        }
+        listTitle = dialog->windowTitle();
+        auto* scanNow = qobject_cast<QAbstractButton*>(dialog->control(1006));
+        if (!scanned && scanNow && scanNow->isEnabled()) {
+            scanNow->click();
+            scanned = true;
+        } else if (scanned && scanNow && scanNow->isEnabled()) {
+            dialog->reject();
+        }
+    });
+    driver.start();
+    emit q.desktop.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+    driver.stop();
+    EXPECT_EQ(listTitle, QStringLiteral("Brimtal Kestrune - Certificates"));
+    EXPECT_TRUE(scanned);
+    EXPECT_EQ(q.state.lastScanTime, q.clock.localTime());
+    EXPECT_EQ(
+        q.desktop.trayIcon()->toolTip(),
+        QStringLiteral(
+            "Brimtal Kestrune\nTotal Unique Certificates: 2\nLast Scan: 2026-12-08 09:05:07"));
+    EXPECT_NE(q.trace.outText().find(": User initiated scan complete |"), std::string::npos);
+
+    QString aboutTitle;
+    QTimer closer;
+    closer.setInterval(10);
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* d = qobject_cast<AboutDialog*>(w); d && d->isVisible()) {
+                aboutTitle = d->windowTitle();
+                d->reject();
+            }
+        }
+    });
+    closer.start();
+    q.desktop.contextMenu()->actions().at(0)->trigger();
+    closer.stop();
+    EXPECT_EQ(aboutTitle, QStringLiteral("Brimtal Kestrune"));
+    EXPECT_TRUE(http.requests().empty());
+}
+
+// Runs in the death test's child: a scan is stuck inside a store when Exit is chosen.
+void exitWhileScanning() {
+    QtCycle q;
+    std::atomic<bool> scanning{false};
+    q.stores.onEvent = [&](const std::string& event) {
+        if (event.rfind("open ", 0) == 0) {
+            scanning = true;
+            for (;;) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+    };
+    std::thread([&] { scanCycle(q.context, 0); }).detach();
+    if (!waitUntil([&] { return scanning.load(); }, 10000)) {
+        std::fprintf(stderr, "the scan never started\n");
+        return;
+    }
+    q.desktop.contextMenu()->actions().at(1)->trigger();
+    std::fprintf(stderr, "still running after Exit\n");
+}
+
+TEST(QtTrayDeathTest, ExitEndsTheProcessWithStatusZeroWhileAScanRuns) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exitWhileScanning(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace kestrune
