@@ -15,7 +15,9 @@
 
 #include "app/startup.h"
 #include "inventory/certificate_record.h"
+#include "tests/platform/win32/added_certificate.h"
 #include "tests/platform/win32/gui_driver.h"
+#include "tests/support/test_certificate.h"
 #include "ui/update_check.h"
 
 namespace kestrune {
@@ -368,6 +370,70 @@ TEST(TrayProgram, TrayAndMenuOpenTheDialogsAndTheIconComesBackAfterAShellRestart
     DWORD status = 12345;
     ASSERT_TRUE(program.waitForExit(kStepTimeout, &status)) << "Exit did not end the program";
     EXPECT_EQ(status, 0u);
+}
+
+// The hourly cycle's warning waits for the user on the main thread: the tray, the list
+// and Exit keep working meanwhile, and Scan Now waits its turn instead of blocking.
+TEST(TrayProgram, WhileTheHourlyCycleWaitsForTheUserTheTrayAndListStayUsable) {
+    forgetBaseline();
+    ChildProcess program(kestruneProgram(), L"");
+    ASSERT_TRUE(program.started()) << program.startError();
+    const DWORD pid = program.id();
+    const HWND announcement = waitForDialog(pid, L"Brimtal Kestrune", kStartTimeout);
+    ASSERT_NE(announcement, nullptr) << program.output();
+    pressButton(announcement, IDOK);
+    const HWND summary =
+        waitForDialog(pid, L"Brimtal Kestrune - Certificate Baseline", kStartTimeout);
+    ASSERT_NE(summary, nullptr) << program.output();
+    // Added after the first-start scan, before the first hourly one.
+    testing::AddedCertificate added(L"My");
+    ASSERT_TRUE(added.ok());
+    pressButton(summary, IDOK);
+    DWORD bytes = 0;
+    ASSERT_TRUE(waitUntil([&] { return storedCount(&bytes) > 0; }, kStepTimeout));
+    const long firstBaseline = storedCount(&bytes);
+
+    // The hourly cycle reports the new certificate and waits.
+    const HWND warning = waitForDialog(pid, L"Brimtal Kestrune - Certificate Added", kStepTimeout);
+    ASSERT_NE(warning, nullptr) << program.output();
+    EXPECT_NE(
+        testing::narrowText(messageBoxText(warning)).find(testing::test_certificate::kRecordName),
+        std::string::npos);
+
+    // Meanwhile: the icon comes, the list opens, and Scan Now waits without freezing.
+    ASSERT_NE(program.waitForOutput(kTrayAdded, kStepTimeout), std::string::npos);
+    const HWND main = mainWindowOf(pid);
+    PostMessageW(main, kTrayCallback, kTrayIconId, WM_LBUTTONDBLCLK);
+    const HWND certificates = waitForDialog(pid, L"Brimtal Kestrune - Certificates", kStepTimeout);
+    ASSERT_NE(certificates, nullptr);
+    EXPECT_GT(listItemCount(GetDlgItem(certificates, 1001)), 0);
+    pressButton(certificates, 1006);
+    const HWND scanNow = GetDlgItem(certificates, 1006);
+    EXPECT_TRUE(waitUntil([&] { return !IsWindowEnabled(scanNow); }, kStepTimeout));
+    Sleep(1000);
+    EXPECT_FALSE(IsWindowEnabled(scanNow)) << "Scan Now ran while a cycle was running";
+    DWORD_PTR ignored = 0;
+    EXPECT_NE(SendMessageTimeoutW(certificates, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored), 0)
+        << "the user-interface thread does not answer";
+    EXPECT_TRUE(IsWindowVisible(warning));
+
+    // The hourly cycle's turn ends (No: nothing saved); then the user scan runs on the
+    // dialog's thread, finds the same certificate, and this time it is saved.
+    pressButton(warning, IDOK);
+    EXPECT_FALSE(
+        answerBox(pid, L"Brimtal Kestrune - Certificate Changes", IDNO, kStepTimeout).empty());
+    EXPECT_EQ(storedCount(&bytes), firstBaseline);
+    const std::size_t beforeUserScan = program.output().size();
+    EXPECT_FALSE(
+        answerBox(pid, L"Brimtal Kestrune - Certificate Added", IDOK, kStepTimeout).empty());
+    EXPECT_FALSE(
+        answerBox(pid, L"Brimtal Kestrune - Certificate Changes", IDYES, kStepTimeout).empty());
+    EXPECT_NE(program.waitForOutput(kTrayModified, kStepTimeout, beforeUserScan),
+              std::string::npos);
+    EXPECT_TRUE(waitUntil([&] { return IsWindowEnabled(scanNow) != 0; }, kStepTimeout));
+    EXPECT_GT(storedCount(&bytes), firstBaseline);
+
+    exitThroughTheMenuCommand(program, main);
 }
 
 }  // namespace
