@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <type_traits>
 
 #include "platform/win32/win32_desktop.h"
 #include "resources/win32/resource.h"
@@ -39,8 +40,8 @@ void showContextMenu(HWND window) {
         return;
     }
     const HMENU popup = GetSubMenu(menu.get(), 0);
-    // The menu closes when the user clicks elsewhere only if its owner is in the
-    // foreground, and the WM_NULL lets the next click reach the menu after it closed.
+    // The menu closes on a click elsewhere only if its owner is in the foreground; the
+    // WM_NULL afterwards makes the next right-click open it reliably.
     SetForegroundWindow(window);
     TrackPopupMenu(popup, TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr);
     PostMessageW(window, WM_NULL, 0, 0);
