@@ -299,10 +299,15 @@ TEST(TrayProgram, TrayAndMenuOpenTheDialogsAndTheIconComesBackAfterAShellRestart
     EXPECT_TRUE(SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0) & LVS_EX_FULLROWSELECT);
     pauseForLook("certificates dialog");
 
-    // Expanded: one row per record.
+    // Expanded: one row per record the table holds, which after a cycle is the reloaded
+    // baseline, whatever count the cycle's scan reached (in a fresh Wine prefix the first
+    // scan finds half the records later scans find).
+    DWORD bytes = 0;
+    const long records = storedCount(&bytes);
+    EXPECT_LE(records, total);
     PostMessageW(GetDlgItem(certificates, 1004), BM_CLICK, 0, 0);
-    EXPECT_TRUE(waitUntil([&] { return listItemCount(list) == total; }, kStepTimeout))
-        << listItemCount(list) << " rows, " << total << " records";
+    EXPECT_TRUE(waitUntil([&] { return listItemCount(list) == records; }, kStepTimeout))
+        << listItemCount(list) << " rows, " << records << " records";
     PostMessageW(GetDlgItem(certificates, 1004), BM_CLICK, 0, 0);
     EXPECT_TRUE(waitUntil([&] { return listItemCount(list) == grouped; }, kStepTimeout));
 
