@@ -44,8 +44,10 @@ TrayNotice makeTrayNotice(WindowRef owner, std::string tooltip, std::string ball
 
 void Tray::addTrayIcon() {
     std::lock_guard lock(mutex_);
-    desktop_.trayAdd(
-        makeTrayNotice(owner_, initialTooltip(state_.uniqueCertificateCount), "Initializing..."));
+    TrayNotice notice =
+        makeTrayNotice(owner_, initialTooltip(state_.uniqueCertificateCount), "Initializing...");
+    tooltip_ = notice.tooltip;
+    desktop_.trayAdd(notice);
     added_ = true;
 }
 
@@ -54,8 +56,19 @@ void Tray::showTrayNotice(const std::string& text) {
     if (!added_) {
         return;  // no icon yet: the notice is lost, as the shell would lose it
     }
-    desktop_.trayModify(makeTrayNotice(
-        owner_, scanTooltip(state_.uniqueCertificateCount, state_.lastScanTime), text));
+    TrayNotice notice = makeTrayNotice(
+        owner_, scanTooltip(state_.uniqueCertificateCount, state_.lastScanTime), text);
+    tooltip_ = notice.tooltip;
+    desktop_.trayModify(notice);
+}
+
+void Tray::restoreTrayIcon() {
+    std::lock_guard lock(mutex_);
+    if (!added_) {
+        return;  // the first add is still to come and will show everything
+    }
+    // An empty balloon text shows no balloon: only the icon and its tooltip come back.
+    desktop_.trayAdd(makeTrayNotice(owner_, tooltip_, ""));
 }
 
 }  // namespace kestrune

@@ -24,7 +24,7 @@ std::string scanTooltip(std::int32_t uniqueCount, const LocalTime& lastScan);
 TrayNotice makeTrayNotice(WindowRef owner, std::string tooltip, std::string balloonText);
 
 class Tray {
-public:
+  public:
     Tray(Desktop& desktop, const KestruneState& state) : desktop_(desktop), state_(state) {}
 
     // The hidden main window that receives the icon's mouse events.
@@ -33,14 +33,18 @@ public:
     void addTrayIcon();
     // Updates the tooltip and shows a balloon; before the icon exists it changes nothing.
     void showTrayNotice(const std::string& text);
+    // Adds the icon again, with the tooltip it last had and no balloon: a restarted shell
+    // has forgotten it. Nothing before addTrayIcon has run.
+    void restoreTrayIcon();
     bool iconAdded() const { return added_.load(); }
 
-private:
+  private:
     Desktop& desktop_;
     const KestruneState& state_;
     WindowRef owner_ = kNoOwner;
     std::atomic<bool> added_{false};
-    std::mutex mutex_;  // one tray request at a time, from whichever thread
+    std::string tooltip_;  // the last one the shell was given
+    std::mutex mutex_;     // one tray request at a time, from whichever thread
 };
 
 }  // namespace kestrune

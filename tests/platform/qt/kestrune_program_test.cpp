@@ -246,20 +246,32 @@ class Session {
                "XDG_RUNTIME_DIR=" + runtime.string(),
                "KESTRUNE_ROOT=" + root.string()};
         if (withTray) {
-            tray = std::make_unique<Child>(
-                std::vector<std::string>{"trayer", "--edge", "top", "--align", "left",
-                                         "--widthtype", "pixel", "--width", "120", "--heighttype",
-                                         "pixel", "--height", "32"},
-                xenv, dir.path() / "trayer.out", dir.path() / "trayer.err");
+            // The tray host must own the tray before the program looks for one; on a busy
+            // machine it can take a while to come up, and now and then it does not.
+            for (int attempt = 0; attempt < 3 && !trayReady_; ++attempt) {
+                tray.reset();
+                tray = std::make_unique<Child>(
+                    std::vector<std::string>{"trayer", "--edge", "top", "--align", "left",
+                                             "--widthtype", "pixel", "--width", "120",
+                                             "--heighttype", "pixel", "--height", "32"},
+                    xenv, dir.path() / "trayer.out", dir.path() / "trayer.err");
+                trayReady_ = waitFor(
+                    [&] {
+                        return windows().find("\"panel\": (\"panel\" \"trayer\")") !=
+                               std::string::npos;
+                    },
+                    15000);
+            }
         }
     }
 
-    bool ready() const { return !x.display().empty(); }
+    bool ready() const { return !x.display().empty() && (tray == nullptr || trayReady_); }
     void start() {
         program = std::make_unique<Child>(std::vector<std::string>{kestruneBinary().string()}, env,
                                           out, dir.path() / "kestrune.err");
     }
     std::string output() const { return readFile(out); }
+    bool trayReady_ = false;
     std::string errors() const { return readFile(dir.path() / "kestrune.err"); }
     std::string windows() { return run({"xwininfo", "-root", "-tree"}, xenv, dir.path()); }
     // A box is a top-level window of the program with the caption as its name.

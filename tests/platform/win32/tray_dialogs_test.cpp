@@ -1,0 +1,392 @@
+// The certificates and About dialogs in this process, from the same resources
+// kestrune.exe carries, over fake stores, a scripted desktop and a fake HTTP client: the
+// list and its header, the views, the column sort, Scan Now, Enter and Escape, and
+// Check for Updates.
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>
+// clang-format on
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "baseline/baseline_storage.h"
+#include "inventory/scanner.h"
+#include "platform/win32/tray_window.h"
+#include "platform/win32/win32_desktop.h"
+#include "tests/platform/win32/gui_driver.h"
+#include "tests/support/fake_cert_store.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_http.h"
+#include "tests/support/memory_settings.h"
+#include "tests/support/scripted_desktop.h"
+#include "ui/update_check.h"
+
+namespace kestrune {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeCert;
+using testing::FakeCertStoreApi;
+using testing::FakeClock;
+using testing::FakeHttpClient;
+using testing::FakeLocation;
+using testing::FakeStore;
+using testing::makeCert;
+using testing::MemorySettings;
+using testing::ScriptedDesktop;
+
+constexpr std::uint32_t kLocalMachine = 2 << 16;
+
+// Five certificates: three share one subject hash, two another, spread over two stores.
+std::vector<FakeLocation> fiveCertificates() {
+    return {FakeLocation{
+        "LocalMachine",
+        kLocalMachine,
+        {FakeStore{"CA", {makeCert("delta", {0x0d}, 2), makeCert("Alpha", {0xa1}, 1)}},
+         FakeStore{"Root",
+                   {makeCert("alpha two", {0x0a, 0x02}, 1), makeCert("Echo", {0xe0}, 2),
+                    makeCert("alpha three", {0xa3}, 1)}}}}};
+}
+
+// A program's worth of state with the baseline of the fake stores loaded, and the UI's
+// side of it, as kestrune.exe has them once its tray icon is up.
+struct Program {
+    KestruneState state;
+    FakeCertStoreApi stores;
+    ScriptedDesktop desktop;
+    FakeClock clock;
+    CaptureTrace trace;
+    MemorySettings settings;
+    Tray tray{desktop, state};
+    CycleCoordinator coordinator;
+    CycleContext cycle{state, stores, desktop, clock, trace, tray, coordinator};
+    FakeHttpClient http;
+    win32::UiProgram ui{cycle, http, "http://127.0.0.1:9"};
+
+    Program() {
+        stores.locations = fiveCertificates();
+        state.settingsKey = openSettingsKey(settings, desktop);
+        scan(state, stores, trace);
+        saveBaseline(*state.settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
+        EXPECT_EQ(registry_settings_load(state, desktop, trace), 1);
+        coordinator.publish(state);
+        tray.addTrayIcon();
+        desktop.clear();
+    }
+};
+
+struct WindowDestroyer {
+    void operator()(HWND window) const { DestroyWindow(window); }
+};
+using Window = std::unique_ptr<std::remove_pointer_t<HWND>, WindowDestroyer>;
+
+Window openCertificates(Program& p) {
+    return Window(CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(110), nullptr,
+                                     win32::certificatesDialogProc,
+                                     reinterpret_cast<LPARAM>(&p.ui.certificates)));
+}
+
+// Dispatches this thread's messages until `done` holds or the time is up.
+bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        if (done()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+std::wstring cell(HWND list, int row, int column) {
+    wchar_t buffer[256] = {};
+    LVITEMW item = {};
+    item.iSubItem = column;
+    item.pszText = buffer;
+    item.cchTextMax = 256;
+    SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+    return buffer;
+}
+
+// The list's rows as text, for comparing with the model's rows.
+std::vector<CertificateRow> rowsOf(HWND dialog) {
+    const HWND list = GetDlgItem(dialog, 1001);
+    std::vector<CertificateRow> rows;
+    const int n = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int i = 0; i < n; ++i) {
+        rows.push_back({testing::narrowText(cell(list, i, 0)),
+                        testing::narrowText(cell(list, i, 1)),
+                        testing::narrowText(cell(list, i, 2))});
+    }
+    return rows;
+}
+
+std::string text(HWND dialog, int id) {
+    return testing::narrowText(testing::controlText(dialog, id));
+}
+
+void clickColumn(HWND dialog, int column) {
+    NMLISTVIEW click = {};
+    click.hdr.hwndFrom = GetDlgItem(dialog, 1001);
+    click.hdr.idFrom = 1001;
+    click.hdr.code = LVN_COLUMNCLICK;
+    click.iItem = -1;
+    click.iSubItem = column;
+    SendMessageW(dialog, WM_NOTIFY, 1001, reinterpret_cast<LPARAM>(&click));
+}
+
+std::vector<std::string> column(const std::vector<CertificateRow>& rows, std::size_t c) {
+    std::vector<std::string> cells;
+    for (const CertificateRow& row : rows) {
+        cells.push_back(row[c]);
+    }
+    return cells;
+}
+
+TEST(CertificatesDialog, ShowsTheSnapshotGroupedThenExpandedWithItsHeader) {
+    Program p;
+    const Window dialog = openCertificates(p);
+    ASSERT_NE(dialog, nullptr) << "dialog 110 not in this program's resources";
+    const HWND list = GetDlgItem(dialog.get(), 1001);
+
+    // Columns and full-row selection.
+    const wchar_t* titles[] = {L"Certificate Name", L"Serial Number", L"Store Name"};
+    const int widths[] = {325, 260, 200};
+    for (int c = 0; c < 3; ++c) {
+        wchar_t title[64] = {};
+        LVCOLUMNW column = {};
+        column.mask = LVCF_TEXT | LVCF_WIDTH;
+        column.pszText = title;
+        column.cchTextMax = 64;
+        ASSERT_TRUE(SendMessageW(list, LVM_GETCOLUMNW, c, reinterpret_cast<LPARAM>(&column)));
+        EXPECT_STREQ(title, titles[c]);
+        EXPECT_EQ(column.cx, widths[c]);
+    }
+    EXPECT_TRUE(SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0) & LVS_EX_FULLROWSELECT);
+
+    // Grouped: one row per subject hash, as the model makes them.
+    const TableSnapshot snapshot = *p.coordinator.snapshot();
+    EXPECT_EQ(rowsOf(dialog.get()), fillCertificateList(snapshot, false).rows);
+    const auto grouped = rowsOf(dialog.get());
+    ASSERT_EQ(grouped.size(), 2u);
+    // In hash order: the three "alpha" records, then the other two.
+    EXPECT_EQ(grouped[0][2], "Store count: 03     (LocalMachine\\CA...)");
+    EXPECT_EQ(grouped[1][2], "Store count: 02     (LocalMachine\\CA...)");
+    EXPECT_EQ(text(dialog.get(), 1002), "Unique Certificates: 5");
+    EXPECT_EQ(text(dialog.get(), 1005), "Count of every certificate in every store: 5");
+    EXPECT_EQ(text(dialog.get(), 1003), "Last Scan: 0000-00-00 00:00:00");
+
+    // The check box switches to one row per record and back.
+    SendMessageW(GetDlgItem(dialog.get(), 1004), BM_CLICK, 0, 0);
+    EXPECT_EQ(IsDlgButtonChecked(dialog.get(), 1004), BST_CHECKED);
+    EXPECT_EQ(rowsOf(dialog.get()), fillCertificateList(snapshot, true).rows);
+    EXPECT_EQ(rowsOf(dialog.get()).size(), 5u);
+    SendMessageW(GetDlgItem(dialog.get(), 1004), BM_CLICK, 0, 0);
+    EXPECT_EQ(rowsOf(dialog.get()), grouped);
+}
+
+TEST(CertificatesDialog, ColumnClicksAlternateOneDirectionSharedByEveryDialog) {
+    Program p;
+    const Window dialog = openCertificates(p);
+    ASSERT_NE(dialog, nullptr);
+    SendMessageW(GetDlgItem(dialog.get(), 1004), BM_CLICK, 0, 0);  // expanded: five rows
+    const auto before = rowsOf(dialog.get());
+    ASSERT_EQ(before.size(), 5u);
+
+    // The model's sort of the same rows with the same direction is the oracle.
+    ListSortState oracle;
+    auto expected = before;
+
+    clickColumn(dialog.get(), 0);
+    oracle.sortRows(expected, 0);
+    EXPECT_EQ(rowsOf(dialog.get()), expected);
+    EXPECT_EQ(column(expected, 0),
+              (std::vector<std::string>{"Alpha", "alpha three", "alpha two", "delta", "Echo"}));
+    EXPECT_EQ(p.ui.sortState.listSortDirection(), -1);
+
+    clickColumn(dialog.get(), 0);
+    oracle.sortRows(expected, 0);
+    EXPECT_EQ(column(rowsOf(dialog.get()), 0),
+              (std::vector<std::string>{"Echo", "delta", "alpha two", "alpha three", "Alpha"}));
+
+    // A third click, on the serial column, sorts that one ascending.
+    clickColumn(dialog.get(), 1);
+    oracle.sortRows(expected, 1);
+    EXPECT_EQ(rowsOf(dialog.get()), expected);
+    EXPECT_EQ(column(expected, 1),
+              (std::vector<std::string>{"0a 02 ", "0d ", "a1 ", "a3 ", "e0 "}));
+
+    // The direction belongs to the process: a dialog opened later goes on from it.
+    const Window second = openCertificates(p);
+    SendMessageW(GetDlgItem(second.get(), 1004), BM_CLICK, 0, 0);
+    clickColumn(second.get(), 1);
+    EXPECT_EQ(column(rowsOf(second.get()), 1),
+              (std::vector<std::string>{"e0 ", "a3 ", "a1 ", "0d ", "0a 02 "}));
+    EXPECT_EQ(p.ui.sortState.listSortDirection(), 1);
+}
+
+// The step a modal test runs from inside the dialog's own message loop.
+std::function<void(HWND)> modalStep;
+
+BOOL CALLBACK findThreadDialog(HWND window, LPARAM found) {
+    wchar_t name[16] = {};
+    GetClassNameW(window, name, 16);
+    if (IsWindowVisible(window) && std::wstring(name) == L"#32770") {
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CALLBACK runModalStep(HWND, UINT, UINT_PTR timer, DWORD) {
+    HWND dialog = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), findThreadDialog, reinterpret_cast<LPARAM>(&dialog));
+    if (dialog == nullptr) {
+        return;  // not up yet: the next tick
+    }
+    KillTimer(nullptr, timer);
+    auto step = std::move(modalStep);
+    modalStep = nullptr;
+    if (step) {
+        step(dialog);
+    }
+}
+
+// Opens a dialog modally with no owner; `step` runs once it is up. Its result.
+INT_PTR runModal(int resource, DLGPROC procedure, LPARAM parameter,
+                 std::function<void(HWND)> step) {
+    modalStep = std::move(step);
+    const UINT_PTR timer = SetTimer(nullptr, 0, 50, runModalStep);
+    const INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(resource),
+                                           nullptr, procedure, parameter);
+    KillTimer(nullptr, timer);
+    modalStep = nullptr;
+    return result;
+}
+
+TEST(CertificatesDialog, EnterKeepsItOpenAndEscapeEndsItWithTwo) {
+    Program p;
+    bool stayedOpen = false;
+    const INT_PTR result = runModal(110, win32::certificatesDialogProc,
+                                    reinterpret_cast<LPARAM>(&p.ui.certificates), [&](HWND dialog) {
+                                        SendMessageW(dialog, WM_COMMAND, IDOK, 0);
+                                        pumpUntil([] { return false; }, 100ms);
+                                        stayedOpen = IsWindowVisible(dialog) != 0;
+                                        SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+                                    });
+    EXPECT_TRUE(stayedOpen);
+    EXPECT_EQ(result, 2);
+}
+
+TEST(CertificatesDialog, ScanNowRunsAUserCycleHereAndRefills) {
+    Program p;
+    const Window dialog = openCertificates(p);
+    ASSERT_NE(dialog, nullptr);
+    // A new certificate with a hash of its own: the cycle warns, asks, and saves.
+    p.stores.locations[0].stores[1].certs.push_back(makeCert("Foxtrot", {0xf0}, 3));
+    p.clock.set({2027, 1, 2, 3, 4, 5});
+    p.desktop.script({kIdOk, kIdYes});
+
+    SendMessageW(dialog.get(), WM_COMMAND, MAKEWPARAM(1006, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog.get(), 1006)));
+
+    const auto boxes = p.desktop.messageBoxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Added");
+    EXPECT_EQ(boxes[1].caption, "Brimtal Kestrune - Certificate Changes");
+    ASSERT_FALSE(p.desktop.notices().empty());
+    EXPECT_EQ(p.desktop.notices().back().notice.balloonText, kNoticeSaved);
+    EXPECT_EQ(rowsOf(dialog.get()).size(), 3u);
+    EXPECT_EQ(text(dialog.get(), 1005), "Count of every certificate in every store: 6");
+    EXPECT_EQ(text(dialog.get(), 1003), "Last Scan: 2027-01-02 03:04:05");
+    for (const int id : {1001, 1004, 1006}) {
+        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog.get(), id))) << id;
+    }
+
+    // Unchanged stores: the user-initiated notice.
+    SendMessageW(dialog.get(), WM_COMMAND, 1006, 0);
+    EXPECT_EQ(p.desktop.notices().back().notice.balloonText, kNoticeUser);
+}
+
+TEST(CertificatesDialog, ScanNowWaitsForARunningCycleWithoutBlockingAndThenRuns) {
+    Program p;
+    const Window dialog = openCertificates(p);
+    ASSERT_NE(dialog, nullptr);
+    const std::size_t noticesBefore = p.desktop.notices().size();
+    {
+        // Another thread's cycle holds the turn (waiting for its user, say).
+        const auto turn = p.coordinator.tryBegin();
+        ASSERT_TRUE(turn);
+        SendMessageW(dialog.get(), WM_COMMAND, 1006, 0);
+        for (const int id : {1001, 1004, 1006}) {
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog.get(), id))) << id;
+        }
+        // The thread keeps dispatching meanwhile; a second press changes nothing.
+        EXPECT_FALSE(pumpUntil([&] { return p.desktop.notices().size() > noticesBefore; }, 300ms));
+        SendMessageW(dialog.get(), WM_COMMAND, 1006, 0);
+        EXPECT_EQ(p.desktop.notices().size(), noticesBefore);
+    }
+    // Once the turn is free the scan runs from the retry, once, and the dialog is back.
+    EXPECT_TRUE(
+        pumpUntil([&] { return IsWindowEnabled(GetDlgItem(dialog.get(), 1006)) != 0; }, 5s));
+    const auto notices = p.desktop.notices();
+    ASSERT_EQ(notices.size(), noticesBefore + 1);
+    EXPECT_EQ(notices.back().notice.balloonText, kNoticeUser);
+    EXPECT_FALSE(pumpUntil([&] { return p.desktop.notices().size() > noticesBefore + 1; }, 300ms));
+}
+
+TEST(AboutDialog, CheckForUpdatesAsksOwnedByTheDialogAndCancelSendsNothing) {
+    Program p;
+    const Window about(CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(111), nullptr,
+                                          win32::aboutDialogProc,
+                                          reinterpret_cast<LPARAM>(&p.ui.about)));
+    ASSERT_NE(about, nullptr);
+    // The picture static shows bitmap 112.
+    const HWND picture = GetWindow(about.get(), GW_CHILD);
+    EXPECT_NE(SendMessageW(picture, STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
+
+    p.desktop.script({kIdCancel});
+    SendMessageW(about.get(), WM_COMMAND, 1006, 0);
+    auto boxes = p.desktop.messageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, kUpdateConfirmCaption);
+    EXPECT_EQ(boxes[0].owner, win32::refOf(about.get()));
+    EXPECT_TRUE(p.http.requests().empty());
+
+    // OK goes on: one request to the site's version file; its answer has no owner.
+    p.desktop.clear();
+    p.desktop.script({kIdOk, kIdOk});
+    p.http.answer(FakeHttpClient::ok("1.0.0"));
+    SendMessageW(about.get(), WM_COMMAND, 1006, 0);
+    ASSERT_EQ(p.http.requests().size(), 1u);
+    EXPECT_EQ(p.http.requests()[0].url, "http://127.0.0.1:9/software/kestrune/CurrentVersion.txt");
+    boxes = p.desktop.messageBoxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].text, kMostCurrentText);
+    EXPECT_EQ(boxes[1].owner, kNoOwner);
+}
+
+TEST(AboutDialog, EnterAndEscapeEndItWithTheirIds) {
+    Program p;
+    for (const int id : {IDOK, IDCANCEL}) {
+        const INT_PTR result =
+            runModal(111, win32::aboutDialogProc, reinterpret_cast<LPARAM>(&p.ui.about),
+                     [id](HWND dialog) { SendMessageW(dialog, WM_COMMAND, id, 0); });
+        EXPECT_EQ(result, id);
+    }
+}
+
+}  // namespace
+}  // namespace kestrune
