@@ -26,6 +26,7 @@
 #include "baseline/scan_cycle.h"
 #include "inventory/scanner.h"
 #include "platform/linux/sqlite_settings.h"
+#include "tests/platform/linux/scratch_dir.h"
 #include "tests/support/fake_cert_store.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/scripted_desktop.h"
@@ -45,32 +46,10 @@ using testing::ScriptedDesktop;
 
 constexpr const char* kLoadFailedCaption = "Brimtal Software - Kestrune Error";
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "kestrune-fault-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        for (const auto& e : fs::recursive_directory_iterator(path_, ec)) {
-            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        }
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using TempDir = testing::ScratchDir;
 
 std::vector<std::uint8_t> readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return testing::readBytes(p);
 }
 
 void writeFile(const fs::path& p, const std::string& bytes) {

@@ -20,6 +20,7 @@
 
 #include "baseline/baseline_storage.h"
 #include "platform/linux/sqlite_settings.h"
+#include "tests/platform/linux/scratch_dir.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
 
@@ -30,24 +31,7 @@ namespace fs = std::filesystem;
 using testing::fillTable;
 using testing::holdsSamples;
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "kestrune-crash-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using TempDir = testing::ScratchDir;
 
 // Save number g holds this many records (some saves are empty), tagged g.
 std::size_t recordsOfSave(std::uint32_t g) {

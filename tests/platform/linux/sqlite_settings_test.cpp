@@ -1,4 +1,5 @@
 #include "platform/linux/sqlite_settings.h"
+#include "tests/platform/linux/scratch_dir.h"
 
 #include <grp.h>
 #include <sqlite3.h>
@@ -30,28 +31,10 @@ using testing::fillTable;
 using testing::holdsSamples;
 using testing::ScriptedDesktop;
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "kestrune-settings-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using TempDir = testing::ScratchDir;
 
 std::vector<std::uint8_t> readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return testing::readBytes(p);
 }
 
 void writeFile(const fs::path& p, const std::vector<std::uint8_t>& bytes) {
