@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the Windows cross build need.
+# Installs every Debian package the build, the tests and the Windows cross builds need
+# (32-bit Wine where the machine runs 32-bit programs, 64-bit Wine where it does not).
 # Idempotent: packages already present are left alone; apt runs only when one is missing.
 set -euo pipefail
 
@@ -14,7 +15,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   xvfb xauth x11-utils imagemagick xdotool trayer
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
-  wine wine32:i386
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64
 )
 
 missing=()

@@ -18,7 +18,7 @@ TEST(Win32Desktop, NotifyIconRecordCarriesTheNoticeAndNothingElse) {
         win32::refOf(owner), "Brimtal Kestrune\r\nTotal Certificate Count: 7", "Initializing...");
     NOTIFYICONDATAW data = win32::notifyIconData(notice, module);
 
-    EXPECT_EQ(data.cbSize, 956u);
+    EXPECT_EQ(data.cbSize, sizeof(NOTIFYICONDATAW));  // 956 bytes in the 32-bit program
     EXPECT_EQ(data.hWnd, owner);
     EXPECT_EQ(data.uID, 1124u);
     EXPECT_EQ(data.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO));
