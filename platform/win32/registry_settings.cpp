@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "app/platform_factory.h"
 #include "platform/win32/win32_text.h"
@@ -55,7 +56,19 @@ class RegistryKey final : public SettingsKey {
             lastError_ = "writing \"" + name + "\": value too large";
             return SettingsStatus::Error;
         }
-        const LSTATUS rc = RegSetValueExW(key_.get(), widen(name).c_str(), 0, type, data.data(),
+        // For a string whose last unit is not a zero, the registry looks at the unit after
+        // the given size and, when that is a zero, stores it too. The count is stored
+        // without a terminator, so the unit after it must be there and must not be zero:
+        // the value never depends on whatever memory follows the caller's buffer.
+        std::vector<std::uint8_t> text;
+        const std::uint8_t* bytes = data.data();
+        if (type == REG_SZ || type == REG_EXPAND_SZ) {
+            text.assign(data.begin(), data.end());
+            text.push_back(' ');
+            text.push_back(0);
+            bytes = text.data();
+        }
+        const LSTATUS rc = RegSetValueExW(key_.get(), widen(name).c_str(), 0, type, bytes,
                                           static_cast<DWORD>(data.size()));
         if (rc != ERROR_SUCCESS) {
             return failed(rc, "writing \"" + name + "\"");

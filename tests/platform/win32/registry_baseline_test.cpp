@@ -30,17 +30,22 @@ struct RawValue {
     std::vector<std::uint8_t> bytes;
 };
 
+// The value's bytes as stored: RegGetValueW would add a terminator a REG_SZ lacks.
 RawValue rawValue(HKEY root, const wchar_t* name) {
     RawValue v;
-    DWORD size = 0;
-    v.status = RegGetValueW(root, kKey, name, RRF_RT_ANY | RRF_NOEXPAND, &v.type, nullptr, &size);
+    HKEY key = nullptr;
+    v.status = RegOpenKeyExW(root, kKey, 0, KEY_READ, &key);
     if (v.status != ERROR_SUCCESS) {
         return v;
     }
-    v.bytes.resize(size);
-    v.status =
-        RegGetValueW(root, kKey, name, RRF_RT_ANY | RRF_NOEXPAND, &v.type, v.bytes.data(), &size);
-    v.bytes.resize(size);
+    DWORD size = 0;
+    v.status = RegQueryValueExW(key, name, nullptr, &v.type, nullptr, &size);
+    if (v.status == ERROR_SUCCESS) {
+        v.bytes.resize(size);
+        v.status = RegQueryValueExW(key, name, nullptr, &v.type, v.bytes.data(), &size);
+        v.bytes.resize(size);
+    }
+    RegCloseKey(key);
     return v;
 }
 

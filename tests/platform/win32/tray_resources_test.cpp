@@ -349,11 +349,17 @@ TEST(TrayResources, ManifestVersionAndSubsystem) {
     ASSERT_GT(bytes.size(), sizeof(IMAGE_DOS_HEADER));
     IMAGE_DOS_HEADER dos;
     std::memcpy(&dos, bytes.data(), sizeof dos);
-    ASSERT_LE(static_cast<std::size_t>(dos.e_lfanew) + sizeof(IMAGE_NT_HEADERS32), bytes.size());
-    IMAGE_NT_HEADERS32 nt;
+    ASSERT_LE(static_cast<std::size_t>(dos.e_lfanew) + sizeof(IMAGE_NT_HEADERS), bytes.size());
+    IMAGE_NT_HEADERS nt;
     std::memcpy(&nt, bytes.data() + dos.e_lfanew, sizeof nt);
     EXPECT_EQ(nt.Signature, IMAGE_NT_SIGNATURE);
-    EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+    // Built for this test's own machine: i386 in the shipped build, AMD64 in the 64-bit one.
+    const auto* self = reinterpret_cast<const std::uint8_t*>(GetModuleHandleW(nullptr));
+    IMAGE_DOS_HEADER selfDos;
+    std::memcpy(&selfDos, self, sizeof selfDos);
+    IMAGE_NT_HEADERS selfNt;
+    std::memcpy(&selfNt, self + selfDos.e_lfanew, sizeof selfNt);
+    EXPECT_EQ(nt.FileHeader.Machine, selfNt.FileHeader.Machine);
     EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
 }
 
