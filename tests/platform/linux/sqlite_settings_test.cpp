@@ -4,11 +4,13 @@
 #include <grp.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "baseline/baseline_storage.h"
+#include "tests/support/poll_until.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
 
@@ -350,6 +353,19 @@ TEST(SqliteSettings, DamagedDatabaseIsReportedAndNeverWritten) {
     }
 }
 
+// Whether thread `tid` of this process is in a timed sleep right now.
+bool inTimedSleep(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long call = -1;
+    in >> call;
+#ifdef SYS_nanosleep
+    if (call == SYS_nanosleep) {
+        return true;
+    }
+#endif
+    return call == SYS_clock_nanosleep;
+}
+
 TEST(SqliteSettings, LockHeldPastTheWaitIsBusyAndAShortLockIsWaitedFor) {
     TempDir dir;
     SqliteSettingsOptions o = optionsIn(dir);
@@ -371,17 +387,28 @@ TEST(SqliteSettings, LockHeldPastTheWaitIsBusyAndAShortLockIsWaitedFor) {
     EXPECT_EQ(key->queryValue("v", &type, nullptr, &size), SettingsStatus::Busy);
     sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
 
-    // With the default wait, a lock held for a moment by the other program is waited out.
+    // With the default wait, a lock the other program lets go of while the writer waits
+    // for it is waited out. The writer waits asleep between its tries for the lock.
     SqliteSettings patient(optionsIn(dir));
     auto key2 = patient.openKey(SettingsRoot::User, kSettingsKeyPath);
     ASSERT_TRUE(key2);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    std::thread release([other] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const pid_t writer = ::gettid();
+    std::atomic<bool> returned{false};
+    bool sawWriterWait = false;
+    std::thread release([&] {
+        testing::pollUntil(
+            [&] {
+                sawWriterWait = inTimedSleep(writer);
+                return sawWriterWait || returned;
+            },
+            std::chrono::minutes(1));
         sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
     });
     EXPECT_EQ(key2->setValue("v", kRegSz, bytesOf("3")), SettingsStatus::Ok);
+    returned = true;
     release.join();
+    EXPECT_TRUE(sawWriterWait) << "the writer was never seen waiting for the lock";
     sqlite3_close(other);
     std::uint8_t byte = 0;
     size = 1;

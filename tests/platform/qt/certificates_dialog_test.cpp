@@ -40,7 +40,7 @@ void ensureApplication() {
     }
 }
 
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 60000) {
     QElapsedTimer timer;
     timer.start();
     while (!done() && timer.elapsed() < timeoutMs) {

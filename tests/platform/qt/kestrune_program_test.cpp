@@ -47,6 +47,10 @@ bool onPath(const std::string& program) {
     return std::system(cmd.c_str()) == 0;
 }
 
+// How long to wait for the program, a helper or the X server before calling it stuck:
+// a bound for a fault, well past what a busy machine needs.
+constexpr int kBoundMs = 60000;
+
 bool waitFor(const std::function<bool()>& done, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
@@ -139,7 +143,7 @@ std::string run(const std::vector<std::string>& argv, const std::vector<std::str
     const fs::path out = scratch / "helper.out";
     Child child(argv, env, out, scratch / "helper.err");
     int status = 0;
-    child.wait(20000, status);
+    child.wait(kBoundMs, status);
     return readFile(out);
 }
 
@@ -154,7 +158,7 @@ TEST(KestruneProgram, WithoutAnyDisplayItNamesTheHeadlessToolAndExitsWithTwo) {
         Child child({bin}, {path, "HOME=" + dir.path().string()}, dir.path() / "out",
                     dir.path() / "err");
         int status = 0;
-        ASSERT_TRUE(child.wait(20000, status));
+        ASSERT_TRUE(child.wait(kBoundMs, status));
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
         const std::string err = readFile(dir.path() / "err");
         EXPECT_NE(err.find("kestrune-check"), std::string::npos) << err;
@@ -172,7 +176,7 @@ TEST(KestruneProgram, WithoutAnyDisplayItNamesTheHeadlessToolAndExitsWithTwo) {
                     {path, "HOME=" + dir.path().string(), "DISPLAY=:" + std::to_string(unused)},
                     dir.path() / "out", dir.path() / "err");
         int status = 0;
-        ASSERT_TRUE(child.wait(20000, status));
+        ASSERT_TRUE(child.wait(kBoundMs, status));
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
         EXPECT_NE(readFile(dir.path() / "err").find("kestrune-check"), std::string::npos);
     }
@@ -195,7 +199,7 @@ class Xvfb {
         pollfd p{fds[0], POLLIN, 0};
         std::string number;
         char c = 0;
-        while (::poll(&p, 1, 15000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n') {
+        while (::poll(&p, 1, kBoundMs) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n') {
             number += c;
         }
         ::close(fds[0]);
@@ -308,9 +312,27 @@ class Session {
         return w.find("\"panel\": (\"panel\" \"trayer\")") != std::string::npos &&
                w.find("(\"kestrune\" \"kestrune\")  22x") != std::string::npos;
     }
+    // The program's windows on screen, one id a line.
+    std::string windowsShown() {
+        return run({"xdotool", "search", "--onlyvisible", "--class", "kestrune"}, xenv, dir.path());
+    }
     void exitFromTrayMenu(const std::string& menuShot) {
+        const std::string before = windowsShown();
         run({"xdotool", "mousemove", "12", "16", "click", "3"}, xenv, dir.path());
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        // The menu is a window of the program on screen that was not before (a balloon
+        // may have gone meanwhile).
+        const auto menuShown = [&] {
+            std::istringstream now(windowsShown());
+            for (std::string id; std::getline(now, id);) {
+                if (before.find(id + "\n") == std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        if (!waitFor(menuShown, kBoundMs)) {
+            ADD_FAILURE() << "no tray menu came up in\n" << windows();
+        }
         if (!menuShot.empty()) {
             screenshot(menuShot);
         }
@@ -348,12 +370,12 @@ TEST(KestruneProgram, EndToEndUnderXvfbFirstStartBaselineNoticesAndExit) {
     s.start();
 
     // First start: the announcement, then the summary with both counts.
-    ASSERT_TRUE(waitFor([&] { return s.boxShown("Brimtal Kestrune"); }, 20000))
+    ASSERT_TRUE(waitFor([&] { return s.boxShown("Brimtal Kestrune"); }, kBoundMs))
         << s.windows() << s.errors();
     EXPECT_GT(s.screenshot("kestrune-first-start.png"), 8) << "the screenshot looks blank";
     s.pressReturnOn("Brimtal Kestrune");
     ASSERT_TRUE(
-        waitFor([&] { return s.boxShown("Brimtal Kestrune - Certificate Baseline"); }, 20000))
+        waitFor([&] { return s.boxShown("Brimtal Kestrune - Certificate Baseline"); }, kBoundMs))
         << s.windows();
     s.screenshot("kestrune-baseline-summary.png");
     s.pressReturnOn("Brimtal Kestrune - Certificate Baseline");
@@ -363,7 +385,7 @@ TEST(KestruneProgram, EndToEndUnderXvfbFirstStartBaselineNoticesAndExit) {
         [&] {
             return s.output().find("registry_settings_load() retuend: 1\r\n") != std::string::npos;
         },
-        20000))
+        kBoundMs))
         << s.output();
     auto key = makeSettingsApi(PlatformOptions{s.root.string(), s.home.string()})
                    ->openKey(SettingsRoot::Machine, kSettingsKeyPath);
@@ -375,17 +397,17 @@ TEST(KestruneProgram, EndToEndUnderXvfbFirstStartBaselineNoticesAndExit) {
 
     // 3 s after the UI starts the icon is in the tray with its first balloon; its menu's
     // Exit ends the program with status 0.
-    ASSERT_TRUE(waitFor([&] { return s.iconInTray(); }, 20000)) << s.windows();
+    ASSERT_TRUE(waitFor([&] { return s.iconInTray(); }, kBoundMs)) << s.windows();
     s.screenshot("kestrune-tray.png");
     // A double-click opens the certificate list; Exit still works while it is open.
     run({"xdotool", "mousemove", "12", "16", "click", "--repeat", "2", "--delay", "80", "1"},
         s.xenv, s.dir.path());
-    ASSERT_TRUE(waitFor([&] { return s.boxShown("Brimtal Kestrune - Certificates"); }, 20000))
+    ASSERT_TRUE(waitFor([&] { return s.boxShown("Brimtal Kestrune - Certificates"); }, kBoundMs))
         << s.windows();
     s.screenshot("kestrune-certificates.png");
     s.exitFromTrayMenu("kestrune-tray-menu.png");
     int status = -1;
-    ASSERT_TRUE(s.program->wait(10000, status)) << "Exit did not end the program";
+    ASSERT_TRUE(s.program->wait(kBoundMs, status)) << "Exit did not end the program";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
@@ -404,13 +426,13 @@ TEST(KestruneProgram, ExitFromTheTrayWhileTheCycleWaitsForTheUser) {
     }
     s.start();
     ASSERT_TRUE(
-        waitFor([&] { return s.boxShown("Brimtal Kestrune - Certificate Missing"); }, 20000))
+        waitFor([&] { return s.boxShown("Brimtal Kestrune - Certificate Missing"); }, kBoundMs))
         << s.windows() << s.output();
-    ASSERT_TRUE(waitFor([&] { return s.iconInTray(); }, 20000)) << s.windows();
+    ASSERT_TRUE(waitFor([&] { return s.iconInTray(); }, kBoundMs)) << s.windows();
     EXPECT_TRUE(s.boxShown("Brimtal Kestrune - Certificate Missing"));
     s.exitFromTrayMenu("");
     int status = -1;
-    ASSERT_TRUE(s.program->wait(10000, status)) << "Exit did not end the program";
+    ASSERT_TRUE(s.program->wait(kBoundMs, status)) << "Exit did not end the program";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     // Nothing was written on the way out: the stored baseline is the one from before.
     auto key = s.machineKey();
@@ -438,7 +460,7 @@ TEST(KestruneProgram, WithoutASystemTrayEveryNoticeIsWrittenToStandardOutput) {
                        "Initializing... | Brimtal Kestrune | Total Certificate "
                        "Count: ") != std::string::npos;
         },
-        20000))
+        kBoundMs))
         << s.output() << s.errors();
 }
 

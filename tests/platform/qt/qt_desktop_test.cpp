@@ -132,7 +132,7 @@ TEST(QtMessageBox, ABoxAskedForByAWorkerIsShownByTheGuiThreadAndTheWorkerResumes
         resumed = true;
     });
     // The GUI thread keeps its event loop running; it never waits for the worker.
-    const bool done = waitUntil([&] { return resumed.load(); }, 10000);
+    const bool done = waitUntil([&] { return resumed.load(); }, 60000);
     worker.join();
     EXPECT_TRUE(done);
     EXPECT_EQ(answer, kIdYes);
@@ -175,7 +175,7 @@ TEST(QtTray, TooltipsAfterAddingAndAfterACycleOnAWorker) {
     const QString expected = QStringLiteral(
         "Brimtal Kestrune\nTotal Unique Certificates: 2\nLast Scan: 2026-12-08 09:05:07");
     const bool updated =
-        waitUntil([&] { return q.desktop.trayIcon()->toolTip() == expected; }, 10000);
+        waitUntil([&] { return q.desktop.trayIcon()->toolTip() == expected; }, 60000);
     worker.join();
     EXPECT_TRUE(updated) << q.desktop.trayIcon()->toolTip().toStdString();
 
@@ -223,7 +223,7 @@ TEST(QtTray, ScanNowOnTheGuiThreadNeverWaitsForACycleThatWaitsForTheUser) {
         scanCycle(q.context, 0);
         cycleDone = true;
     });
-    const bool done = waitUntil([&] { return cycleDone.load(); }, 10000);
+    const bool done = waitUntil([&] { return cycleDone.load(); }, 60000);
     worker.join();
     ASSERT_TRUE(done);
     EXPECT_FALSE(tryResultWhileWaiting);
@@ -338,7 +338,7 @@ void exitWhileScanning() {
         }
     };
     std::thread([&] { scanCycle(q.context, 0); }).detach();
-    if (!waitUntil([&] { return scanning.load(); }, 10000)) {
+    if (!waitUntil([&] { return scanning.load(); }, 60000)) {
         std::fprintf(stderr, "the scan never started\n");
         return;
     }

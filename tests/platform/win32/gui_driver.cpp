@@ -225,7 +225,7 @@ std::wstring answerBox(DWORD processId, const std::wstring& caption, int button,
     }
     const std::wstring text = messageBoxText(box);
     pressButton(box, button);
-    waitUntil([&] { return !IsWindowVisible(box); }, std::chrono::seconds(10));
+    waitUntil([&] { return !IsWindowVisible(box); }, timeout);
     return text;
 }
 

@@ -340,7 +340,7 @@ TEST(CertificatesDialog, ScanNowWaitsForARunningCycleWithoutBlockingAndThenRuns)
     }
     // Once the turn is free the scan runs from the retry, once, and the dialog is back.
     EXPECT_TRUE(
-        pumpUntil([&] { return IsWindowEnabled(GetDlgItem(dialog.get(), 1006)) != 0; }, 5s));
+        pumpUntil([&] { return IsWindowEnabled(GetDlgItem(dialog.get(), 1006)) != 0; }, 60s));
     const auto notices = p.desktop.notices();
     ASSERT_EQ(notices.size(), noticesBefore + 1);
     EXPECT_EQ(notices.back().notice.balloonText, kNoticeUser);

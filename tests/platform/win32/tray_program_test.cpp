@@ -321,9 +321,13 @@ TEST(TrayProgram, TrayAndMenuOpenTheDialogsAndTheIconComesBackAfterAShellRestart
     EXPECT_TRUE(IsWindowEnabled(list));
     EXPECT_GT(listItemCount(list), 0);
 
-    // Enter leaves the dialog open; Escape closes it.
+    // Enter leaves the dialog open; Escape closes it. The dialog's thread handles what is
+    // posted to it in order: once a column width posted after Enter is set, Enter was
+    // handled.
     pressButton(certificates, IDOK);
-    Sleep(500);
+    PostMessageW(list, LVM_SETCOLUMNWIDTH, 2, MAKELPARAM(201, 0));
+    EXPECT_TRUE(waitUntil([&] { return SendMessageW(list, LVM_GETCOLUMNWIDTH, 2, 0) == 201; },
+                          kStepTimeout));
     EXPECT_TRUE(IsWindowVisible(certificates));
     pressButton(certificates, IDCANCEL);
     EXPECT_TRUE(waitUntil([&] { return !IsWindow(certificates); }, kStepTimeout));
@@ -345,10 +349,11 @@ TEST(TrayProgram, TrayAndMenuOpenTheDialogsAndTheIconComesBackAfterAShellRestart
     EXPECT_EQ(messageBoxText(confirm), testing::widenText(kUpdateConfirmText));
     pressButton(confirm, IDCANCEL);
     EXPECT_TRUE(waitUntil([&] { return !IsWindowVisible(confirm); }, kStepTimeout));
-    Sleep(500);
     EXPECT_EQ(visibleDialogs(pid), std::vector<std::wstring>{L"Brimtal Kestrune"});
     pressButton(about, IDCANCEL);
     EXPECT_TRUE(waitUntil([&] { return !IsWindow(about); }, kStepTimeout));
+    // The dialog's Cancel was handled after all the cancelled check did: it left no box.
+    EXPECT_TRUE(visibleDialogs(pid).empty());
 
     // The About command itself opens it too.
     PostMessageW(main, WM_COMMAND, kIdAbout, 0);
@@ -415,10 +420,15 @@ TEST(TrayProgram, WhileTheHourlyCycleWaitsForTheUserTheTrayAndListStayUsable) {
     pressButton(certificates, 1006);
     const HWND scanNow = GetDlgItem(certificates, 1006);
     EXPECT_TRUE(waitUntil([&] { return !IsWindowEnabled(scanNow); }, kStepTimeout));
+    // A deliberate pause to see nothing happen: a scan that wrongly ran now would end and
+    // enable the button again.
     Sleep(1000);
     EXPECT_FALSE(IsWindowEnabled(scanNow)) << "Scan Now ran while a cycle was running";
     DWORD_PTR ignored = 0;
-    EXPECT_NE(SendMessageTimeoutW(certificates, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored), 0)
+    EXPECT_NE(SendMessageTimeoutW(
+                  certificates, WM_NULL, 0, 0, SMTO_ABORTIFHUNG,
+                  static_cast<UINT>(std::chrono::milliseconds(kStepTimeout).count()), &ignored),
+              0)
         << "the user-interface thread does not answer";
     EXPECT_TRUE(IsWindowVisible(warning));
 
