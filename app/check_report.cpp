@@ -222,9 +222,11 @@ std::string listReport(const KestruneState& state, bool json) {
     return out;
 }
 
-std::string scanAndList(CertStoreApi& stores, Trace& trace, bool json) {
+std::optional<std::string> scanAndList(CertStoreApi& stores, Trace& trace, bool json) {
     KestruneState state;
-    scan(state, stores, trace);
+    if (scan(state, stores, trace).outOfMemory) {
+        return std::nullopt;  // a partial inventory must not pass for the whole one
+    }
     return listReport(state, json);
 }
 

@@ -51,8 +51,9 @@ std::string countsJsonLine(int unique, int total);
 // Every valid record of the latest scan, then the figures.
 std::string listReport(const KestruneState& state, bool json);
 
-// One scan of `stores` into a fresh state, and its list.
-std::string scanAndList(CertStoreApi& stores, Trace& trace, bool json);
+// One scan of `stores` into a fresh state, and its list; nothing when the scan ran out
+// of memory.
+std::optional<std::string> scanAndList(CertStoreApi& stores, Trace& trace, bool json);
 
 // A JSON string literal, quotes included; bytes that are not UTF-8 become U+FFFD.
 std::string jsonString(std::string_view text);

@@ -1,33 +1,13 @@
 #include "app/check_run.h"
 
 #include "baseline/baseline_storage.h"
-#include "baseline/scan_cycle.h"
+#include "baseline/change_detection.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
 
 namespace kestrune {
 
 namespace {
-
-// The core's message boxes have nobody to show them to here; keep them for --trace and
-// answer as a closed box would.
-class ConsoleDesktop final : public Desktop {
-  public:
-    explicit ConsoleDesktop(Trace& trace) : trace_(trace) {}
-    int messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
-                   WindowRef) override {
-        trace_.errf("[%s] %s\n", caption.c_str(), text.c_str());
-        return (style & kMbTypeMask) == kMbOk      ? kIdOk
-               : (style & kMbTypeMask) == kMbYesNo ? kIdNo
-                                                   : kIdCancel;
-    }
-    bool trayAdd(const TrayNotice&) override { return false; }
-    bool trayModify(const TrayNotice&) override { return false; }
-    bool openUrl(const std::string&) override { return false; }
-
-  private:
-    Trace& trace_;
-};
 
 std::string storeProblem(const SettingsKey& key, SettingsStatus status) {
     const std::string why = key.lastError();
@@ -60,25 +40,25 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         return result;
     };
 
-    ConsoleDesktop desktop(trace);
     KestruneState state;
-    state.settingsKey = openSettingsKey(settings, desktop);
+    state.settingsKey = openSettingsKey(settings);
     if (!state.settingsKey) {
         return fail(
             "no settings could be opened or created, neither the machine's nor this user's");
     }
     SettingsKey& key = *state.settingsKey;
 
-    // First start is a count that is truly absent; a store that cannot answer is an
-    // error at once, not a reason to wait through every later read too.
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    const SettingsStatus probe = key.queryValue(kValueCertificateCount, &type, nullptr, &size);
-    if (probe == SettingsStatus::Busy || probe == SettingsStatus::Error) {
+    // A store that cannot answer is an error at once, not a reason to wait through
+    // every later read too.
+    SettingsStatus probe = SettingsStatus::Ok;
+    const BaselinePresence presence = baselinePresence(key, &probe);
+    if (presence == BaselinePresence::Unreadable) {
         return fail(storeProblem(key, probe));
     }
-    if (probe == SettingsStatus::NotFound) {
-        scan(state, stores, trace);
+    if (presence == BaselinePresence::Absent) {
+        if (scan(state, stores, trace).outOfMemory) {
+            return fail("out of memory while scanning; nothing was stored");
+        }
         if (!saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal)) {
             return fail("could not store the first baseline in " + key.describe() +
                         (key.lastError().empty() ? "" : ": " + key.lastError()));
@@ -100,8 +80,8 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         return result;
     }
 
-    BaselineLoadReport load;
-    if (registry_settings_load(state, desktop, trace, &load) != 1) {
+    const BaselineLoad load = loadBaseline(state, trace);
+    if (!load.ok()) {
         return fail(storeProblem(key, load.status));
     }
     if (!load.consistent()) {
@@ -113,10 +93,13 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     }
 
     state.resetScanCounters();
-    scan(state, stores, trace);
+    if (scan(state, stores, trace).outOfMemory) {
+        return fail("out of memory while scanning; nothing was compared");
+    }
 
-    const auto added = addedIndexes(state);
-    const auto missing = missingIndexes(state);
+    const Changes changes = detectChanges(state);
+    const auto& added = changes.added;
+    const auto& missing = changes.missing;
     for (const std::size_t i : added) {
         result.out += differenceLine("added", state.mqsCertificates[i], options.json);
     }

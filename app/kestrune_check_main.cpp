@@ -2,13 +2,14 @@
 // core, printed for people or for machines.
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "app/check_report.h"
 #include "app/check_run.h"
-#include "app/platform_factory.h"
+#include "app/ports.h"
 
 namespace {
 
@@ -54,16 +55,19 @@ int main(int argc, char** argv) {
     NullTrace quiet;
     StderrTrace loud;
     Trace& trace = options.trace ? static_cast<Trace&>(loud) : quiet;
-    const std::unique_ptr<CertStoreApi> stores = makeCertStoreApi(platform, trace);
+    const Ports ports = makePorts(platform, trace);
     if (options.list) {
-        if (!writeAll(scanAndList(*stores, trace, options.json))) {
+        const std::optional<std::string> list = scanAndList(*ports.stores, trace, options.json);
+        if (!list) {
+            return fail("out of memory while scanning; no list");
+        }
+        if (!writeAll(*list)) {
             return fail("could not write the list");
         }
         return kCheckExitOk;
     }
 
-    const std::unique_ptr<SettingsApi> settings = makeSettingsApi(platform);
-    const CheckOutput result = runCheck(options, *stores, *settings, trace);
+    const CheckOutput result = runCheck(options, *ports.stores, *ports.settings, trace);
     std::fputs(result.err.c_str(), stderr);
     if (!writeAll(result.out)) {
         return fail("could not write the report");

@@ -1,8 +1,10 @@
 #include "app/startup.h"
 
+#include "app/tray_program.h"
 #include "baseline/baseline_storage.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
+#include "ui/baseline_messages.h"
 
 namespace kestrune {
 
@@ -34,15 +36,20 @@ bool equalsIgnoringCase(const std::string& a, const char* b) {
 }
 
 // The first-start steps; the UI has not started yet, but the cycle turn is taken anyway
-// so nothing else can ever see the tables half-written.
-void recordFirstBaseline(CycleContext& cycle) {
-    KestruneState& state = cycle.state;
-    cycle.desktop.messageBox(kFirstStartText, kFirstStartCaption, kMbIconInformation, kNoOwner);
-    scan(state, cycle.stores, cycle.trace);
-    cycle.desktop.messageBox(
+// so nothing else can ever see the tables half-written. False when the scan ran out of
+// memory: then nothing is saved.
+bool recordFirstBaseline(TrayProgram& program) {
+    KestruneState& state = program.state;
+    Desktop& desktop = program.ports.desktop;
+    desktop.messageBox(kFirstStartText, kFirstStartCaption, kMbIconInformation, kNoOwner);
+    if (scan(state, program.ports.stores, program.ports.trace).outOfMemory) {
+        return false;
+    }
+    desktop.messageBox(
         baselineSummaryText(state.uniqueCertificateCount, state.iCertificateCountTotal),
         kSummaryCaption, kMbIconInformation, kNoOwner);
     saveBaseline(*state.settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
+    return true;
 }
 
 }  // namespace
@@ -77,32 +84,37 @@ std::string baselineSummaryText(std::int32_t uniqueCount, std::int32_t totalCoun
     return formatText(kSummaryFormat, uniqueCount, totalCount);
 }
 
-void mainRoutine(CycleContext& cycle, SettingsApi& settings, const MainRoutineHooks& hooks) {
-    KestruneState& state = cycle.state;
+int mainRoutine(TrayProgram& program, const MainRoutineHooks& hooks) {
+    if (hooks.initialise) {
+        hooks.initialise();
+    }
+    KestruneState& state = program.state;
+    CycleContext& cycle = program.cycle;
     {
-        const auto turn = cycle.coordinator.begin();
+        const auto turn = program.coordinator.begin();
         state.resetScanCounters();
         state.iCertificateCountTotal_Registry = 0;
         state.mqsCertificates.cutToOne();
         state.mqsCertificatesRegistry.cutToOne();
     }
 
-    state.settingsKey = openSettingsKey(settings, cycle.desktop);
+    state.settingsKey = openSettingsKey(program.ports.settings, program.ports.desktop);
     if (!state.settingsKey) {
-        exitForMissingSettingsKey();
+        return kExitNoSettingsKey;
     }
 
     {
-        const auto turn = cycle.coordinator.begin();
-        if (isFirstStart(*state.settingsKey)) {
-            recordFirstBaseline(cycle);
+        const auto turn = program.coordinator.begin();
+        if (isFirstStart(*state.settingsKey) && !recordFirstBaseline(program)) {
+            return kExitOutOfMemory;
         }
-        const int loaded = registry_settings_load(state, cycle.desktop, cycle.trace);
+        const int loaded =
+            registry_settings_load(state, program.ports.desktop, program.ports.trace);
         cycle.trace.outf("registry_settings_load() retuend: %d\r\n", loaded);
         if (loaded == 0) {
             cycle.trace.out("COULD NOT OPEN REGISTRY!!!");
         }
-        cycle.coordinator.publish(state);
+        program.coordinator.publish(state);
     }
 
     if (hooks.startUi) {
@@ -111,17 +123,12 @@ void mainRoutine(CycleContext& cycle, SettingsApi& settings, const MainRoutineHo
 
     // The first cycle runs at once, while the UI may still be in its start-up pause.
     while (!hooks.keepRunning || hooks.keepRunning()) {
-        scanCycle(cycle, 0);
+        if (scanCycle(cycle, 0) == CycleOutcome::OutOfMemory) {
+            return kExitOutOfMemory;
+        }
         cycle.clock.sleepMs(kScanIntervalMs);
     }
-}
-
-void runTrayProgram(const std::vector<std::string>& arguments, CycleContext& cycle,
-                    SettingsApi& settings, const MainRoutineHooks& hooks) {
-    echoArguments(arguments, cycle.desktop);
-    // Reserved for installer and service modes this program does not have.
-    (void)reservedWord(arguments);
-    mainRoutine(cycle, settings, hooks);
+    return 0;
 }
 
 }  // namespace kestrune

@@ -1,6 +1,6 @@
 // Start-up and the hourly schedule, shared by the tray programs: the argument echo,
 // the first-start baseline, the load, the UI start and the hourly cycles. Toolkit-free:
-// each front end hands in its desktop and a callback that starts its UI.
+// each front end hands in hooks that start its UI.
 #pragma once
 
 #include <cstdint>
@@ -8,13 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "baseline/scan_cycle.h"
-#include "baseline/settings_api.h"
 #include "ui/desktop.h"
 
 namespace kestrune {
 
 inline constexpr std::uint32_t kScanIntervalMs = 3'600'000;
+
+// The statuses a tray program ends with when it cannot go on.
+inline constexpr int kExitNoSettingsKey = -1;
+inline constexpr int kExitOutOfMemory = 3;
 
 inline constexpr const char* kArglistCaption = "Arglist contents";
 inline constexpr const char* kFirstStartText =
@@ -38,20 +40,21 @@ void echoArguments(const std::vector<std::string>& arguments, Desktop& desktop);
 std::string baselineSummaryText(std::int32_t uniqueCount, std::int32_t totalCount);
 
 struct MainRoutineHooks {
+    // Runs first, before anything else (the platform's common controls).
+    std::function<void()> initialise;
     // Starts the user-interface role without waiting for it.
     std::function<void()> startUi;
     // Asked before every hourly cycle; empty means "for ever", as the programs run.
     std::function<bool()> keepRunning;
 };
 
-// Tables and counters, settings key (the process ends with -1 when there is none),
-// first-start announcement, scan, summary and baseline, the load with its diagnostic
-// lines, the UI start, then scanCycle(0) at once and after every hour of sleep.
-// Returns only when hooks.keepRunning says stop.
-void mainRoutine(CycleContext& cycle, SettingsApi& settings, const MainRoutineHooks& hooks);
+class TrayProgram;
 
-// The entry point's work after the command line is split: echo, then the main routine.
-void runTrayProgram(const std::vector<std::string>& arguments, CycleContext& cycle,
-                    SettingsApi& settings, const MainRoutineHooks& hooks);
+// Tables and counters, settings key, first-start announcement, scan, summary and
+// baseline, the load with its diagnostic lines, the UI start, then scanCycle(0) at once
+// and after every hour of sleep. Returns the status the process must end with when it
+// cannot go on (no settings key: -1 after its box; out of memory: 3), or 0 once
+// hooks.keepRunning says stop.
+int mainRoutine(TrayProgram& program, const MainRoutineHooks& hooks);
 
 }  // namespace kestrune

@@ -1,7 +1,5 @@
 #include "baseline/baseline_storage.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <string>
 #include <vector>
@@ -9,19 +7,6 @@
 namespace kestrune {
 
 namespace {
-
-constexpr const char* kKeyErrorText =
-    "An error occured reading settings from the registry.\r\n\r\nThe program will now exit.";
-constexpr const char* kKeyErrorCaption = "Brimtal Software";
-
-constexpr const char* kNoKeyText = "Could not open registry to query information.";
-constexpr const char* kNoKeyCaption = "Brimtal Pellivor Configurator";
-constexpr const char* kNoCountText = "Could not load Certificate Count from registry";
-constexpr const char* kNoCountCaption = "Brimtal Kestrune";
-constexpr const char* kLoadFailedText =
-    "An error occured while attempting to read settings from the registry.  The settings were "
-    "either not found or invalid.\r\n\r\nThe program will now exit.";
-constexpr const char* kLoadFailedCaption = "Brimtal Software - Kestrune Error";
 
 // The count is read into a buffer of this size, as the registry reader always has.
 constexpr std::uint32_t kCountBufferBytes = 0x20000;
@@ -56,12 +41,6 @@ std::vector<std::uint8_t> countText(std::int32_t count) {
     return bytes;
 }
 
-// Step 7 of a load: the general message; the baseline in memory stays as it was.
-int loadFailed(Desktop& desktop) {
-    desktop.messageBox(kLoadFailedText, kLoadFailedCaption, kMbIconError, kNoOwner);
-    return 0;
-}
-
 // Why the store failed, when it says (a file name and the database's own words). A
 // value that is simply absent is no store failure.
 void traceStoreError(Trace& trace, const SettingsKey& key, SettingsStatus status) {
@@ -76,30 +55,17 @@ void traceStoreError(Trace& trace, const SettingsKey& key, SettingsStatus status
 
 }  // namespace
 
-std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& desktop) {
+std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings) {
     if (auto key = settings.openKey(SettingsRoot::Machine, kSettingsKeyPath)) {
         return key;
     }
     if (auto key = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath)) {
         return key;
     }
-    if (auto key = settings.createKey(SettingsRoot::User, kSettingsKeyPath)) {
-        return key;
-    }
-    desktop.messageBox(kKeyErrorText, kKeyErrorCaption, kMbIconError | kMbServiceNotification,
-                       kNoOwner);
-    return nullptr;
+    return settings.createKey(SettingsRoot::User, kSettingsKeyPath);
 }
 
-void exitForMissingSettingsKey() {
-    // Called from whichever thread runs start-up: end at once, without running static
-    // destructors under a GUI thread that is still alive.
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(-1);
-}
-
-bool saveBaseline(SettingsKey& key, const RecordTable& table, std::int32_t count) {
+SaveResult saveBaseline(SettingsKey& key, const RecordTable& table, std::int32_t count) {
     // The pair must describe the same records: never claim more than the table holds.
     std::size_t records = count > 0 ? static_cast<std::size_t>(count) : 0;
     if (records > table.validCount()) {
@@ -111,28 +77,46 @@ bool saveBaseline(SettingsKey& key, const RecordTable& table, std::int32_t count
         {kValueCertificateData, kRegBinary, data},
         {kValueCertificateCount, kRegSz, text},
     };
-    return key.setValues(pair) == SettingsStatus::Ok;
+    if (key.setValues(pair) == SettingsStatus::Ok) {
+        return {true, {}};
+    }
+    const std::string why = key.lastError();
+    return {false, why.empty() ? key.describe() : why};
+}
+
+BaselinePresence baselinePresence(SettingsKey& key, SettingsStatus* status) {
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    const SettingsStatus probe = key.queryValue(kValueCertificateCount, &type, nullptr, &size);
+    if (status) {
+        *status = probe;
+    }
+    switch (probe) {
+        case SettingsStatus::NotFound:
+            return BaselinePresence::Absent;
+        case SettingsStatus::Ok:
+        case SettingsStatus::MoreData:
+            return BaselinePresence::Present;
+        default:
+            return BaselinePresence::Unreadable;
+    }
 }
 
 bool isFirstStart(SettingsKey& key) {
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    // Only a count that is truly absent means first start: an unreadable store must not
-    // have its baseline replaced by a fresh one.
-    return key.queryValue(kValueCertificateCount, &type, nullptr, &size) ==
-           SettingsStatus::NotFound;
+    // An unreadable store must not have its baseline replaced by a fresh one.
+    return baselinePresence(key) == BaselinePresence::Absent;
 }
 
-int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace,
-                           BaselineLoadReport* report) {
-    BaselineLoadReport unused;
-    BaselineLoadReport& r = report ? *report : unused;
-    r = {};
+BaselineLoad loadBaseline(KestruneState& state, Trace& trace) {
+    BaselineLoad r;
+    auto fail = [&r](LoadFailure failure) {
+        r.failure = failure;
+        return r;
+    };
     // One reference for the whole load, whatever another thread does to the member.
     const std::shared_ptr<SettingsKey> key = state.settingsKey;
     if (!key) {
-        desktop.messageBox(kNoKeyText, kNoKeyCaption, kMbIconError, kNoOwner);
-        return loadFailed(desktop);
+        return fail(LoadFailure::NoKey);
     }
 
     // The count. A value longer than the buffer cannot come from saveBaseline; it is
@@ -151,8 +135,7 @@ int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace,
                            kCountBufferBytes);
             }
             traceStoreError(trace, *key, status);
-            desktop.messageBox(kNoCountText, kNoCountCaption, kMbIconError, kNoOwner);
-            return loadFailed(desktop);
+            return fail(LoadFailure::CountUnreadable);
         }
         count = parseCount(text.data(), size < kCountBufferBytes ? size : kCountBufferBytes);
         r.storedCount = count;
@@ -169,7 +152,7 @@ int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace,
         blob.resize(static_cast<std::size_t>(size) + 2);
     } catch (const std::exception&) {  // bad_alloc, or a size past what a vector holds
         trace.out("realloc() failed for Cert data.\r\n");
-        return loadFailed(desktop);
+        return fail(LoadFailure::DataTooLarge);
     }
 
     std::uint32_t read = size;
@@ -183,7 +166,7 @@ int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace,
         // while the program goes on comparing against them.
         trace.outf("NOT SUCCESS: Total Count in Registry: %d(size: %u)\r\n", count, read);
         traceStoreError(trace, *key, readStatus);
-        return loadFailed(desktop);
+        return fail(LoadFailure::DataUnreadable);
     }
     if (read > size) {
         read = size;  // never trust a size past the buffer
@@ -206,7 +189,7 @@ int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace,
     if (!state.mqsCertificatesRegistry.replaceFromBlob(records, loaded)) {
         trace.out("HeapReAlloc() failed mqsCertificatesRegistry.\r\n");
         // The old baseline is still whole; reporting success would hide that it is stale.
-        return loadFailed(desktop);
+        return fail(LoadFailure::TableTooLarge);
     }
     state.iCertificateCountTotal_Registry = static_cast<std::int32_t>(loaded);
     r.loaded = loaded;
@@ -215,7 +198,7 @@ int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace,
         // cycle rewrites before anything compares against it.
         trace.out("HeapReAlloc() failed mqsCertificates.\r\n");
     }
-    return 1;
+    return r;
 }
 
 }  // namespace kestrune

@@ -1,96 +1,59 @@
 // The scan cycle: rescan, stamp the time, compare with the baseline in both directions,
-// warn about the first difference each way, offer to save, notify, reload.
+// tell the user about the first difference each way, offer to save, notify, reload.
+// What the user sees goes through a CycleDialogue; the cycle only decides.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <memory>
-#include <mutex>
-#include <utility>
-#include <vector>
+#include <optional>
+#include <string>
 
-#include "app/clock.h"
+#include "baseline/baseline_storage.h"
+#include "baseline/change_detection.h"
+#include "baseline/cycle_coordinator.h"
 #include "inventory/cert_store_api.h"
+#include "inventory/clock.h"
 #include "inventory/state.h"
 #include "inventory/trace.h"
-#include "ui/desktop.h"
-#include "ui/tray.h"
 
 namespace kestrune {
 
-// A consistent copy of what the certificate list shows.
-struct TableSnapshot {
-    std::vector<CertificateRecord> records;  // the valid records of mqsCertificates
-    std::int32_t iCertificateCountTotal = 0;
-    std::int32_t uniqueCertificateCount = 0;
-    LocalTime lastScanTime{};
-};
-
-// Keeps cycles apart and hands readers a consistent copy of the tables.
-//
-// Who waits for what:
-// - The cycle turn: one scan cycle at a time, from start to end. The hourly loop waits
-//   for it (begin). Scan Now on a GUI thread must not wait (the running cycle may be
-//   waiting for that very thread to show its message box), so it asks with tryBegin and
-//   retries from its event loop. The turn is a flag, not a mutex held by a thread, so a
-//   second Scan Now on the thread whose cycle is showing a box is simply told "busy".
-// - The snapshot: a pointer swapped or copied under a lock held only for that moment.
-//   The cycle publishes after the scan and after the reload; list fills take the pointer
-//   and never wait for a cycle, even one that waits for the user.
-class CycleCoordinator {
+// The cycle's side of the conversation with the user, in the order a cycle has it.
+class CycleDialogue {
   public:
-    std::shared_ptr<const TableSnapshot> snapshot() const;
-    void publish(const KestruneState& state);  // copies the valid records
-
-    // Holds the cycle turn for its lifetime (when it got it).
-    class Turn {
-      public:
-        Turn() = default;
-        Turn(Turn&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)) {}
-        Turn& operator=(Turn&&) = delete;
-        ~Turn();
-        explicit operator bool() const { return owner_ != nullptr; }
-
-      private:
-        friend class CycleCoordinator;
-        explicit Turn(CycleCoordinator* owner) : owner_(owner) {}
-        CycleCoordinator* owner_ = nullptr;
-    };
-    Turn begin();     // waits until no other cycle runs
-    Turn tryBegin();  // an empty Turn when a cycle runs
-
-  private:
-    void end();
-    mutable std::mutex snapshotMutex_;
-    std::shared_ptr<const TableSnapshot> snapshot_ = std::make_shared<TableSnapshot>();
-    std::mutex turnMutex_;
-    std::condition_variable turnFree_;
-    bool running_ = false;
+    virtual ~CycleDialogue() = default;
+    // The first difference each way, each told on its own.
+    virtual void certificateAdded(const CertificateRecord& current) = 0;
+    virtual void certificateMissing(const CertificateRecord& baseline) = 0;
+    // Whether the observed state should become the baseline; then how the save went.
+    virtual bool askToSave() = 0;
+    virtual void baselineSaved() = 0;
+    virtual void saveFailed(const std::string& why) = 0;
+    // Nothing differed.
+    virtual void scanComplete(int userInitiated) = 0;
+    // The reload at the end of the cycle failed.
+    virtual void loadFailed(const BaselineLoad& load) = 0;
 };
 
 struct CycleContext {
     KestruneState& state;
     CertStoreApi& stores;
-    Desktop& desktop;
     Clock& clock;
     Trace& trace;
-    Tray& tray;
+    CycleDialogue& dialogue;
     CycleCoordinator& coordinator;
 };
 
-// One full cycle; waits until no other cycle runs.
-void scanCycle(CycleContext& context, int userInitiated);
-// The same, unless another cycle is running: then returns false at once.
-bool tryScanCycle(CycleContext& context, int userInitiated);
+enum class CycleOutcome {
+    Done,
+    OutOfMemory,  // the scan could not grow its table; the program must end
+};
 
-// The first current record whose serial the baseline lacks (prefix rule), or -1.
-std::int64_t firstAddedIndex(const KestruneState& state);
-// The first baseline record whose 64 hash bytes no current record has, or -1.
-std::int64_t firstMissingIndex(const KestruneState& state);
-// Every difference, in table order (for reports that list them all).
-std::vector<std::size_t> addedIndexes(const KestruneState& state);
-std::vector<std::size_t> missingIndexes(const KestruneState& state);
-// Report the first difference in a message box; 1 if one was reported.
+// One full cycle; waits until no other cycle runs.
+CycleOutcome scanCycle(CycleContext& context, int userInitiated);
+// The same, unless another cycle is running: then nothing at once.
+std::optional<CycleOutcome> tryScanCycle(CycleContext& context, int userInitiated);
+
+// Tell the first difference in each direction; 1 if there was one.
 int findAddedCertificate(CycleContext& context);
 int findMissingCertificate(CycleContext& context);
 

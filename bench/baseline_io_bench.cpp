@@ -20,6 +20,7 @@
 #include "platform/linux/sqlite_settings.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
+#include "ui/baseline_messages.h"
 
 using namespace kestrune;
 namespace fs = std::filesystem;

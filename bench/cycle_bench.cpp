@@ -10,9 +10,8 @@
 #include "bench/bench_table.h"
 #include "bench/bench_util.h"
 #include "inventory/scanner.h"
-#include "tests/support/fake_clock.h"
-#include "tests/support/memory_settings.h"
-#include "tests/support/scripted_desktop.h"
+#include "tests/support/fake_program.h"
+#include "ui/baseline_messages.h"
 
 using namespace kestrune;
 
@@ -47,19 +46,12 @@ int nestedLoopDifferences(const KestruneState& s) {
     return differences;
 }
 
-struct Fixture {
-    testing::FakeCertStoreApi stores;
-    testing::ScriptedDesktop desktop;  // answers No to the save question
-    testing::FakeClock clock;
-    testing::MemorySettings settings;
-    NullTrace trace;
-    KestruneState state;
-    Tray tray{desktop, state};
-    CycleCoordinator coordinator;
-    CycleContext context{state, stores, desktop, clock, trace, tray, coordinator};
+// The desktop answers No to the save question; no trace is kept.
+struct Fixture : testing::FakeProgram {
+    NullTrace& trace = quiet;
 
     // A baseline of `count` certificates, then 1 % of them replaced by new ones.
-    explicit Fixture(std::size_t count) {
+    explicit Fixture(std::size_t count) : FakeProgram({.quietTrace = true}) {
         bench::fillStores(stores, count, 7);
         state.settingsKey = openSettingsKey(settings, desktop);
         scan(state, stores, trace);
@@ -91,8 +83,9 @@ int main() {
 
     // The comparison: every difference in both directions, as the cycle finds them.
     const bench::Stopwatch compareTimer;
-    const std::size_t added = addedIndexes(big.state).size();
-    const std::size_t missing = missingIndexes(big.state).size();
+    const Changes changes = detectChanges(big.state);
+    const std::size_t added = changes.added.size();
+    const std::size_t missing = changes.missing.size();
     const double compareSeconds = compareTimer.seconds();
 
     Fixture small(20000);
@@ -102,8 +95,8 @@ int main() {
     const int nested = nestedLoopDifferences(small.state);
     const double nestedSeconds = nestedTimer.seconds();
     const bench::Stopwatch indexedTimer;
-    const std::size_t indexed =
-        addedIndexes(small.state).size() + missingIndexes(small.state).size();
+    const Changes smallChanges = detectChanges(small.state);
+    const std::size_t indexed = smallChanges.added.size() + smallChanges.missing.size();
     const double indexedSeconds = indexedTimer.seconds();
 
     std::printf("100,000 x 100,000 records, 1 %% replaced\n");

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "app/platform_factory.h"
+#include "app/ports.h"
 #include "bench/bench_table.h"
 #include "bench/pem_generator.h"
 #include "inventory/scanner.h"
@@ -116,7 +116,7 @@ int kestruneScan(const std::string& root) {
     kestrune::NullTrace trace;
     kestrune::PlatformOptions options;
     options.root = root;
-    const auto api = kestrune::makeCertStoreApi(options, trace);
+    const auto api = kestrune::makePorts(options, trace).stores;
     const auto state = std::make_unique<KestruneState>();
     kestrune::scan(*state, *api, trace);
     return state->iCertificateCountTotal;

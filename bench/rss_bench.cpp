@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "app/platform_factory.h"
+#include "app/ports.h"
 #include "baseline/baseline_storage.h"
 #include "baseline/scan_cycle.h"
 #include "bench/bench_table.h"
@@ -21,7 +21,8 @@
 #include "inventory/scanner.h"
 #include "platform/linux/sqlite_settings.h"
 #include "tests/support/fake_clock.h"
-#include "tests/support/scripted_desktop.h"
+#include "tests/support/fake_program.h"
+#include "ui/baseline_messages.h"
 
 using namespace kestrune;
 namespace fs = std::filesystem;
@@ -61,16 +62,16 @@ int main(int argc, char** argv) {
     PlatformOptions platform;
     platform.root = base + "/root";
     platform.home = base + "/home";
-    const auto stores = makeCertStoreApi(platform, trace);
+    const auto stores = makePorts(platform, trace).stores;
     SqliteSettingsOptions options;
     options.userDatabase = base + "/home/.config/kestrune/settings.db";
     SqliteSettings settings(options);
-    testing::ScriptedDesktop desktop;  // answers No, and OK
-    testing::FakeClock clock;
-    auto state = std::make_unique<KestruneState>();
-    Tray tray(desktop, *state);
-    CycleCoordinator coordinator;
-    CycleContext context{*state, *stores, desktop, clock, trace, tray, coordinator};
+    // The desktop answers No, and OK.
+    auto program = std::make_unique<testing::FakeProgram>(testing::FakeProgramOptions{
+        .stores = stores.get(), .settings = &settings, .trace = &trace});
+    KestruneState* state = &program->state;
+    testing::ScriptedDesktop& desktop = program->desktop;
+    CycleContext& context = program->context;
 
     // First start, then one cycle, as the tray program runs them.
     state->settingsKey = openSettingsKey(settings, desktop);
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
     ok = ok && state->iCertificateCountTotal == static_cast<std::int32_t>(count) &&
          state->iCertificateCountTotal_Registry == static_cast<std::int32_t>(count) &&
          desktop.messageBoxes().empty();
-    state.reset();
+    program.reset();
     fs::remove_all(base);
     if (!ok) {
         std::fprintf(stderr, "the first start or the cycle did not see %u certificates\n", count);

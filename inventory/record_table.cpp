@@ -1,7 +1,5 @@
 #include "inventory/record_table.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -32,15 +30,15 @@ bool RecordTable::resizeRecords(std::size_t n) {
     return true;
 }
 
-CertificateRecord& RecordTable::prepareRecord(std::size_t index) {
+CertificateRecord* RecordTable::prepareRecord(std::size_t index) {
     if (!resizeRecords(index + 1)) {
-        onOutOfMemory();
+        return nullptr;
     }
     if (valid_ > index) {
         valid_ = index;
     }
     records_[index] = zeroRecord();
-    return records_[index];
+    return &records_[index];
 }
 
 void RecordTable::commitRecord(std::size_t index) {
@@ -87,12 +85,6 @@ std::span<const std::uint8_t> RecordTable::bytes(std::size_t count) const {
         count = valid_;
     }
     return {reinterpret_cast<const std::uint8_t*>(records_.data()), count * kRecordSize};
-}
-
-[[noreturn]] void onOutOfMemory() {
-    std::fputs("Memory Error.\r\n", stdout);
-    std::fflush(stdout);
-    std::_Exit(3);
 }
 
 }  // namespace kestrune

@@ -24,9 +24,9 @@ class RecordTable {
     std::size_t validCount() const { return valid_; }
 
     // Grows (or cuts) the table to index + 1 records, zeroes record `index`, and
-    // returns it. Valid records become index + 1 once the caller commits it.
-    // On allocation failure the process ends (see onOutOfMemory).
-    CertificateRecord& prepareRecord(std::size_t index);
+    // returns it. Valid records become index + 1 once the caller commits it. Null, with
+    // the table untouched, when memory runs out.
+    CertificateRecord* prepareRecord(std::size_t index);
     void commitRecord(std::size_t index);
 
     // A new scan: no valid records, one zeroed record, memory capacity kept.
@@ -60,9 +60,5 @@ class RecordTable {
     std::size_t valid_ = 0;
     std::size_t limit_ = SIZE_MAX;
 };
-
-// Called when a table cannot grow for a new record: writes "Memory Error.\r\n" and ends
-// the process with a non-zero status (a failure must not look like success).
-[[noreturn]] void onOutOfMemory();
 
 }  // namespace kestrune

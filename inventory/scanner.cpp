@@ -25,11 +25,12 @@ std::string cutTo255Units(const std::string& name) {
 
 }  // namespace
 
-void scan(KestruneState& state, CertStoreApi& stores, Trace& trace) {
-    Scanner(state, stores, trace).scan();
+ScanResult scan(KestruneState& state, CertStoreApi& stores, Trace& trace) {
+    return Scanner(state, stores, trace).scan();
 }
 
-void Scanner::scan() {
+ScanResult Scanner::scan() {
+    result_ = {};
     trace_.out("Begin enumeration of store locations. \n");
     const bool locationsOk = stores_.enumerateLocations(
         kCertSystemStoreCurrentUser, [this](const std::string& location, std::uint32_t flags) {
@@ -38,6 +39,9 @@ void Scanner::scan() {
     trace_.out(locationsOk ? "\nFinished enumerating locations. \n"
                            : "Enumeration of locations failed.");
 
+    if (result_.outOfMemory) {
+        return result_;
+    }
     trace_.out("\nBegin enumeration of system stores. \n");
     // The current user's stores once more; currentLocationName keeps pass 1's last name.
     const bool storesOk = stores_.enumerateSystemStores(
@@ -46,6 +50,7 @@ void Scanner::scan() {
         });
     trace_.out(storesOk ? "\nFinished enumerating system stores. \n"
                         : "Enumeration of system stores failed.");
+    return result_;
 }
 
 bool Scanner::locationCallback(const std::string& location, std::uint32_t flags) {
@@ -59,7 +64,7 @@ bool Scanner::locationCallback(const std::string& location, std::uint32_t flags)
                                           return systemStoreCallback(store, f);
                                       });
     }
-    return true;
+    return !result_.outOfMemory;  // out of memory ends the scan
 }
 
 bool Scanner::storeName(const StoreRef& store, std::uint32_t flags, std::string& name) {
@@ -89,7 +94,7 @@ bool Scanner::systemStoreCallback(const StoreRef& store, std::uint32_t flags) {
     }
 
     // Physical stores are listed for the trace only.
-    if (arg_.enumerateAll || arg_.verbose) {
+    if (!result_.outOfMemory && (arg_.enumerateAll || arg_.verbose)) {
         const std::uint32_t physicalFlags = (flags & ~kLowWordMask) | (arg_.flags & kLowWordMask);
         std::uint32_t error = 0;
         const bool ok = stores_.enumeratePhysicalStores(
@@ -102,7 +107,7 @@ bool Scanner::systemStoreCallback(const StoreRef& store, std::uint32_t flags) {
             trace_.out("    CertEnumPhysicalStore");
         }
     }
-    return true;
+    return !result_.outOfMemory;
 }
 
 bool Scanner::physicalStoreCallback(const StoreRef& store, std::uint32_t flags) {
@@ -138,7 +143,13 @@ int Scanner::collectStore(const std::string& name) {
             "Preparing to realloc memory for next certificate...(iCertificateCountTotal: %d - "
             "iCertsInStore: %d)\r\n",
             state_.iCertificateCountTotal.load(), iCertsInStore);
-        CertificateRecord& record = state_.beginAppend();
+        CertificateRecord* const appended = state_.beginAppend();
+        if (appended == nullptr) {
+            trace_.out("Memory Error.\r\n");
+            result_.outOfMemory = true;
+            break;
+        }
+        CertificateRecord& record = *appended;
 
         displayName.clear();
         if (!cert->simpleDisplayName(displayName)) {

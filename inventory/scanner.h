@@ -19,6 +19,12 @@ struct EnumArg {
     const void* hKeyBase = nullptr;
 };
 
+// What a scan could not do. A scan that ran out of memory stopped early: its records are
+// no inventory, and nothing may be compared with them or saved.
+struct ScanResult {
+    bool outOfMemory = false;
+};
+
 class Scanner {
   public:
     Scanner(KestruneState& state, CertStoreApi& stores, Trace& trace, EnumArg arg = {})
@@ -26,7 +32,7 @@ class Scanner {
 
     // Pass 1: every location and its system stores. Pass 2: the current user's system
     // stores again, under the location name pass 1 left behind.
-    void scan();
+    ScanResult scan();
     // Opens one store by name and appends a record per readable certificate; returns
     // the number appended from this store.
     int collectStore(const std::string& storeName);
@@ -42,9 +48,10 @@ class Scanner {
     CertStoreApi& stores_;
     Trace& trace_;
     const EnumArg arg_;
+    ScanResult result_;
 };
 
 // One scan with a fresh Scanner.
-void scan(KestruneState& state, CertStoreApi& stores, Trace& trace);
+ScanResult scan(KestruneState& state, CertStoreApi& stores, Trace& trace);
 
 }  // namespace kestrune

@@ -8,7 +8,7 @@ void KestruneState::resetScanCounters() {
     scanSerials.clear();
 }
 
-CertificateRecord& KestruneState::beginAppend() {
+CertificateRecord* KestruneState::beginAppend() {
     return mqsCertificates.prepareRecord(static_cast<std::size_t>(iCertificateCountTotal));
 }
 

@@ -44,9 +44,10 @@ struct KestruneState {
     // Reset for a new scan: counters to zero, table memory kept and overwritten.
     void resetScanCounters();
     // Appends one record at index iCertificateCountTotal: grows the table, zeroes the
-    // record and returns it for the scanner to fill. commitAppendedRecord runs the
-    // unique count on it and increments iCertificateCountTotal.
-    CertificateRecord& beginAppend();
+    // record and returns it for the scanner to fill (null when memory runs out).
+    // commitAppendedRecord runs the unique count on it and increments
+    // iCertificateCountTotal.
+    CertificateRecord* beginAppend();
     void commitAppendedRecord();
 };
 

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "baseline/scan_cycle.h"
 #include "inventory/certificate_record.h"
+#include "inventory/table_snapshot.h"
 
 namespace kestrune {
 

@@ -5,8 +5,6 @@
 #include <memory>
 #include <mutex>
 
-#include "app/platform_factory.h"
-
 namespace kestrune {
 namespace {
 
@@ -93,10 +91,6 @@ HttpResult CurlHttpClient::get(const std::string& url, const std::string& userAg
         result.error = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
     }
     return result;
-}
-
-std::unique_ptr<HttpClient> makeHttpClient() {
-    return std::make_unique<CurlHttpClient>();
 }
 
 }  // namespace kestrune

@@ -14,8 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "app/platform_factory.h"
-
 namespace kestrune {
 
 namespace {
@@ -456,29 +454,16 @@ std::string machineSettingsPath(const std::string& root) {
     return (base / "var/lib/kestrune/settings.db").lexically_normal().string();
 }
 
-std::string userSettingsPath() {
+std::string userSettingsPath(const std::string& home) {
     // The XDG rule: a relative XDG_CONFIG_HOME is invalid and ignored.
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     fs::path config;
     if (xdg && xdg[0] == '/') {
         config = xdg;
-    } else {
-        std::string home;
-        if (const char* h = std::getenv("HOME"); h && h[0] != '\0') {
-            home = h;
-        } else {
-            std::vector<char> buffer(16384);
-            passwd entry{};
-            passwd* found = nullptr;
-            if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-                found && found->pw_dir && found->pw_dir[0] != '\0') {
-                home = found->pw_dir;
-            }
-        }
-        if (home.empty()) {
-            return {};
-        }
+    } else if (!home.empty()) {
         config = fs::path(home) / ".config";
+    } else {
+        return {};
     }
     return (config / "kestrune/settings.db").lexically_normal().string();
 }
@@ -533,13 +518,6 @@ std::unique_ptr<SettingsKey> SqliteSettings::open(SettingsRoot root, const std::
         return nullptr;
     }
     return key;
-}
-
-std::unique_ptr<SettingsApi> makeSettingsApi(const PlatformOptions& options) {
-    SqliteSettingsOptions o;
-    o.machineDatabase = machineSettingsPath(options.root);
-    o.userDatabase = userSettingsPath();
-    return std::make_unique<SqliteSettings>(std::move(o));
 }
 
 }  // namespace kestrune

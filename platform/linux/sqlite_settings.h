@@ -20,8 +20,8 @@ struct SqliteSettingsOptions {
 
 // "<root>/var/lib/kestrune/settings.db" (root "/" when empty).
 std::string machineSettingsPath(const std::string& root);
-// "${XDG_CONFIG_HOME:-$HOME/.config}/kestrune/settings.db"; empty when neither is known.
-std::string userSettingsPath();
+// "${XDG_CONFIG_HOME:-<home>/.config}/kestrune/settings.db"; empty when neither is known.
+std::string userSettingsPath(const std::string& home);
 
 // openKey succeeds only where the process can write the database and its folder (a
 // rollback journal is created beside it), like full access to a registry key. A file

@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <optional>
 
-#include "app/platform_factory.h"
 #include "platform/linux/cert_file_reader.h"
 #include "platform/linux/nss_store.h"
 #include "platform/linux/root_files.h"
 #include "platform/linux/store_source.h"
+#include "platform/linux/trust_store.h"
 #include "platform/linux/x509_fields.h"
 
 namespace kestrune {
@@ -307,33 +307,9 @@ class LinuxCertStoreApi final : public CertStoreApi {
     Trace& trace_;
 };
 
-std::string userHome() {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && *home != '\0') {
-        return home;
-    }
-    // Services and cron jobs may run without HOME; the password database still knows.
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-        found != nullptr && found->pw_dir != nullptr) {
-        return found->pw_dir;
-    }
-    return {};
-}
-
 }  // namespace
 
-PlatformOptions defaultPlatformOptions() {
-    PlatformOptions options;
-    const char* root = std::getenv("KESTRUNE_ROOT");
-    options.root = root != nullptr && *root != '\0' ? root : "/";
-    options.home = userHome();
-    return options;
-}
-
-std::unique_ptr<CertStoreApi> makeCertStoreApi(const PlatformOptions& options, Trace& trace) {
+std::unique_ptr<CertStoreApi> makeTrustStoreApi(const PlatformOptions& options, Trace& trace) {
     return std::make_unique<LinuxCertStoreApi>(options, trace);
 }
 

@@ -8,9 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/clock.h"
-#include "app/platform_factory.h"
-#include "app/startup.h"
+#include "app/ports.h"
 #include "platform/qt/about_dialog.h"
 #include "platform/qt/certificates_dialog.h"
 #include "platform/qt/display_check.h"
@@ -33,16 +31,15 @@ void startQtUi(QtDesktop& desktop, Tray& tray) {
         Qt::QueuedConnection);
 }
 
-void connectTrayDialogs(QtDesktop& desktop, CycleContext& cycle, ListSortState& sortState,
-                        HttpClient& http) {
+void connectTrayDialogs(QtDesktop& desktop, TrayProgram& program) {
     // Double-click: the certificate list over the coordinator's snapshot. Scan Now runs
     // the cycle on the GUI thread, and only when no other cycle runs: the GUI thread
     // never waits for the cycle turn (the dialog retries from its event loop).
-    desktop.setCertificatesHandler([&cycle, &sortState] {
-        showCertificatesDialog(cycle.coordinator, sortState,
-                               [&cycle] { return tryScanCycle(cycle, 1); });
+    desktop.setCertificatesHandler([&program] {
+        showCertificatesDialog(program.coordinator, program.sortState,
+                               [&program] { return program.userScan(); });
     });
-    desktop.setAboutHandler([&desktop, &http] { showAboutDialog(desktop, http); });
+    desktop.setAboutHandler([&desktop, &program] { showAboutDialog(desktop, program.ports.http); });
 }
 
 int kestruneQtMain(int argc, char** argv) {
@@ -69,34 +66,21 @@ int kestruneQtMain(int argc, char** argv) {
     // Owned by the process, never freed: the worker is never joined, and the process
     // ends through Exit or a fatal error, not by unwinding (a destructor racing the
     // worker would be worse than nothing).
-    struct Program {
-        explicit Program(const PlatformOptions& options)
-            : stores(makeCertStoreApi(options, trace)),
-              settings(makeSettingsApi(options)),
-              http(makeHttpClient()),
-              desktop(trace),
-              tray(desktop, state),
-              cycle{state, *stores, desktop, clock, trace, tray, coordinator} {}
-        StdTrace trace;
-        std::unique_ptr<CertStoreApi> stores;
-        std::unique_ptr<SettingsApi> settings;
-        std::unique_ptr<HttpClient> http;
-        KestruneState state;
-        QtDesktop desktop;
-        Tray tray;
-        CycleCoordinator coordinator;
-        SystemClock clock;
-        CycleContext cycle;
-        ListSortState sortState;  // the list's sort direction lives as long as the process
+    auto* trace = new StdTrace;
+    auto* desktop = new QtDesktop(*trace);
+    auto* program = new TrayProgram(makePorts(defaultPlatformOptions(), *trace), *desktop, *trace);
+    program->endProcess = [](int status) {
+        std::fflush(stdout);
+        std::_Exit(status);
     };
-    Program* program = new Program(defaultPlatformOptions());
-
-    connectTrayDialogs(program->desktop, program->cycle, program->sortState, *program->http);
+    connectTrayDialogs(*desktop, *program);
 
     MainRoutineHooks hooks;
-    hooks.startUi = [program] { startQtUi(program->desktop, program->tray); };
+    hooks.startUi = [desktop, program] { startQtUi(*desktop, program->tray); };
     std::thread([program, arguments, hooks] {
-        runTrayProgram(arguments, program->cycle, *program->settings, hooks);
+        // Returns only when the program cannot go on; end at once from this thread,
+        // without tearing down what the GUI thread still uses.
+        program->endProcess(program->run(arguments, hooks));
     }).detach();
 
     const int status = QApplication::exec();

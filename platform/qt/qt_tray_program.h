@@ -4,10 +4,8 @@
 
 #include <functional>
 
-#include "baseline/scan_cycle.h"
+#include "app/tray_program.h"
 #include "platform/qt/qt_desktop.h"
-#include "ui/certificate_list.h"
-#include "ui/http_client.h"
 
 namespace kestrune {
 
@@ -15,8 +13,7 @@ namespace kestrune {
 void startQtUi(QtDesktop& desktop, Tray& tray);
 
 // Connects the double-click and the About command to their dialogs.
-void connectTrayDialogs(QtDesktop& desktop, CycleContext& cycle, ListSortState& sortState,
-                        HttpClient& http);
+void connectTrayDialogs(QtDesktop& desktop, TrayProgram& program);
 
 // The whole program; returns only the no-display status (2).
 int kestruneQtMain(int argc, char** argv);

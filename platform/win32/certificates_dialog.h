@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "baseline/scan_cycle.h"
+#include "baseline/cycle_coordinator.h"
 #include "ui/certificate_list.h"
 
 namespace kestrune::win32 {

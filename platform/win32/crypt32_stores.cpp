@@ -9,7 +9,6 @@
 #include <exception>
 #include <memory>
 
-#include "app/platform_factory.h"
 #include "platform/win32/win32_text.h"
 
 namespace kestrune {
@@ -240,18 +239,5 @@ std::unique_ptr<OpenCertStore> Crypt32StoreApi::openStore(const std::string& nam
 }
 
 }  // namespace win32
-
-PlatformOptions defaultPlatformOptions() {
-    return PlatformOptions{};
-}
-
-std::unique_ptr<CertStoreApi> makeCertStoreApi(const PlatformOptions&, Trace& trace) {
-    std::string wineVersion;
-    const bool underWine = win32::runningUnderWine(&wineVersion);
-    if (underWine) {
-        trace.errf("Wine %s: listing the predefined store locations.\n", wineVersion.c_str());
-    }
-    return std::make_unique<win32::Crypt32StoreApi>(underWine);
-}
 
 }  // namespace kestrune

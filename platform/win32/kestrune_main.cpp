@@ -15,9 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
-#include "app/platform_factory.h"
-#include "app/startup.h"
+#include "app/ports.h"
+#include "app/tray_program.h"
 #include "platform/win32/tray_window.h"
 #include "platform/win32/win32_desktop.h"
 #include "platform/win32/win32_text.h"
@@ -51,30 +50,6 @@ void prepareStream(FILE* stream) {
     }
 }
 
-// Everything the two threads share, made once and never freed: the process ends through
-// Exit or a fatal error, never by unwinding.
-struct Program {
-    explicit Program(const PlatformOptions& options)
-        : stores(makeCertStoreApi(options, trace)),
-          settings(makeSettingsApi(options)),
-          http(makeHttpClient()),
-          desktop(trace, GetModuleHandleW(nullptr)),
-          tray(desktop, state),
-          cycle{state, *stores, desktop, clock, trace, tray, coordinator},
-          ui(cycle, *http, kDefaultWebSite) {}
-    StdTrace trace;
-    std::unique_ptr<CertStoreApi> stores;
-    std::unique_ptr<SettingsApi> settings;
-    std::unique_ptr<HttpClient> http;
-    KestruneState state;
-    win32::Win32Desktop desktop;
-    Tray tray;
-    CycleCoordinator coordinator;
-    SystemClock clock;
-    CycleContext cycle;
-    win32::UiProgram ui;
-};
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -82,22 +57,25 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     prepareStream(stderr);
     const std::vector<std::string> arguments = commandLineArguments();
 
-    Program* program = new Program(defaultPlatformOptions());
-    win32::setUiProgram(&program->ui);
+    // Everything the two threads share, made once and never freed: the process ends
+    // through Exit or a fatal error, never by unwinding.
+    auto* trace = new StdTrace;
+    auto* desktop = new win32::Win32Desktop(*trace, GetModuleHandleW(nullptr));
+    auto* program = new TrayProgram(makePorts(defaultPlatformOptions(), *trace), *desktop, *trace);
+    program->endProcess = [](int status) { TerminateProcess(GetCurrentProcess(), status); };
+    auto* ui = new win32::UiProgram(*program, kDefaultWebSite);
 
-    echoArguments(arguments, program->desktop);
-    // Reserved for installer and service modes this program does not have.
-    (void)reservedWord(arguments);
-
-    InitCommonControls();
     MainRoutineHooks hooks;
-    hooks.startUi = [] {
-        // Default stack, no parameter, running at once; the handle is not kept.
-        const HANDLE thread = CreateThread(nullptr, 0, win32::uiThread, nullptr, 0, nullptr);
+    hooks.initialise = [] { InitCommonControls(); };
+    hooks.startUi = [ui] {
+        // Default stack, running at once; the handle is not kept.
+        const HANDLE thread = CreateThread(nullptr, 0, win32::uiThread, ui, 0, nullptr);
         if (thread != nullptr) {
             CloseHandle(thread);
         }
     };
-    mainRoutine(program->cycle, *program->settings, hooks);
+    // Returns only when the program cannot go on; end at once, whatever the UI thread
+    // is doing.
+    program->endProcess(program->run(arguments, hooks));
     return 0;
 }

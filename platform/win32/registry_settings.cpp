@@ -6,7 +6,6 @@
 #include <memory>
 #include <vector>
 
-#include "app/platform_factory.h"
 #include "platform/win32/win32_text.h"
 
 namespace kestrune {
@@ -125,9 +124,5 @@ std::unique_ptr<SettingsKey> RegistrySettingsApi::createKey(SettingsRoot root,
 }
 
 }  // namespace win32
-
-std::unique_ptr<SettingsApi> makeSettingsApi(const PlatformOptions&) {
-    return std::make_unique<win32::RegistrySettingsApi>();
-}
 
 }  // namespace kestrune

@@ -16,11 +16,8 @@ namespace kestrune::win32 {
 
 namespace {
 
-// Process-wide, as the window procedure has no other way to reach them: the program
-// (set before the thread starts), the module, the main window and the shell's
-// "TaskbarCreated" message.
+// Process-wide: the module, the main window and the shell's "TaskbarCreated" message.
 struct UiGlobals {
-    UiProgram* program = nullptr;
     HINSTANCE instance = nullptr;
     std::atomic<HWND> mainWindow{nullptr};
     UINT taskbarCreated = 0;
@@ -49,22 +46,20 @@ void showContextMenu(HWND window) {
 
 }  // namespace
 
-UiProgram::UiProgram(CycleContext& cycleContext, HttpClient& http, std::string webSite)
-    : cycle(cycleContext),
+UiProgram::UiProgram(TrayProgram& trayProgram, std::string webSite)
+    : program(trayProgram),
       // Never waits: a running cycle (even this thread's own, showing a box) means busy.
-      certificates{cycleContext.coordinator, sortState, [this] { return tryScanCycle(cycle, 1); }},
-      about{cycleContext.desktop, http, std::move(webSite)} {}
-
-void setUiProgram(UiProgram* program) {
-    globals.program = program;
-}
+      certificates{trayProgram.coordinator, trayProgram.sortState,
+                   [this] { return program.userScan(); }},
+      about{trayProgram.ports.desktop, trayProgram.ports.http, std::move(webSite)} {}
 
 HWND mainWindow() {
     return globals.mainWindow.load();
 }
 
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    UiProgram* program = globals.program;
+    // Null until the thread has stored it, right after the window was made.
+    auto* program = reinterpret_cast<UiProgram*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     switch (message) {
         case WM_CREATE:
             return 1;
@@ -95,14 +90,15 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         default:
             // A restarted shell has a new taskbar and has forgotten every icon.
             if (message == globals.taskbarCreated && message != 0 && program) {
-                program->cycle.tray.restoreTrayIcon();
+                program->program.tray.restoreTrayIcon();
                 return 0;
             }
             return DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
-DWORD WINAPI uiThread(LPVOID) {
+DWORD WINAPI uiThread(LPVOID parameter) {
+    auto* program = static_cast<UiProgram*>(parameter);
     globals.instance = GetModuleHandleW(nullptr);
     InitCommonControls();
     globals.taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
@@ -126,16 +122,17 @@ DWORD WINAPI uiThread(LPVOID) {
     if (window == nullptr) {
         return 0;  // no icon, no loop; the hourly cycles go on without them
     }
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(program));
     globals.mainWindow = window;
-    if (globals.program) {
-        globals.program->cycle.tray.setOwner(refOf(window));
+    if (program) {
+        program->program.tray.setOwner(refOf(window));
     }
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);
 
     Sleep(kTrayStartDelayMs);
-    if (globals.program) {
-        globals.program->cycle.tray.addTrayIcon();
+    if (program) {
+        program->program.tray.addTrayIcon();
     }
 
     MSG message = {};

@@ -10,7 +10,6 @@
 #include <limits>
 #include <memory>
 
-#include "app/platform_factory.h"
 #include "platform/win32/win32_text.h"
 
 namespace kestrune {
@@ -123,9 +122,5 @@ HttpResult WininetHttpClient::get(const std::string& url, const std::string& use
 }
 
 }  // namespace win32
-
-std::unique_ptr<HttpClient> makeHttpClient() {
-    return std::make_unique<win32::WininetHttpClient>();
-}
 
 }  // namespace kestrune

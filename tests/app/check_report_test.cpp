@@ -24,12 +24,9 @@ TEST(CheckCommandLine, AcceptsItsOptionsAndRejectsEverythingElse) {
     EXPECT_TRUE(accept.options.accept && accept.options.json);
 
     const std::vector<std::vector<std::string>> wrong = {
-        {"--list", "--accept"},
-        {"--list", "--root"},
-        {"--list", "--root="},
-        {"--lists"},
-        {"--list", "stray"},
-        {"-l"},
+        {"--list", "--accept"}, {"--list", "--root"},
+        {"--list", "--root="},  {"--lists"},
+        {"--list", "stray"},    {"-l"},
         {"--help", "--nope"},
     };
     for (const auto& args : wrong) {
@@ -62,13 +59,13 @@ TEST(CheckReport, ListsRecordsInScanOrderThenTheFigures) {
                             {testing::makeCert("Root \"One\"", {0x00, 0x80, 0x01}, 1),
                              testing::makeCert("Root Two", {0x00, 0x80}, 2)}}}});
     NullTrace trace;
-    const std::string text = scanAndList(api, trace, false);
+    const std::string text = scanAndList(api, trace, false).value();
     EXPECT_EQ(text,
               "System\tca-certificates\t00 80 01\t1f202122232425262728292a2b2c2d2e\tRoot \"One\"\n"
               "System\tca-certificates\t00 80\t3e3f404142434445464748494a4b4c4d\tRoot Two\n"
               "Unique Certificates: 1\n"
               "All certificates in all stores: 2\n");
-    const std::string json = scanAndList(api, trace, true);
+    const std::string json = scanAndList(api, trace, true).value();
     EXPECT_EQ(
         json,
         "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"00 80 01\","

@@ -7,10 +7,8 @@
 
 #include "baseline/baseline_storage.h"
 #include "inventory/text.h"
-#include "tests/support/fake_cert_store.h"
-#include "tests/support/fake_clock.h"
-#include "tests/support/memory_settings.h"
-#include "tests/support/scripted_desktop.h"
+#include "tests/support/fake_program.h"
+#include "ui/baseline_messages.h"
 
 namespace kestrune {
 namespace {
@@ -29,7 +27,7 @@ const LocalTime kNoScan{};
 
 // Everything one start needs, with a store of three certificates, two of which share a
 // serial: 3 in all stores, 2 unique.
-struct Start {
+struct Start : testing::FakeProgram {
     Start() {
         stores.locations.push_back(FakeLocation{
             "LocalMachine",
@@ -41,7 +39,7 @@ struct Start {
 
     // Runs the main routine for `cycles` hourly cycles; `events` gets the order of the
     // UI start, the boxes and the sleeps.
-    void run(int cycles) {
+    int run(int cycles) {
         MainRoutineHooks hooks;
         hooks.startUi = [this] {
             events.push_back("ui");
@@ -56,7 +54,7 @@ struct Start {
             events.push_back("box " + c.caption);
         };
         clock.onSleep = [this](std::uint32_t) { events.push_back("sleep"); };
-        mainRoutine(context, settings, hooks);
+        return mainRoutine(program, hooks);
     }
 
     std::vector<DesktopCall> boxesCaptioned(const std::string& caption) {
@@ -69,15 +67,6 @@ struct Start {
         return out;
     }
 
-    FakeCertStoreApi stores;
-    MemorySettings settings;
-    ScriptedDesktop desktop;
-    FakeClock clock;
-    CaptureTrace trace;
-    KestruneState state;
-    Tray tray{desktop, state};
-    CycleCoordinator coordinator;
-    CycleContext context{state, stores, desktop, clock, trace, tray, coordinator};
     std::vector<std::string> events;
     bool loadedBeforeUi = false;
     LocalTime scanTimeAtUi{};
@@ -115,7 +104,7 @@ TEST(ArgumentEcho, TheWholeProgramEchoesBeforeAnythingElse) {
     Start s;
     MainRoutineHooks hooks;
     hooks.keepRunning = [] { return false; };
-    runTrayProgram({"kestrune", "a"}, s.context, s.settings, hooks);
+    s.program.run({"kestrune", "a"}, hooks);
     const auto boxes = s.desktop.messageBoxes();
     ASSERT_GE(boxes.size(), 3u);
     EXPECT_EQ(boxes[0].caption, "Arglist contents");
@@ -220,17 +209,36 @@ TEST(Startup, AFailedLoadIsReportedAndTheProgramGoesOn) {
     EXPECT_EQ(s.state.lastScanTime, s.clock.localTime());
 }
 
-TEST(StartupDeathTest, NoSettingsKeyAnywhereEndsTheProcessWithMinusOne) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+TEST(Startup, NoSettingsKeyAnywhereShowsItsBoxAndEndsWithMinusOne) {
     Start s;
     s.settings.machineOpenDenied = true;
     s.settings.machineCreateDenied = true;
     s.settings.userCreateDenied = true;
-    // exit(-1): 255 where statuses are 8 bits, -1 where they are 32 (Windows).
-    const auto minusOne = [](int status) {
-        return ::testing::ExitedWithCode(255)(status) || ::testing::ExitedWithCode(-1)(status);
-    };
-    EXPECT_EXIT(s.run(1), minusOne, "");
+    EXPECT_EQ(s.run(1), kExitNoSettingsKey);
+    EXPECT_EQ(s.boxesCaptioned(kKeyErrorCaption).size(), 1u);
+    EXPECT_TRUE(s.events.empty() || s.events.back() == "box Brimtal Software");  // no UI, no cycle
+}
+
+TEST(Startup, OutOfMemoryEndsWithThreeAndSavesNothing) {
+    Start first;  // at first start: the scan stops, nothing is recorded
+    first.state.mqsCertificates.setRecordLimitForTesting(2);
+    EXPECT_EQ(first.run(1), kExitOutOfMemory);
+    EXPECT_NE(first.trace.outText().find("Memory Error.\r\n"), std::string::npos);
+    EXPECT_TRUE(first.boxesCaptioned(kSummaryCaption).empty());
+    EXPECT_FALSE(first.settings.values(SettingsRoot::Machine).count(kValueCertificateCount));
+
+    Start later;  // in an hourly cycle: nothing compared, asked or saved
+    later.run(0);
+    const int writes = later.settings.data().writes;
+    later.desktop.clear();
+    later.state.mqsCertificates.setRecordLimitForTesting(1);
+    EXPECT_EQ(later.run(1), kExitOutOfMemory);
+    EXPECT_EQ(later.settings.data().writes, writes);
+    EXPECT_TRUE(later.boxesCaptioned("Brimtal Kestrune - Certificate Missing").empty());
+    // Scan Now as well: the program is asked to end, through the entry point.
+    later.state.mqsCertificates.setRecordLimitForTesting(1);
+    EXPECT_TRUE(later.program.userScan());
+    EXPECT_EQ(later.endedWith, std::vector<int>{kExitOutOfMemory});
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "tests/support/memory_settings.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
+#include "ui/baseline_messages.h"
 
 namespace kestrune {
 namespace {

@@ -2,16 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <thread>
 
 #include "baseline/baseline_storage.h"
 #include "inventory/scanner.h"
-#include "tests/support/fake_cert_store.h"
-#include "tests/support/fake_clock.h"
-#include "tests/support/memory_settings.h"
-#include "tests/support/scripted_desktop.h"
+#include "tests/support/fake_program.h"
+#include "ui/baseline_messages.h"
 
 namespace kestrune {
 namespace {
@@ -29,17 +28,7 @@ using testing::ScriptedDesktop;
 constexpr std::uint32_t kLocalMachine = 2 << 16;
 
 // One program's worth of state and fakes, with a stored baseline loaded as at start-up.
-struct Harness {
-    KestruneState state;
-    FakeCertStoreApi stores;
-    ScriptedDesktop desktop;
-    FakeClock clock;
-    CaptureTrace trace;
-    MemorySettings settings;
-    Tray tray{desktop, state};
-    CycleCoordinator coordinator;
-    CycleContext context{state, stores, desktop, clock, trace, tray, coordinator};
-
+struct Harness : testing::FakeProgram {
     explicit Harness(std::vector<FakeCert> certs) {
         stores.locations.push_back(
             FakeLocation{"LocalMachine", kLocalMachine, {FakeStore{"Root", certs}}});
@@ -272,9 +261,13 @@ std::int64_t referenceMissing(const KestruneState& s) {
     return -1;
 }
 
+std::int64_t firstIndex(const std::vector<std::size_t>& indexes) {
+    return indexes.empty() ? -1 : static_cast<std::int64_t>(indexes.front());
+}
+
 void fillRandom(RecordTable& table, std::atomic<std::int32_t>& count, std::mt19937& rng, int n) {
     for (int i = 0; i < n; ++i) {
-        CertificateRecord& r = table.prepareRecord(static_cast<std::size_t>(i));
+        CertificateRecord& r = *table.prepareRecord(static_cast<std::size_t>(i));
         std::vector<std::uint8_t> serial(rng() % 4);  // short serials share prefixes often
         for (auto& b : serial) {
             b = static_cast<std::uint8_t>(rng() % 3);
@@ -299,8 +292,12 @@ TEST(ChangeDetection, MatchesTheNestedLoopsOnRandomTables) {
         fillRandom(s.mqsCertificates, s.iCertificateCountTotal, rng, static_cast<int>(rng() % 40));
         fillRandom(s.mqsCertificatesRegistry, s.iCertificateCountTotal_Registry, rng,
                    static_cast<int>(rng() % 40));
-        const auto added = firstAddedIndex(s);
-        const auto missing = firstMissingIndex(s);
+        const auto added = firstIndex(detectChanges(s, ChangeScope::First).added);
+        const auto missing = firstIndex(detectChanges(s, ChangeScope::First).missing);
+        // All of them: the first, then the same as each record on its own.
+        const Changes all = detectChanges(s);
+        ASSERT_EQ(firstIndex(all.added), added) << round;
+        ASSERT_EQ(firstIndex(all.missing), missing) << round;
         ASSERT_EQ(added, referenceAdded(s)) << round;
         ASSERT_EQ(missing, referenceMissing(s)) << round;
         addedSeen += added >= 0;
@@ -320,8 +317,9 @@ TEST(ChangeDetection, CountsBeyondTheTablesAreNeverRead) {
     fillRandom(s.mqsCertificatesRegistry, s.iCertificateCountTotal_Registry, rng, 2);
     s.iCertificateCountTotal = 1000;  // more than the table holds
     s.iCertificateCountTotal_Registry = 1000;
-    EXPECT_LT(firstAddedIndex(s), 3);
-    EXPECT_LT(firstMissingIndex(s), 2);
+    const Changes all = detectChanges(s);
+    EXPECT_TRUE(std::all_of(all.added.begin(), all.added.end(), [](auto i) { return i < 3; }));
+    EXPECT_TRUE(std::all_of(all.missing.begin(), all.missing.end(), [](auto i) { return i < 2; }));
 }
 
 // Two threads running cycles: every cycle's store events form one unbroken block.
@@ -360,15 +358,15 @@ TEST(ScanCycle, TryScanCycleDoesNotWaitForARunningCycle) {
     h.recordBaseline();
     {
         const auto held = h.coordinator.begin();
-        EXPECT_FALSE(tryScanCycle(h.context, 1));
+        EXPECT_FALSE(tryScanCycle(h.context, 1).has_value());
     }
-    EXPECT_TRUE(tryScanCycle(h.context, 1));
+    EXPECT_TRUE(tryScanCycle(h.context, 1).has_value());
     // A second Scan Now on the thread whose cycle is showing a box is told "busy".
     bool nestedRan = true;
     h.certs().push_back(makeCert("Nested", {0x42}, 30));
     h.desktop.onMessageBox = [&](const DesktopCall&) {
         if (nestedRan) {
-            nestedRan = tryScanCycle(h.context, 1);
+            nestedRan = tryScanCycle(h.context, 1).has_value();
         }
     };
     scanCycle(h.context, 0);

@@ -17,10 +17,11 @@
 #include "baseline/scan_cycle.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/support/fake_cert_store.h"
-#include "tests/support/fake_clock.h"
+#include "tests/support/fake_program.h"
 #include "tests/support/memory_settings.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
+#include "ui/baseline_messages.h"
 
 namespace kestrune {
 namespace {
@@ -68,16 +69,6 @@ testing::FakeCert certFromRecord(const CertificateRecord& r) {
 }
 
 // Answers every Yes/No question the same way; OK boxes with OK.
-class AnsweringDesktop : public testing::ScriptedDesktop {
-  public:
-    int yesNoAnswer = kIdNo;
-    int messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
-                   WindowRef owner) override {
-        const int answer = ScriptedDesktop::messageBox(text, caption, style, owner);
-        return (style & kMbTypeMask) == kMbYesNo ? yesNoAnswer : answer;
-    }
-};
-
 void checkCountsFitTables(const KestruneState& s) {
     FUZZ_CHECK(s.mqsCertificatesRegistry.validCount() < s.mqsCertificatesRegistry.size());
     FUZZ_CHECK(s.iCertificateCountTotal_Registry >= 0);
@@ -96,10 +87,11 @@ void run(const std::uint8_t* data, std::size_t size) {
     const std::vector<std::uint8_t> text(data + 3, data + 3 + textSize);
     const std::vector<std::uint8_t> blob(data + 3 + textSize, data + size);
 
-    KestruneState state;
-    testing::MemorySettings settings;
-    AnsweringDesktop desktop;
-    NullTrace trace;
+    testing::FakeProgram program({.quietTrace = true});
+    KestruneState& state = program.state;
+    testing::MemorySettings& settings = program.settings;
+    testing::ScriptedDesktop& desktop = program.desktop;
+    NullTrace& trace = program.quiet;
     state.settingsKey = settings.createKey(SettingsRoot::User, kSettingsKeyPath);
     FUZZ_CHECK(state.settingsKey);
 
@@ -152,7 +144,7 @@ void run(const std::uint8_t* data, std::size_t size) {
     }
 
     // A cycle against the loaded baseline, with stores made from the blob's records.
-    testing::FakeCertStoreApi stores;
+    testing::FakeCertStoreApi& stores = program.stores;
     stores.locations.push_back(testing::FakeLocation{"LocalMachine", 2 << 16});
     stores.locations[0].stores.push_back(testing::FakeStore{"Root"});
     auto& certs = stores.locations[0].stores[0].certs;
@@ -166,13 +158,9 @@ void run(const std::uint8_t* data, std::size_t size) {
     if (switches & kOneMoreCert) {
         certs.push_back(testing::makeCert("One more", {0xfe, 0xed}, 0xfe));
     }
-    testing::FakeClock clock;
-    Tray tray(desktop, state);
-    CycleCoordinator coordinator;
-    CycleContext context{state, stores, desktop, clock, trace, tray, coordinator};
     desktop.clear();
     desktop.yesNoAnswer = (switches & kAnswerYes) ? kIdYes : kIdNo;
-    scanCycle(context, 1);
+    scanCycle(program.context, 1);
     checkCountsFitTables(state);
     FUZZ_CHECK(static_cast<std::size_t>(state.iCertificateCountTotal) <= certs.size());
 }

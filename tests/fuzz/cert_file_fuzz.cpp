@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/platform_factory.h"
+#include "app/ports.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
 #include "platform/linux/cert_file_reader.h"
@@ -146,7 +146,7 @@ void run(const std::uint8_t* data, std::size_t size) {
         PlatformOptions options;
         options.root = r.path.string();
         options.home = (r.path / "home").string();
-        return makeCertStoreApi(options, trace);
+        return makePorts(options, trace).stores;
     }();
     static KestruneState state;  // as the program keeps it from scan to scan
     state.resetScanCounters();

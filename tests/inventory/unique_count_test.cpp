@@ -11,7 +11,7 @@ namespace {
 
 CertificateRecord& appendSerial(KestruneState& s, std::vector<std::uint8_t> msbFirst) {
     std::vector<std::uint8_t> le(msbFirst.rbegin(), msbFirst.rend());
-    CertificateRecord& r = s.beginAppend();
+    CertificateRecord& r = *s.beginAppend();
     setSerialFromLittleEndian(r, le.data(), le.size());
     s.commitAppendedRecord();
     return r;

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/clock.h"
+#include "inventory/clock.h"
 
 namespace kestrune::testing {
 

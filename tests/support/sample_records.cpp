@@ -25,7 +25,7 @@ CertificateRecord sampleRecord(std::uint32_t tag, std::size_t index) {
 void fillTable(RecordTable& table, std::size_t count, std::uint32_t tag) {
     table.resetForScan();
     for (std::size_t i = 0; i < count; ++i) {
-        table.prepareRecord(i) = sampleRecord(tag, i);
+        *table.prepareRecord(i) = sampleRecord(tag, i);
         table.commitRecord(i);
     }
 }

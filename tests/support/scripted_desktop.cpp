@@ -14,6 +14,9 @@ int ScriptedDesktop::messageBox(const std::string& text, const std::string& capt
             answers_.pop_front();
         } else {
             answer = (style & kMbTypeMask) == kMbOk ? kIdOk : kIdNo;
+            if ((style & kMbTypeMask) == kMbYesNo) {
+                answer = yesNoAnswer;
+            }
             if ((style & kMbTypeMask) == kMbOkCancel) {
                 answer = kIdCancel;
             }

@@ -2,6 +2,7 @@
 // script (kIdOk for OK boxes, kIdNo otherwise, when the script is empty).
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -31,6 +32,8 @@ class ScriptedDesktop : public Desktop {
 
     // Answers for the next message boxes, in order.
     void script(std::vector<int> answers);
+    // The answer to a Yes/No box when the script is empty.
+    std::atomic<int> yesNoAnswer{kIdNo};
     // Called (outside the lock) each time a message box is shown, before it answers.
     std::function<void(const DesktopCall&)> onMessageBox;
 

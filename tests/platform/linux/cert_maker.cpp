@@ -14,7 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "app/platform_factory.h"
+#include "app/ports.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
 
@@ -237,7 +237,7 @@ std::vector<Row> rows(const KestruneState& state) {
 ScanResult scanRoot(const std::string& root, CaptureTrace& trace) {
     PlatformOptions options;
     options.root = root;
-    const auto api = makeCertStoreApi(options, trace);
+    const auto api = makePorts(options, trace).stores;
     KestruneState state;
     scan(state, *api, trace);
     return ScanResult{rows(state), state.uniqueCertificateCount, state.iCertificateCountTotal};

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/platform_factory.h"
+#include "app/ports.h"
 #include "baseline/settings_api.h"
 #include "tests/platform/linux/cert_maker.h"
 
@@ -146,7 +146,8 @@ TEST_F(CheckMonitor, InconsistentBaselineIsUsedAsFarAsItGoesAndSaidSo) {
     ASSERT_EQ(check().status, 0);
     {
         // A count that claims more records than the data holds.
-        auto settings = makeSettingsApi(PlatformOptions{root_.path(), {}});
+        NullTrace quiet;
+        auto settings = makePorts(PlatformOptions{root_.path(), {}}, quiet).settings;
         auto key = settings->openKey(SettingsRoot::Machine, kSettingsKeyPath);
         ASSERT_TRUE(key);
         const std::uint8_t nine[] = {'9', 0};

@@ -13,7 +13,7 @@
 #include <optional>
 #include <thread>
 
-#include "app/platform_factory.h"
+#include "platform/linux/curl_http.h"
 #include "tests/support/scripted_desktop.h"
 #include "ui/update_check.h"
 
@@ -191,7 +191,7 @@ TEST(CurlUpdateCheck, SendsOneDirectGetOfTheVersionFileWithTheUserAgent) {
     DeadProxyEnvironment proxies;
     ScriptedDesktop desktop;
     desktop.script({kIdOk});
-    auto http = makeHttpClient();
+    auto http = std::make_unique<CurlHttpClient>();
 
     EXPECT_EQ(checkForUpdates(desktop, *http, kDialog, server.site()), UpdateOutcome::MostCurrent);
 
@@ -220,7 +220,7 @@ TEST(CurlUpdateCheck, PublishedVersionsDecideTheBox) {
         {httpReply(404, "1.0.0"), UpdateOutcome::CheckFailed, kUpdateFailedText},
         {httpReply(200, ""), UpdateOutcome::CheckFailed, kUpdateFailedText},
     };
-    auto http = makeHttpClient();
+    auto http = std::make_unique<CurlHttpClient>();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply);
         LoopbackServer server(c.reply);
@@ -248,7 +248,7 @@ TEST(CurlHttp, KeepsTheFirstBytesOfALongReplyWithoutFailing) {
     }
     LoopbackServer server(httpReply(200, body));
     ASSERT_TRUE(server.listening());
-    auto http = makeHttpClient();
+    auto http = std::make_unique<CurlHttpClient>();
 
     const HttpResult r = http->get(server.site() + "/big", "test", 1024);
     EXPECT_TRUE(r.connected);
@@ -267,7 +267,7 @@ TEST(CurlUpdateCheck, ServerThatNeverAnswersEndsWithinTheTimeout) {
     ASSERT_TRUE(server.listening());
     ScriptedDesktop desktop;
     desktop.script({kIdOk});
-    auto http = makeHttpClient();
+    auto http = std::make_unique<CurlHttpClient>();
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(checkForUpdates(desktop, *http, kDialog, server.site()), UpdateOutcome::CheckFailed);
@@ -287,7 +287,7 @@ TEST(CurlUpdateCheck, NobodyListeningIsAFailedCheck) {
     }  // closed: the port refuses connections now
     ScriptedDesktop desktop;
     desktop.script({kIdOk});
-    auto http = makeHttpClient();
+    auto http = std::make_unique<CurlHttpClient>();
     EXPECT_EQ(checkForUpdates(desktop, *http, kDialog, site), UpdateOutcome::CheckFailed);
     EXPECT_EQ(desktop.messageBoxes().back().caption, "Brimtal Kestrune");
 }
@@ -297,7 +297,7 @@ TEST(CurlUpdateCheck, CancelMakesNoConnection) {
     ASSERT_TRUE(server.listening());
     ScriptedDesktop desktop;
     desktop.script({kIdCancel});
-    auto http = makeHttpClient();
+    auto http = std::make_unique<CurlHttpClient>();
 
     EXPECT_EQ(checkForUpdates(desktop, *http, kDialog, server.site()), std::nullopt);
     // The server takes connections in the order they come: once it has taken this later

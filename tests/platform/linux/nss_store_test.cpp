@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/platform_factory.h"
+#include "app/ports.h"
 #include "inventory/scanner.h"
 #include "platform/linux/nss_store.h"
 #include "tests/platform/linux/cert_maker.h"
@@ -41,7 +41,7 @@ Scan scanHome(const std::string& root, const std::string& home) {
     PlatformOptions options;
     options.root = root;
     options.home = home;
-    const auto api = makeCertStoreApi(options, trace);
+    const auto api = makePorts(options, trace).stores;
     KestruneState state;
     scan(state, *api, trace);
     return Scan{ScanResult{rows(state), state.uniqueCertificateCount, state.iCertificateCountTotal},
@@ -96,7 +96,7 @@ TEST(NssStores, FirefoxProfilesAreFoundThroughProfilesIni) {
     PlatformOptions options;
     options.root = root.path();
     options.home = home.path();
-    const auto api = makeCertStoreApi(options, trace);
+    const auto api = makePorts(options, trace).stores;
     std::vector<std::string> names;
     api->enumerateSystemStores(kCertSystemStoreCurrentUser, nullptr,
                                [&](const StoreRef& s, std::uint32_t) {
@@ -194,7 +194,7 @@ TEST(NssStores, TwoDatabasesCanBeOpenAtOnce) {
     PlatformOptions options;
     options.root = root.path();
     options.home = home.path();
-    const auto api = makeCertStoreApi(options, trace);
+    const auto api = makePorts(options, trace).stores;
     std::string why;
     auto first = api->openStore("nssdb", why);
     ASSERT_NE(first, nullptr) << why;

@@ -29,7 +29,9 @@
 #include "tests/platform/linux/scratch_dir.h"
 #include "tests/support/fake_cert_store.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_program.h"
 #include "tests/support/scripted_desktop.h"
+#include "ui/baseline_messages.h"
 
 namespace kestrune {
 namespace {
@@ -58,15 +60,16 @@ void writeFile(const fs::path& p, const std::string& bytes) {
 }
 
 // One tray program's worth of state over a real settings database in `folder`.
-struct Program {
-    explicit Program(const fs::path& folder) : settings(options(folder)) {
+struct Program : testing::FakeProgram {
+    explicit Program(const fs::path& folder)
+        : FakeProgram({.settings = &sqlite}), sqlite(options(folder)) {
         stores.locations.push_back(FakeLocation{
             "LocalMachine",
             2 << 16,
             {FakeStore{"Root",
                        {makeCert("Alpha", {0x01, 0x02}, 1), makeCert("Beta", {0x03}, 2),
                         makeCert("Gamma", {0x04, 0x05, 0x06}, 3)}}}});
-        state.settingsKey = openSettingsKey(settings, desktop);
+        state.settingsKey = openSettingsKey(sqlite, desktop);
     }
 
     static SqliteSettingsOptions options(const fs::path& folder) {
@@ -75,7 +78,7 @@ struct Program {
         o.busyTimeoutMs = 200;
         return o;
     }
-    std::string database() const { return settings.options().userDatabase; }
+    std::string database() const { return sqlite.options().userDatabase; }
 
     // Start-up with a first baseline of what the stores hold now.
     void start() {
@@ -100,7 +103,7 @@ struct Program {
         desktop.clear();
         trace.clear();
         desktop.onMessageBox = nullptr;
-        answerYes = true;
+        desktop.yesNoAnswer = kIdYes;
         scanCycle(context, 0);
     }
     std::vector<std::string> captions() const {
@@ -127,27 +130,7 @@ struct Program {
         return names;
     }
 
-    // Answers Yes to the save question, OK to the rest.
-    struct Desktop : ScriptedDesktop {
-        explicit Desktop(const bool* answerYes) : yes(answerYes) {}
-        const bool* yes;
-        int messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
-                       WindowRef owner) override {
-            const int answer = ScriptedDesktop::messageBox(text, caption, style, owner);
-            return (style & kMbTypeMask) == kMbYesNo && *yes ? kIdYes : answer;
-        }
-    };
-
-    bool answerYes = false;
-    SqliteSettings settings;
-    KestruneState state;
-    FakeCertStoreApi stores;
-    Desktop desktop{&answerYes};
-    FakeClock clock;
-    CaptureTrace trace;
-    Tray tray{desktop, state};
-    CycleCoordinator coordinator;
-    CycleContext context{state, stores, desktop, clock, trace, tray, coordinator};
+    SqliteSettings sqlite;
 };
 
 // What a fresh process finds in the database: the names of the stored records, or

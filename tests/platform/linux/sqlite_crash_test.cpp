@@ -25,6 +25,7 @@
 #include "tests/platform/linux/scratch_dir.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
+#include "ui/baseline_messages.h"
 
 namespace kestrune {
 namespace {

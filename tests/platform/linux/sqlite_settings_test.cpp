@@ -1,4 +1,5 @@
 #include "platform/linux/sqlite_settings.h"
+#include "app/ports.h"
 #include "tests/platform/linux/scratch_dir.h"
 
 #include <grp.h>
@@ -25,6 +26,7 @@
 #include "tests/support/poll_until.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
+#include "ui/baseline_messages.h"
 
 namespace kestrune {
 namespace {
@@ -151,11 +153,17 @@ TEST(SqliteSettings, PathsFollowRootAndXdgRules) {
     const std::string savedHome = oldHome ? oldHome : "";
     ::setenv("HOME", "/home/ann", 1);
     ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
-    EXPECT_EQ(userSettingsPath(), "/cfg/kestrune/settings.db");
+    EXPECT_EQ(userSettingsPath("/home/ann"), "/cfg/kestrune/settings.db");
     ::setenv("XDG_CONFIG_HOME", "relative/cfg", 1);  // invalid by the XDG rule
-    EXPECT_EQ(userSettingsPath(), "/home/ann/.config/kestrune/settings.db");
+    EXPECT_EQ(userSettingsPath("/home/ann"), "/home/ann/.config/kestrune/settings.db");
     ::unsetenv("XDG_CONFIG_HOME");
-    EXPECT_EQ(userSettingsPath(), "/home/ann/.config/kestrune/settings.db");
+    EXPECT_EQ(userSettingsPath("/home/ann"), "/home/ann/.config/kestrune/settings.db");
+    EXPECT_EQ(userSettingsPath(""), "");  // no home, no user settings
+    // The home the program was given, not $HOME: both user parts live in one place.
+    NullTrace quiet;
+    const Ports ports = makePorts(PlatformOptions{"/tmp/r", "/home/bob"}, quiet);
+    EXPECT_EQ(dynamic_cast<SqliteSettings&>(*ports.settings).options().userDatabase,
+              "/home/bob/.config/kestrune/settings.db");
     oldXdg ? ::setenv("XDG_CONFIG_HOME", savedXdg.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
     oldHome ? ::setenv("HOME", savedHome.c_str(), 1) : ::unsetenv("HOME");
 }

@@ -14,14 +14,16 @@
 #include <string>
 #include <thread>
 
-#include "app/platform_factory.h"
+#include "app/ports.h"
 #include "baseline/baseline_storage.h"
 #include "baseline/scan_cycle.h"
 #include "inventory/scanner.h"
 #include "tests/platform/linux/cert_maker.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_program.h"
 #include "tests/support/memory_settings.h"
 #include "tests/support/scripted_desktop.h"
+#include "ui/baseline_messages.h"
 
 namespace kestrune::testing {
 namespace {
@@ -66,7 +68,7 @@ struct Machine {
         PlatformOptions options;
         options.root = root.path();
         options.home = home;
-        return makeCertStoreApi(options, trace);
+        return makePorts(options, trace).stores;
     }
     std::vector<std::string> scanNames(HookTrace& trace) const {
         KestruneState state;
@@ -140,14 +142,11 @@ TEST(LinuxStoreFault, FolderGoneMidCycleReportsItsCertificatesMissingAndTheProgr
     Machine m;
     HookTrace trace;
     const auto api = m.api(trace);
-    KestruneState state;
-    MemorySettings settings;
-    ScriptedDesktop desktop;  // answers OK, and No to saving
-    FakeClock clock;
-    Tray tray(desktop, state);
-    CycleCoordinator coordinator;
-    CycleContext context{state, *api, desktop, clock, trace, tray, coordinator};
-    state.settingsKey = openSettingsKey(settings, desktop);
+    testing::FakeProgram program({.stores = api.get(), .trace = &trace});
+    KestruneState& state = program.state;
+    auto& desktop = program.desktop;  // answers OK, and No to saving
+    CycleContext& context = program.context;
+    state.settingsKey = openSettingsKey(program.settings, desktop);
     scan(state, *api, trace);
     ASSERT_TRUE(saveBaseline(*state.settingsKey, state.mqsCertificates, 5));
     ASSERT_EQ(registry_settings_load(state, desktop, trace), 1);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/platform_factory.h"
+#include "app/ports.h"
 #include "inventory/scanner.h"
 #include "tests/platform/linux/cert_maker.h"
 #include "tests/support/test_certificate.h"
@@ -23,7 +23,7 @@ TEST(TestCertificateFields, LinuxLayerMakesTheFixtureRecord) {
     PlatformOptions options;
     options.root = root.path();
     CaptureTrace trace;
-    const auto api = makeCertStoreApi(options, trace);
+    const auto api = makePorts(options, trace).stores;
     KestruneState state;
     scan(state, *api, trace);
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/platform_factory.h"
+#include "app/ports.h"
 #include "platform/linux/cert_file_reader.h"
 #include "tests/platform/linux/cert_maker.h"
 
@@ -221,7 +221,7 @@ TEST(LinuxTrustStores, EnumerationShapeAndOpeningByName) {
     NullTrace trace;
     PlatformOptions options;
     options.root = root.path();
-    const auto api = makeCertStoreApi(options, trace);
+    const auto api = makePorts(options, trace).stores;
 
     std::vector<std::pair<std::string, std::uint32_t>> locations;
     EXPECT_TRUE(api->enumerateLocations(0, [&](const std::string& name, std::uint32_t flags) {

@@ -19,8 +19,10 @@
 #include "inventory/scanner.h"
 #include "platform/qt/certificates_dialog.h"
 #include "tests/support/fake_cert_store.h"
+#include "tests/support/fake_program.h"
 #include "tests/support/memory_settings.h"
 #include "tests/support/scripted_desktop.h"
+#include "ui/baseline_messages.h"
 
 namespace kestrune {
 namespace {
@@ -100,27 +102,22 @@ std::vector<CertificatesDialog*> openDialogs() {
     return out;
 }
 
-class FixedClock : public Clock {
-  public:
-    LocalTime localTime() override { return {2025, 6, 7, 8, 9, 10}; }
-    void sleepMs(std::uint32_t) override {}
-};
-
 using Names = std::vector<std::string>;
 
-class CertificatesDialogTest : public ::testing::Test {
+class CertificatesDialogTest : public ::testing::Test, public testing::FakeProgram {
   protected:
     void SetUp() override {
         ensureApplication();
+        clock.set({2025, 6, 7, 8, 9, 10});
         // Two copies of "beta Root" in different stores make one group of two.
-        api.locations.push_back(FakeLocation{
+        stores.locations.push_back(FakeLocation{
             "LocalMachine",
             2 << 16,
             {FakeStore{"Root",
                        {makeCert("beta Root", {0x10}, 4), makeCert("Alpha CA", {0xff, 0x01}, 2),
                         makeCert("gamma", {0x0a}, 9)}},
              FakeStore{"CA", {makeCert("beta Root", {0x10}, 4), makeCert("Delta", {0x3c}, 1)}}}});
-        scan(state, api, trace);
+        scan(state, stores, trace);
         state.lastScanTime = {2024, 1, 2, 3, 4, 5};
         coordinator.publish(state);
     }
@@ -136,15 +133,6 @@ class CertificatesDialogTest : public ::testing::Test {
         desktop.clear();
     }
 
-    FakeCertStoreApi api;
-    KestruneState state;
-    testing::ScriptedDesktop desktop;
-    testing::MemorySettings settings;
-    FixedClock clock;
-    NullTrace trace;
-    Tray tray{desktop, state};
-    CycleCoordinator coordinator;
-    CycleContext context{state, api, desktop, clock, trace, tray, coordinator};
     ListSortState sortState;
 };
 
@@ -230,7 +218,7 @@ TEST_F(CertificatesDialogTest, HeaderClicksSortWithOneDirectionForEveryDialog) {
 
 TEST_F(CertificatesDialogTest, ScanNowRunsACycleAndRefills) {
     storeBaseline();
-    api.locations[0].stores[1].certs.push_back(makeCert("Epsilon New", {0x77}, 7));
+    stores.locations[0].stores[1].certs.push_back(makeCert("Epsilon New", {0x77}, 7));
     desktop.script({kIdOk, kIdYes});  // the added-certificate warning, then save
 
     bool disabledDuringCycle = false;
@@ -239,7 +227,7 @@ TEST_F(CertificatesDialogTest, ScanNowRunsACycleAndRefills) {
         disabledDuringCycle =
             !d.list()->isEnabled() && !scanNow(d)->isEnabled() && !expandCheck(d)->isEnabled();
         waitCursorDuringCycle = d.cursor().shape() == Qt::WaitCursor;
-        return tryScanCycle(context, 1);
+        return program.userScan();
     });
     d.show();
     scanNow(d)->click();
@@ -271,11 +259,11 @@ TEST_F(CertificatesDialogTest, ScanNowWaitsForARunningCycleWithoutBlocking) {
     });
     held.get_future().wait();
 
-    api.locations[0].stores[0].certs.push_back(makeCert("Zeta Late", {0x5a}, 12));
+    stores.locations[0].stores[0].certs.push_back(makeCert("Zeta Late", {0x5a}, 12));
     int attempts = 0;
     CertificatesDialog d(coordinator, sortState, [&] {
         ++attempts;
-        return tryScanCycle(context, 1);
+        return program.userScan();
     });
     d.show();
     scanNow(d)->click();

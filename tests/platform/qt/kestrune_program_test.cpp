@@ -20,10 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/platform_factory.h"
+#include "app/ports.h"
 #include "baseline/baseline_storage.h"
 #include "inventory/certificate_record.h"
 #include "tests/support/sample_records.h"
+#include "ui/baseline_messages.h"
 
 namespace fs = std::filesystem;
 
@@ -339,8 +340,9 @@ class Session {
         run({"xdotool", "key", "x"}, xenv, dir.path());
     }
     std::unique_ptr<SettingsKey> machineKey() {
-        return makeSettingsApi(PlatformOptions{root.string(), home.string()})
-            ->createKey(SettingsRoot::Machine, kSettingsKeyPath);
+        NullTrace quiet;
+        return makePorts(PlatformOptions{root.string(), home.string()}, quiet)
+            .settings->createKey(SettingsRoot::Machine, kSettingsKeyPath);
     }
 
     TempDir dir;
@@ -387,8 +389,9 @@ TEST(KestruneProgram, EndToEndUnderXvfbFirstStartBaselineNoticesAndExit) {
         },
         kBoundMs))
         << s.output();
-    auto key = makeSettingsApi(PlatformOptions{s.root.string(), s.home.string()})
-                   ->openKey(SettingsRoot::Machine, kSettingsKeyPath);
+    NullTrace quiet;
+    auto key = makePorts(PlatformOptions{s.root.string(), s.home.string()}, quiet)
+                   .settings->openKey(SettingsRoot::Machine, kSettingsKeyPath);
     ASSERT_TRUE(key) << "running as root, the baseline belongs in the machine database";
     std::uint32_t type = 0;
     std::uint32_t size = 0;

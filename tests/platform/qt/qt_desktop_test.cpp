@@ -26,7 +26,9 @@
 #include "tests/support/fake_cert_store.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_http.h"
+#include "tests/support/fake_program.h"
 #include "tests/support/memory_settings.h"
+#include "ui/baseline_messages.h"
 #include "ui/tray.h"
 
 namespace kestrune {
@@ -150,16 +152,17 @@ struct QtCycle {
         state.settingsKey = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath);
         saveBaseline(*state.settingsKey, state.mqsCertificates, 0);
     }
-    MemorySettings settings;
     QApplication& app = qtApp();  // before any widget
-    FakeCertStoreApi stores;
     CaptureTrace trace;
     QtDesktop desktop{trace};
-    FakeClock clock;
-    KestruneState state;
-    Tray tray{desktop, state};
-    CycleCoordinator coordinator;
-    CycleContext context{state, stores, desktop, clock, trace, tray, coordinator};
+    testing::FakeProgram fake{{.desktop = &desktop, .trace = &trace}};
+    MemorySettings& settings = fake.settings;
+    FakeCertStoreApi& stores = fake.stores;
+    FakeClock& clock = fake.clock;
+    KestruneState& state = fake.state;
+    Tray& tray = fake.tray;
+    CycleCoordinator& coordinator = fake.coordinator;
+    CycleContext& context = fake.context;
 };
 
 TEST(QtTray, TooltipsAfterAddingAndAfterACycleOnAWorker) {
@@ -213,7 +216,7 @@ TEST(QtTray, ScanNowOnTheGuiThreadNeverWaitsForACycleThatWaitsForTheUser) {
             // Scan Now while the hourly cycle waits for this very box.
             QElapsedTimer t;
             t.start();
-            tryResultWhileWaiting = tryScanCycle(q.context, 1);
+            tryResultWhileWaiting = q.fake.program.userScan();
             tryMs = t.elapsed();
         }
         box->button(box->standardButtons() & QMessageBox::No ? QMessageBox::No : QMessageBox::Ok)
@@ -232,7 +235,7 @@ TEST(QtTray, ScanNowOnTheGuiThreadNeverWaitsForACycleThatWaitsForTheUser) {
     EXPECT_EQ(captions[0], QStringLiteral("Brimtal Kestrune - Certificate Added"));
     EXPECT_EQ(captions.back(), QStringLiteral("Brimtal Kestrune - Certificate Changes"));
     // Once the cycle is over, Scan Now runs at once on the GUI thread.
-    EXPECT_TRUE(tryScanCycle(q.context, 1));
+    EXPECT_TRUE(q.fake.program.userScan());
 }
 
 TEST(QtTray, MenuHasAboutThenExitAndTheMouseOpensTheDialogs) {
@@ -266,9 +269,7 @@ TEST(QtTray, MenuHasAboutThenExitAndTheMouseOpensTheDialogs) {
 
 TEST(QtTray, DoubleClickOpensTheListWhoseScanNowRunsAUserCycleAndAboutOpensAbout) {
     QtCycle q;
-    ListSortState sortState;
-    testing::FakeHttpClient http;
-    connectTrayDialogs(q.desktop, q.context, sortState, http);
+    connectTrayDialogs(q.desktop, q.fake.program);
     q.tray.addTrayIcon();
 
     // Scan Now in the list, then close it; the double-click returns when it is closed.
@@ -322,7 +323,7 @@ TEST(QtTray, DoubleClickOpensTheListWhoseScanNowRunsAUserCycleAndAboutOpensAbout
     q.desktop.contextMenu()->actions().at(0)->trigger();
     closer.stop();
     EXPECT_EQ(aboutTitle, QStringLiteral("Brimtal Kestrune"));
-    EXPECT_TRUE(http.requests().empty());
+    EXPECT_TRUE(q.fake.http.requests().empty());
 }
 
 // Runs in the death test's child: a scan is stuck inside a store when Exit is chosen.

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/platform_factory.h"
+#include "app/ports.h"
 #include "inventory/scanner.h"
 #include "platform/win32/crypt32_stores.h"
 #include "platform/win32/win32_text.h"
@@ -41,7 +41,7 @@ std::vector<CertificateRecord> recordsNamed(const KestruneState& s, const std::s
 TEST(Crypt32Stores, UnderWineTheLocationsAreThePredefinedOnes) {
     ASSERT_TRUE(win32::runningUnderWine()) << "these tests expect to run under Wine";
     NullTrace trace;
-    auto api = makeCertStoreApi(defaultPlatformOptions(), trace);
+    auto api = makePorts(defaultPlatformOptions(), trace).stores;
     std::vector<std::pair<std::string, std::uint32_t>> seen;
     EXPECT_TRUE(api->enumerateLocations(kCertSystemStoreCurrentUser,
                                         [&](const std::string& name, std::uint32_t flags) {
@@ -72,7 +72,7 @@ TEST(Crypt32Stores, UnderWineTheLocationsAreThePredefinedOnes) {
 TEST(Crypt32Stores, ScanOfWinesStoresRecordsNamesSerialsAndHashes) {
     KestruneState s;
     CaptureTrace trace;
-    auto api = makeCertStoreApi(defaultPlatformOptions(), trace);
+    auto api = makePorts(defaultPlatformOptions(), trace).stores;
     scan(s, *api, trace);
 
     // Wine's Root store holds the host's CA bundle.
@@ -138,7 +138,7 @@ TEST(Crypt32Stores, AddedCertificateGivesExactlyTheFixtureRecords) {
 
     KestruneState s;
     NullTrace trace;
-    auto api = makeCertStoreApi(defaultPlatformOptions(), trace);
+    auto api = makePorts(defaultPlatformOptions(), trace).stores;
     scan(s, *api, trace);
 
     const std::vector<CertificateRecord> found = recordsNamed(s, fixture::kRecordName);

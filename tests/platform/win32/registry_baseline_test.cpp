@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "app/platform_factory.h"
 #include "baseline/baseline_storage.h"
+#include "platform/win32/registry_settings.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
+#include "ui/baseline_messages.h"
 
 namespace kestrune {
 namespace {
@@ -105,7 +106,7 @@ class RegistryBaseline : public ::testing::Test {
         EXPECT_TRUE(desktop_.messageBoxes().empty());
     }
 
-    std::unique_ptr<SettingsApi> api_ = makeSettingsApi(defaultPlatformOptions());
+    std::unique_ptr<SettingsApi> api_ = std::make_unique<win32::RegistrySettingsApi>();
     ScriptedDesktop desktop_;
     CaptureTrace trace_;
 };

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "app/platform_factory.h"
 #include "platform/win32/registry_settings.h"
 
 namespace kestrune {
@@ -32,7 +31,7 @@ class RegistryTest : public ::testing::Test {
         RegDeleteTreeW(HKEY_CURRENT_USER, kVolatilePath);
     }
 
-    std::unique_ptr<SettingsApi> api_ = makeSettingsApi(PlatformOptions{});
+    std::unique_ptr<SettingsApi> api_ = std::make_unique<win32::RegistrySettingsApi>();
 };
 
 TEST_F(RegistryTest, ValuesKeepTheirBytesAndTypesAndReadLikeTheRegistry) {

@@ -22,8 +22,10 @@
 #include "tests/support/fake_cert_store.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_http.h"
+#include "tests/support/fake_program.h"
 #include "tests/support/memory_settings.h"
 #include "tests/support/scripted_desktop.h"
+#include "ui/baseline_messages.h"
 #include "ui/update_check.h"
 
 namespace kestrune {
@@ -55,18 +57,9 @@ std::vector<FakeLocation> fiveCertificates() {
 
 // A program's worth of state with the baseline of the fake stores loaded, and the UI's
 // side of it, as kestrune.exe has them once its tray icon is up.
-struct Program {
-    KestruneState state;
-    FakeCertStoreApi stores;
-    ScriptedDesktop desktop;
-    FakeClock clock;
-    CaptureTrace trace;
-    MemorySettings settings;
-    Tray tray{desktop, state};
-    CycleCoordinator coordinator;
-    CycleContext cycle{state, stores, desktop, clock, trace, tray, coordinator};
-    FakeHttpClient http;
-    win32::UiProgram ui{cycle, http, "http://127.0.0.1:9"};
+struct Program : testing::FakeProgram {
+    CycleContext& cycle = context;
+    win32::UiProgram ui{program, "http://127.0.0.1:9"};
 
     Program() {
         stores.locations = fiveCertificates();
@@ -214,7 +207,7 @@ TEST(CertificatesDialog, ColumnClicksAlternateOneDirectionSharedByEveryDialog) {
     EXPECT_EQ(rowsOf(dialog.get()), expected);
     EXPECT_EQ(column(expected, 0),
               (std::vector<std::string>{"Alpha", "alpha three", "alpha two", "delta", "Echo"}));
-    EXPECT_EQ(p.ui.sortState.listSortDirection(), -1);
+    EXPECT_EQ(p.program.sortState.listSortDirection(), -1);
 
     clickColumn(dialog.get(), 0);
     oracle.sortRows(expected, 0);
@@ -234,7 +227,7 @@ TEST(CertificatesDialog, ColumnClicksAlternateOneDirectionSharedByEveryDialog) {
     clickColumn(second.get(), 1);
     EXPECT_EQ(column(rowsOf(second.get()), 1),
               (std::vector<std::string>{"e0 ", "a3 ", "a1 ", "0d ", "0a 02 "}));
-    EXPECT_EQ(p.ui.sortState.listSortDirection(), 1);
+    EXPECT_EQ(p.program.sortState.listSortDirection(), 1);
 }
 
 // The step a modal test runs from inside the dialog's own message loop.

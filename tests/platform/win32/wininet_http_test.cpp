@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/platform_factory.h"
 #include "platform/win32/wininet_http.h"
 #include "tests/support/scripted_desktop.h"
 #include "ui/update_check.h"
@@ -130,7 +129,8 @@ class LoopbackServer {
 TEST(WininetHttp, GetSendsTheUserAgentAndReturnsStatusAndBody) {
     LoopbackServer server({httpReply("200 OK", "1.0.1\r\n")});
     ASSERT_NE(server.port(), 0);
-    const HttpResult r = makeHttpClient()->get(server.url(), kUserAgent, 1024);
+    const HttpResult r =
+        std::make_unique<win32::WininetHttpClient>()->get(server.url(), kUserAgent, 1024);
     EXPECT_TRUE(r.connected) << r.error;
     EXPECT_EQ(r.status, 200);
     EXPECT_TRUE(r.readOk) << r.error;
@@ -151,7 +151,7 @@ TEST(WininetHttp, OneReadKeepsAtMostMaxBytesAndStatusesAreReported) {
         big += std::to_string(i) + ".";
     }
     LoopbackServer server({httpReply("200 OK", big), httpReply("404 Not Found", "gone")});
-    auto client = makeHttpClient();
+    auto client = std::make_unique<win32::WininetHttpClient>();
     const HttpResult r = client->get(server.url(), kUserAgent, 1024);
     EXPECT_TRUE(r.readOk) << r.error;
     EXPECT_EQ(r.body, big.substr(0, 1024));
@@ -167,14 +167,15 @@ TEST(WininetHttp, ARefusedConnectionFailsWithAReason) {
         LoopbackServer closed({httpReply("200 OK", "")});
         port = closed.port();
     }
-    const HttpResult r =
-        makeHttpClient()->get("http://127.0.0.1:" + std::to_string(port) + kPath, kUserAgent, 1024);
+    const HttpResult r = std::make_unique<win32::WininetHttpClient>()->get(
+        "http://127.0.0.1:" + std::to_string(port) + kPath, kUserAgent, 1024);
     EXPECT_FALSE(r.connected);
     EXPECT_FALSE(r.readOk);
     // wininet's own error text, not just a number.
     EXPECT_NE(r.error.find("HttpSendRequestW failed: error 12029: "), std::string::npos) << r.error;
 
-    const HttpResult notHttp = makeHttpClient()->get("ftp://127.0.0.1/x", kUserAgent, 1024);
+    const HttpResult notHttp =
+        std::make_unique<win32::WininetHttpClient>()->get("ftp://127.0.0.1/x", kUserAgent, 1024);
     EXPECT_FALSE(notHttp.connected);
     EXPECT_EQ(notHttp.error, "not an http or https URL: ftp://127.0.0.1/x");
 }
@@ -182,7 +183,8 @@ TEST(WininetHttp, ARefusedConnectionFailsWithAReason) {
 TEST(WininetHttp, AServerThatNeverAnswersIsGivenUpOnWithinTheTimeout) {
     LoopbackServer server({""});
     const auto start = std::chrono::steady_clock::now();
-    const HttpResult r = makeHttpClient()->get(server.url(), kUserAgent, 1024);
+    const HttpResult r =
+        std::make_unique<win32::WininetHttpClient>()->get(server.url(), kUserAgent, 1024);
     const auto seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_FALSE(r.connected && r.readOk && !r.body.empty());
@@ -203,7 +205,7 @@ TEST(WininetHttp, UpdateCheckOverWininetReachesEachOutcome) {
         const std::string site = "http://127.0.0.1:" + std::to_string(server.port());
         testing::ScriptedDesktop desktop;
         desktop.script({kIdOk, kIdNo});
-        auto client = makeHttpClient();
+        auto client = std::make_unique<win32::WininetHttpClient>();
         EXPECT_EQ(checkForUpdates(desktop, *client, kNoOwner, site), outcome) << reply;
         const std::vector<std::string> requests = server.requests();
         ASSERT_EQ(requests.size(), 1u);

@@ -1,7 +1,6 @@
 // Local calendar time and sleep, behind a seam so schedules and time stamps are testable.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 
 #include "inventory/state.h"
@@ -15,7 +14,7 @@ class Clock {
     virtual void sleepMs(std::uint32_t milliseconds) = 0;
 };
 
-// The real local time and a real sleep.
+// The real local time and a real sleep; each platform folder implements it.
 class SystemClock final : public Clock {
   public:
     LocalTime localTime() override;

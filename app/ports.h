@@ -1,0 +1,42 @@
+// What the program is given by its platform: the certificate stores, the settings, the
+// HTTP client and the clock. Each platform folder implements makePorts; the desktop is
+// the front end's own and comes separately.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "baseline/settings_api.h"
+#include "inventory/cert_store_api.h"
+#include "inventory/clock.h"
+#include "inventory/trace.h"
+#include "ui/http_client.h"
+
+namespace kestrune {
+
+struct PlatformOptions {
+    // Linux: the directory the trust stores and the machine settings live under
+    // ("/" by default, KESTRUNE_ROOT when set, --root for kestrune-check). Ignored on
+    // Windows.
+    std::string root;
+    // Linux: the user's home folder, where the user's certificate databases and (unless
+    // XDG_CONFIG_HOME says otherwise) the user's settings live ($HOME by default, else
+    // the password database). Empty: the current user has no stores and no settings.
+    // Ignored on Windows.
+    std::string home;
+};
+
+// The root from KESTRUNE_ROOT, or "/"; the home from $HOME.
+PlatformOptions defaultPlatformOptions();
+
+struct Ports {
+    std::unique_ptr<CertStoreApi> stores;
+    std::unique_ptr<SettingsApi> settings;
+    std::unique_ptr<HttpClient> http;
+    std::unique_ptr<Clock> clock;
+};
+
+// The trace is the scanner's, for what the stores have to say while they are made.
+Ports makePorts(const PlatformOptions& options, Trace& trace);
+
+}  // namespace kestrune

@@ -1,0 +1,57 @@
+// The Linux platform as the program sees it: trust-store files and NSS databases, SQLite
+// settings, libcurl, the system clock.
+#include "app/ports.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "platform/linux/curl_http.h"
+#include "platform/linux/sqlite_settings.h"
+#include "platform/linux/trust_store.h"
+
+namespace kestrune {
+
+namespace {
+
+std::string userHome() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') {
+        return home;
+    }
+    // Services and cron jobs may run without HOME; the password database still knows.
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && found->pw_dir != nullptr) {
+        return found->pw_dir;
+    }
+    return {};
+}
+
+}  // namespace
+
+PlatformOptions defaultPlatformOptions() {
+    PlatformOptions options;
+    const char* root = std::getenv("KESTRUNE_ROOT");
+    options.root = root != nullptr && *root != '\0' ? root : "/";
+    options.home = userHome();
+    return options;
+}
+
+Ports makePorts(const PlatformOptions& options, Trace& trace) {
+    SqliteSettingsOptions settings;
+    settings.machineDatabase = machineSettingsPath(options.root);
+    settings.userDatabase = userSettingsPath(options.home);
+    Ports ports;
+    ports.stores = makeTrustStoreApi(options, trace);
+    ports.settings = std::make_unique<SqliteSettings>(std::move(settings));
+    ports.http = std::make_unique<CurlHttpClient>();
+    ports.clock = std::make_unique<SystemClock>();
+    return ports;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,30 @@
+// The Windows platform as the program sees it: crypt32 stores, the registry, wininet,
+// the system clock.
+#include "app/ports.h"
+
+#include "platform/win32/crypt32_stores.h"
+#include "platform/win32/registry_settings.h"
+#include "platform/win32/win32_text.h"
+#include "platform/win32/wininet_http.h"
+
+namespace kestrune {
+
+PlatformOptions defaultPlatformOptions() {
+    return PlatformOptions{};
+}
+
+Ports makePorts(const PlatformOptions&, Trace& trace) {
+    std::string wineVersion;
+    const bool underWine = win32::runningUnderWine(&wineVersion);
+    if (underWine) {
+        trace.errf("Wine %s: listing the predefined store locations.\n", wineVersion.c_str());
+    }
+    Ports ports;
+    ports.stores = std::make_unique<win32::Crypt32StoreApi>(underWine);
+    ports.settings = std::make_unique<win32::RegistrySettingsApi>();
+    ports.http = std::make_unique<win32::WininetHttpClient>();
+    ports.clock = std::make_unique<SystemClock>();
+    return ports;
+}
+
+}  // namespace kestrune
