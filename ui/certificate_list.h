@@ -13,18 +13,19 @@
 
 #include "inventory/certificate_record.h"
 #include "inventory/table_snapshot.h"
+#include "ui/certificates_dialog_layout.h"
 
 namespace kestrune {
 
-inline constexpr const char* kCertificatesCaption = "Brimtal Kestrune - Certificates";
+inline constexpr const char* kCertificatesCaption = CERTIFICATES_DIALOG_CAPTION;
 
 // Control ids of the dialog.
-inline constexpr int kIdCertificateList = 1001;
-inline constexpr int kIdUniqueText = 1002;
-inline constexpr int kIdLastScanText = 1003;
-inline constexpr int kIdExpandCheck = 1004;
-inline constexpr int kIdCountText = 1005;
-inline constexpr int kIdScanNow = 1006;
+inline constexpr int kIdCertificateList = IDC_CERTIFICATE_LIST;
+inline constexpr int kIdUniqueText = IDC_UNIQUE_TEXT;
+inline constexpr int kIdLastScanText = IDC_LAST_SCAN_TEXT;
+inline constexpr int kIdExpandCheck = IDC_EXPAND_CHECK;
+inline constexpr int kIdCountText = IDC_COUNT_TEXT;
+inline constexpr int kIdScanNow = IDC_SCAN_NOW;
 
 // A rectangle in dialog units (x, y, width, height).
 struct DialogRect {
@@ -42,18 +43,20 @@ struct DialogControl {
     bool rightAligned;
 };
 
-inline constexpr int kCertificatesDialogWidth = 605;  // dialog units, client area
-inline constexpr int kCertificatesDialogHeight = 245;
+// The client area, in dialog units.
+inline constexpr int kCertificatesDialogWidth = CERTIFICATES_DIALOG_WIDTH;
+inline constexpr int kCertificatesDialogHeight = CERTIFICATES_DIALOG_HEIGHT;
 
 // The header controls start with these texts and the first fill replaces them (the
-// count text's initial wording differs from the one a fill writes).
+// count text's initial wording differs from the one a fill writes). In the order the
+// resource script lists them.
 inline constexpr std::array<DialogControl, 6> kCertificatesDialogControls = {{
-    {kIdCertificateList, {7, 39, 591, 177}, "", false},
-    {kIdUniqueText, {15, 6, 114, 9}, "Unique Certificates: ", false},
-    {kIdCountText, {446, 6, 152, 8}, "Count of certificates in every store: ", true},
-    {kIdLastScanText, {486, 216, 114, 8}, "Last Scan: ", true},
-    {kIdExpandCheck, {15, 224, 141, 12}, "Expand Unique Certificates", false},
-    {kIdScanNow, {534, 227, 53, 15}, "Scan Now", false},
+    {kIdCertificateList, {IDC_CERTIFICATE_LIST_RECT}, IDC_CERTIFICATE_LIST_LABEL, false},
+    {kIdUniqueText, {IDC_UNIQUE_TEXT_RECT}, IDC_UNIQUE_TEXT_LABEL, false},
+    {kIdCountText, {IDC_COUNT_TEXT_RECT}, IDC_COUNT_TEXT_LABEL, true},
+    {kIdLastScanText, {IDC_LAST_SCAN_TEXT_RECT}, IDC_LAST_SCAN_TEXT_LABEL, true},
+    {kIdExpandCheck, {IDC_EXPAND_CHECK_RECT}, IDC_EXPAND_CHECK_LABEL, false},
+    {kIdScanNow, {IDC_SCAN_NOW_RECT}, IDC_SCAN_NOW_LABEL, false},
 }};
 
 const DialogControl& certificatesDialogControl(int id);

@@ -13,11 +13,30 @@
 
 namespace kestrune {
 
-// The program's own version.
-inline constexpr int kOwnMajor = 1;
-inline constexpr int kOwnMinor = 0;
-inline constexpr int kOwnPatch = 0;
-inline constexpr const char* kOwnVersionText = "1.0.0";
+// One number of a "major.minor.patch" text; 0 for a part the text lacks. project()
+// accepts only digits and dots there, so nothing else needs handling.
+constexpr int versionPart(std::string_view text, int index) {
+    int part = 0;
+    int value = 0;
+    for (const char c : text) {
+        if (c == '.') {
+            if (part == index) {
+                return value;
+            }
+            ++part;
+            value = 0;
+        } else {
+            value = value * 10 + (c - '0');
+        }
+    }
+    return part == index ? value : 0;
+}
+
+// The program's own version: the build's project() version, passed in as KESTRUNE_VERSION.
+inline constexpr const char* kOwnVersionText = KESTRUNE_VERSION;
+inline constexpr int kOwnMajor = versionPart(kOwnVersionText, 0);
+inline constexpr int kOwnMinor = versionPart(kOwnVersionText, 1);
+inline constexpr int kOwnPatch = versionPart(kOwnVersionText, 2);
 
 // The maker's web site as built in; tests and tools pass their own.
 inline constexpr const char* kDefaultWebSite = KESTRUNE_WEB_SITE;

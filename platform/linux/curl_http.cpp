@@ -5,13 +5,12 @@
 #include <memory>
 #include <mutex>
 
+#include "inventory/c_handle.h"
+
 namespace kestrune {
 namespace {
 
-struct CurlDeleter {
-    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-using UniqueCurl = std::unique_ptr<CURL, CurlDeleter>;
+using UniqueCurl = CHandle<CURL, curl_easy_cleanup>;
 
 // The global set-up is done once for the process and kept: libcurl may be used from
 // any thread afterwards.

@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 
+#include "inventory/c_handle.h"
 #include "inventory/text.h"
 #include "platform/linux/x509_fields.h"
 
@@ -17,20 +18,9 @@ namespace kestrune {
 
 namespace {
 
-struct ContextClose {
-    void operator()(NSSInitContext* p) const { NSS_ShutdownContext(p); }
-};
-using ContextPtr = std::unique_ptr<NSSInitContext, ContextClose>;
-
-struct SlotFree {
-    void operator()(PK11SlotInfo* p) const { PK11_FreeSlot(p); }
-};
-using SlotPtr = std::unique_ptr<PK11SlotInfo, SlotFree>;
-
-struct CertListFree {
-    void operator()(CERTCertList* p) const { CERT_DestroyCertList(p); }
-};
-using CertListPtr = std::unique_ptr<CERTCertList, CertListFree>;
+using ContextPtr = CHandle<NSSInitContext, NSS_ShutdownContext>;
+using SlotPtr = CHandle<PK11SlotInfo, PK11_FreeSlot>;
+using CertListPtr = CHandle<CERTCertList, CERT_DestroyCertList>;
 
 // No module database (the user's PKCS#11 modules stay out), no built-in roots: only
 // what the database itself holds, never written to.

@@ -14,21 +14,16 @@
 #include <utility>
 #include <vector>
 
+#include "inventory/c_handle.h"
+
 namespace kestrune {
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct DbCloser {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
-
-struct StatementFinalizer {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+using DbHandle = CHandle<sqlite3, sqlite3_close_v2>;
+using Statement = CHandle<sqlite3_stmt, sqlite3_finalize>;
 
 // Owns one file descriptor.
 class UniqueFd {

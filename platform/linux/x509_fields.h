@@ -12,29 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "inventory/c_handle.h"
 #include "inventory/cert_store_api.h"
 
 namespace kestrune {
 
-struct X509Free {
-    void operator()(X509* p) const { X509_free(p); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-
-struct EvpMdFree {
-    void operator()(EVP_MD* p) const { EVP_MD_free(p); }
-};
-using EvpMdPtr = std::unique_ptr<EVP_MD, EvpMdFree>;
-
-struct EvpMdCtxFree {
-    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-};
-using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree>;
-
-struct GeneralNamesFree {
-    void operator()(GENERAL_NAMES* p) const { GENERAL_NAMES_free(p); }
-};
-using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, GeneralNamesFree>;
+using X509Ptr = CHandle<X509, X509_free>;
+using EvpMdPtr = CHandle<EVP_MD, EVP_MD_free>;
+using EvpMdCtxPtr = CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
+using GeneralNamesPtr = CHandle<GENERAL_NAMES, GENERAL_NAMES_free>;
 
 // The text of OpenSSL's most recent error, and an empty error queue afterwards.
 std::string takeOpensslError();

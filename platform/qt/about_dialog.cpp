@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QRect>
 
+#include "ui/about_dialog_layout.h"
+
 // The dialog's picture lives in a static library's resources, which are linked only
 // when something names them.
 static void initAboutResources() {
@@ -79,11 +81,11 @@ AboutDialog::AboutDialog(Desktop& desktop, HttpClient& http, std::string webSite
     font.setPointSize(8);
     setFont(font);
     const DialogUnits du(font);
-    setFixedSize(du.x(309), du.y(176));
+    setFixedSize(du.x(ABOUT_DIALOG_WIDTH), du.y(ABOUT_DIALOG_HEIGHT));
 
     auto* picture = new QLabel(this);
     picture->setObjectName(QStringLiteral("picture"));
-    const QRect pictureRect = du.rect(7, 7, 189, 54);
+    const QRect pictureRect = du.rect(ABOUT_PICTURE_RECT);
     picture->setGeometry(pictureRect);
     QPixmap pixmap(QStringLiteral(":/about/about_picture.png"));
     if (!pixmap.isNull()) {
@@ -97,18 +99,18 @@ AboutDialog::AboutDialog(Desktop& desktop, HttpClient& http, std::string webSite
 
     auto* notice = new QLabel(QString::fromUtf8(kProductAndNotice), this);
     notice->setObjectName(QStringLiteral("notice"));
-    notice->setGeometry(du.rect(56, 66, 180, 42));
+    notice->setGeometry(du.rect(ABOUT_NOTICE_RECT));
     notice->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     notice->setWordWrap(true);
 
     auto* version =
         new QLabel(QStringLiteral("Version: ") + QString::fromUtf8(kOwnVersionText), this);
     version->setObjectName(QStringLiteral("version"));
-    version->setGeometry(du.rect(62, 131, 88, 12));
+    version->setGeometry(du.rect(ABOUT_VERSION_RECT));
 
     auto* button = new QPushButton(QStringLiteral("Check for Updates"), this);
     button->setObjectName(QStringLiteral("checkForUpdates"));
-    button->setGeometry(du.rect(51, 145, 70, 17));
+    button->setGeometry(du.rect(ABOUT_CHECK_FOR_UPDATES_RECT));
     // Enter ends the dialog like Escape does; only a click or Space checks for updates.
     button->setAutoDefault(false);
     button->setDefault(false);

@@ -13,8 +13,6 @@ namespace kestrune {
 
 namespace {
 
-constexpr int kRetryMs = 100;
-
 QString qs(const std::string& utf8) {
     return QString::fromStdString(utf8);
 }
@@ -53,7 +51,11 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       coordinator_(coordinator),
       sortState_(sortState),
-      runUserScan_(std::move(runUserScan)) {
+      userScan_({.disable = [this] { setBusy(true); },
+                 .tryScan = std::move(runUserScan),
+                 .refill = [this] { fill(); },
+                 .enable = [this] { setBusy(false); },
+                 .scheduleRetry = [this] { retryTimer_.start(); }}) {
     setWindowTitle(qs(kCertificatesCaption));
     // No owner: modal for its caller, blocking no other window.
     setWindowModality(Qt::WindowModal);
@@ -111,7 +113,8 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
     setTabOrder(list_, expandCheck_);
     setTabOrder(expandCheck_, scanNow_);
 
-    retryTimer_.setInterval(kRetryMs);
+    retryTimer_.setSingleShot(true);
+    retryTimer_.setInterval(kScanRetryMs);
     connect(&retryTimer_, &QTimer::timeout, this, &CertificatesDialog::tryUserScan);
 
     fill();
@@ -207,38 +210,22 @@ void CertificatesDialog::setBusy(bool busy) {
 }
 
 void CertificatesDialog::startUserScan() {
-    if (scanPending_) {
+    if (!userScan_.start()) {
         return;
     }
-    scanPending_ = true;
-    setBusy(true);
     // From the event loop, so the disabled controls and the wait cursor are on screen
     // before a cycle holds this thread.
     QTimer::singleShot(0, this, &CertificatesDialog::tryUserScan);
 }
 
 void CertificatesDialog::tryUserScan() {
-    if (!scanPending_) {
-        return;
-    }
-    // The GUI thread never waits for a cycle on another thread: that cycle may be
-    // waiting for this thread to show its message box. Busy means try again shortly.
-    if (runUserScan_ && !runUserScan_()) {
-        if (!retryTimer_.isActive()) {
-            retryTimer_.start();
-        }
-        return;
-    }
-    retryTimer_.stop();
-    scanPending_ = false;
-    fill();
-    setBusy(false);
+    userScan_.attempt();
 }
 
 void CertificatesDialog::done(int result) {
     // Closing while a scan waits for its turn gives the turn up.
     retryTimer_.stop();
-    scanPending_ = false;
+    userScan_.cancel();
     QDialog::done(result);
 }
 

@@ -9,6 +9,7 @@
 
 #include "baseline/scan_cycle.h"
 #include "ui/certificate_list.h"
+#include "ui/scan_now.h"
 
 class QCheckBox;
 class QLabel;
@@ -50,10 +51,9 @@ class CertificatesDialog : public QDialog {
 
     CycleCoordinator& coordinator_;
     ListSortState& sortState_;
-    RunUserScan runUserScan_;
     std::vector<CertificateRow> rows_;
     QTimer retryTimer_;
-    bool scanPending_ = false;
+    ScanNow userScan_;
 
     QTreeWidget* list_ = nullptr;
     QLabel* uniqueText_ = nullptr;

@@ -6,6 +6,7 @@
 // clang-format on
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,10 +20,10 @@ namespace {
 
 constexpr UINT_PTR kRetryTimer = 1;
 
-// Per dialog: the context it was opened with and whether a Scan Now is under way.
+// Per dialog: the context it was opened with and its Scan Now.
 struct DialogState {
     CertificatesDialogContext* context = nullptr;
-    bool scanPending = false;
+    std::optional<ScanNow> userScan;  // with a context only
 };
 
 DialogState* stateOf(HWND dialog) {
@@ -170,29 +171,26 @@ void setBusy(HWND dialog, bool busy) {
     }
 }
 
-// Runs the pending user scan, or, when a cycle is running elsewhere, tries again from
-// the message loop: this thread never waits for a cycle, since the running one may be
-// waiting for the user, and the tray and Exit must keep answering meanwhile.
-void runPendingScan(HWND dialog, DialogState& state) {
-    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-    if (state.context->runUserScan && !state.context->runUserScan()) {
-        SetTimer(dialog, kRetryTimer, kScanRetryMs, nullptr);
-        return;
-    }
-    KillTimer(dialog, kRetryTimer);
-    state.scanPending = false;
-    fill(dialog, *state.context);
-    setBusy(dialog, false);
+// Retries come from the message loop, so the tray and Exit keep answering while a
+// cycle on the other thread waits for the user.
+ScanNow::Actions userScanActions(HWND dialog, CertificatesDialogContext& context) {
+    return {
+        .disable =
+            [dialog] {
+                setBusy(dialog, true);
+                // The disabled controls on screen before the cycle holds the thread.
+                UpdateWindow(dialog);
+            },
+        .tryScan = context.runUserScan,
+        .refill = [dialog, &context] { fill(dialog, context); },
+        .enable = [dialog] { setBusy(dialog, false); },
+        .scheduleRetry =
+            [dialog] { SetTimer(dialog, kRetryTimer, static_cast<UINT>(kScanRetryMs), nullptr); }};
 }
 
-void startUserScan(HWND dialog, DialogState& state) {
-    if (state.scanPending) {
-        return;
-    }
-    state.scanPending = true;
-    setBusy(dialog, true);
-    UpdateWindow(dialog);  // the disabled controls on screen before the cycle holds the thread
-    runPendingScan(dialog, state);
+void attemptUserScan(ScanNow& userScan) {
+    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    userScan.attempt();
 }
 
 }  // namespace
@@ -207,6 +205,7 @@ INT_PTR CALLBACK certificatesDialogProc(HWND dialog, UINT message, WPARAM wParam
             SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(state));
             insertColumns(listOf(dialog));
             if (state->context) {
+                state->userScan.emplace(userScanActions(dialog, *state->context));
                 fill(dialog, *state->context);
             }
             return TRUE;
@@ -224,7 +223,9 @@ INT_PTR CALLBACK certificatesDialogProc(HWND dialog, UINT message, WPARAM wParam
                 return TRUE;
             }
             if (id == IDC_SCAN_NOW) {
-                startUserScan(dialog, *state);
+                if (state->userScan->start()) {
+                    attemptUserScan(*state->userScan);
+                }
                 return TRUE;
             }
             if (id == IDC_EXPAND_CHECK && HIWORD(wParam) == BN_CLICKED) {
@@ -242,14 +243,14 @@ INT_PTR CALLBACK certificatesDialogProc(HWND dialog, UINT message, WPARAM wParam
             return FALSE;
         }
         case WM_TIMER:
-            if (wParam == kRetryTimer && state && state->scanPending) {
+            if (wParam == kRetryTimer && state && state->userScan && state->userScan->pending()) {
                 KillTimer(dialog, kRetryTimer);
-                runPendingScan(dialog, *state);
+                attemptUserScan(*state->userScan);
                 return TRUE;
             }
             return FALSE;
         case WM_SETCURSOR:
-            if (state && state->scanPending) {
+            if (state && state->userScan && state->userScan->pending()) {
                 // The wait cursor stays over the dialog while a scan waits for its turn.
                 SetCursor(LoadCursorW(nullptr, IDC_WAIT));
                 SetWindowLongPtrW(dialog, DWLP_MSGRESULT, TRUE);

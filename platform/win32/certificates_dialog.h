@@ -8,6 +8,7 @@
 
 #include "baseline/cycle_coordinator.h"
 #include "ui/certificate_list.h"
+#include "ui/scan_now.h"
 
 namespace kestrune::win32 {
 
@@ -20,9 +21,6 @@ struct CertificatesDialogContext {
     ListSortState& sortState;  // one per process: every dialog sorts with the same direction
     RunUserScan runUserScan;
 };
-
-// How often a Scan Now that found a cycle running tries again.
-inline constexpr UINT kScanRetryMs = 100;
 
 // The dialog procedure; the WM_INITDIALOG parameter is the CertificatesDialogContext.
 INT_PTR CALLBACK certificatesDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

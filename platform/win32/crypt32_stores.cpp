@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 
+#include "inventory/c_handle.h"
 #include "platform/win32/win32_text.h"
 
 namespace kestrune {
@@ -16,15 +17,11 @@ namespace win32 {
 
 namespace {
 
-struct StoreCloser {
-    void operator()(void* store) const { CertCloseStore(store, 0); }
-};
-using StoreHandle = std::unique_ptr<void, StoreCloser>;
-
-struct ContextFreer {
-    void operator()(const CERT_CONTEXT* context) const { CertFreeCertificateContext(context); }
-};
-using ContextHandle = std::unique_ptr<const CERT_CONTEXT, ContextFreer>;
+void closeStore(HCERTSTORE store) {
+    CertCloseStore(store, 0);
+}
+using StoreHandle = CHandle<void, closeStore>;
+using ContextHandle = CHandle<const CERT_CONTEXT, CertFreeCertificateContext>;
 
 // One certificate of an open store; the store's walk owns the context.
 class Crypt32Certificate final : public Certificate {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "inventory/c_handle.h"
 #include "platform/win32/win32_text.h"
 
 namespace kestrune {
@@ -13,10 +14,7 @@ namespace win32 {
 
 namespace {
 
-struct KeyCloser {
-    void operator()(HKEY key) const { RegCloseKey(key); }
-};
-using KeyHandle = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
+using KeyHandle = CHandle<std::remove_pointer_t<HKEY>, RegCloseKey>;
 
 HKEY rootKey(SettingsRoot root) {
     return root == SettingsRoot::Machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;

@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 
+#include "inventory/c_handle.h"
 #include "platform/win32/win32_text.h"
 
 namespace kestrune {
@@ -17,10 +18,7 @@ namespace win32 {
 
 namespace {
 
-struct InternetCloser {
-    void operator()(HINTERNET handle) const { InternetCloseHandle(handle); }
-};
-using InternetHandle = std::unique_ptr<void, InternetCloser>;
+using InternetHandle = CHandle<void, InternetCloseHandle>;
 
 std::string lastInternetError(const char* call) {
     const DWORD code = GetLastError();

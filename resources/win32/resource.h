@@ -14,13 +14,8 @@
 #define IDB_ABOUT 112
 #define IDI_KESTRUNE 113
 
-// Controls of the certificates dialog.
-#define IDC_CERTIFICATE_LIST 1001
-#define IDC_UNIQUE_TEXT 1002
-#define IDC_LAST_SCAN_TEXT 1003
-#define IDC_EXPAND_CHECK 1004
-#define IDC_COUNT_TEXT 1005
-#define IDC_SCAN_NOW 1006
+// Controls of the certificates dialog, shared with the toolkit-free model.
+#include "ui/certificates_dialog_layout.h"
 
 // Controls of the About dialog: the button shares its id with Scan Now.
 #define IDC_CHECK_FOR_UPDATES 1006
