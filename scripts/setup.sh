@@ -19,7 +19,7 @@ run=(
 package=(
   "${run[@]}" dpkg-dev file
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
-  msitools
+  msitools wixl
 )
 test=(
   "${package[@]}"
