@@ -34,6 +34,14 @@ echo "Windows tests: the $arch suite: $(grep -E '^[0-9]+% tests passed' \
     "$windows_build/wine-ctest.log" || echo 'no summary')"
 echo "Windows build and tests under Wine: $((SECONDS - windows_start)) s"
 
+# The packages: the Debian packages built with Debian's flags, installed on this machine,
+# run and purged again; the MSI installed and removed under Wine.
+packages_start=$SECONDS
+bash scripts/package.sh
+bash scripts/package-test.sh
+bash scripts/msi-test.sh
+echo "Packages built and tested: $((SECONDS - packages_start)) s"
+
 # Sanitizer builds (ASan+UBSan: every Linux test; TSan: the concurrency tests) and the
 # fuzz targets, each for about a minute. Any finding fails the run.
 bash scripts/sanitize.sh
