@@ -39,6 +39,19 @@ CheckCommandLine parseCheckCommandLine(const std::vector<std::string>& args) {
             o.help = true;
         } else if (arg == "--version") {
             o.version = true;
+        } else if (arg == "--journal") {
+            o.journal = true;
+        } else if (arg == "--metrics-file" || arg.rfind("--metrics-file=", 0) == 0) {
+            const bool split = arg == "--metrics-file";
+            if (split && i + 1 < args.size()) {
+                o.metricsFile = args[++i];
+            } else if (!split) {
+                o.metricsFile = arg.substr(15);
+            }
+            if (!o.metricsFile || o.metricsFile->empty()) {
+                result.error = "option '--metrics-file' needs a file name";
+                return result;
+            }
         } else if (arg == "--root" || arg.rfind("--root=", 0) == 0) {
             std::string value;
             if (arg == "--root") {
@@ -65,39 +78,57 @@ CheckCommandLine parseCheckCommandLine(const std::vector<std::string>& args) {
     }
     if (o.list && o.accept) {
         result.error = "--accept stores a baseline; --list only prints: give one of them";
+    } else if (o.list && (o.metricsFile || o.journal)) {
+        result.error = "--metrics-file and --journal report a check; --list only prints";
     }
     return result;
 }
 
 std::string checkUsage() {
-    return "Usage: kestrune-check [--accept] [--json] [--root DIR] [--trace]\n"
-           "       kestrune-check --list [--json] [--root DIR] [--trace]\n"
-           "\n"
-           "Scans every certificate store once and compares it with the stored baseline\n"
-           "(the same one the Kestrune tray program keeps). Without a baseline yet, this\n"
-           "scan is stored as the baseline.\n"
-           "\n"
-           "Every difference is one line, tab-separated: \"added\" (a certificate whose\n"
-           "serial number the baseline lacks) or \"missing\" (a baseline certificate whose\n"
-           "subject name no store has any more), then location, store, serial (hex bytes),\n"
-           "subject-name MD5 and name. A summary line follows.\n"
-           "\n"
-           "  --accept     after reporting, store the observed state as the new baseline\n"
-           "  --list       only print the inventory: one certificate a line (location,\n"
-           "               store, serial, subject-name MD5, name), then\n"
-           "               \"Unique Certificates: N\" and \"All certificates in all stores: M\"\n"
-           "  --json       the same as JSON, one object a line (keys event, location,\n"
-           "               store, serial, subject_md5, name; then a summary object)\n"
-           "  --root DIR   read the system's trust stores and the machine's settings under\n"
-           "               DIR instead of / (the same as setting KESTRUNE_ROOT); the\n"
-           "               current user's certificate databases are read under $HOME\n"
-           "  --trace      write the scanner's diagnostic trace to standard error\n"
-           "  --help       show this help\n"
-           "  --version    show the version\n"
+    static const char* const kPlatformHelp =
+#include "app/check_platform_help.inc"
+        ;
+    return std::string(
+               "Usage: kestrune-check [--accept] [--json] [--journal] [--metrics-file FILE]\n"
+               "                      [--root DIR] [--trace]\n"
+               "       kestrune-check --list [--json] [--root DIR] [--trace]\n"
+               "\n"
+               "Scans every certificate store once and compares it with the stored baseline\n"
+               "(the same one the Kestrune tray program keeps). Without a baseline yet, this\n"
+               "scan is stored as the baseline.\n"
+               "\n"
+               "Every difference is one line, tab-separated: \"added\" (a certificate whose\n"
+               "serial number the baseline lacks) or \"missing\" (a baseline certificate whose\n"
+               "subject name no store has any more), then location, store, serial (hex bytes),\n"
+               "subject-name MD5 and name. A summary line follows.\n"
+               "\n"
+               "  --accept     after reporting, store the observed state as the new baseline\n"
+               "  --list       only print the inventory: one certificate a line (location,\n"
+               "               store, serial, subject-name MD5, name), then\n"
+               "               \"Unique Certificates: N\" and \"All certificates in all stores: "
+               "M\"\n"
+               "  --json       the same as JSON, one object a line (keys event, location,\n"
+               "               store, serial, subject_md5, name; then a summary object)\n"
+               "  --journal    also send the report to the systemd journal, one entry per\n"
+               "               difference with the fields KESTRUNE_EVENT (added, missing,\n"
+               "               summary, baseline, error), KESTRUNE_LOCATION, KESTRUNE_STORE,\n"
+               "               KESTRUNE_SERIAL, KESTRUNE_SUBJECT_MD5 and KESTRUNE_NAME; taken\n"
+               "               without asking, and nothing printed, when standard output\n"
+               "               already goes to the journal (as a systemd service's does)\n"
+               "  --metrics-file FILE\n"
+               "               replace FILE with this run's figures in the Prometheus text\n"
+               "               format (for node_exporter's textfile collector), atomically\n"
+               "  --root DIR   read the stores and the machine settings under DIR (below)\n"
+               "  --trace      write the scanner's diagnostic trace to standard error\n"
+               "  --help       show this help\n"
+               "  --version    show the version\n"
+               "\n") +
+           kPlatformHelp +
            "\n"
            "Exit status: 0 nothing differs (or the baseline was just recorded, or --accept\n"
            "stored the changes), 1 something differs, 2 an error (wrong command line,\n"
-           "unreadable or locked settings; the message says which file).\n";
+           "unreadable or locked settings, a metrics file or journal that cannot be\n"
+           "written; the message names it).\n";
 }
 
 std::string checkVersion() {

@@ -22,6 +22,8 @@ struct CheckOptions {
     bool help = false;
     bool version = false;
     std::optional<std::string> root;
+    std::optional<std::string> metricsFile;  // node_exporter textfile to replace
+    bool journal = false;                    // each difference an entry in the journal
 };
 
 struct CheckCommandLine {

@@ -77,6 +77,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
                 "All certificates in all stores: %d certificates\n",
                 key.describe().c_str(), unique, total);
         }
+        result.facts = firstBaselineFacts(state);
         return result;
     }
 
@@ -136,6 +137,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     if (result.status != kCheckExitError) {
         result.status = changed && !accepted ? kCheckExitChanged : kCheckExitOk;
     }
+    result.facts = checkFacts(state, added, missing, accepted);
     return result;
 }
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "app/check_metrics.h"
 #include "app/check_report.h"
 #include "baseline/settings_api.h"
 #include "inventory/cert_store_api.h"
@@ -15,8 +16,9 @@ inline constexpr int kCheckExitChanged = 1;
 
 struct CheckOutput {
     int status = kCheckExitOk;
-    std::string out;  // the report
-    std::string err;  // what went wrong, for people
+    std::string out;   // the report
+    std::string err;   // what went wrong, for people
+    CheckFacts facts;  // the same for the journal and the metrics file
 };
 
 // Without a stored baseline: records this scan as the baseline and prints the two

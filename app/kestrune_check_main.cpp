@@ -1,5 +1,6 @@
 // kestrune-check: the headless companion of the tray program. One scan through the same
 // core, printed for people or for machines.
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -7,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/check_delivery.h"
 #include "app/check_report.h"
 #include "app/check_run.h"
 #include "app/ports.h"
@@ -67,10 +69,10 @@ int main(int argc, char** argv) {
         return kCheckExitOk;
     }
 
+    const auto started = std::chrono::steady_clock::now();
     const CheckOutput result = runCheck(options, *ports.stores, *ports.settings, trace);
-    std::fputs(result.err.c_str(), stderr);
-    if (!writeAll(result.out)) {
-        return fail("could not write the report");
-    }
-    return result.status;
+    const CheckTiming timing{
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(),
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
+    return deliverCheck(options, result, timing, *makeCheckOutlets(), stdout, stderr);
 }

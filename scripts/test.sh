@@ -2,7 +2,7 @@
 # Installs what is missing, builds everything and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh test
 
 jobs=$(nproc)
 
@@ -33,6 +33,14 @@ bash scripts/wine-ctest.sh "$windows_build" -j "$jobs" 2>&1 | tee "$windows_buil
 echo "Windows tests: the $arch suite: $(grep -E '^[0-9]+% tests passed' \
     "$windows_build/wine-ctest.log" || echo 'no summary')"
 echo "Windows build and tests under Wine: $((SECONDS - windows_start)) s"
+
+# The packages: the Debian packages built with Debian's flags, installed on this machine,
+# run and purged again; the MSI installed and removed under Wine.
+packages_start=$SECONDS
+bash scripts/package.sh
+bash scripts/package-test.sh
+bash scripts/msi-test.sh
+echo "Packages built and tested: $((SECONDS - packages_start)) s"
 
 # Sanitizer builds (ASan+UBSan: every Linux test; TSan: the concurrency tests) and the
 # fuzz targets, each for about a minute. Any finding fails the run.

@@ -316,9 +316,13 @@ TEST(TrayProgram, TrayAndMenuOpenTheDialogsAndTheIconComesBackAfterAShellRestart
     pressButton(certificates, 1006);
     EXPECT_NE(program.waitForOutput(kTrayModified, kStepTimeout, before), std::string::npos)
         << program.output().substr(before);
-    EXPECT_TRUE(waitUntil([&] { return IsWindowEnabled(GetDlgItem(certificates, 1006)) != 0; },
-                          kStepTimeout));
-    EXPECT_TRUE(IsWindowEnabled(list));
+    // The dialog's thread enables its controls one after the other: wait for all of them.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return IsWindowEnabled(GetDlgItem(certificates, 1006)) && IsWindowEnabled(list) &&
+                   IsWindowEnabled(GetDlgItem(certificates, 1004));
+        },
+        kStepTimeout));
     EXPECT_GT(listItemCount(list), 0);
 
     // Enter leaves the dialog open; Escape closes it. The dialog's thread handles what is

@@ -1,0 +1,136 @@
+#include "app/check_delivery.h"
+
+#include <sstream>
+
+#include "inventory/text.h"
+
+namespace kestrune {
+
+namespace {
+
+JournalEntry baseEntry(int priority, const char* event, std::string message) {
+    return {{"MESSAGE", std::move(message)},
+            {"PRIORITY", std::to_string(priority)},
+            {"SYSLOG_IDENTIFIER", "kestrune-check"},
+            {"KESTRUNE_EVENT", event}};
+}
+
+JournalEntry differenceEntry(const char* event, int priority, const CertificateRecord& record) {
+    const std::string location = recordTextUtf8(record.locationName);
+    const std::string store = recordTextUtf8(record.storeName);
+    const std::string name = recordTextUtf8(record.name);
+    const std::string serial = serialTextCompact(record);
+    const std::string md5 = subjectHashHex(record);
+    JournalEntry entry =
+        baseEntry(priority, event,
+                  std::string(event) + " certificate \"" + plainField(name) + "\" in " +
+                      plainField(location) + "/" + plainField(store) + " (serial " + serial + ")");
+    entry.insert(entry.end(), {{"KESTRUNE_LOCATION", location},
+                               {"KESTRUNE_STORE", store},
+                               {"KESTRUNE_SERIAL", serial},
+                               {"KESTRUNE_SUBJECT_MD5", md5},
+                               {"KESTRUNE_NAME", name}});
+    return entry;
+}
+
+bool writeAll(std::FILE* stream, const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), stream) == text.size() &&
+           std::fflush(stream) == 0;
+}
+
+}  // namespace
+
+std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
+    std::vector<JournalEntry> entries;
+    const CheckFacts& facts = result.facts;
+    for (const CertificateRecord& record : facts.added) {
+        entries.push_back(differenceEntry("added", kPriorityWarning, record));
+    }
+    for (const CertificateRecord& record : facts.missing) {
+        entries.push_back(differenceEntry("missing", kPriorityNotice, record));
+    }
+    if (facts.scanned) {
+        const bool changed = !facts.added.empty() || !facts.missing.empty();
+        std::string summary =
+            facts.baselineRecorded
+                ? formatText("recorded the first baseline: %d certificates, %d unique",
+                             facts.observed, facts.unique)
+                : formatText(
+                      "%zu added, %zu missing (baseline: %d certificates, observed: %d "
+                      "certificates, %d unique)%s",
+                      facts.added.size(), facts.missing.size(), facts.baseline, facts.observed,
+                      facts.unique,
+                      facts.accepted ? "; the observed state is now the baseline" : "");
+        JournalEntry entry = baseEntry(changed && !facts.accepted ? kPriorityWarning
+                                       : facts.baselineRecorded   ? kPriorityNotice
+                                                                  : kPriorityInfo,
+                                       facts.baselineRecorded ? "baseline" : "summary", summary);
+        entry.insert(entry.end(), {{"KESTRUNE_ADDED", std::to_string(facts.added.size())},
+                                   {"KESTRUNE_MISSING", std::to_string(facts.missing.size())},
+                                   {"KESTRUNE_OBSERVED", std::to_string(facts.observed)},
+                                   {"KESTRUNE_UNIQUE", std::to_string(facts.unique)},
+                                   {"KESTRUNE_BASELINE", std::to_string(facts.baseline)}});
+        if (facts.accepted) {
+            entry.push_back({"KESTRUNE_ACCEPTED", "1"});
+        }
+        entries.push_back(std::move(entry));
+    }
+    std::istringstream lines(result.err);
+    for (std::string line; std::getline(lines, line);) {
+        const bool warning = line.find(": warning: ") != std::string::npos;
+        entries.push_back(baseEntry(warning ? kPriorityWarning : kPriorityError,
+                                    warning ? "warning" : "error", line));
+    }
+    return entries;
+}
+
+int deliverCheck(const CheckOptions& options, const CheckOutput& result, const CheckTiming& timing,
+                 CheckOutlets& outlets, std::FILE* out, std::FILE* err) {
+    int status = result.status;
+    std::string problems;
+
+    const bool outputIsJournal = outlets.stdoutIsJournal();
+    bool journaled = false;
+    if (options.journal || (outputIsJournal && !options.json)) {
+        std::string why;
+        if (const auto journal = outlets.openJournal(why)) {
+            journaled = true;
+            for (const JournalEntry& entry : journalEntries(result)) {
+                if (!journal->send(entry)) {
+                    why = journal->error();
+                    journaled = false;
+                    break;
+                }
+            }
+        }
+        // Asked for and refused is an error; found by itself, it falls back to printing.
+        if (!journaled && options.journal) {
+            problems += "kestrune-check: could not write to the journal: " + why + "\n";
+            status = kCheckExitError;
+        }
+    }
+
+    if (options.metricsFile) {
+        const bool completed = result.status != kCheckExitError;
+        std::string why;
+        if (!outlets.replaceFile(*options.metricsFile, metricsText(result.facts, completed, timing),
+                                 why)) {
+            problems += "kestrune-check: could not write the metrics file " + *options.metricsFile +
+                        ": " + why + "\n";
+            status = kCheckExitError;
+        }
+    }
+
+    // Printed unless the journal already holds the report and output leads there too.
+    if (!(journaled && outputIsJournal)) {
+        std::fputs(result.err.c_str(), err);
+        if (!writeAll(out, result.out)) {
+            problems += "kestrune-check: could not write the report\n";
+            status = kCheckExitError;
+        }
+    }
+    std::fputs(problems.c_str(), err);
+    return status;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,104 @@
+#include "app/check_metrics.h"
+
+#include "inventory/text.h"
+
+namespace kestrune {
+
+namespace {
+
+CheckFacts scannedFacts(const KestruneState& state) {
+    CheckFacts facts;
+    facts.scanned = true;
+    facts.observed = state.iCertificateCountTotal;
+    facts.unique = state.uniqueCertificateCount;
+    for (const CertificateRecord& record : state.mqsCertificates.valid()) {
+        const std::string location = recordTextUtf8(record.locationName);
+        const std::string store = recordTextUtf8(record.storeName);
+        // A store's records are consecutive in a scan, but one name seen twice still
+        // makes one series: the exposition format forbids duplicates.
+        StoreTally* tally = nullptr;
+        for (auto it = facts.stores.rbegin(); it != facts.stores.rend(); ++it) {
+            if (it->location == location && it->store == store) {
+                tally = &*it;
+                break;
+            }
+        }
+        if (tally == nullptr) {
+            tally = &facts.stores.emplace_back(StoreTally{location, store, 0});
+        }
+        ++tally->certificates;
+    }
+    return facts;
+}
+
+}  // namespace
+
+CheckFacts checkFacts(const KestruneState& state, const std::vector<std::size_t>& added,
+                      const std::vector<std::size_t>& missing, bool accepted) {
+    CheckFacts facts = scannedFacts(state);
+    facts.accepted = accepted;
+    facts.baseline = state.iCertificateCountTotal_Registry;
+    for (const std::size_t i : added) {
+        facts.added.push_back(state.mqsCertificates[i]);
+    }
+    for (const std::size_t i : missing) {
+        facts.missing.push_back(state.mqsCertificatesRegistry[i]);
+    }
+    return facts;
+}
+
+CheckFacts firstBaselineFacts(const KestruneState& state) {
+    CheckFacts facts = scannedFacts(state);
+    facts.baselineRecorded = true;
+    facts.baseline = facts.observed;
+    return facts;
+}
+
+std::string metricLabelValue(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string metricsText(const CheckFacts& facts, bool completed, const CheckTiming& timing) {
+    std::string out;
+    auto family = [&](const char* name, const char* help) {
+        out += formatText("# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
+    };
+    if (completed && facts.scanned) {
+        family("kestrune_certificates", "Certificates in one store at the last scan.");
+        for (const StoreTally& s : facts.stores) {
+            out += "kestrune_certificates{location=" + metricLabelValue(s.location) +
+                   ",store=" + metricLabelValue(s.store) + formatText("} %d\n", s.certificates);
+        }
+        family("kestrune_unique_certificates",
+               "Certificates at the last scan whose serial number no other one has.");
+        out += formatText("kestrune_unique_certificates %d\n", facts.unique);
+        family("kestrune_baseline_certificates", "Certificates in the stored baseline.");
+        out += formatText("kestrune_baseline_certificates %d\n", facts.baseline);
+        family("kestrune_differences",
+               "Differences between the last scan and the baseline, by kind.");
+        out += formatText("kestrune_differences{kind=\"added\"} %zu\n", facts.added.size());
+        out += formatText("kestrune_differences{kind=\"missing\"} %zu\n", facts.missing.size());
+    }
+    family("kestrune_last_scan_timestamp_seconds", "When the last check ended, in Unix time.");
+    out += formatText("kestrune_last_scan_timestamp_seconds %.3f\n", timing.finishedUnixSeconds);
+    family("kestrune_scan_duration_seconds", "How long the last check took.");
+    out += formatText("kestrune_scan_duration_seconds %.6f\n", timing.durationSeconds);
+    family("kestrune_check_completed",
+           "1 when the last check compared the stores with the baseline, 0 when it failed.");
+    out += formatText("kestrune_check_completed %d\n", completed ? 1 : 0);
+    return out;
+}
+
+}  // namespace kestrune
