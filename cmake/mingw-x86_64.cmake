@@ -1,22 +1,6 @@
-# Cross build for 64-bit Windows (the test build on machines that cannot run 32-bit programs) with Debian's MinGW-w64 (posix thread model, so
-# std::thread and std::mutex work). Use:
+# Cross build for 64-bit Windows with Debian's MinGW-w64: the Windows tests' build on
+# machines that cannot run 32-bit programs. Use:
 #   cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(KESTRUNE_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${KESTRUNE_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KESTRUNE_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${KESTRUNE_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KESTRUNE_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# libgcc, libstdc++ and winpthread linked in, so the programs import system DLLs only.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-
-# Test programs are listed and run through Wine: CMakeLists.txt points
-# CMAKE_CROSSCOMPILING_EMULATOR at a wrapper it writes into the build tree.
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
