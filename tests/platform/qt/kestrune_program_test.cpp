@@ -717,5 +717,71 @@ TEST(KestruneWithoutTray, ATrayHostStartedLaterGetsTheIcon) {
     EXPECT_TRUE(waitFor([&] { return s.iconInTray(); }, kBoundMs)) << s.windows();
 }
 
+// A headless Wayland compositor takes no injected input: the boxes are answered through
+// the accessibility bus, as a screen reader would press their buttons.
+TEST(KestruneOnWayland, FirstStartBoxesAreAnsweredAndTheBaselineIsStored) {
+    ASSERT_TRUE(onPath("weston") && onPath("dbus-daemon")) << "run scripts/setup.sh";
+    ASSERT_EQ(std::system("/usr/bin/python3 -c \"import gi; gi.require_version('Atspi', '2.0')\""),
+              0)
+        << "gir1.2-atspi-2.0 is missing: run scripts/setup.sh";
+    TempDir dir;
+    const fs::path root = dir.path() / "root";
+    const fs::path home = dir.path() / "home";
+    const fs::path runtime = dir.path() / "runtime";
+    fs::create_directories(root);
+    fs::create_directories(home);
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+    addLocalAnchors(root, dir.path());
+    SessionBus bus(dir.path());
+    ASSERT_FALSE(bus.address().empty()) << readFile(dir.path() / "bus.err");
+    const std::vector<std::string> base{
+        std::string("PATH=") + std::getenv("PATH"), "HOME=" + home.string(),
+        "XDG_RUNTIME_DIR=" + runtime.string(), "DBUS_SESSION_BUS_ADDRESS=" + bus.address()};
+    Child weston(
+        {"weston", "--backend=headless-backend.so", "--socket=kestrune-wl", "--idle-time=0"}, base,
+        dir.path() / "weston.out", dir.path() / "weston.err");
+    ASSERT_TRUE(waitFor([&] { return fs::exists(runtime / "kestrune-wl"); }, kBoundMs))
+        << readFile(dir.path() / "weston.err");
+    std::vector<std::string> env = base;
+    env.insert(env.end(), {"WAYLAND_DISPLAY=kestrune-wl", "QT_QPA_PLATFORM=wayland",
+                           "QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1",
+                           "XDG_CONFIG_HOME=" + (home / ".config").string(),
+                           "KESTRUNE_ROOT=" + root.string()});
+    Child program({kestruneBinary().string()}, env, dir.path() / "kestrune.out",
+                  dir.path() / "kestrune.err");
+    const std::string press =
+        (fs::path(KESTRUNE_SOURCE_DIR) / "tests/platform/qt/atspi_press.py").string();
+    const auto pressOk = [&](const std::string& caption) {
+        return waitFor(
+            [&] {
+                Child helper({"/usr/bin/python3", press, "kestrune", caption, "OK"}, base,
+                             dir.path() / "press.out", dir.path() / "press.err");
+                int status = -1;
+                return helper.wait(kBoundMs, status) && WIFEXITED(status) &&
+                       WEXITSTATUS(status) == 0;
+            },
+            kBoundMs);
+    };
+    ASSERT_TRUE(pressOk("Brimtal Kestrune"))
+        << readFile(dir.path() / "kestrune.err") << readFile(dir.path() / "press.err");
+    ASSERT_TRUE(pressOk("Brimtal Kestrune - Certificate Baseline"));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return readFile(dir.path() / "kestrune.out")
+                       .find("registry_settings_load() retuend: 1\r\n") != std::string::npos;
+        },
+        kBoundMs))
+        << readFile(dir.path() / "kestrune.out");
+    NullTrace quiet;
+    auto key = makePorts(PlatformOptions{root.string(), home.string()}, quiet)
+                   .settings->openKey(SettingsRoot::Machine, kSettingsKeyPath);
+    ASSERT_TRUE(key);
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    ASSERT_EQ(key->queryValue(kValueCertificateData, &type, nullptr, &size), SettingsStatus::Ok);
+    EXPECT_EQ(size, 2u * sizeof(CertificateRecord));
+}
+
 }  // namespace
 }  // namespace kestrune
