@@ -698,6 +698,23 @@ TEST(KestruneWithoutTray, ALaterLaunchAndTheMenuActionsReachTheRunningMonitor) {
     EXPECT_FALSE(s.hasOwner("com.brimtal.Kestrune"));
 }
 
+TEST(KestruneWithoutTray, WithoutASessionBusTheLockFileKeepsASecondMonitorFromStarting) {
+    requireDesktopTools();
+    Session s(false);
+    ASSERT_TRUE(s.ready());
+    storeEmptyBaseline(s);
+    s.start();
+    ASSERT_TRUE(waitFor(
+        [&] { return s.output().find("registry_settings_load() retuend") != std::string::npos; },
+        kBoundMs))
+        << s.output() << s.errors();
+    std::string said;
+    const int status = s.launch({}, said);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << said;
+    EXPECT_NE(said.find("already running"), std::string::npos) << said;
+    EXPECT_EQ(said.find("registry_settings_load"), std::string::npos) << "it ran a monitor";
+}
+
 TEST(KestruneWithoutTray, ATrayHostStartedLaterGetsTheIcon) {
     requireDesktopTools();
     Session s(false);
