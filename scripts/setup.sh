@@ -14,7 +14,7 @@ run=(
   libsqlite3-dev
   libcurl4-openssl-dev
   libnss3-dev
-  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev qt6-wayland
 )
 package=(
   "${run[@]}" dpkg-dev file
@@ -27,6 +27,7 @@ test=(
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3 libnss3-tools
   xvfb xauth x11-utils imagemagick xdotool trayer
+  dbus dunst weston at-spi2-core gir1.2-atspi-2.0 python3-gi
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
   lintian man-db systemd prometheus-node-exporter curl

@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <future>
 
+#include "platform/qt/desktop_notifications.h"
+
 // The resources of a static library are registered by hand; the macro must be used
 // outside any namespace.
 static void registerKestruneResources() {
@@ -113,14 +115,12 @@ QtDesktop::QtDesktop(Trace& trace, QObject* parent) : QObject(parent), trace_(tr
     menu_ = std::make_unique<QMenu>();
     QAction* about = menu_->addAction(QStringLiteral("&About"));
     QAction* exitAction = menu_->addAction(QStringLiteral("E&xit"));
-    connect(about, &QAction::triggered, this, [this] {
-        if (onAbout_) {
-            onAbout_();
-        }
-    });
+    connect(about, &QAction::triggered, this, [this] { openAbout(); });
     // Exit ends the process at once, a running scan included; nothing is cleaned up,
     // nothing is written.
     connect(exitAction, &QAction::triggered, this, [] { std::_Exit(0); });
+    notifications_ = new DesktopNotifications(this);
+    notifications_->setShowCertificatesHandler([this] { openCertificates(); });
 }
 
 QtDesktop::~QtDesktop() = default;
@@ -187,8 +187,8 @@ void QtDesktop::applyNotice(const TrayNotice& notice, bool add) {
         icon_->setContextMenu(menu_.get());
         connect(icon_.get(), &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason reason) {
-                    if (reason == QSystemTrayIcon::DoubleClick && onCertificates_) {
-                        onCertificates_();
+                    if (reason == QSystemTrayIcon::DoubleClick) {
+                        openCertificates();
                     }
                 });
         icon_->show();
@@ -200,6 +200,11 @@ void QtDesktop::applyNotice(const TrayNotice& notice, bool add) {
     icon_->showMessage(qtText(notice.balloonTitle), qtText(notice.balloonText),
                        QSystemTrayIcon::Information, kBalloonMs);
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        // Without a session bus or a notification service, standard output is all there
+        // is. An empty text is the icon coming back without a balloon: nothing to say.
+        if (!notice.balloonText.empty() && notifications_->available()) {
+            notifications_->notify(qtText(notice.balloonTitle), qtText(notice.balloonText));
+        }
         logNotice(notice);
     }
 }
@@ -240,6 +245,18 @@ bool QtDesktop::openUrl(const std::string& url) {
     QMetaObject::invokeMethod(
         this, [&] { opened = QDesktopServices::openUrl(qUrl); }, Qt::BlockingQueuedConnection);
     return opened;
+}
+
+void QtDesktop::openCertificates() {
+    if (onCertificates_) {
+        onCertificates_();
+    }
+}
+
+void QtDesktop::openAbout() {
+    if (onAbout_) {
+        onAbout_();
+    }
 }
 
 void QtDesktop::setCertificatesHandler(std::function<void()> handler) {

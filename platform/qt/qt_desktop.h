@@ -26,6 +26,8 @@ class QWidget;
 
 namespace kestrune {
 
+class DesktopNotifications;
+
 // What one message box style asks for, in Qt's terms.
 struct QtBoxStyle {
     int buttons = 0;       // QMessageBox::StandardButtons
@@ -45,8 +47,8 @@ QIcon kestruneIcon();
 class QtDesktop final : public QObject, public Desktop {
     Q_OBJECT
   public:
-    // Construct on the GUI thread. Notices are also written to `trace` where no system
-    // tray exists.
+    // Construct on the GUI thread. Where no system tray exists, notices go to the
+    // desktop's notification service and are also written to `trace`.
     explicit QtDesktop(Trace& trace, QObject* parent = nullptr);
     ~QtDesktop() override;
 
@@ -64,6 +66,10 @@ class QtDesktop final : public QObject, public Desktop {
     QSystemTrayIcon* trayIcon() const { return icon_.get(); }
     QMenu* contextMenu() const { return menu_.get(); }
 
+    // What a second launch asks of this one; GUI thread only.
+    void openCertificates();
+    void openAbout();
+
   private:
     bool onGuiThread() const;
     // Shows a box without waiting; onAnswer gets the answer id once it is closed.
@@ -75,6 +81,7 @@ class QtDesktop final : public QObject, public Desktop {
     Trace& trace_;
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> icon_;
+    DesktopNotifications* notifications_ = nullptr;  // a child
     std::function<void()> onCertificates_;
     std::function<void()> onAbout_;
 };

@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "platform/qt/about_dialog.h"
 #include "platform/qt/certificates_dialog.h"
 #include "platform/qt/display_check.h"
+#include "platform/qt/session_instance.h"
 #include "ui/tray.h"
 
 namespace kestrune {
@@ -68,16 +70,35 @@ int kestruneQtMain(int argc, char** argv) {
     // worker would be worse than nothing).
     auto* trace = new StdTrace;
     auto* desktop = new QtDesktop(*trace);
+    // One monitor per session: a later launch hands its request over and ends here,
+    // before it opens a store or the settings.
+    const SessionRequest request = sessionRequest(arguments);
+    auto* session = new SessionService(*desktop);
+    if (const std::optional<int> handedOver = claimSession(*session, request, *trace)) {
+        std::fflush(stdout);
+        std::_Exit(*handedOver);
+    }
     auto* program = new TrayProgram(makePorts(defaultPlatformOptions(), *trace), *desktop, *trace);
     program->endProcess = [](int status) {
         std::fflush(stdout);
         std::_Exit(status);
     };
     connectTrayDialogs(*desktop, *program);
+    // The first launch of a menu action starts the monitor and opens what it asked for.
+    if (request == SessionRequest::Certificates) {
+        QTimer::singleShot(0, desktop, [desktop] { desktop->openCertificates(); });
+    } else if (request == SessionRequest::About) {
+        QTimer::singleShot(0, desktop, [desktop] { desktop->openAbout(); });
+    }
 
     MainRoutineHooks hooks;
     hooks.startUi = [desktop, program] { startQtUi(*desktop, program->tray); };
-    std::thread([program, arguments, hooks] {
+    // A session request is the front end's own; the program's argument echo never sees it.
+    const std::vector<std::string> programArguments =
+        request == SessionRequest::Monitor
+            ? arguments
+            : std::vector<std::string>(arguments.begin(), arguments.begin() + 1);
+    std::thread([program, arguments = programArguments, hooks] {
         // Returns only when the program cannot go on; end at once from this thread,
         // without tearing down what the GUI thread still uses.
         program->endProcess(program->run(arguments, hooks));

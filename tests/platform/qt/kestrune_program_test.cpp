@@ -9,12 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,6 +27,9 @@
 #include "inventory/certificate_record.h"
 #include "tests/support/sample_records.h"
 #include "ui/baseline_messages.h"
+#include "ui/certificates_dialog_layout.h"
+#include "ui/cycle_dialogue.h"
+#include "ui/tray.h"
 
 namespace fs = std::filesystem;
 
@@ -215,6 +220,34 @@ class Xvfb {
     std::string display_;
 };
 
+// A private session bus (what dbus-run-session starts), its address reported through a
+// pipe.
+class SessionBus {
+  public:
+    explicit SessionBus(const fs::path& scratch) {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            return;
+        }
+        daemon_ = std::make_unique<Child>(
+            std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=3"},
+            std::vector<std::string>{std::string("PATH=") + std::getenv("PATH")},
+            scratch / "bus.out", scratch / "bus.err", fds[1]);
+        ::close(fds[1]);
+        pollfd p{fds[0], POLLIN, 0};
+        char c = 0;
+        while (::poll(&p, 1, kBoundMs) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n') {
+            address_ += c;
+        }
+        ::close(fds[0]);
+    }
+    const std::string& address() const { return address_; }
+
+  private:
+    std::unique_ptr<Child> daemon_;
+    std::string address_;
+};
+
 // Two self-signed CA certificates where admins add their own.
 void addLocalAnchors(const fs::path& root, const fs::path& scratch) {
     const fs::path anchors = root / "usr/local/share/ca-certificates";
@@ -234,7 +267,9 @@ void addLocalAnchors(const fs::path& root, const fs::path& scratch) {
 // environment.
 class Session {
   public:
-    explicit Session(bool withTray) {
+    // withBus: a private session bus with a notification server (dunst) on it and
+    // dbus-monitor recording what is said to that server.
+    explicit Session(bool withTray, bool withBus = false) {
         fs::create_directories(root);
         fs::create_directories(home);
         fs::create_directories(runtime);
@@ -250,27 +285,108 @@ class Session {
                "XDG_CONFIG_HOME=" + (home / ".config").string(),
                "XDG_RUNTIME_DIR=" + runtime.string(),
                "KESTRUNE_ROOT=" + root.string()};
+        if (withBus) {
+            bus = std::make_unique<SessionBus>(dir.path());
+            const std::string address = "DBUS_SESSION_BUS_ADDRESS=" + bus->address();
+            xenv.push_back(address);
+            env.push_back(address);
+            monitor = std::make_unique<Child>(
+                std::vector<std::string>{"dbus-monitor", "--session",
+                                         "interface='org.freedesktop.Notifications'"},
+                xenv, dir.path() / "monitor.out", dir.path() / "monitor.err");
+            notifier = std::make_unique<Child>(std::vector<std::string>{"dunst"}, xenv,
+                                               dir.path() / "dunst.out", dir.path() / "dunst.err");
+            busReady_ =
+                !bus->address().empty() &&
+                waitFor([&] { return hasOwner("org.freedesktop.Notifications"); }, kBoundMs);
+        }
         if (withTray) {
-            // The tray host must own the tray before the program looks for one; on a busy
-            // machine it can take a while to come up, and now and then it does not.
-            for (int attempt = 0; attempt < 3 && !trayReady_; ++attempt) {
-                tray.reset();
-                tray = std::make_unique<Child>(
-                    std::vector<std::string>{"trayer", "--edge", "top", "--align", "left",
-                                             "--widthtype", "pixel", "--width", "120",
-                                             "--heighttype", "pixel", "--height", "32"},
-                    xenv, dir.path() / "trayer.out", dir.path() / "trayer.err");
-                trayReady_ = waitFor(
-                    [&] {
-                        return windows().find("\"panel\": (\"panel\" \"trayer\")") !=
-                               std::string::npos;
-                    },
-                    15000);
-            }
+            startTray();
         }
     }
 
-    bool ready() const { return !x.display().empty() && (tray == nullptr || trayReady_); }
+    // The tray host must own the tray before the program looks for one; on a busy
+    // machine it can take a while to come up, and now and then it does not.
+    void startTray() {
+        for (int attempt = 0; attempt < 3 && !trayReady_; ++attempt) {
+            tray.reset();
+            tray = std::make_unique<Child>(
+                std::vector<std::string>{"trayer", "--edge", "top", "--align", "left",
+                                         "--widthtype", "pixel", "--width", "120", "--heighttype",
+                                         "pixel", "--height", "32"},
+                xenv, dir.path() / "trayer.out", dir.path() / "trayer.err");
+            trayReady_ = waitFor(
+                [&] {
+                    return windows().find("\"panel\": (\"panel\" \"trayer\")") != std::string::npos;
+                },
+                15000);
+        }
+    }
+
+    bool ready() const {
+        return !x.display().empty() && (tray == nullptr || trayReady_) &&
+               (bus == nullptr || busReady_);
+    }
+    bool hasOwner(const std::string& name) {
+        return run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                    "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:" + name},
+                   xenv, dir.path())
+                   .find("boolean true") != std::string::npos;
+    }
+    // Another launch of the program to its end, with its output.
+    int launch(const std::vector<std::string>& arguments, std::string& output) {
+        std::vector<std::string> argv{kestruneBinary().string()};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        Child child(argv, env, dir.path() / "launch.out", dir.path() / "launch.err");
+        int status = -1;
+        if (!child.wait(kBoundMs, status)) {
+            ADD_FAILURE() << "a second launch did not end";
+        }
+        output = readFile(dir.path() / "launch.out") + readFile(dir.path() / "launch.err");
+        return status;
+    }
+    // The notification server's Notify calls, each as its string arguments in order:
+    // application name, icon, summary, body, then the actions' keys and labels.
+    std::vector<std::vector<std::string>> notifyCalls() const {
+        std::vector<std::vector<std::string>> calls;
+        std::istringstream in(readFile(dir.path() / "monitor.out"));
+        bool inNotify = false;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("method call", 0) == 0 || line.rfind("signal", 0) == 0 ||
+                line.rfind("method return", 0) == 0) {
+                inNotify = line.find("member=Notify") != std::string::npos;
+                if (inNotify) {
+                    calls.emplace_back();
+                }
+                continue;
+            }
+            const auto at = line.find("string \"");
+            if (inNotify && at != std::string::npos &&
+                line.find("dict entry") == std::string::npos) {
+                const std::string rest = line.substr(at + 8);
+                calls.back().push_back(rest.substr(0, rest.rfind('"')));
+            }
+        }
+        return calls;
+    }
+    bool notified(const std::string& body) const {
+        for (const auto& call : notifyCalls()) {
+            if (call.size() >= 4 && call[3] == body) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // How many top-level windows of the program carry this caption.
+    int windowCount(const std::string& caption) {
+        const std::string w = windows();
+        const std::string needle = "\"" + caption + "\": (\"kestrune\" \"kestrune\")";
+        int n = 0;
+        for (auto at = w.find(needle); at != std::string::npos; at = w.find(needle, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
     void start() {
         program = std::make_unique<Child>(std::vector<std::string>{kestruneBinary().string()}, env,
                                           out, dir.path() / "kestrune.err");
@@ -353,6 +469,10 @@ class Session {
     Xvfb x{dir.path()};
     std::vector<std::string> xenv;
     std::vector<std::string> env;
+    std::unique_ptr<SessionBus> bus;
+    std::unique_ptr<Child> monitor;
+    std::unique_ptr<Child> notifier;
+    bool busReady_ = false;
     std::unique_ptr<Child> tray;
     std::unique_ptr<Child> program;
 };
@@ -465,6 +585,238 @@ TEST(KestruneProgram, WithoutASystemTrayEveryNoticeIsWrittenToStandardOutput) {
         },
         kBoundMs))
         << s.output() << s.errors();
+}
+
+constexpr const char* kCertificatesCaption = CERTIFICATES_DIALOG_CAPTION;
+
+// A stored baseline that no store matches: the first cycle asks about it, so its notices
+// come after the icon was added.
+void storeBaselineOfOneMissing(Session& s) {
+    auto key = s.machineKey();
+    ASSERT_TRUE(key);
+    RecordTable table;
+    testing::fillTable(table, 1, 7);
+    ASSERT_TRUE(saveBaseline(*key, table, 1));
+}
+
+void storeEmptyBaseline(Session& s) {
+    auto key = s.machineKey();
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(saveBaseline(*key, RecordTable{}, 0));
+}
+
+void requireBusTools() {
+    requireDesktopTools();
+    for (const char* tool : {"dbus-daemon", "dbus-send", "dbus-monitor", "dunst", "dunstctl"}) {
+        ASSERT_TRUE(onPath(tool)) << tool << " is missing: run scripts/setup.sh";
+    }
+}
+
+TEST(KestruneWithoutTray, NoticesBecomeDesktopNotificationsWhoseActionOpensTheList) {
+    requireBusTools();
+    Session s(false, true);
+    ASSERT_TRUE(s.ready()) << readFile(s.dir.path() / "bus.err")
+                           << readFile(s.dir.path() / "dunst.err");
+    storeBaselineOfOneMissing(s);
+    s.start();
+    ASSERT_TRUE(waitFor([&] { return s.boxShown(kMissingCaption); }, kBoundMs))
+        << s.windows() << s.errors();
+    // The icon's first notice, then the saved baseline's, each one Notify call.
+    ASSERT_TRUE(waitFor([&] { return s.notified("Initializing..."); }, kBoundMs))
+        << readFile(s.dir.path() / "monitor.out") << s.output();
+    s.pressReturnOn(kMissingCaption);
+    ASSERT_TRUE(waitFor([&] { return s.boxShown(kChangesCaption); }, kBoundMs)) << s.windows();
+    s.pressReturnOn(kChangesCaption);
+    ASSERT_TRUE(waitFor([&] { return s.notified(kNoticeSaved); }, kBoundMs))
+        << readFile(s.dir.path() / "monitor.out");
+    for (const auto& call : s.notifyCalls()) {
+        ASSERT_GE(call.size(), 4u);
+        EXPECT_EQ(call[0], "Brimtal Kestrune");
+        EXPECT_EQ(call[1], "kestrune");
+        EXPECT_EQ(call[2], "Brimtal Kestrune");
+        // dunst offers actions: clicking the notice and its button both open the list.
+        EXPECT_NE(std::find(call.begin(), call.end(), "Show certificates"), call.end());
+    }
+    // The latest notice's default action, as a click on it does.
+    run({"dunstctl", "action", "0"}, s.xenv, s.dir.path());
+    EXPECT_TRUE(waitFor([&] { return s.boxShown(kCertificatesCaption); }, kBoundMs))
+        << s.windows() << readFile(s.dir.path() / "monitor.out");
+}
+
+TEST(KestruneWithoutTray, ALaterLaunchAndTheMenuActionsReachTheRunningMonitor) {
+    requireBusTools();
+    Session s(false, true);
+    ASSERT_TRUE(s.ready());
+    storeEmptyBaseline(s);
+    s.start();
+    ASSERT_TRUE(waitFor(
+        [&] { return s.output().find("registry_settings_load() retuend") != std::string::npos; },
+        kBoundMs))
+        << s.output() << s.errors();
+
+    // The menu entry: the program again, which only asks for the list and ends.
+    std::string said;
+    int status = s.launch({}, said);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << said;
+    EXPECT_EQ(said.find("registry_settings_load"), std::string::npos) << "it ran a monitor";
+    ASSERT_TRUE(waitFor([&] { return s.windowCount(kCertificatesCaption) == 1; }, kBoundMs))
+        << s.windows();
+
+    // The entry's actions, as the installed file names them: each opens its window in the
+    // running monitor (a new list each time), and Exit ends it.
+    std::map<std::string, std::vector<std::string>> actions;
+    {
+        std::istringstream in(
+            readFile(fs::path(KESTRUNE_SOURCE_DIR) / "resources/qt/kestrune.desktop"));
+        std::string section;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("[Desktop Action ", 0) == 0) {
+                section = line.substr(16, line.size() - 17);
+            } else if (!section.empty() && line.rfind("Exec=kestrune", 0) == 0) {
+                std::istringstream words(line.substr(13));
+                for (std::string w; words >> w;) {
+                    actions[section].push_back(w);
+                }
+            }
+        }
+    }
+    ASSERT_EQ(actions.size(), 3u);
+    status = s.launch(actions["Certificates"], said);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << said;
+    EXPECT_TRUE(waitFor([&] { return s.windowCount(kCertificatesCaption) == 2; }, kBoundMs))
+        << s.windows();
+    status = s.launch(actions["About"], said);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << said;
+    EXPECT_TRUE(waitFor([&] { return s.boxShown("Brimtal Kestrune"); }, kBoundMs)) << s.windows();
+    status = s.launch(actions["Exit"], said);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << said;
+    ASSERT_TRUE(s.program->wait(kBoundMs, status)) << "Exit did not end the monitor";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // With none running, Exit starts nothing.
+    status = s.launch(actions["Exit"], said);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << said;
+    EXPECT_FALSE(s.hasOwner("com.brimtal.Kestrune"));
+}
+
+TEST(KestruneWithoutTray, WithoutASessionBusTheLockFileKeepsASecondMonitorFromStarting) {
+    requireDesktopTools();
+    Session s(false);
+    ASSERT_TRUE(s.ready());
+    storeEmptyBaseline(s);
+    s.start();
+    ASSERT_TRUE(waitFor(
+        [&] { return s.output().find("registry_settings_load() retuend") != std::string::npos; },
+        kBoundMs))
+        << s.output() << s.errors();
+    std::string said;
+    const int status = s.launch({}, said);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << said;
+    EXPECT_NE(said.find("already running"), std::string::npos) << said;
+    EXPECT_EQ(said.find("registry_settings_load"), std::string::npos) << "it ran a monitor";
+}
+
+TEST(KestruneWithoutTray, ATrayHostStartedLaterGetsTheIcon) {
+    requireDesktopTools();
+    Session s(false);
+    ASSERT_TRUE(s.ready());
+    storeEmptyBaseline(s);
+    s.start();
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return s.output().find(
+                       "Tray notice (no system tray): Brimtal Kestrune: "
+                       "Initializing...") != std::string::npos;
+        },
+        kBoundMs))
+        << s.output() << s.errors();
+    s.startTray();
+    ASSERT_TRUE(s.trayReady_) << s.windows();
+    EXPECT_TRUE(waitFor([&] { return s.iconInTray(); }, kBoundMs)) << s.windows();
+}
+
+// A headless Wayland compositor takes no injected input: the boxes are answered through
+// the accessibility bus, as a screen reader would press their buttons.
+TEST(KestruneOnWayland, FirstStartBoxesTheStoredBaselineAndAListFromASecondLaunch) {
+    ASSERT_TRUE(onPath("weston") && onPath("dbus-daemon")) << "run scripts/setup.sh";
+    ASSERT_EQ(std::system("/usr/bin/python3 -c \"import gi; gi.require_version('Atspi', '2.0')\""),
+              0)
+        << "gir1.2-atspi-2.0 is missing: run scripts/setup.sh";
+    TempDir dir;
+    const fs::path root = dir.path() / "root";
+    const fs::path home = dir.path() / "home";
+    const fs::path runtime = dir.path() / "runtime";
+    fs::create_directories(root);
+    fs::create_directories(home);
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+    addLocalAnchors(root, dir.path());
+    SessionBus bus(dir.path());
+    ASSERT_FALSE(bus.address().empty()) << readFile(dir.path() / "bus.err");
+    const std::vector<std::string> base{
+        std::string("PATH=") + std::getenv("PATH"), "HOME=" + home.string(),
+        "XDG_RUNTIME_DIR=" + runtime.string(), "DBUS_SESSION_BUS_ADDRESS=" + bus.address()};
+    Child weston(
+        {"weston", "--backend=headless-backend.so", "--socket=kestrune-wl", "--idle-time=0"}, base,
+        dir.path() / "weston.out", dir.path() / "weston.err");
+    ASSERT_TRUE(waitFor([&] { return fs::exists(runtime / "kestrune-wl"); }, kBoundMs))
+        << readFile(dir.path() / "weston.err");
+    std::vector<std::string> env = base;
+    env.insert(env.end(), {"WAYLAND_DISPLAY=kestrune-wl", "QT_QPA_PLATFORM=wayland",
+                           "QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1",
+                           "XDG_CONFIG_HOME=" + (home / ".config").string(),
+                           "KESTRUNE_ROOT=" + root.string()});
+    Child program({kestruneBinary().string()}, env, dir.path() / "kestrune.out",
+                  dir.path() / "kestrune.err");
+    const std::string press =
+        (fs::path(KESTRUNE_SOURCE_DIR) / "tests/platform/qt/atspi_press.py").string();
+    const auto pressOn = [&](const std::string& caption, const std::string& button) {
+        return waitFor(
+            [&] {
+                Child helper({"/usr/bin/python3", press, "kestrune", caption, button}, base,
+                             dir.path() / "press.out", dir.path() / "press.err");
+                int status = -1;
+                return helper.wait(kBoundMs, status) && WIFEXITED(status) &&
+                       WEXITSTATUS(status) == 0;
+            },
+            kBoundMs);
+    };
+    const auto pressOk = [&](const std::string& caption) { return pressOn(caption, "OK"); };
+    ASSERT_TRUE(pressOk("Brimtal Kestrune"))
+        << readFile(dir.path() / "kestrune.err") << readFile(dir.path() / "press.err");
+    ASSERT_TRUE(pressOk("Brimtal Kestrune - Certificate Baseline"));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return readFile(dir.path() / "kestrune.out")
+                       .find("registry_settings_load() retuend: 1\r\n") != std::string::npos;
+        },
+        kBoundMs))
+        << readFile(dir.path() / "kestrune.out");
+    NullTrace quiet;
+    auto key = makePorts(PlatformOptions{root.string(), home.string()}, quiet)
+                   .settings->openKey(SettingsRoot::Machine, kSettingsKeyPath);
+    ASSERT_TRUE(key);
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    ASSERT_EQ(key->queryValue(kValueCertificateData, &type, nullptr, &size), SettingsStatus::Ok);
+    EXPECT_EQ(size, 2u * sizeof(CertificateRecord));
+
+    // No tray here: once the icon's first notice is out, a second launch opens the list,
+    // and its Scan Now runs a cycle that ends with the user's notice.
+    const auto said = [&](const std::string& text) {
+        return waitFor(
+            [&] { return readFile(dir.path() / "kestrune.out").find(text) != std::string::npos; },
+            kBoundMs);
+    };
+    ASSERT_TRUE(said("Tray notice (no system tray): Brimtal Kestrune: Initializing..."));
+    Child second({kestruneBinary().string()}, env, dir.path() / "second.out",
+                 dir.path() / "second.err");
+    int status = -1;
+    ASSERT_TRUE(second.wait(kBoundMs, status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_TRUE(pressOn(kCertificatesCaption, "Scan Now"));
+    EXPECT_TRUE(
+        said("Tray notice (no system tray): Brimtal Kestrune: User initiated scan complete"))
+        << readFile(dir.path() / "kestrune.out");
 }
 
 }  // namespace
