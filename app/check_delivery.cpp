@@ -63,8 +63,7 @@ std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
                       "%zu added, %zu missing, %zu changed (baseline: %d certificates, "
                       "observed: %d certificates, %d unique)%s",
                       facts.added.size(), facts.missing.size(), facts.changed.size(),
-                      facts.baseline, facts.observed,
-                      facts.unique,
+                      facts.baseline, facts.observed, facts.unique,
                       facts.accepted ? "; the observed state is now the baseline" : "");
         JournalEntry entry = baseEntry(changed && !facts.accepted ? kPriorityWarning
                                        : facts.baselineRecorded   ? kPriorityNotice

@@ -34,10 +34,10 @@ std::string differenceLine(const char* event, const CertificateRecord& record,
         std::string line =
             "{\"event\":" + jsonString(event) + "," + listJsonLine(record, fingerprint).substr(1);
         if (previous) {
-            line.insert(line.size() - 2, ",\"baseline_sha256\":" +
-                                             (isKnown(*previous)
-                                                  ? jsonString(fingerprintHex(*previous))
-                                                  : std::string("null")));
+            line.insert(line.size() - 2,
+                        ",\"baseline_sha256\":" + (isKnown(*previous)
+                                                       ? jsonString(fingerprintHex(*previous))
+                                                       : std::string("null")));
         }
         return line;
     }
@@ -168,13 +168,14 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
             "{\"event\":\"summary\",\"added\":%zu,\"missing\":%zu,\"changed\":%zu,"
             "\"baseline_certificates\":%d,\"observed_certificates\":%d,\"unique_certificates\":%d,"
             "\"accepted\":%s}\n",
-            added.size(), missing.size(), replaced.size(), baseline, observed, state.uniqueCertificateCount.load(),
-            accepted ? "true" : "false");
+            added.size(), missing.size(), replaced.size(), baseline, observed,
+            state.uniqueCertificateCount.load(), accepted ? "true" : "false");
     } else {
         result.out += formatText(
             "%zu added, %zu missing, %zu changed (baseline: %d certificates, observed: %d "
             "certificates, %d unique)%s\n",
-            added.size(), missing.size(), replaced.size(), baseline, observed, state.uniqueCertificateCount.load(),
+            added.size(), missing.size(), replaced.size(), baseline, observed,
+            state.uniqueCertificateCount.load(),
             accepted ? "; the observed state is now the baseline" : "");
     }
     if (result.status != kCheckExitError) {

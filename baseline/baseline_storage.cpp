@@ -55,9 +55,9 @@ void traceStoreError(Trace& trace, const SettingsKey& key, SettingsStatus status
 }
 
 // "Certificate Fingerprints" for `records` records into `out`. Anything but Loaded leaves
-// `out` empty and writes a diagnostic line: it happens when the value is absent, unreadable or does not fit the records
-// (a baseline from before fingerprints, or a save cut short): the records are then
-// compared by serial and subject name alone, and the next save writes the value.
+// `out` empty and writes a diagnostic line: it happens when the value is absent, unreadable or does
+// not fit the records (a baseline from before fingerprints, or a save cut short): the records are
+// then compared by serial and subject name alone, and the next save writes the value.
 FingerprintsFound loadFingerprints(SettingsKey& key, std::size_t records,
                                    std::vector<Fingerprint>& out, std::uint32_t& found,
                                    Trace& trace) {

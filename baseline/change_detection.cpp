@@ -71,8 +71,7 @@ class IndexByKey {
     // Calls f(index) for every index with an equal key, until f returns false.
     template <typename F>
     void forEach(const Key& key, F f) const {
-        for (std::size_t slot = key.hash() & mask_; slots_[slot] != 0;
-             slot = (slot + 1) & mask_) {
+        for (std::size_t slot = key.hash() & mask_; slots_[slot] != 0; slot = (slot + 1) & mask_) {
             const std::size_t i = slots_[slot] - 1;
             if (keys_[i] == key && !f(i)) {
                 return;
@@ -143,8 +142,8 @@ class AddedFinder {
         if (mine && !isKnown(*mine)) {
             mine = nullptr;
         }
-        bool twin = false;      // a baseline record of this identity
-        bool same = false;      // ... with this fingerprint, or one not known
+        bool twin = false;                // a baseline record of this identity
+        bool same = false;                // ... with this fingerprint, or one not known
         std::optional<std::size_t> gone;  // ... whose certificate no current record has
         identities_.forEach(identity, [&](std::size_t b) {
             twin = true;
@@ -212,8 +211,8 @@ Changes detectChanges(RecordsWithFingerprints baseline, RecordsWithFingerprints 
 
 Changes detectChanges(std::span<const CertificateRecord> baseline,
                       std::span<const CertificateRecord> current, ChangeScope scope) {
-    return detectChanges(RecordsWithFingerprints{baseline, {}}, RecordsWithFingerprints{current, {}},
-                         scope);
+    return detectChanges(RecordsWithFingerprints{baseline, {}},
+                         RecordsWithFingerprints{current, {}}, scope);
 }
 
 std::span<const CertificateRecord> currentRecords(const KestruneState& state) {
@@ -233,9 +232,9 @@ std::span<const Fingerprint> baselineFingerprints(const KestruneState& state) {
 }
 
 Changes detectChanges(const KestruneState& state, ChangeScope scope) {
-    return detectChanges(RecordsWithFingerprints{baselineRecords(state), baselineFingerprints(state)},
-                         RecordsWithFingerprints{currentRecords(state), currentFingerprints(state)},
-                         scope);
+    return detectChanges(
+        RecordsWithFingerprints{baselineRecords(state), baselineFingerprints(state)},
+        RecordsWithFingerprints{currentRecords(state), currentFingerprints(state)}, scope);
 }
 
 }  // namespace kestrune

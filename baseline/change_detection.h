@@ -19,8 +19,8 @@ struct ChangedCertificate {
 };
 
 struct Changes {
-    std::vector<std::size_t> added;    // indexes into the current records, in table order
-    std::vector<std::size_t> missing;  // indexes into the baseline records, in table order
+    std::vector<std::size_t> added;           // indexes into the current records, in table order
+    std::vector<std::size_t> missing;         // indexes into the baseline records, in table order
     std::vector<ChangedCertificate> changed;  // in current table order
     bool any() const { return !added.empty() || !missing.empty() || !changed.empty(); }
 };

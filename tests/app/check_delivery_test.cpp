@@ -90,7 +90,8 @@ TEST(CheckJournal, OneEntryPerDifferenceWithItsPriorityAndFieldsThenTheOutcome) 
     EXPECT_EQ(summary["KESTRUNE_EVENT"], "summary");
     EXPECT_EQ(summary["PRIORITY"], "4");  // a change must show under -p warning
     EXPECT_EQ(summary["KESTRUNE_ADDED"], "1");
-    EXPECT_EQ(summary["MESSAGE"].rfind("1 added, 1 missing, 0 changed (baseline: 5 certificates", 0), 0u);
+    EXPECT_EQ(
+        summary["MESSAGE"].rfind("1 added, 1 missing, 0 changed (baseline: 5 certificates", 0), 0u);
     EXPECT_EQ(fields(entries[3])["KESTRUNE_EVENT"], "warning");
 
     run.facts.added.clear();

@@ -56,7 +56,8 @@ TEST(CertificateIdentity, AddedNeedsTheSameSerialAndTheSameSubject) {
     // Garbage past the valid serial length in a stored record does not count.
     std::vector<CertificateRecord> stored = baseline;
     stored[0].serialNumber[10] = 0xEE;
-    EXPECT_TRUE(detectChanges(stored, std::vector<CertificateRecord>{record({0x01, 0x02}, 7)}).added.empty());
+    EXPECT_TRUE(detectChanges(stored, std::vector<CertificateRecord>{record({0x01, 0x02}, 7)})
+                    .added.empty());
     // The first scope stops at the first added one.
     EXPECT_EQ(detectChanges(baseline, current, ChangeScope::First).added,
               (std::vector<std::size_t>{0}));
@@ -67,8 +68,8 @@ TEST(CertificateIdentity, FingerprintsTellAReplacedCertificateFromASecondOne) {
     const std::vector<Fingerprint> baselineFp = {fp(0xA1), fp(0xA2)};
 
     // Same identity, another DER, the old one gone: changed, paired with the old one.
-    Changes c = compare(baseline, baselineFp, {record({0x06}, 2), record({0x05}, 1)},
-                        {fp(0xA2), fp(0xBB)});
+    Changes c =
+        compare(baseline, baselineFp, {record({0x06}, 2), record({0x05}, 1)}, {fp(0xA2), fp(0xBB)});
     ASSERT_EQ(c.changed.size(), 1u);
     EXPECT_EQ(c.changed[0].current, 1u);
     EXPECT_EQ(c.changed[0].baseline, 0u);
@@ -86,9 +87,9 @@ TEST(CertificateIdentity, FingerprintsTellAReplacedCertificateFromASecondOne) {
     EXPECT_FALSE(compare(baseline, {fp(0), fp(0xA2)}, {record({0x05}, 1), record({0x06}, 2)},
                          {fp(0xBB), fp(0xA2)})
                      .any());
-    EXPECT_FALSE(compare(baseline, baselineFp, {record({0x05}, 1), record({0x06}, 2)},
-                         {fp(0), fp(0xA2)})
-                     .any());
+    EXPECT_FALSE(
+        compare(baseline, baselineFp, {record({0x05}, 1), record({0x06}, 2)}, {fp(0), fp(0xA2)})
+            .any());
     EXPECT_FALSE(
         compare(baseline, {}, {record({0x05}, 1), record({0x06}, 2)}, {fp(0xBB), fp(0xBC)}).any());
 }
@@ -112,9 +113,10 @@ TEST(CertificateIdentity, StateFingerprintsThatDoNotFitTheTableAreNotUsed) {
 struct Program : testing::FakeProgram {
     Program() {
         stores.locations.push_back(FakeLocation{
-            "LocalMachine", 2 << 16,
-            {FakeStore{"Root", {makeCert("Legit Root", {0x01, 0x02}, 1),
-                                makeCert("Other", {0x03}, 2)}}}});
+            "LocalMachine",
+            2 << 16,
+            {FakeStore{"Root",
+                       {makeCert("Legit Root", {0x01, 0x02}, 1), makeCert("Other", {0x03}, 2)}}}});
         state.settingsKey = openSettingsKey(settings, desktop);
         scan(state, stores, trace);
         EXPECT_TRUE(saveCurrentAsBaseline(*state.settingsKey, state));
@@ -123,7 +125,9 @@ struct Program : testing::FakeProgram {
         trace.clear();
     }
     std::vector<FakeCert>& certs() { return stores.locations[0].stores[0].certs; }
-    testing::MemoryValue& stored(const char* name) { return settings.values(SettingsRoot::Machine)[name]; }
+    testing::MemoryValue& stored(const char* name) {
+        return settings.values(SettingsRoot::Machine)[name];
+    }
 };
 
 TEST(CertificateIdentity, SavedFingerprintsComeFirstOnePerRecordAndLoadBack) {
@@ -157,9 +161,9 @@ TEST(CertificateIdentity, SavedFingerprintsComeFirstOnePerRecordAndLoadBack) {
         std::string lastError() const override { return {}; }
     } recorder;
     ASSERT_TRUE(saveCurrentAsBaseline(recorder, t.state));
-    EXPECT_EQ(recorder.names, (std::vector<std::string>{kValueCertificateFingerprints,
-                                                        kValueCertificateData,
-                                                        kValueCertificateCount}));
+    EXPECT_EQ(recorder.names,
+              (std::vector<std::string>{kValueCertificateFingerprints, kValueCertificateData,
+                                        kValueCertificateCount}));
 }
 
 TEST(CertificateIdentity, ABaselineWithoutFittingFingerprintsFallsBackAndTheNextSaveAddsThem) {
@@ -179,7 +183,7 @@ TEST(CertificateIdentity, ABaselineWithoutFittingFingerprintsFallsBackAndTheNext
                   size == 0 ? FingerprintsFound::Absent : FingerprintsFound::Unfitting);
         EXPECT_TRUE(t.state.baselineFingerprints.empty());
         EXPECT_NE(t.trace.allText().find(size == 0 ? "No Certificate Fingerprints stored"
-                                                : "do not fit 2 records"),
+                                                   : "do not fit 2 records"),
                   std::string::npos)
             << t.trace.allText();
         t.desktop.clear();

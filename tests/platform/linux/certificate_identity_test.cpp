@@ -119,10 +119,10 @@ TEST_F(CertificateIdentity, OldOrDamagedFingerprintsFallBackToSerialAndSubject) 
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((root_.path() + "/var/lib/kestrune/settings.db").c_str(), &db),
               SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "DELETE FROM settings_values WHERE name = 'Certificate Fingerprints'",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "DELETE FROM settings_values WHERE name = 'Certificate Fingerprints'",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(db);
     ASSERT_EQ(storedSize(kValueCertificateFingerprints), 0u);
 
@@ -141,8 +141,7 @@ TEST_F(CertificateIdentity, OldOrDamagedFingerprintsFallBackToSerialAndSubject) 
     ASSERT_EQ(check("--accept").status, 0);
     EXPECT_EQ(storedSize(kValueCertificateFingerprints), 3 * 32u);
     const std::uint8_t five[5] = {1, 2, 3, 4, 5};
-    ASSERT_EQ(key()->setValue(kValueCertificateFingerprints, kRegBinary, five),
-              SettingsStatus::Ok);
+    ASSERT_EQ(key()->setValue(kValueCertificateFingerprints, kRegBinary, five), SettingsStatus::Ok);
     root_.write("/etc/ssl/certs/ca-certificates.crt", toPem(*legit_) + toPem(*other_));
     const ProgramRun damaged = check();
     EXPECT_EQ(damaged.status, 0) << damaged.out;
