@@ -240,7 +240,8 @@ TEST_F(CheckMonitoring, ACertificateUnderABaselineCertificatesSerialIsAdded) {
     // The same serial under another subject: the first letter of the subject's common
     // name changed, at its second place in the DER (the issuer's comes first).
     std::vector<std::uint8_t> rogue(std::begin(fixture::kDer), std::end(fixture::kDer));
-    const std::string cn(fixture::kCommonName);
+    const std::string name(fixture::kCommonName);
+    const std::vector<std::uint8_t> cn(name.begin(), name.end());
     const auto at = std::search(rogue.begin() + 1, rogue.end(), cn.begin(), cn.end());
     const auto subject = std::search(at + 1, rogue.end(), cn.begin(), cn.end());
     ASSERT_NE(subject, rogue.end());
