@@ -46,20 +46,24 @@ std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
     for (const CertificateRecord& record : facts.added) {
         entries.push_back(differenceEntry("added", kPriorityWarning, record));
     }
+    for (const CertificateRecord& record : facts.changed) {
+        entries.push_back(differenceEntry("changed", kPriorityWarning, record));
+    }
     for (const CertificateRecord& record : facts.missing) {
         entries.push_back(differenceEntry("missing", kPriorityNotice, record));
     }
     if (facts.scanned) {
-        const bool changed = !facts.added.empty() || !facts.missing.empty();
+        const bool changed =
+            !facts.added.empty() || !facts.missing.empty() || !facts.changed.empty();
         std::string summary =
             facts.baselineRecorded
                 ? formatText("recorded the first baseline: %d certificates, %d unique",
                              facts.observed, facts.unique)
                 : formatText(
-                      "%zu added, %zu missing (baseline: %d certificates, observed: %d "
-                      "certificates, %d unique)%s",
-                      facts.added.size(), facts.missing.size(), facts.baseline, facts.observed,
-                      facts.unique,
+                      "%zu added, %zu missing, %zu changed (baseline: %d certificates, "
+                      "observed: %d certificates, %d unique)%s",
+                      facts.added.size(), facts.missing.size(), facts.changed.size(),
+                      facts.baseline, facts.observed, facts.unique,
                       facts.accepted ? "; the observed state is now the baseline" : "");
         JournalEntry entry = baseEntry(changed && !facts.accepted ? kPriorityWarning
                                        : facts.baselineRecorded   ? kPriorityNotice
@@ -67,6 +71,7 @@ std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
                                        facts.baselineRecorded ? "baseline" : "summary", summary);
         entry.insert(entry.end(), {{"KESTRUNE_ADDED", std::to_string(facts.added.size())},
                                    {"KESTRUNE_MISSING", std::to_string(facts.missing.size())},
+                                   {"KESTRUNE_CHANGED", std::to_string(facts.changed.size())},
                                    {"KESTRUNE_OBSERVED", std::to_string(facts.observed)},
                                    {"KESTRUNE_UNIQUE", std::to_string(facts.unique)},
                                    {"KESTRUNE_BASELINE", std::to_string(facts.baseline)}});

@@ -90,6 +90,7 @@ std::string metricsText(const CheckFacts& facts, bool completed, const CheckTimi
                "Differences between the last scan and the baseline, by kind.");
         out += formatText("kestrune_differences{kind=\"added\"} %zu\n", facts.added.size());
         out += formatText("kestrune_differences{kind=\"missing\"} %zu\n", facts.missing.size());
+        out += formatText("kestrune_differences{kind=\"changed\"} %zu\n", facts.changed.size());
     }
     family("kestrune_last_scan_timestamp_seconds", "When the last check ended, in Unix time.");
     out += formatText("kestrune_last_scan_timestamp_seconds %.3f\n", timing.finishedUnixSeconds);

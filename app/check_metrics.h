@@ -27,6 +27,7 @@ struct CheckFacts {
     std::vector<StoreTally> stores;  // in scan order; a store without certificates is absent
     std::vector<CertificateRecord> added;
     std::vector<CertificateRecord> missing;
+    std::vector<CertificateRecord> changed;  // the new side of each changed certificate
 };
 
 // After a comparison: `added` indexes the scan, `missing` the baseline.

@@ -97,21 +97,25 @@ std::string checkUsage() {
                "(the same one the Kestrune tray program keeps). Without a baseline yet, this\n"
                "scan is stored as the baseline.\n"
                "\n"
-               "Every difference is one line, tab-separated: \"added\" (a certificate whose\n"
-               "serial number the baseline lacks) or \"missing\" (a baseline certificate whose\n"
-               "subject name no store has any more), then location, store, serial (hex bytes),\n"
-               "subject-name MD5 and name. A summary line follows.\n"
+               "Every difference is one line, tab-separated: \"added\" (no baseline certificate\n"
+               "has its serial number and subject name), \"changed\" (one has, but the\n"
+               "certificate itself differs: another SHA-256 fingerprint) or \"missing\" (a\n"
+               "baseline certificate whose subject name no store has any more), then location,\n"
+               "store, serial (hex bytes), subject-name MD5, name and SHA-256 fingerprint; a\n"
+               "changed line ends with the baseline's fingerprint. A summary line follows.\n"
                "\n"
                "  --accept     after reporting, store the observed state as the new baseline\n"
                "  --list       only print the inventory: one certificate a line (location,\n"
-               "               store, serial, subject-name MD5, name), then\n"
+               "               store, serial, subject-name MD5, name, SHA-256), then\n"
                "               \"Unique Certificates: N\" and \"All certificates in all stores: "
                "M\"\n"
                "  --json       the same as JSON, one object a line (keys event, location,\n"
-               "               store, serial, subject_md5, name; then a summary object)\n"
+               "               store, serial, subject_md5, name, sha256, and baseline_sha256\n"
+               "               for a change; then a summary object)\n"
                "  --journal    also send the report to the systemd journal, one entry per\n"
-               "               difference with the fields KESTRUNE_EVENT (added, missing,\n"
-               "               summary, baseline, error), KESTRUNE_LOCATION, KESTRUNE_STORE,\n"
+               "               difference with the fields KESTRUNE_EVENT (added, changed,\n"
+               "               missing, summary, baseline, error), KESTRUNE_LOCATION,\n"
+               "               KESTRUNE_STORE,\n"
                "               KESTRUNE_SERIAL, KESTRUNE_SUBJECT_MD5 and KESTRUNE_NAME; taken\n"
                "               without asking, and nothing printed, when standard output\n"
                "               already goes to the journal (as a systemd service's does)\n"
@@ -207,7 +211,7 @@ std::string jsonString(std::string_view text) {
     return out;
 }
 
-std::string listLine(const CertificateRecord& record) {
+std::string listLine(const CertificateRecord& record, const Fingerprint& fingerprint) {
     std::string line = plainField(recordField(record.locationName));
     line += '\t';
     line += plainField(recordField(record.storeName));
@@ -217,16 +221,20 @@ std::string listLine(const CertificateRecord& record) {
     line += subjectHashHex(record);
     line += '\t';
     line += plainField(recordField(record.name));
+    line += '\t';
+    line += fingerprintHex(fingerprint);
     line += '\n';
     return line;
 }
 
-std::string listJsonLine(const CertificateRecord& record) {
+std::string listJsonLine(const CertificateRecord& record, const Fingerprint& fingerprint) {
     std::string line = "{\"location\":" + jsonString(recordField(record.locationName));
     line += ",\"store\":" + jsonString(recordField(record.storeName));
     line += ",\"serial\":" + jsonString(serialTextCompact(record));
     line += ",\"subject_md5\":" + jsonString(subjectHashHex(record));
     line += ",\"name\":" + jsonString(recordField(record.name));
+    line += ",\"sha256\":" +
+            (isKnown(fingerprint) ? jsonString(fingerprintHex(fingerprint)) : std::string("null"));
     line += "}\n";
     return line;
 }
@@ -243,9 +251,11 @@ std::string countsJsonLine(int unique, int total) {
 std::string listReport(const KestruneState& state, bool json) {
     std::string out;
     const auto records = state.mqsCertificates.valid();
-    out.reserve(records.size() * 120);
-    for (const CertificateRecord& record : records) {
-        out += json ? listJsonLine(record) : listLine(record);
+    out.reserve(records.size() * 190);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const Fingerprint fingerprint =
+            i < state.currentFingerprints.size() ? state.currentFingerprints[i] : Fingerprint{};
+        out += json ? listJsonLine(records[i], fingerprint) : listLine(records[i], fingerprint);
     }
     const int unique = state.uniqueCertificateCount;
     const int total = state.iCertificateCountTotal;

@@ -41,11 +41,12 @@ std::string checkUsage();
 std::string checkVersion();
 
 // One record a line, tab-separated: location, store, serial ("%02x" bytes separated by
-// single spaces), subject-name MD5 (lower-case hex), name. Control characters in the
-// text fields are escaped, so a certificate cannot fake a line of its own.
-std::string listLine(const CertificateRecord& record);
-// The same as one JSON object.
-std::string listJsonLine(const CertificateRecord& record);
+// single spaces), subject-name MD5 (lower-case hex), name, SHA-256 fingerprint
+// (lower-case hex; empty when not known). Control characters in the text fields are
+// escaped, so a certificate cannot fake a line of its own.
+std::string listLine(const CertificateRecord& record, const Fingerprint& fingerprint = {});
+// The same as one JSON object ("sha256" null when not known).
+std::string listJsonLine(const CertificateRecord& record, const Fingerprint& fingerprint = {});
 // The two figures after the records.
 std::string countsText(int unique, int total);
 std::string countsJsonLine(int unique, int total);

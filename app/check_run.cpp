@@ -22,11 +22,30 @@ std::string storeProblem(const SettingsKey& key, SettingsStatus status) {
     return text;
 }
 
-std::string differenceLine(const char* event, const CertificateRecord& record, bool json) {
+Fingerprint fingerprintAt(const std::vector<Fingerprint>& fingerprints, std::size_t i) {
+    return i < fingerprints.size() ? fingerprints[i] : Fingerprint{};
+}
+
+// `previous`: for a changed certificate, the baseline's fingerprint, after the new one.
+std::string differenceLine(const char* event, const CertificateRecord& record,
+                           const Fingerprint& fingerprint, bool json,
+                           const Fingerprint* previous = nullptr) {
     if (json) {
-        return "{\"event\":" + jsonString(event) + "," + listJsonLine(record).substr(1);
+        std::string line =
+            "{\"event\":" + jsonString(event) + "," + listJsonLine(record, fingerprint).substr(1);
+        if (previous) {
+            line.insert(line.size() - 2,
+                        ",\"baseline_sha256\":" + (isKnown(*previous)
+                                                       ? jsonString(fingerprintHex(*previous))
+                                                       : std::string("null")));
+        }
+        return line;
     }
-    return std::string(event) + "\t" + listLine(record);
+    std::string line = std::string(event) + "\t" + listLine(record, fingerprint);
+    if (previous) {
+        line.insert(line.size() - 1, "\t" + fingerprintHex(*previous));
+    }
+    return line;
 }
 
 }  // namespace
@@ -59,7 +78,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         if (scan(state, stores, trace).outOfMemory) {
             return fail("out of memory while scanning; nothing was stored");
         }
-        if (!saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal)) {
+        if (!saveCurrentAsBaseline(key, state)) {
             return fail("could not store the first baseline in " + key.describe() +
                         (key.lastError().empty() ? "" : ": " + key.lastError()));
         }
@@ -92,6 +111,19 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
             "compared against the %zu whole records it holds.\n",
             key.describe().c_str(), load.storedCount, load.dataBytes, load.loaded);
     }
+    if (load.fingerprints == FingerprintsFound::Unfitting ||
+        load.fingerprints == FingerprintsFound::Unreadable) {
+        // A baseline from before fingerprints is no news; a damaged value is.
+        result.err += formatText(
+            "kestrune-check: warning: \"Certificate Fingerprints\" in %s %s; certificates are "
+            "compared by serial number and subject name alone.\n",
+            key.describe().c_str(),
+            load.fingerprints == FingerprintsFound::Unreadable
+                ? "could not be read"
+                : formatText("holds %u bytes, not 32 for each of the %zu records",
+                             load.fingerprintBytes, load.loaded)
+                      .c_str());
+    }
 
     state.resetScanCounters();
     if (scan(state, stores, trace).outOfMemory) {
@@ -101,16 +133,26 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     const Changes changes = detectChanges(state);
     const auto& added = changes.added;
     const auto& missing = changes.missing;
+    std::vector<std::size_t> replaced;  // the current side of each changed certificate
     for (const std::size_t i : added) {
-        result.out += differenceLine("added", state.mqsCertificates[i], options.json);
+        result.out += differenceLine("added", state.mqsCertificates[i],
+                                     fingerprintAt(state.currentFingerprints, i), options.json);
+    }
+    for (const ChangedCertificate& c : changes.changed) {
+        const Fingerprint previous = fingerprintAt(state.baselineFingerprints, c.baseline);
+        result.out += differenceLine("changed", state.mqsCertificates[c.current],
+                                     fingerprintAt(state.currentFingerprints, c.current),
+                                     options.json, &previous);
+        replaced.push_back(c.current);
     }
     for (const std::size_t i : missing) {
-        result.out += differenceLine("missing", state.mqsCertificatesRegistry[i], options.json);
+        result.out += differenceLine("missing", state.mqsCertificatesRegistry[i],
+                                     fingerprintAt(state.baselineFingerprints, i), options.json);
     }
-    const bool changed = !added.empty() || !missing.empty();
+    const bool changed = changes.any();
     bool accepted = false;
     if (changed && options.accept) {
-        if (!saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal)) {
+        if (!saveCurrentAsBaseline(key, state)) {
             result.err += "kestrune-check: could not store the observed state as the baseline in " +
                           key.describe() + (key.lastError().empty() ? "" : ": " + key.lastError()) +
                           "\n";
@@ -123,21 +165,26 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     const int observed = state.iCertificateCountTotal;
     if (options.json) {
         result.out += formatText(
-            "{\"event\":\"summary\",\"added\":%zu,\"missing\":%zu,\"baseline_certificates\":%d,"
-            "\"observed_certificates\":%d,\"unique_certificates\":%d,\"accepted\":%s}\n",
-            added.size(), missing.size(), baseline, observed, state.uniqueCertificateCount.load(),
-            accepted ? "true" : "false");
+            "{\"event\":\"summary\",\"added\":%zu,\"missing\":%zu,\"changed\":%zu,"
+            "\"baseline_certificates\":%d,\"observed_certificates\":%d,\"unique_certificates\":%d,"
+            "\"accepted\":%s}\n",
+            added.size(), missing.size(), replaced.size(), baseline, observed,
+            state.uniqueCertificateCount.load(), accepted ? "true" : "false");
     } else {
         result.out += formatText(
-            "%zu added, %zu missing (baseline: %d certificates, observed: %d certificates, %d "
-            "unique)%s\n",
-            added.size(), missing.size(), baseline, observed, state.uniqueCertificateCount.load(),
+            "%zu added, %zu missing, %zu changed (baseline: %d certificates, observed: %d "
+            "certificates, %d unique)%s\n",
+            added.size(), missing.size(), replaced.size(), baseline, observed,
+            state.uniqueCertificateCount.load(),
             accepted ? "; the observed state is now the baseline" : "");
     }
     if (result.status != kCheckExitError) {
         result.status = changed && !accepted ? kCheckExitChanged : kCheckExitOk;
     }
     result.facts = checkFacts(state, added, missing, accepted);
+    for (const std::size_t i : replaced) {
+        result.facts.changed.push_back(state.mqsCertificates[i]);
+    }
     return result;
 }
 

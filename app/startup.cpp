@@ -48,7 +48,7 @@ bool recordFirstBaseline(TrayProgram& program) {
     desktop.messageBox(
         baselineSummaryText(state.uniqueCertificateCount, state.iCertificateCountTotal),
         kSummaryCaption, kMbIconInformation, kNoOwner);
-    saveBaseline(*state.settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
+    saveCurrentAsBaseline(*state.settingsKey, state);
     return true;
 }
 

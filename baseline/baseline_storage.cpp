@@ -1,5 +1,6 @@
 #include "baseline/baseline_storage.h"
 
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <vector>
@@ -53,6 +54,66 @@ void traceStoreError(Trace& trace, const SettingsKey& key, SettingsStatus status
     }
 }
 
+// "Certificate Fingerprints" for `records` records into `out`. Anything but Loaded leaves
+// `out` empty and writes a diagnostic line: it happens when the value is absent, unreadable or does
+// not fit the records (a baseline from before fingerprints, or a save cut short): the records are
+// then compared by serial and subject name alone, and the next save writes the value.
+FingerprintsFound loadFingerprints(SettingsKey& key, std::size_t records,
+                                   std::vector<Fingerprint>& out, std::uint32_t& found,
+                                   Trace& trace) {
+    out.clear();
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    SettingsStatus status = key.queryValue(kValueCertificateFingerprints, &type, nullptr, &size);
+    found = size;
+    if (status == SettingsStatus::NotFound && records == 0) {
+        return FingerprintsFound::Loaded;  // nothing to fingerprint
+    }
+    if (status == SettingsStatus::NotFound) {
+        trace.out(
+            "No Certificate Fingerprints stored; comparing by serial number and subject name "
+            "hash.\r\n");
+        return FingerprintsFound::Absent;
+    }
+    const std::uint64_t expected = static_cast<std::uint64_t>(records) * kFingerprintBytes;
+    if (status == SettingsStatus::Ok && size != expected) {
+        trace.outf(
+            "Certificate Fingerprints of %u bytes do not fit %zu records; comparing by serial "
+            "number and subject name hash.\r\n",
+            size, records);
+        return FingerprintsFound::Unfitting;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (status == SettingsStatus::Ok) {
+        try {
+            bytes.resize(size);
+            out.resize(records);
+        } catch (const std::exception&) {
+            out.clear();
+            trace.out("realloc() failed for Certificate Fingerprints.\r\n");
+            return FingerprintsFound::Unreadable;
+        }
+        std::uint32_t read = size;
+        status = key.queryValue(kValueCertificateFingerprints, &type, bytes.data(), &read);
+        if (status == SettingsStatus::Ok && read != size) {
+            status = SettingsStatus::Error;  // changed between the two reads
+        }
+    }
+    if (status != SettingsStatus::Ok) {
+        out.clear();
+        trace.out(
+            "Certificate Fingerprints could not be read; comparing by serial number and "
+            "subject name hash.\r\n");
+        traceStoreError(trace, key, status);
+        return FingerprintsFound::Unreadable;
+    }
+    for (std::size_t i = 0; i < records; ++i) {
+        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(i * kFingerprintBytes),
+                    kFingerprintBytes, out[i].begin());
+    }
+    return FingerprintsFound::Loaded;
+}
+
 }  // namespace
 
 std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings) {
@@ -65,7 +126,13 @@ std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings) {
     return settings.createKey(SettingsRoot::User, kSettingsKeyPath);
 }
 
-SaveResult saveBaseline(SettingsKey& key, const RecordTable& table, std::int32_t count) {
+SaveResult saveCurrentAsBaseline(SettingsKey& key, const KestruneState& state) {
+    return saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal,
+                        state.currentFingerprints);
+}
+
+SaveResult saveBaseline(SettingsKey& key, const RecordTable& table, std::int32_t count,
+                        std::span<const Fingerprint> fingerprints) {
     // The pair must describe the same records: never claim more than the table holds.
     std::size_t records = count > 0 ? static_cast<std::size_t>(count) : 0;
     if (records > table.validCount()) {
@@ -73,11 +140,19 @@ SaveResult saveBaseline(SettingsKey& key, const RecordTable& table, std::int32_t
     }
     const auto data = table.bytes(records);
     const auto text = countText(static_cast<std::int32_t>(records));
-    const ValueWrite pair[] = {
+    std::vector<std::uint8_t> hashes(records * kFingerprintBytes, 0);
+    for (std::size_t i = 0; i < records && i < fingerprints.size(); ++i) {
+        std::copy(fingerprints[i].begin(), fingerprints[i].end(),
+                  hashes.begin() + static_cast<std::ptrdiff_t>(i * kFingerprintBytes));
+    }
+    // Fingerprints first: on a store without transactions a save cut short then leaves
+    // them beside a count that does not fit them, and they are ignored.
+    const ValueWrite values[] = {
+        {kValueCertificateFingerprints, kRegBinary, hashes},
         {kValueCertificateData, kRegBinary, data},
         {kValueCertificateCount, kRegSz, text},
     };
-    if (key.setValues(pair) == SettingsStatus::Ok) {
+    if (key.setValues(values) == SettingsStatus::Ok) {
         return {true, {}};
     }
     const std::string why = key.lastError();
@@ -193,10 +268,19 @@ BaselineLoad loadBaseline(KestruneState& state, Trace& trace) {
     }
     state.iCertificateCountTotal_Registry = static_cast<std::int32_t>(loaded);
     r.loaded = loaded;
+    r.fingerprints =
+        loadFingerprints(*key, loaded, state.baselineFingerprints, r.fingerprintBytes, trace);
     if (!state.mqsCertificates.replaceFromBlob(records, loaded)) {
         // The baseline is loaded; the current table keeps the last scan, which the next
         // cycle rewrites before anything compares against it.
         trace.out("HeapReAlloc() failed mqsCertificates.\r\n");
+    } else {
+        try {
+            state.currentFingerprints = state.baselineFingerprints;
+            state.currentFingerprints.resize(loaded);
+        } catch (const std::exception&) {
+            state.currentFingerprints.clear();  // the next scan fills them again
+        }
     }
     return r;
 }

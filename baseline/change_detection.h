@@ -7,25 +7,49 @@
 #include <vector>
 
 #include "inventory/certificate_record.h"
+#include "inventory/fingerprint.h"
 #include "inventory/state.h"
 
 namespace kestrune {
 
+// A certificate present by serial and subject whose DER is not the baseline's.
+struct ChangedCertificate {
+    std::size_t current;   // index into the current records
+    std::size_t baseline;  // the baseline record it replaces
+};
+
 struct Changes {
-    std::vector<std::size_t> added;    // indexes into the current records, in table order
-    std::vector<std::size_t> missing;  // indexes into the baseline records, in table order
-    bool any() const { return !added.empty() || !missing.empty(); }
+    std::vector<std::size_t> added;           // indexes into the current records, in table order
+    std::vector<std::size_t> missing;         // indexes into the baseline records, in table order
+    std::vector<ChangedCertificate> changed;  // in current table order
+    bool any() const { return !added.empty() || !missing.empty() || !changed.empty(); }
+};
+
+// Records with their fingerprints: none, or one per record (all zero where not known).
+struct RecordsWithFingerprints {
+    std::span<const CertificateRecord> records;
+    std::span<const Fingerprint> fingerprints;
 };
 
 enum class ChangeScope {
-    First,  // at most the first difference each way (the tray cycle shows only those)
+    // At most the first missing record, and the first current record that is added or
+    // changed (the tray cycle shows only those).
+    First,
     All,
 };
 
-// Added: no baseline serial starts with the current record's own serialLength bytes.
-// Missing: no current record has the same 64 bytes from the start of the hash field
-// (whatever the valid length says; the zero fill makes the rest compare equal). Neither
-// looks at store or location.
+// Identity: the same serial (valid length and bytes) and the same 64 bytes from the
+// start of the subject-hash field (whatever the valid length says; the zero fill makes
+// the rest compare equal). Store and location play no part, so a certificate that
+// moves between stores is no difference.
+// Added: no baseline record has the current record's identity. Where both have known
+// fingerprints and none of the baseline records of that identity has the current one's:
+// changed when one of those baseline certificates is no longer present anywhere (it was
+// replaced), else added (a second certificate under a taken identity).
+// Missing: no current record has the same subject-hash bytes.
+Changes detectChanges(RecordsWithFingerprints baseline, RecordsWithFingerprints current,
+                      ChangeScope scope = ChangeScope::All);
+// Without fingerprints: by identity alone.
 Changes detectChanges(std::span<const CertificateRecord> baseline,
                       std::span<const CertificateRecord> current,
                       ChangeScope scope = ChangeScope::All);
@@ -33,8 +57,11 @@ Changes detectChanges(std::span<const CertificateRecord> baseline,
 // The records a reader may use: never more than the table holds, nor than its counter.
 std::span<const CertificateRecord> currentRecords(const KestruneState& state);
 std::span<const CertificateRecord> baselineRecords(const KestruneState& state);
+// Their fingerprints: one per record, or empty when the table has none that fit.
+std::span<const Fingerprint> currentFingerprints(const KestruneState& state);
+std::span<const Fingerprint> baselineFingerprints(const KestruneState& state);
 
-// Both tables of a state.
+// Both tables of a state, with their fingerprints.
 Changes detectChanges(const KestruneState& state, ChangeScope scope = ChangeScope::All);
 
 }  // namespace kestrune

@@ -35,7 +35,7 @@ CycleOutcome runCycle(CycleContext& c, int userInitiated) {
             // changes again.
             SaveResult saved{false, "no settings key is open"};
             if (s.settingsKey) {
-                saved = saveBaseline(*s.settingsKey, s.mqsCertificates, s.iCertificateCountTotal);
+                saved = saveCurrentAsBaseline(*s.settingsKey, s);
             }
             if (saved) {
                 c.dialogue.baselineSaved();
@@ -76,13 +76,18 @@ int findAddedCertificate(CycleContext& c) {
     if (c.state.iCertificateCountTotal_Registry <= 0 || c.state.iCertificateCountTotal <= 0) {
         return 0;
     }
-    const Changes changes =
-        detectChanges(baselineRecords(c.state), currentRecords(c.state), ChangeScope::First);
-    if (changes.added.empty()) {
-        return 0;
+    // A certificate whose DER changed under a known serial and subject is a new
+    // certificate to the user: it gets the same box.
+    const Changes changes = detectChanges(c.state, ChangeScope::First);
+    if (!changes.added.empty()) {
+        c.dialogue.certificateAdded(c.state.mqsCertificates[changes.added.front()]);
+        return 1;
     }
-    c.dialogue.certificateAdded(c.state.mqsCertificates[changes.added.front()]);
-    return 1;
+    if (!changes.changed.empty()) {
+        c.dialogue.certificateAdded(c.state.mqsCertificates[changes.changed.front().current]);
+        return 1;
+    }
+    return 0;
 }
 
 int findMissingCertificate(CycleContext& c) {
@@ -90,8 +95,7 @@ int findMissingCertificate(CycleContext& c) {
     if (c.state.iCertificateCountTotal_Registry <= 0) {
         return 0;
     }
-    const Changes changes =
-        detectChanges(baselineRecords(c.state), currentRecords(c.state), ChangeScope::First);
+    const Changes changes = detectChanges(c.state, ChangeScope::First);
     if (changes.missing.empty()) {
         return 0;
     }

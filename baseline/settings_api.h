@@ -17,6 +17,8 @@ inline constexpr std::uint32_t kRegBinary = 3;  // REG_BINARY
 inline constexpr const char* kSettingsKeyPath = "Software\\Brimtal Software\\Kestrune";
 inline constexpr const char* kValueCertificateCount = "Certificate Count";
 inline constexpr const char* kValueCertificateData = "Certificate Data";
+// The SHA-256 of each record's certificate, 32 bytes per record in record order.
+inline constexpr const char* kValueCertificateFingerprints = "Certificate Fingerprints";
 
 enum class SettingsRoot { Machine, User };
 

@@ -17,7 +17,7 @@ using namespace kestrune;
 
 namespace {
 
-// The comparisons as first written: every record against every record.
+// The same comparisons as nested loops: every record against every record.
 int nestedLoopDifferences(const KestruneState& s) {
     int differences = 0;
     const int current = s.iCertificateCountTotal;
@@ -26,10 +26,11 @@ int nestedLoopDifferences(const KestruneState& s) {
         const auto& r = s.mqsCertificates[static_cast<std::size_t>(i)];
         bool present = false;
         for (int k = 0; k < baseline && !present; ++k) {
-            present =
-                std::memcmp(r.serialNumber,
-                            s.mqsCertificatesRegistry[static_cast<std::size_t>(k)].serialNumber,
-                            static_cast<std::size_t>(r.serialLength)) == 0;
+            const auto& b = s.mqsCertificatesRegistry[static_cast<std::size_t>(k)];
+            present = b.serialLength == r.serialLength &&
+                      std::memcmp(r.serialNumber, b.serialNumber,
+                                  static_cast<std::size_t>(r.serialLength)) == 0 &&
+                      std::memcmp(r.subjectNameHash, b.subjectNameHash, 64) == 0;
         }
         differences += present ? 0 : 1;
     }

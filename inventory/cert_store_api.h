@@ -1,8 +1,8 @@
 // What the scanner needs of the platform's certificate stores, no wider: enumerate
 // locations, system stores of a location and physical stores of a store through
 // callbacks that return "go on"; open a store by name; walk its certificates; and per
-// certificate the simple display name, the subject-name MD5 property and the serial
-// as the platform's little-endian blob.
+// certificate the simple display name, the subject-name MD5 property, the serial as
+// the platform's little-endian blob and the SHA-256 of its DER.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "inventory/fingerprint.h"
 
 namespace kestrune {
 
@@ -45,6 +47,9 @@ class Certificate {
     virtual bool subjectNameMd5(std::vector<std::uint8_t>& hash) const = 0;
     // The serial number as the platform's integer blob, least significant byte first.
     virtual std::vector<std::uint8_t> serialLittleEndian() const = 0;
+    // The SHA-256 of the certificate's DER. False when the platform cannot give it; the
+    // record is then compared by serial and subject alone.
+    virtual bool sha256(Fingerprint& /*digest*/) const { return false; }
 };
 
 // An open store; closing it is the destructor's job.

@@ -171,6 +171,10 @@ int Scanner::collectStore(const std::string& name) {
         setRecordText(record.name, displayName);
         setRecordText(record.storeName, state_.currentStoreName);
         setRecordText(record.locationName, state_.currentLocationName);
+        if (!cert->sha256(state_.appendedFingerprint())) {
+            state_.appendedFingerprint() = {};
+            trace_.err("The certificate's SHA-256 could not be computed.\n");
+        }
         // Runs the unique count and raises iCertificateCountTotal.
         state_.commitAppendedRecord();
         ++iCertsInStore;

@@ -1,5 +1,7 @@
 #include "inventory/state.h"
 
+#include <exception>
+
 namespace kestrune {
 
 void KestruneState::resetScanCounters() {
@@ -9,7 +11,20 @@ void KestruneState::resetScanCounters() {
 }
 
 CertificateRecord* KestruneState::beginAppend() {
-    return mqsCertificates.prepareRecord(static_cast<std::size_t>(iCertificateCountTotal));
+    const auto n = static_cast<std::size_t>(iCertificateCountTotal);
+    try {
+        if (currentFingerprints.size() <= n) {
+            currentFingerprints.resize(n + 1);
+        }
+    } catch (const std::exception&) {  // bad_alloc: the scan ends as out of memory
+        return nullptr;
+    }
+    currentFingerprints[n] = {};
+    return mqsCertificates.prepareRecord(n);
+}
+
+Fingerprint& KestruneState::appendedFingerprint() {
+    return currentFingerprints[static_cast<std::size_t>(iCertificateCountTotal)];
 }
 
 void KestruneState::commitAppendedRecord() {

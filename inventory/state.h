@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "inventory/fingerprint.h"
 #include "inventory/record_table.h"
 #include "inventory/unique_index.h"
 
@@ -36,6 +38,11 @@ struct KestruneState {
     // 256-unit buffers they model).
     std::string currentLocationName;
     std::string currentStoreName;
+    // Each record's fingerprint, index for index with the table beside it (entries past
+    // the table's count mean nothing). The baseline's is empty when the stored baseline
+    // holds none that fit its records; comparisons then fall back to serial and subject.
+    std::vector<Fingerprint> currentFingerprints;
+    std::vector<Fingerprint> baselineFingerprints;
     // Serials of the current scan, for the unique count.
     SerialPrefixIndex scanSerials;
     // The open settings key; null when none could be opened.
@@ -44,11 +51,14 @@ struct KestruneState {
     // Reset for a new scan: counters to zero, table memory kept and overwritten.
     void resetScanCounters();
     // Appends one record at index iCertificateCountTotal: grows the table, zeroes the
-    // record and returns it for the scanner to fill (null when memory runs out).
+    // record and its fingerprint slot and returns it for the scanner to fill (null when
+    // memory runs out).
     // commitAppendedRecord runs the unique count on it and increments
     // iCertificateCountTotal.
     CertificateRecord* beginAppend();
     void commitAppendedRecord();
+    // The fingerprint slot of the record beginAppend returned.
+    Fingerprint& appendedFingerprint();
 };
 
 }  // namespace kestrune

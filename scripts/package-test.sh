@@ -117,15 +117,17 @@ for _ in $(seq 300); do
     sleep 0.1
 done
 grep -E '^(kestrune_|node_textfile_scrape_error)' "$work/scrape"
-summary=$(tail -1 "$work/report")  # "1 added, 0 missing (baseline: B ..., observed: O ..., U unique)"
-read -r added missing baseline observed unique < <(echo "$summary" |
-    sed -E 's/^([0-9]+) added, ([0-9]+) missing \(baseline: ([0-9]+) certificates, observed: ([0-9]+) certificates, ([0-9]+) unique\).*/\1 \2 \3 \4 \5/')
+summary=$(tail -1 "$work/report")  # "1 added, 0 missing, 0 changed (baseline: B ..., observed: O ..., U unique)"
+read -r added missing changed baseline observed unique < <(echo "$summary" |
+    sed -E 's/^([0-9]+) added, ([0-9]+) missing, ([0-9]+) changed \(baseline: ([0-9]+) certificates, observed: ([0-9]+) certificates, ([0-9]+) unique\).*/\1 \2 \3 \4 \5 \6/')
 value() { awk -v m="$1" '$1 == m {print $2}' "$work/scrape"; }
 expect "the exporter parsed the file without error" [ "$(value node_textfile_scrape_error)" = 0 ]
 expect "added differences match the report ($added)" \
     [ "$(value 'kestrune_differences{kind="added"}')" = "$added" ]
 expect "missing differences match the report ($missing)" \
     [ "$(value 'kestrune_differences{kind="missing"}')" = "$missing" ]
+expect "changed differences match the report ($changed)" \
+    [ "$(value 'kestrune_differences{kind="changed"}')" = "$changed" ]
 expect "the baseline count matches the report ($baseline)" \
     [ "$(value kestrune_baseline_certificates)" = "$baseline" ]
 expect "the unique count matches the report ($unique)" \

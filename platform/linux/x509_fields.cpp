@@ -198,4 +198,14 @@ std::vector<std::uint8_t> X509Certificate::serialLittleEndian() const {
     return octets;
 }
 
+bool X509Certificate::sha256(Fingerprint& digest) const {
+    unsigned int length = 0;
+    if (!cert_ || X509_digest(cert_.get(), EVP_sha256(), digest.data(), &length) != 1 ||
+        length != digest.size()) {
+        ERR_clear_error();
+        return false;
+    }
+    return true;
+}
+
 }  // namespace kestrune

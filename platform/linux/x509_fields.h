@@ -1,6 +1,7 @@
-// The three things the scanner takes from a certificate, computed with OpenSSL the way
-// the platform's certificate API gives them: the simple display name, the MD5 of the
-// subject name's DER (property 29) and the serial number's encoded octets.
+// What the scanner takes from a certificate, computed with OpenSSL the way the
+// platform's certificate API gives them: the simple display name, the MD5 of the
+// subject name's DER (property 29), the serial number's encoded octets and the SHA-256
+// of the certificate's DER.
 #pragma once
 
 #include <openssl/evp.h>
@@ -57,6 +58,7 @@ class X509Certificate final : public Certificate {
     bool simpleDisplayName(std::string& name) const override;
     bool subjectNameMd5(std::vector<std::uint8_t>& hash) const override;
     std::vector<std::uint8_t> serialLittleEndian() const override;
+    bool sha256(Fingerprint& digest) const override;
 
   private:
     X509Ptr cert_;

@@ -3,6 +3,7 @@
 // clang-format off
 #include <windows.h>
 #include <wincrypt.h>
+#include <bcrypt.h>
 // clang-format on
 
 #include <algorithm>
@@ -55,6 +56,21 @@ class Crypt32Certificate final : public Certificate {
             return {};
         }
         return std::vector<std::uint8_t>(serial.pbData, serial.pbData + serial.cbData);
+    }
+
+    // The store's cached SHA-256 property where it has one, else hashed from the DER.
+    bool sha256(Fingerprint& digest) const override {
+        DWORD size = static_cast<DWORD>(digest.size());
+        if (CertGetCertificateContextProperty(context_, CERT_SHA256_HASH_PROP_ID, digest.data(),
+                                              &size) &&
+            size == digest.size()) {
+            return true;
+        }
+        size = static_cast<DWORD>(digest.size());
+        return context_->pbCertEncoded != nullptr &&
+               CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, context_->pbCertEncoded,
+                                     context_->cbCertEncoded, digest.data(), &size) &&
+               size == digest.size();
     }
 
   private:

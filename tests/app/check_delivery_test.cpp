@@ -68,6 +68,26 @@ TEST(CheckMetrics, CountsPerStoreDifferencesAndTimesInTextfileFormat) {
     EXPECT_EQ(failed.find("kestrune_differences"), std::string::npos);
 }
 
+TEST(CheckJournal, AChangedCertificateIsAWarningEntryAndCountsAsADifference) {
+    CheckOutput run = changedRun();
+    run.facts.added.clear();
+    run.facts.missing.clear();
+    run.facts.changed.push_back(named("System", "ca-certificates", "Swapped CA"));
+    const auto entries = journalEntries(run);
+    ASSERT_EQ(entries.size(), 2u);
+    auto changed = fields(entries[0]);
+    EXPECT_EQ(changed["KESTRUNE_EVENT"], "changed");
+    EXPECT_EQ(changed["PRIORITY"], "4");
+    EXPECT_EQ(changed["KESTRUNE_NAME"], "Swapped CA");
+    auto summary = fields(entries[1]);
+    EXPECT_EQ(summary["PRIORITY"], "4");
+    EXPECT_EQ(summary["KESTRUNE_CHANGED"], "1");
+    EXPECT_EQ(summary["MESSAGE"].rfind("0 added, 0 missing, 1 changed (", 0), 0u);
+    EXPECT_NE(
+        metricsText(run.facts, true, {1, 2}).find("kestrune_differences{kind=\"changed\"} 1\n"),
+        std::string::npos);
+}
+
 TEST(CheckJournal, OneEntryPerDifferenceWithItsPriorityAndFieldsThenTheOutcome) {
     CheckOutput run = changedRun();
     run.err = "kestrune-check: warning: the stored baseline is inconsistent\n";
@@ -90,7 +110,8 @@ TEST(CheckJournal, OneEntryPerDifferenceWithItsPriorityAndFieldsThenTheOutcome) 
     EXPECT_EQ(summary["KESTRUNE_EVENT"], "summary");
     EXPECT_EQ(summary["PRIORITY"], "4");  // a change must show under -p warning
     EXPECT_EQ(summary["KESTRUNE_ADDED"], "1");
-    EXPECT_EQ(summary["MESSAGE"].rfind("1 added, 1 missing (baseline: 5 certificates", 0), 0u);
+    EXPECT_EQ(
+        summary["MESSAGE"].rfind("1 added, 1 missing, 0 changed (baseline: 5 certificates", 0), 0u);
     EXPECT_EQ(fields(entries[3])["KESTRUNE_EVENT"], "warning");
 
     run.facts.added.clear();

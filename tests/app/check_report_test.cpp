@@ -59,20 +59,32 @@ TEST(CheckReport, ListsRecordsInScanOrderThenTheFigures) {
                             {testing::makeCert("Root \"One\"", {0x00, 0x80, 0x01}, 1),
                              testing::makeCert("Root Two", {0x00, 0x80}, 2)}}}});
     NullTrace trace;
+    const auto& certs = api.locations[0].stores[0].certs;
+    const std::string one = fingerprintHex(certs[0].sha256);
+    const std::string two = fingerprintHex(certs[1].sha256);
+    ASSERT_EQ(one.size(), 64u);
     const std::string text = scanAndList(api, trace, false).value();
-    EXPECT_EQ(text,
-              "System\tca-certificates\t00 80 01\t1f202122232425262728292a2b2c2d2e\tRoot \"One\"\n"
-              "System\tca-certificates\t00 80\t3e3f404142434445464748494a4b4c4d\tRoot Two\n"
-              "Unique Certificates: 1\n"
-              "All certificates in all stores: 2\n");
-    const std::string json = scanAndList(api, trace, true).value();
     EXPECT_EQ(
-        json,
-        "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"00 80 01\","
-        "\"subject_md5\":\"1f202122232425262728292a2b2c2d2e\",\"name\":\"Root \\\"One\\\"\"}\n"
-        "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"00 80\","
-        "\"subject_md5\":\"3e3f404142434445464748494a4b4c4d\",\"name\":\"Root Two\"}\n"
-        "{\"unique_certificates\":1,\"all_certificates\":2}\n");
+        text,
+        "System\tca-certificates\t00 80 01\t1f202122232425262728292a2b2c2d2e\tRoot \"One\"\t" +
+            one + "\nSystem\tca-certificates\t00 80\t3e3f404142434445464748494a4b4c4d\tRoot Two\t" +
+            two +
+            "\n"
+            "Unique Certificates: 1\n"
+            "All certificates in all stores: 2\n");
+    const std::string json = scanAndList(api, trace, true).value();
+    EXPECT_EQ(json,
+              "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"00 80 01\","
+              "\"subject_md5\":\"1f202122232425262728292a2b2c2d2e\",\"name\":\"Root \\\"One\\\"\","
+              "\"sha256\":\"" +
+                  one +
+                  "\"}\n"
+                  "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"00 80\","
+                  "\"subject_md5\":\"3e3f404142434445464748494a4b4c4d\",\"name\":\"Root Two\","
+                  "\"sha256\":\"" +
+                  two +
+                  "\"}\n"
+                  "{\"unique_certificates\":1,\"all_certificates\":2}\n");
 }
 
 }  // namespace

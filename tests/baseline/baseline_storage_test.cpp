@@ -321,7 +321,9 @@ TEST(RegistrySettingsLoad, MismatchedPairLoadsOnlyWholeRecordsTheCountAllows) {
         EXPECT_EQ(f.trace.outText(),
                   "ERROR_SUCCESS: Total Count in Registry: 4(size: 2172)\r\n"
                   "Certificate Count 4 does not match Certificate Data of 2172 bytes (3 whole "
-                  "records); loaded 3 records.\r\n");
+                  "records); loaded 3 records.\r\n"
+                  "No Certificate Fingerprints stored; comparing by serial number and subject "
+                  "name hash.\r\n");
     }
     {
         SCOPED_TRACE("blob longer than the count");

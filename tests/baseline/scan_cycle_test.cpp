@@ -227,16 +227,18 @@ TEST(Tray, NoticeBeforeTheIconExistsChangesNothing) {
     EXPECT_EQ(n.infoFlags, 1u);
 }
 
-// Reference answers with the nested loops the comparisons replace.
+// Reference answers with nested loops: added by serial (length and bytes) and subject
+// hash, missing by subject hash.
 std::int64_t referenceAdded(const KestruneState& s) {
     for (int i = 0; i < s.iCertificateCountTotal; ++i) {
         const auto& r = s.mqsCertificates[static_cast<std::size_t>(i)];
         bool present = false;
         for (int k = 0; k < s.iCertificateCountTotal_Registry && !present; ++k) {
-            present =
-                std::memcmp(r.serialNumber,
-                            s.mqsCertificatesRegistry[static_cast<std::size_t>(k)].serialNumber,
-                            static_cast<std::size_t>(r.serialLength)) == 0;
+            const auto& b = s.mqsCertificatesRegistry[static_cast<std::size_t>(k)];
+            present = b.serialLength == r.serialLength &&
+                      std::memcmp(r.serialNumber, b.serialNumber,
+                                  static_cast<std::size_t>(r.serialLength)) == 0 &&
+                      std::memcmp(r.subjectNameHash, b.subjectNameHash, 64) == 0;
         }
         if (!present) {
             return i;

@@ -12,6 +12,14 @@ FakeCert makeCert(std::string name, std::vector<std::uint8_t> serialMsbFirst,
     for (std::uint8_t i = 0; i < 16; ++i) {
         c.subjectMd5.push_back(static_cast<std::uint8_t>(hashSeed * 31 + i));
     }
+    // Stands in for the DER's hash: the same serial and subject give the same one.
+    std::uint64_t h = 0xCBF29CE484222325ull ^ hashSeed;
+    for (std::size_t i = 0; i < c.sha256.size(); ++i) {
+        const std::uint8_t in = i < serialMsbFirst.size() ? serialMsbFirst[i] : 0;
+        h = (h ^ in ^ (i << 8) ^ (serialMsbFirst.size() << 16)) * 0x100000001B3ull;
+        c.sha256[i] = static_cast<std::uint8_t>(h >> 32);
+    }
+    c.sha256[0] |= 1;  // never the all-zero "not known"
     return c;
 }
 
@@ -35,6 +43,10 @@ class FakeCertificate final : public Certificate {
         return true;
     }
     std::vector<std::uint8_t> serialLittleEndian() const override { return c_.serialLE; }
+    bool sha256(Fingerprint& digest) const override {
+        digest = c_.sha256;
+        return !c_.sha256Fails;
+    }
 
   private:
     const FakeCert& c_;

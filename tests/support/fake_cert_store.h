@@ -16,8 +16,10 @@ struct FakeCert {
     std::string name;
     std::vector<std::uint8_t> subjectMd5;  // property 29
     std::vector<std::uint8_t> serialLE;    // least significant byte first, as the platform
+    Fingerprint sha256{};                  // makeCert derives one from serial and subject
     bool nameFails = false;
     bool propertyFails = false;
+    bool sha256Fails = false;
 };
 
 // A certificate from a serial written most significant byte first.

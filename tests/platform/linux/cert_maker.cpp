@@ -183,6 +183,14 @@ std::string expectedSubjectMd5Hex(const X509& cert) {
     return hex(digest, length, "");
 }
 
+std::string expectedSha256Hex(const X509& cert) {
+    const std::string der = toDer(cert);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(der.data(), der.size(), digest, &length, EVP_sha256(), nullptr);
+    return hex(digest, length, "");
+}
+
 std::string expectedSerialText(const X509& cert) {
     // Certificate SEQUENCE > TBSCertificate SEQUENCE > [0] version > INTEGER serial.
     const std::string der = toDer(cert);

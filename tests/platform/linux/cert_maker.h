@@ -43,6 +43,8 @@ std::string toDer(const X509& cert);
 
 // What a record must hold for a certificate, worked out from the certificate itself.
 std::string expectedSubjectMd5Hex(const X509& cert);
+// SHA-256 of the certificate's DER, lower-case hex.
+std::string expectedSha256Hex(const X509& cert);
 // The serial INTEGER's content octets taken from the certificate's DER, as hex bytes
 // separated by spaces.
 std::string expectedSerialText(const X509& cert);

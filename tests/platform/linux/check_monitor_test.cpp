@@ -44,7 +44,7 @@ class CheckMonitor : public ::testing::Test {
     std::string row(const char* event, const X509& cert, const std::string& store,
                     const std::string& name) const {
         return std::string(event) + "\tSystem\t" + store + "\t" + expectedSerialText(cert) + "\t" +
-               expectedSubjectMd5Hex(cert) + "\t" + name;
+               expectedSubjectMd5Hex(cert) + "\t" + name + "\t" + expectedSha256Hex(cert);
     }
 
     TempDir root_;

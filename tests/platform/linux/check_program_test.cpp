@@ -18,7 +18,7 @@ class CheckProgram : public ::testing::Test {
 
     std::string line(const X509& cert, const std::string& store, const std::string& name) {
         return "System\t" + store + "\t" + expectedSerialText(cert) + "\t" +
-               expectedSubjectMd5Hex(cert) + "\t" + name + "\n";
+               expectedSubjectMd5Hex(cert) + "\t" + name + "\t" + expectedSha256Hex(cert) + "\n";
     }
 
     TempDir root_;
@@ -53,7 +53,8 @@ TEST_F(CheckProgram, JsonHasOneObjectALine) {
     EXPECT_EQ(all[1], "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"" +
                           expectedSerialText(*evil_) + "\",\"subject_md5\":\"" +
                           expectedSubjectMd5Hex(*evil_) +
-                          "\",\"name\":\"Evil\\tName\\nSystem\\tfake\"}");
+                          "\",\"name\":\"Evil\\tName\\nSystem\\tfake\",\"sha256\":\"" +
+                          expectedSha256Hex(*evil_) + "\"}");
     EXPECT_NE(all[3].find("\"name\":\"Zoë's \\\"Local\\\" CA\""), std::string::npos) << all[3];
     EXPECT_EQ(all[4], "{\"unique_certificates\":3,\"all_certificates\":4}");
 }

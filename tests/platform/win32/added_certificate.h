@@ -6,6 +6,8 @@
 #include <wincrypt.h>
 // clang-format on
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "tests/support/test_certificate.h"
@@ -20,14 +22,17 @@ using StoreHandle = std::unique_ptr<void, StoreCloser>;
 class AddedCertificate {
   public:
     explicit AddedCertificate(const wchar_t* storeName)
+        : AddedCertificate(storeName, test_certificate::kDer, sizeof test_certificate::kDer) {}
+    // Any DER; the store checks no signature.
+    AddedCertificate(const wchar_t* storeName, const std::uint8_t* der, std::size_t size)
         : store_(CertOpenSystemStoreW(0, storeName)) {
         if (!store_) {
             return;
         }
         PCCERT_CONTEXT added = nullptr;
-        added_ = CertAddEncodedCertificateToStore(
-                     store_.get(), X509_ASN_ENCODING, test_certificate::kDer,
-                     sizeof test_certificate::kDer, CERT_STORE_ADD_REPLACE_EXISTING, &added) != 0;
+        added_ = CertAddEncodedCertificateToStore(store_.get(), X509_ASN_ENCODING, der,
+                                                  static_cast<DWORD>(size),
+                                                  CERT_STORE_ADD_REPLACE_EXISTING, &added) != 0;
         // Wine keeps a registry store's changes until it is committed or closed.
         added_ = added_ && CertControlStore(store_.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
         removeContext_ = added;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,12 +107,16 @@ std::string hex(const std::uint8_t* bytes, std::size_t n, const char* separator)
     return text;
 }
 
+// sha256sum of the fixture's DER.
+constexpr const char* kFixtureSha256 =
+    "cc425ebd30f5f82e067dbfdc87bec46da6d393467605dda77fc7174455704f94";
+
 // The fixture's list line for one store and location, worked out from the fixture.
 std::string fixtureLine(const char* location, const char* store) {
     return std::string(location) + "\t" + store + "\t" +
            hex(fixture::kSerialMsbFirst, sizeof fixture::kSerialMsbFirst, " ") + "\t" +
            hex(fixture::kSubjectNameMd5, sizeof fixture::kSubjectNameMd5, "") + "\t" +
-           fixture::kRecordName + "\n";
+           fixture::kRecordName + "\t" + kFixtureSha256 + "\n";
 }
 
 TEST(CheckProgram, ListShowsAnAddedCertificateWithItsFields) {
@@ -193,7 +198,8 @@ TEST_F(CheckMonitoring, FirstRunUnchangedRunAddedAcceptedAndRemovedCertificate) 
 
     const CheckRun unchanged = runCheck(L"");
     EXPECT_EQ(unchanged.exitCode, 0u) << unchanged.out << unchanged.err;
-    EXPECT_EQ(unchanged.out.rfind("0 added, 0 missing (baseline: ", 0), 0u) << unchanged.out;
+    EXPECT_EQ(unchanged.out.rfind("0 added, 0 missing, 0 changed (baseline: ", 0), 0u)
+        << unchanged.out;
 
     {
         testing::AddedCertificate added(L"My");
@@ -224,6 +230,38 @@ TEST_F(CheckMonitoring, FirstRunUnchangedRunAddedAcceptedAndRemovedCertificate) 
         << removed.out;
     const CheckRun plain = runCheck(L"");
     expectOnlyTheTestCertificate(eventLines(plain.out, "missing"), plain.out);
+}
+
+TEST_F(CheckMonitoring, ACertificateUnderABaselineCertificatesSerialIsAdded) {
+    testing::AddedCertificate legit(L"My");
+    ASSERT_TRUE(legit.ok());
+    ASSERT_EQ(runCheck(L"").exitCode, 0u);  // the baseline, with the test certificate
+
+    // The same serial under another subject: the first letter of the subject's common
+    // name changed, at its second place in the DER (the issuer's comes first).
+    std::vector<std::uint8_t> rogue(std::begin(fixture::kDer), std::end(fixture::kDer));
+    const std::string name(fixture::kCommonName);
+    const std::vector<std::uint8_t> cn(name.begin(), name.end());
+    const auto at = std::search(rogue.begin() + 1, rogue.end(), cn.begin(), cn.end());
+    const auto subject = std::search(at + 1, rogue.end(), cn.begin(), cn.end());
+    ASSERT_NE(subject, rogue.end());
+    *subject = 'X';
+    testing::AddedCertificate added(L"My", rogue.data(), rogue.size());
+    ASSERT_TRUE(added.ok());
+
+    const CheckRun report = runCheck(L"");
+    EXPECT_EQ(report.exitCode, 1u) << report.out << report.err;
+    const auto lines = eventLines(report.out, "added");
+    ASSERT_FALSE(lines.empty()) << report.out;
+    for (const std::string& line : lines) {
+        EXPECT_NE(
+            line.find("\tMy\t" +
+                      hex(fixture::kSerialMsbFirst, sizeof fixture::kSerialMsbFirst, " ") + "\t"),
+            std::string::npos)
+            << line;
+        EXPECT_NE(line.find("\tXestrune"), std::string::npos) << line;
+    }
+    EXPECT_TRUE(eventLines(report.out, "missing").empty()) << report.out;
 }
 
 }  // namespace
