@@ -2,6 +2,7 @@
 
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
+#include "baseline/check_key.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
 
@@ -40,28 +41,60 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         return result;
     };
 
+    CheckKey chosen = openCheckKey(settings);
+    if (!chosen.note.empty()) {
+        result.err += "kestrune-check: " + chosen.note + "\n";
+    }
+    if (!chosen.key) {
+        return fail(chosen.error);
+    }
     KestruneState state;
-    state.settingsKey = openSettingsKey(settings);
-    if (!state.settingsKey) {
-        return fail(
-            "no settings could be opened or created, neither the machine's nor this user's");
+    state.settingsKey = chosen.key;
+    if (chosen.status != SettingsStatus::Ok) {
+        return fail(storeProblem(*chosen.key, chosen.status));
     }
-    SettingsKey& key = *state.settingsKey;
 
-    // A store that cannot answer is an error at once, not a reason to wait through
-    // every later read too.
-    SettingsStatus probe = SettingsStatus::Ok;
-    const BaselinePresence presence = baselinePresence(key, &probe);
-    if (presence == BaselinePresence::Unreadable) {
-        return fail(storeProblem(key, probe));
+    // Damage is never compared against as if it were a baseline, and only replaced when
+    // the operator says so; the damaged store is kept.
+    std::string replaced;
+    if (chosen.verdict.state == StoredState::Damaged) {
+        const std::string where = chosen.key->describe();
+        if (!options.accept) {
+            return fail("the stored baseline in " + where + " is damaged: " + chosen.verdict.what +
+                        "; nothing was compared or written (--accept records this scan as the "
+                        "new baseline and keeps the damaged one)");
+        }
+        state.settingsKey.reset();
+        chosen.key.reset();
+        const SetAsideResult aside = settings.setAside(chosen.root, kSettingsKeyPath);
+        if (!aside.ok) {
+            return fail("the stored baseline in " + where + " is damaged (" + chosen.verdict.what +
+                        ") and could not be set aside: " + aside.why + "; nothing was written");
+        }
+        state.settingsKey = settings.createKey(chosen.root, kSettingsKeyPath);
+        if (!state.settingsKey) {
+            const std::string why = settings.openError();
+            return fail("could not make a new baseline in " + where +
+                        (why.empty() ? "" : ": " + why) +
+                        (aside.kept.empty() ? "" : "; the damaged one is kept as " + aside.kept));
+        }
+        chosen.writable = true;
+        replaced = "Replaced the damaged baseline in " + where + " (" + chosen.verdict.what + ")" +
+                   (aside.kept.empty() ? "" : "; it is kept as " + aside.kept) + ".\n";
     }
-    if (presence == BaselinePresence::Absent) {
+    SettingsKey& store = *state.settingsKey;
+
+    if (chosen.verdict.state != StoredState::Whole) {
+        if (!chosen.writable) {
+            return fail("no baseline in " + store.describe() + " and it cannot be written: " +
+                        chosen.whyReadOnly);
+        }
         if (scan(state, stores, trace).outOfMemory) {
             return fail("out of memory while scanning; nothing was stored");
         }
-        if (!saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal)) {
-            return fail("could not store the first baseline in " + key.describe() +
-                        (key.lastError().empty() ? "" : ": " + key.lastError()));
+        if (!saveBaseline(store, state.mqsCertificates, state.iCertificateCountTotal)) {
+            return fail("could not store the first baseline in " + store.describe() +
+                        (store.lastError().empty() ? "" : ": " + store.lastError()));
         }
         const int unique = state.uniqueCertificateCount;
         const int total = state.iCertificateCountTotal;
@@ -69,13 +102,21 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
             result.out = formatText(
                 "{\"event\":\"baseline\",\"unique_certificates\":%d,\"all_certificates\":%d,"
                 "\"settings\":%s}\n",
-                unique, total, jsonString(key.describe()).c_str());
+                unique, total, jsonString(store.describe()).c_str());
         } else {
-            result.out = formatText(
-                "No baseline yet: recorded this scan as the baseline in %s.\n"
+            result.out = replaced.empty()
+                             ? formatText("No baseline yet: recorded this scan as the baseline in "
+                                          "%s.\n",
+                                          store.describe().c_str())
+                             : replaced + "Recorded this scan as the baseline in " +
+                                   store.describe() + ".\n";
+            result.out += formatText(
                 "Unique Certificates: %d certificates\n"
                 "All certificates in all stores: %d certificates\n",
-                key.describe().c_str(), unique, total);
+                unique, total);
+        }
+        if (!replaced.empty() && options.json) {
+            result.err += "kestrune-check: " + replaced;
         }
         result.facts = firstBaselineFacts(state);
         return result;
@@ -83,14 +124,14 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
 
     const BaselineLoad load = loadBaseline(state, trace);
     if (!load.ok()) {
-        return fail(storeProblem(key, load.status));
+        return fail(storeProblem(store, load.status));
     }
     if (!load.consistent()) {
         result.err += formatText(
             "kestrune-check: warning: the stored baseline in %s is inconsistent: "
             "\"Certificate Count\" says %d records but \"Certificate Data\" holds %u bytes; "
             "compared against the %zu whole records it holds.\n",
-            key.describe().c_str(), load.storedCount, load.dataBytes, load.loaded);
+            store.describe().c_str(), load.storedCount, load.dataBytes, load.loaded);
     }
 
     state.resetScanCounters();
@@ -109,10 +150,14 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     }
     const bool changed = !added.empty() || !missing.empty();
     bool accepted = false;
-    if (changed && options.accept) {
-        if (!saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal)) {
+    if (changed && options.accept && !chosen.writable) {
+        result.err += "kestrune-check: could not store the observed state as the baseline in " +
+                      store.describe() + ": " + chosen.whyReadOnly + "; it was compared read-only\n";
+        result.status = kCheckExitError;
+    } else if (changed && options.accept) {
+        if (!saveBaseline(store, state.mqsCertificates, state.iCertificateCountTotal)) {
             result.err += "kestrune-check: could not store the observed state as the baseline in " +
-                          key.describe() + (key.lastError().empty() ? "" : ": " + key.lastError()) +
+                          store.describe() + (store.lastError().empty() ? "" : ": " + store.lastError()) +
                           "\n";
             result.status = kCheckExitError;
         } else {
