@@ -59,6 +59,9 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     std::string replaced;
     if (chosen.verdict.state == StoredState::Damaged) {
         const std::string where = chosen.key->describe();
+        if (chosen.verdict.what.rfind(where + ": ", 0) == 0) {
+            chosen.verdict.what.erase(0, where.size() + 2);  // named once is enough
+        }
         if (!options.accept) {
             return fail("the stored baseline in " + where + " is damaged: " + chosen.verdict.what +
                         "; nothing was compared or written (--accept records this scan as the "
@@ -86,8 +89,8 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
 
     if (chosen.verdict.state != StoredState::Whole) {
         if (!chosen.writable) {
-            return fail("no baseline in " + store.describe() + " and it cannot be written: " +
-                        chosen.whyReadOnly);
+            return fail("no baseline in " + store.describe() +
+                        " and it cannot be written: " + chosen.whyReadOnly);
         }
         if (scan(state, stores, trace).outOfMemory) {
             return fail("out of memory while scanning; nothing was stored");
@@ -105,9 +108,10 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
                 unique, total, jsonString(store.describe()).c_str());
         } else {
             result.out = replaced.empty()
-                             ? formatText("No baseline yet: recorded this scan as the baseline in "
-                                          "%s.\n",
-                                          store.describe().c_str())
+                             ? formatText(
+                                   "No baseline yet: recorded this scan as the baseline in "
+                                   "%s.\n",
+                                   store.describe().c_str())
                              : replaced + "Recorded this scan as the baseline in " +
                                    store.describe() + ".\n";
             result.out += formatText(
@@ -151,14 +155,14 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     const bool changed = !added.empty() || !missing.empty();
     bool accepted = false;
     if (changed && options.accept && !chosen.writable) {
-        result.err += "kestrune-check: could not store the observed state as the baseline in " +
-                      store.describe() + ": " + chosen.whyReadOnly + "; it was compared read-only\n";
+        result.err += "kestrune-check: could not store the observed state as the baseline: " +
+                      chosen.whyReadOnly + "; it was compared read-only\n";
         result.status = kCheckExitError;
     } else if (changed && options.accept) {
         if (!saveBaseline(store, state.mqsCertificates, state.iCertificateCountTotal)) {
             result.err += "kestrune-check: could not store the observed state as the baseline in " +
-                          store.describe() + (store.lastError().empty() ? "" : ": " + store.lastError()) +
-                          "\n";
+                          store.describe() +
+                          (store.lastError().empty() ? "" : ": " + store.lastError()) + "\n";
             result.status = kCheckExitError;
         } else {
             accepted = true;

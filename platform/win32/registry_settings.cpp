@@ -106,9 +106,8 @@ std::unique_ptr<SettingsKey> RegistrySettingsApi::open(SettingsRoot root, const 
                                                        bool create, unsigned long access) {
     openError_.clear();
     HKEY key = nullptr;
-    const LSTATUS rc =
-        create ? RegCreateKeyW(rootKey(root), widen(path).c_str(), &key)
-               : RegOpenKeyExW(rootKey(root), widen(path).c_str(), 0, access, &key);
+    const LSTATUS rc = create ? RegCreateKeyW(rootKey(root), widen(path).c_str(), &key)
+                              : RegOpenKeyExW(rootKey(root), widen(path).c_str(), 0, access, &key);
     if (rc != ERROR_SUCCESS) {
         // A key that is simply not there is no failure to explain.
         if (create || rc != ERROR_FILE_NOT_FOUND) {

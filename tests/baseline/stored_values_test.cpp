@@ -1,8 +1,8 @@
 // Telling a whole baseline from none and from damage, and the two key-choosing rules:
 // kestrune-check's (never a new baseline while one can be read) and the tray program's
 // (its order, with a line when it passes over the machine's baseline).
-#include "baseline/check_key.h"
 #include "baseline/stored_values.h"
+#include "baseline/check_key.h"
 #include "ui/baseline_messages.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +50,10 @@ TEST(StoredValues, OnlyAMatchingCountAndWholeRecordsAreABaseline) {
         EXPECT_EQ(v.count, count == zero ? 0 : 3);
     }
     const std::u16string abc = u"abc", empty, minus = u"-3", spaced = u"3 ", huge = u"2147483648",
-                         afterNul = std::u16string(u"3\0" u"4", 3);
+                         afterNul = std::u16string(
+                             u"3\0"
+                             u"4",
+                             3);
     const struct {
         const std::u16string* count;
         std::uint32_t bytes;
