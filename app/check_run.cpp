@@ -65,7 +65,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         if (!options.accept) {
             return fail("the stored baseline in " + where + " is damaged: " + chosen.verdict.what +
                         "; nothing was compared or written (--accept records this scan as the "
-                        "new baseline and keeps the damaged one)");
+                        "new baseline in its place)");
         }
         state.settingsKey.reset();
         chosen.key.reset();

@@ -68,10 +68,10 @@ std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, std::string*
         // Passing over a machine baseline is allowed, but never silently.
         if (auto machine = settings.openKeyForReading(SettingsRoot::Machine, kSettingsKeyPath);
             machine && baselinePresence(*machine) == BaselinePresence::Present) {
-            *fallback = "The machine's baseline in " + machine->describe() +
-                        " cannot be opened for writing" +
-                        (machineWhy.empty() ? "" : " (" + machineWhy + ")") + "; using " +
-                        user->describe() + " instead.";
+            *fallback = "Not using the machine's baseline: " +
+                        (machineWhy.empty() ? machine->describe() + ": cannot be opened for writing"
+                                            : machineWhy) +
+                        "; using " + user->describe() + " instead.";
         }
     }
     return user;

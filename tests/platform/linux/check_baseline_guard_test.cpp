@@ -127,6 +127,16 @@ TEST_F(CheckBaselineGuard, AnImmutableMachineDatabaseIsComparedReadOnlyAsRoot) {
     } undo{database()};
     expectReadOnlyCompare(database(), false);
     EXPECT_FALSE(fs::exists(userDatabase()));
+
+    // The tray program keeps its order, but says that it passes over this baseline.
+    SqliteSettings settings({database(), userDatabase(), 200});
+    std::string fallback;
+    const auto key = openSettingsKey(settings, &fallback);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->describe(), userDatabase());
+    EXPECT_EQ(fallback, "Not using the machine's baseline: " + database() +
+                            ": cannot be opened for writing (Operation not permitted); using " +
+                            userDatabase() + " instead.");
 }
 
 TEST_F(CheckBaselineGuard, DamageIsReportedNamingTheFileAndNothingIsWritten) {
