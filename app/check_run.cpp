@@ -55,7 +55,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     }
 
     // Damage is never compared against as if it were a baseline, and only replaced when
-    // the operator says so; the damaged store is kept.
+    // the operator says so; where the store is a file, the damaged one is kept.
     std::string replaced;
     if (chosen.verdict.state == StoredState::Damaged) {
         const std::string where = chosen.key->describe();
@@ -131,11 +131,12 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         return fail(storeProblem(store, load.status));
     }
     if (!load.consistent()) {
-        result.err += formatText(
-            "kestrune-check: warning: the stored baseline in %s is inconsistent: "
-            "\"Certificate Count\" says %d records but \"Certificate Data\" holds %u bytes; "
-            "compared against the %zu whole records it holds.\n",
-            store.describe().c_str(), load.storedCount, load.dataBytes, load.loaded);
+        // Damaged between the look and the load: still never compared against.
+        return fail(
+            formatText("the stored baseline in %s is damaged: \"Certificate Count\" says "
+                       "%d records but \"Certificate Data\" holds %u bytes; nothing was "
+                       "compared or written",
+                       store.describe().c_str(), load.storedCount, load.dataBytes));
     }
 
     state.resetScanCounters();
