@@ -264,13 +264,11 @@ std::string storedValues() {
 }
 
 TEST_F(CheckMonitoring, ADamagedRegistryBaselineIsAnErrorUntilAccepted) {
-    ASSERT_EQ(runCheck(L"").exitCode, 0u);
     const std::wstring key = L"\"HKLM\\Software\\Brimtal Software\\Kestrune\"";
-    const std::string whole = storedValues();
     const std::string where = "HKEY_LOCAL_MACHINE\\Software\\Brimtal Software\\Kestrune";
     // 567 bytes of data: one byte short of a record.
-    const std::wstring cut = L"/v \"Certificate Data\" /t REG_BINARY /d " +
-                             std::wstring(567 * 2, L'4') + L" /f";
+    const std::wstring cut =
+        L"/v \"Certificate Data\" /t REG_BINARY /d " + std::wstring(567 * 2, L'4') + L" /f";
     const struct {
         const char* name;
         std::wstring edit;
@@ -287,7 +285,7 @@ TEST_F(CheckMonitoring, ADamagedRegistryBaselineIsAnErrorUntilAccepted) {
         SCOPED_TRACE(c.name);
         removeSettings();
         ASSERT_EQ(runCheck(L"").exitCode, 0u);
-        ASSERT_EQ(storedValues(), whole);
+        const std::string whole = storedValues();
         ASSERT_EQ(reg(c.edit), 0u);
         const std::string damaged = storedValues();
         ASSERT_NE(damaged, whole);
@@ -302,8 +300,9 @@ TEST_F(CheckMonitoring, ADamagedRegistryBaselineIsAnErrorUntilAccepted) {
     const CheckRun accept = runCheck(L"--accept");
     EXPECT_EQ(accept.exitCode, 0u) << accept.out << accept.err;
     EXPECT_EQ(accept.out.rfind("Replaced the damaged baseline in " + where, 0), 0u) << accept.out;
-    EXPECT_EQ(storedValues(), whole);
-    EXPECT_EQ(runCheck(L"").exitCode, 0u);
+    const CheckRun after = runCheck(L"");
+    EXPECT_EQ(after.exitCode, 0u) << after.out << after.err;
+    EXPECT_EQ(after.out.rfind("0 added, 0 missing", 0), 0u) << after.out;
 }
 
 }  // namespace
