@@ -2,6 +2,7 @@
 
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
+#include "baseline/check_key.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
 
@@ -59,28 +60,63 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         return result;
     };
 
+    CheckKey chosen = openCheckKey(settings);
+    if (!chosen.note.empty()) {
+        result.err += "kestrune-check: " + chosen.note + "\n";
+    }
+    if (!chosen.key) {
+        return fail(chosen.error);
+    }
     KestruneState state;
-    state.settingsKey = openSettingsKey(settings);
-    if (!state.settingsKey) {
-        return fail(
-            "no settings could be opened or created, neither the machine's nor this user's");
+    state.settingsKey = chosen.key;
+    if (chosen.status != SettingsStatus::Ok) {
+        return fail(storeProblem(*chosen.key, chosen.status));
     }
-    SettingsKey& key = *state.settingsKey;
 
-    // A store that cannot answer is an error at once, not a reason to wait through
-    // every later read too.
-    SettingsStatus probe = SettingsStatus::Ok;
-    const BaselinePresence presence = baselinePresence(key, &probe);
-    if (presence == BaselinePresence::Unreadable) {
-        return fail(storeProblem(key, probe));
+    // Damage is never compared against as if it were a baseline, and only replaced when
+    // the operator says so; where the store is a file, the damaged one is kept.
+    std::string replaced;
+    if (chosen.verdict.state == StoredState::Damaged) {
+        const std::string where = chosen.key->describe();
+        if (chosen.verdict.what.rfind(where + ": ", 0) == 0) {
+            chosen.verdict.what.erase(0, where.size() + 2);  // named once is enough
+        }
+        if (!options.accept) {
+            return fail("the stored baseline in " + where + " is damaged: " + chosen.verdict.what +
+                        "; nothing was compared or written (--accept records this scan as the "
+                        "new baseline in its place)");
+        }
+        state.settingsKey.reset();
+        chosen.key.reset();
+        const SetAsideResult aside = settings.setAside(chosen.root, kSettingsKeyPath);
+        if (!aside.ok) {
+            return fail("the stored baseline in " + where + " is damaged (" + chosen.verdict.what +
+                        ") and could not be set aside: " + aside.why + "; nothing was written");
+        }
+        state.settingsKey = settings.createKey(chosen.root, kSettingsKeyPath);
+        if (!state.settingsKey) {
+            const std::string why = settings.openError();
+            return fail("could not make a new baseline in " + where +
+                        (why.empty() ? "" : ": " + why) +
+                        (aside.kept.empty() ? "" : "; the damaged one is kept as " + aside.kept));
+        }
+        chosen.writable = true;
+        replaced = "Replaced the damaged baseline in " + where + " (" + chosen.verdict.what + ")" +
+                   (aside.kept.empty() ? "" : "; it is kept as " + aside.kept) + ".\n";
     }
-    if (presence == BaselinePresence::Absent) {
+    SettingsKey& store = *state.settingsKey;
+
+    if (chosen.verdict.state != StoredState::Whole) {
+        if (!chosen.writable) {
+            return fail("no baseline in " + store.describe() +
+                        " and it cannot be written: " + chosen.whyReadOnly);
+        }
         if (scan(state, stores, trace).outOfMemory) {
             return fail("out of memory while scanning; nothing was stored");
         }
-        if (!saveCurrentAsBaseline(key, state)) {
-            return fail("could not store the first baseline in " + key.describe() +
-                        (key.lastError().empty() ? "" : ": " + key.lastError()));
+        if (!saveCurrentAsBaseline(store, state)) {
+            return fail("could not store the first baseline in " + store.describe() +
+                        (store.lastError().empty() ? "" : ": " + store.lastError()));
         }
         const int unique = state.uniqueCertificateCount;
         const int total = state.iCertificateCountTotal;
@@ -88,13 +124,22 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
             result.out = formatText(
                 "{\"event\":\"baseline\",\"unique_certificates\":%d,\"all_certificates\":%d,"
                 "\"settings\":%s}\n",
-                unique, total, jsonString(key.describe()).c_str());
+                unique, total, jsonString(store.describe()).c_str());
         } else {
-            result.out = formatText(
-                "No baseline yet: recorded this scan as the baseline in %s.\n"
+            result.out = replaced.empty()
+                             ? formatText(
+                                   "No baseline yet: recorded this scan as the baseline in "
+                                   "%s.\n",
+                                   store.describe().c_str())
+                             : replaced + "Recorded this scan as the baseline in " +
+                                   store.describe() + ".\n";
+            result.out += formatText(
                 "Unique Certificates: %d certificates\n"
                 "All certificates in all stores: %d certificates\n",
-                key.describe().c_str(), unique, total);
+                unique, total);
+        }
+        if (!replaced.empty() && options.json) {
+            result.err += "kestrune-check: " + replaced;
         }
         result.facts = firstBaselineFacts(state);
         return result;
@@ -102,14 +147,15 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
 
     const BaselineLoad load = loadBaseline(state, trace);
     if (!load.ok()) {
-        return fail(storeProblem(key, load.status));
+        return fail(storeProblem(store, load.status));
     }
     if (!load.consistent()) {
-        result.err += formatText(
-            "kestrune-check: warning: the stored baseline in %s is inconsistent: "
-            "\"Certificate Count\" says %d records but \"Certificate Data\" holds %u bytes; "
-            "compared against the %zu whole records it holds.\n",
-            key.describe().c_str(), load.storedCount, load.dataBytes, load.loaded);
+        // Damaged between the look and the load: still never compared against.
+        return fail(
+            formatText("the stored baseline in %s is damaged: \"Certificate Count\" says "
+                       "%d records but \"Certificate Data\" holds %u bytes; nothing was "
+                       "compared or written",
+                       store.describe().c_str(), load.storedCount, load.dataBytes));
     }
     if (load.fingerprints == FingerprintsFound::Unfitting ||
         load.fingerprints == FingerprintsFound::Unreadable) {
@@ -117,7 +163,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         result.err += formatText(
             "kestrune-check: warning: \"Certificate Fingerprints\" in %s %s; certificates are "
             "compared by serial number and subject name alone.\n",
-            key.describe().c_str(),
+            store.describe().c_str(),
             load.fingerprints == FingerprintsFound::Unreadable
                 ? "could not be read"
                 : formatText("holds %u bytes, not 32 for each of the %zu records",
@@ -133,7 +179,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     const Changes changes = detectChanges(state);
     const auto& added = changes.added;
     const auto& missing = changes.missing;
-    std::vector<std::size_t> replaced;  // the current side of each changed certificate
+    std::vector<std::size_t> changedCurrent;  // the current side of each changed certificate
     for (const std::size_t i : added) {
         result.out += differenceLine("added", state.mqsCertificates[i],
                                      fingerprintAt(state.currentFingerprints, i), options.json);
@@ -143,7 +189,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         result.out += differenceLine("changed", state.mqsCertificates[c.current],
                                      fingerprintAt(state.currentFingerprints, c.current),
                                      options.json, &previous);
-        replaced.push_back(c.current);
+        changedCurrent.push_back(c.current);
     }
     for (const std::size_t i : missing) {
         result.out += differenceLine("missing", state.mqsCertificatesRegistry[i],
@@ -151,11 +197,15 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     }
     const bool changed = changes.any();
     bool accepted = false;
-    if (changed && options.accept) {
-        if (!saveCurrentAsBaseline(key, state)) {
+    if (changed && options.accept && !chosen.writable) {
+        result.err += "kestrune-check: could not store the observed state as the baseline: " +
+                      chosen.whyReadOnly + "; it was compared read-only\n";
+        result.status = kCheckExitError;
+    } else if (changed && options.accept) {
+        if (!saveCurrentAsBaseline(store, state)) {
             result.err += "kestrune-check: could not store the observed state as the baseline in " +
-                          key.describe() + (key.lastError().empty() ? "" : ": " + key.lastError()) +
-                          "\n";
+                          store.describe() +
+                          (store.lastError().empty() ? "" : ": " + store.lastError()) + "\n";
             result.status = kCheckExitError;
         } else {
             accepted = true;
@@ -168,13 +218,13 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
             "{\"event\":\"summary\",\"added\":%zu,\"missing\":%zu,\"changed\":%zu,"
             "\"baseline_certificates\":%d,\"observed_certificates\":%d,\"unique_certificates\":%d,"
             "\"accepted\":%s}\n",
-            added.size(), missing.size(), replaced.size(), baseline, observed,
+            added.size(), missing.size(), changedCurrent.size(), baseline, observed,
             state.uniqueCertificateCount.load(), accepted ? "true" : "false");
     } else {
         result.out += formatText(
             "%zu added, %zu missing, %zu changed (baseline: %d certificates, observed: %d "
             "certificates, %d unique)%s\n",
-            added.size(), missing.size(), replaced.size(), baseline, observed,
+            added.size(), missing.size(), changedCurrent.size(), baseline, observed,
             state.uniqueCertificateCount.load(),
             accepted ? "; the observed state is now the baseline" : "");
     }
@@ -182,7 +232,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         result.status = changed && !accepted ? kCheckExitChanged : kCheckExitOk;
     }
     result.facts = checkFacts(state, added, missing, accepted);
-    for (const std::size_t i : replaced) {
+    for (const std::size_t i : changedCurrent) {
         result.facts.changed.push_back(state.mqsCertificates[i]);
     }
     return result;

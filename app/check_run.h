@@ -25,6 +25,8 @@ struct CheckOutput {
 // figures (exit 0). Otherwise: compares in both directions with the tray program's
 // identities and prints every difference, then a summary; exit 1 when something
 // differs. With options.accept the observed state becomes the baseline after the report.
+// A damaged baseline is an error (exit 2) unless options.accept replaces it; the key is
+// chosen by openCheckKey, and a read-only one refuses options.accept.
 CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, SettingsApi& settings,
                      Trace& trace);
 

@@ -98,7 +98,8 @@ int mainRoutine(TrayProgram& program, const MainRoutineHooks& hooks) {
         state.mqsCertificatesRegistry.cutToOne();
     }
 
-    state.settingsKey = openSettingsKey(program.ports.settings, program.ports.desktop);
+    state.settingsKey =
+        openSettingsKey(program.ports.settings, program.ports.desktop, &program.ports.trace);
     if (!state.settingsKey) {
         return kExitNoSettingsKey;
     }

@@ -116,14 +116,26 @@ FingerprintsFound loadFingerprints(SettingsKey& key, std::size_t records,
 
 }  // namespace
 
-std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings) {
+std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, std::string* fallback) {
     if (auto key = settings.openKey(SettingsRoot::Machine, kSettingsKeyPath)) {
         return key;
     }
     if (auto key = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath)) {
         return key;
     }
-    return settings.createKey(SettingsRoot::User, kSettingsKeyPath);
+    const std::string machineWhy = settings.openError();
+    std::shared_ptr<SettingsKey> user = settings.createKey(SettingsRoot::User, kSettingsKeyPath);
+    if (user && fallback) {
+        // Passing over a machine baseline is allowed, but never silently.
+        if (auto machine = settings.openKeyForReading(SettingsRoot::Machine, kSettingsKeyPath);
+            machine && baselinePresence(*machine) == BaselinePresence::Present) {
+            *fallback = "Not using the machine's baseline: " +
+                        (machineWhy.empty() ? machine->describe() + ": cannot be opened for writing"
+                                            : machineWhy) +
+                        "; using " + user->describe() + " instead.";
+        }
+    }
+    return user;
 }
 
 SaveResult saveCurrentAsBaseline(SettingsKey& key, const KestruneState& state) {

@@ -17,8 +17,10 @@
 namespace kestrune {
 
 // Machine root with full access, else created under the machine root, else created
-// under the user root. Null when all three fail.
-std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings);
+// under the user root. Null when all three fail. When it passes over a machine key that
+// holds a baseline for the user's, `fallback` (if given) says so, naming both.
+std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings,
+                                             std::string* fallback = nullptr);
 
 struct SaveResult {
     bool ok = false;

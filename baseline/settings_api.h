@@ -54,6 +54,16 @@ class SettingsKey {
     virtual std::string describe() const = 0;
     // Why the last failing call failed, for messages; may be empty.
     virtual std::string lastError() const { return {}; }
+    // Why the store holding this key is not a Kestrune settings store at all (an empty
+    // file, another program's database); empty when it is one or cannot tell.
+    virtual std::string foreignStore() const { return {}; }
+};
+
+// A damaged store moved out of the way so a new one can take its place.
+struct SetAsideResult {
+    bool ok = false;
+    std::string kept;  // where the old store now is; empty when nothing needed keeping
+    std::string why;   // why it could not be moved; empty when ok
 };
 
 class SettingsApi {
@@ -64,6 +74,28 @@ class SettingsApi {
     virtual std::unique_ptr<SettingsKey> openKey(SettingsRoot root, const std::string& path) = 0;
     // Creates the key, or opens it when it exists; null on failure.
     virtual std::unique_ptr<SettingsKey> createKey(SettingsRoot root, const std::string& path) = 0;
+    // Opens an existing key for reading only, never writing or creating anything. A
+    // store that is there but damaged still yields a key, so the damage can be told;
+    // null when nothing is there or it cannot be read (openError() says why).
+    virtual std::unique_ptr<SettingsKey> openKeyForReading(SettingsRoot root,
+                                                           const std::string& path) {
+        (void)root;
+        (void)path;
+        return nullptr;
+    }
+    // Where a key lives, whether or not it exists, for messages.
+    virtual std::string where(SettingsRoot root, const std::string& path) const {
+        return (root == SettingsRoot::Machine ? "machine:" : "user:") + path;
+    }
+    // Why the last open or create that returned null failed; may be empty.
+    virtual std::string openError() const { return {}; }
+    // Keeps a damaged store aside so the key can be made afresh (a file is renamed; a
+    // registry key needs nothing, its values are overwritten).
+    virtual SetAsideResult setAside(SettingsRoot root, const std::string& path) {
+        (void)root;
+        (void)path;
+        return {true, {}, {}};
+    }
 };
 
 }  // namespace kestrune

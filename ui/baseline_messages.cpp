@@ -2,8 +2,13 @@
 
 namespace kestrune {
 
-std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& desktop) {
-    auto key = openSettingsKey(settings);
+std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& desktop,
+                                             Trace* trace) {
+    std::string fallback;
+    auto key = openSettingsKey(settings, trace ? &fallback : nullptr);
+    if (!fallback.empty()) {
+        trace->errf("Kestrune: %s\n", fallback.c_str());
+    }
     if (!key) {
         desktop.messageBox(kKeyErrorText, kKeyErrorCaption, kMbIconError | kMbServiceNotification,
                            kNoOwner);

@@ -21,8 +21,10 @@ inline constexpr const char* kLoadFailedText =
 inline constexpr const char* kLoadFailedCaption = "Brimtal Software - Kestrune Error";
 
 // openSettingsKey, with the error box when no key could be opened or created (the
-// caller then ends the process with status -1).
-std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& desktop);
+// caller then ends the process with status -1). Passing over the machine's baseline for
+// the user's is written to `trace`'s error stream.
+std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& desktop,
+                                             Trace* trace = nullptr);
 
 // A failed load's boxes: the specific one where there is one, then the general one.
 void showLoadFailure(Desktop& desktop, const BaselineLoad& load);

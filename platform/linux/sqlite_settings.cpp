@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <utility>
@@ -112,13 +113,15 @@ bool looksLikeDatabase(const std::string& path) {
            std::memcmp(header, kMagic, sizeof kMagic) == 0;
 }
 
-// A read-write connection, or null when the file cannot be opened for writing.
-DbHandle openConnection(const std::string& file, int busyTimeoutMs) {
+// A read-write connection, or null when the file cannot be opened for writing; with
+// `readOnly` a connection that never writes.
+DbHandle openConnection(const std::string& file, int busyTimeoutMs, bool readOnly = false) {
     sqlite3* raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    const int rc = sqlite3_open_v2(
+        file.c_str(), &raw,
+        (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_FULLMUTEX, nullptr);
     DbHandle db(raw);
-    if (rc != SQLITE_OK || !db || sqlite3_db_readonly(db.get(), "main") == 1) {
+    if (rc != SQLITE_OK || !db || (!readOnly && sqlite3_db_readonly(db.get(), "main") == 1)) {
         return nullptr;
     }
     sqlite3_busy_timeout(db.get(), busyTimeoutMs);
@@ -126,15 +129,79 @@ DbHandle openConnection(const std::string& file, int busyTimeoutMs) {
     return db;
 }
 
+// What a database's tables make it: new (no tables), Kestrune's (both tables with
+// exactly their columns; other tables beside them are tolerated) or someone else's.
+struct Schema {
+    enum class Kind { None, Ours, Foreign } kind = Kind::None;
+    std::string why;  // Foreign: what differs
+};
+
+int readSchema(sqlite3* db, Schema* out) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(
+        db,
+        "SELECT count(*), sum(name IN ('keys', 'settings_values')) FROM sqlite_master WHERE "
+        "type = 'table'",
+        -1, &raw, nullptr);
+    Statement st(raw);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(st.get());
+    }
+    if (rc != SQLITE_ROW) {
+        return rc;
+    }
+    const int tables = sqlite3_column_int(st.get(), 0);
+    const int ours = sqlite3_column_int(st.get(), 1);
+    *out = {};
+    if (tables == 0) {
+        return SQLITE_OK;
+    }
+    if (ours != 2) {
+        out->kind = Schema::Kind::Foreign;
+        out->why = "its tables are not Kestrune's";
+        return SQLITE_OK;
+    }
+    static constexpr const char* kColumns[][2] = {{"keys", "path"},
+                                                  {"settings_values", "key, name, type, data"}};
+    for (const auto& [table, expected] : kColumns) {
+        raw = nullptr;
+        rc = sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info(?1) ORDER BY cid", -1, &raw,
+                                nullptr);
+        Statement columns(raw);
+        if (rc != SQLITE_OK) {
+            return rc;
+        }
+        sqlite3_bind_text(columns.get(), 1, table, -1, SQLITE_STATIC);
+        std::string found;
+        while ((rc = sqlite3_step(columns.get())) == SQLITE_ROW) {
+            const auto* name = sqlite3_column_text(columns.get(), 0);
+            found += (found.empty() ? "" : ", ") +
+                     std::string(name ? reinterpret_cast<const char*>(name) : "");
+        }
+        if (rc != SQLITE_DONE) {
+            return rc;
+        }
+        if (found != expected) {
+            out->kind = Schema::Kind::Foreign;
+            out->why = std::string("table \"") + table + "\" has the columns (" + found +
+                       "), Kestrune's has (" + expected + ")";
+            return SQLITE_OK;
+        }
+    }
+    out->kind = Schema::Kind::Ours;
+    return SQLITE_OK;
+}
+
 class SqliteKey final : public SettingsKey {
   public:
     SqliteKey(std::string file, std::string path, DbHandle db, std::string broken,
-              int busyTimeoutMs)
+              int busyTimeoutMs, bool readOnly = false)
         : file_(std::move(file)),
           path_(std::move(path)),
           db_(std::move(db)),
           broken_(std::move(broken)),
-          busyTimeoutMs_(busyTimeoutMs) {
+          busyTimeoutMs_(busyTimeoutMs),
+          readOnly_(readOnly) {
         rememberFile();
     }
 
@@ -202,6 +269,10 @@ class SqliteKey final : public SettingsKey {
     // One transaction: a crash or a failure leaves every value as it was, or all new.
     SettingsStatus setValues(std::span<const ValueWrite> values) override {
         std::lock_guard lock(mutex_);
+        if (readOnly_) {
+            lastError_ = file_ + ": opened for reading only";
+            return SettingsStatus::Error;
+        }
         if (!usable()) {
             return SettingsStatus::Error;
         }
@@ -229,6 +300,28 @@ class SqliteKey final : public SettingsKey {
     }
 
     std::string describe() const override { return file_; }
+
+    std::string foreignStore() const override {
+        std::lock_guard lock(mutex_);
+        if (!broken_.empty()) {
+            return broken_;
+        }
+        struct stat st {};
+        if (::stat(file_.c_str(), &st) == 0 && st.st_size == 0) {
+            return file_ + ": the file is empty (0 bytes), not a Kestrune settings database";
+        }
+        Schema schema;
+        if (!db_ || readSchema(db_.get(), &schema) != SQLITE_OK) {
+            return {};  // the reads say why
+        }
+        if (schema.kind == Schema::Kind::None) {
+            return file_ + ": the database holds no Kestrune tables";
+        }
+        if (schema.kind == Schema::Kind::Foreign) {
+            return file_ + ": not a Kestrune settings database: " + schema.why;
+        }
+        return {};
+    }
 
     std::string lastError() const override {
         std::lock_guard lock(mutex_);
@@ -293,7 +386,7 @@ class SqliteKey final : public SettingsKey {
             lastError_ = file_ + ": replaced while in use by a file that is not a database";
             return false;
         }
-        DbHandle fresh = openConnection(file_, busyTimeoutMs_);
+        DbHandle fresh = openConnection(file_, busyTimeoutMs_, readOnly_);
         if (!fresh) {
             lastError_ = file_ + ": replaced while in use by a database that cannot be written";
             return false;
@@ -347,53 +440,45 @@ class SqliteKey final : public SettingsKey {
         return rc;
     }
 
+    // Ok with *present when the database is Kestrune's; a new one has no values yet and
+    // someone else's is an error, never read as an empty baseline.
     SettingsStatus tablesPresent(bool* present) {
         if (tablesPresent_) {
             *present = true;
             return SettingsStatus::Ok;
         }
-        Statement st;
-        int rc = prepare(
-            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('keys', "
-            "'settings_values')",
-            &st);
-        if (rc == SQLITE_OK) {
-            rc = sqlite3_step(st.get());
-        }
-        if (rc != SQLITE_ROW) {
+        Schema schema;
+        if (const int rc = readSchema(db_.get(), &schema); rc != SQLITE_OK) {
             return fail(rc);
         }
-        tablesPresent_ = sqlite3_column_int(st.get(), 0) == 2;
+        if (schema.kind == Schema::Kind::Foreign) {
+            lastError_ = file_ + ": not a Kestrune settings database: " + schema.why;
+            return SettingsStatus::Error;
+        }
+        tablesPresent_ = schema.kind == Schema::Kind::Ours;
         *present = tablesPresent_;
         return SettingsStatus::Ok;
     }
 
     // Inside the write transaction: the tables of a new database, then the key's row.
-    // A database that holds other tables but not ours is someone else's: left alone.
+    // A database whose tables are not exactly ours is someone else's: left alone.
     int createKeyRow() {
-        Statement st;
-        int rc = prepare(
-            "SELECT count(*), sum(name IN ('keys', 'settings_values')) FROM sqlite_master "
-            "WHERE type = 'table'",
-            &st);
-        if (rc == SQLITE_OK) {
-            rc = sqlite3_step(st.get());
-        }
-        if (rc != SQLITE_ROW) {
+        // The whole schema is checked before the first row is written.
+        Schema schema;
+        int rc = readSchema(db_.get(), &schema);
+        if (rc != SQLITE_OK) {
             return rc;
         }
-        const int tables = sqlite3_column_int(st.get(), 0);
-        const int ours = sqlite3_column_int(st.get(), 1);
-        st.reset();
-        if (tables == 0) {
+        if (schema.kind == Schema::Kind::None) {
             rc = exec(kSchema);
             if (rc != SQLITE_OK) {
                 return rc;
             }
-        } else if (ours != 2) {
-            lastErrorOverride_ = file_ + ": not a Kestrune settings database";
+        } else if (schema.kind == Schema::Kind::Foreign) {
+            lastErrorOverride_ = file_ + ": not a Kestrune settings database: " + schema.why;
             return SQLITE_NOTADB;
         }
+        Statement st;
         tablesPresent_ = true;
         rc = prepare("INSERT OR IGNORE INTO keys (path) VALUES (?1)", &st);
         if (rc == SQLITE_OK) {
@@ -438,6 +523,7 @@ class SqliteKey final : public SettingsKey {
     bool configured_ = false;
     bool tablesPresent_ = false;
     const int busyTimeoutMs_;
+    const bool readOnly_;
     dev_t device_ = 0;  // the file SQLite opened
     ino_t inode_ = 0;
 };
@@ -466,47 +552,105 @@ std::string userSettingsPath(const std::string& home) {
 SqliteSettings::SqliteSettings(SqliteSettingsOptions options) : options_(std::move(options)) {}
 
 std::unique_ptr<SettingsKey> SqliteSettings::openKey(SettingsRoot root, const std::string& path) {
-    return open(root, path, false);
+    return open(root, path, Access::Full);
 }
 
 std::unique_ptr<SettingsKey> SqliteSettings::createKey(SettingsRoot root, const std::string& path) {
-    return open(root, path, true);
+    return open(root, path, Access::Create);
+}
+
+std::unique_ptr<SettingsKey> SqliteSettings::openKeyForReading(SettingsRoot root,
+                                                               const std::string& path) {
+    return open(root, path, Access::Read);
+}
+
+std::string SqliteSettings::where(SettingsRoot root, const std::string&) const {
+    const std::string& file =
+        root == SettingsRoot::Machine ? options_.machineDatabase : options_.userDatabase;
+    return file.empty() ? std::string("this user's settings (no home folder)") : file;
+}
+
+SetAsideResult SqliteSettings::setAside(SettingsRoot root, const std::string&) {
+    const std::string& file =
+        root == SettingsRoot::Machine ? options_.machineDatabase : options_.userDatabase;
+    if (file.empty()) {
+        return {false, {}, where(root, {}) + ": nothing to set aside"};
+    }
+    char stamp[32] = {};
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    std::string kept = file + ".damaged-" + stamp;
+    for (int n = 2; ::access(kept.c_str(), F_OK) == 0 || errno != ENOENT; ++n) {
+        if (n > 100) {
+            return {false, {}, file + ": no free name to keep it under"};
+        }
+        kept = file + ".damaged-" + stamp + "-" + std::to_string(n);
+    }
+    if (::rename(file.c_str(), kept.c_str()) != 0) {
+        return {false, {}, file + ": cannot be renamed (" + std::strerror(errno) + ")"};
+    }
+    // A journal left beside it belongs to the old file: SQLite would play it into the
+    // new one.
+    const std::string journal = file + "-journal";
+    if (::access(journal.c_str(), F_OK) == 0) {
+        ::rename(journal.c_str(), (kept + "-journal").c_str());
+    }
+    return {true, kept, {}};
 }
 
 std::unique_ptr<SettingsKey> SqliteSettings::open(SettingsRoot root, const std::string& path,
-                                                  bool create) {
+                                                  Access access) {
+    openError_.clear();
     const bool machine = root == SettingsRoot::Machine;
     const std::string& file = machine ? options_.machineDatabase : options_.userDatabase;
     if (file.empty()) {
         return nullptr;
     }
+    auto failed = [&](const std::string& what, int error) -> std::unique_ptr<SettingsKey> {
+        openError_ = file + ": " + what + " (" + std::strerror(error) + ")";
+        return nullptr;
+    };
     const fs::path folder = fs::path(file).parent_path();
-    if (create) {
+    if (access == Access::Create) {
         if (!ensureFolder(folder, machine ? 0755 : 0700) ||
             !ensureFile(file, machine ? 0644 : 0600)) {
-            return nullptr;
+            return failed("cannot be created", errno);
         }
     } else {
-        std::error_code ec;
-        if (!fs::exists(file, ec)) {
-            return nullptr;
+        struct stat st {};
+        if (::stat(file.c_str(), &st) != 0) {
+            return errno == ENOENT ? nullptr : failed("cannot be looked at", errno);
         }
     }
-    // Full access: the file, and its folder for the journal beside it.
-    if (!canWrite(file, R_OK | W_OK) || !canWrite(folder.string(), W_OK | X_OK)) {
-        return nullptr;
+    if (access == Access::Read) {
+        if (!canWrite(file, R_OK)) {
+            return failed("cannot be read", errno);
+        }
+    } else if (!canWrite(file, R_OK | W_OK)) {
+        // Full access: the file, and its folder for the journal beside it.
+        return failed("cannot be opened for writing", errno);
+    } else if (!canWrite(folder.string(), W_OK | X_OK)) {
+        return failed("its folder cannot be written, so no journal can be made", errno);
     }
     if (!looksLikeDatabase(file)) {
         return std::make_unique<SqliteKey>(file, path, nullptr, file + ": file is not a database",
-                                           options_.busyTimeoutMs);
+                                           options_.busyTimeoutMs, access == Access::Read);
     }
-    DbHandle db = openConnection(file, options_.busyTimeoutMs);
+    DbHandle db = openConnection(file, options_.busyTimeoutMs, access == Access::Read);
     if (!db) {
+        openError_ = file + ": SQLite cannot open it" +
+                     (access == Access::Read ? " for reading" : " for writing");
         return nullptr;
     }
     auto key = std::make_unique<SqliteKey>(file, path, std::move(db), std::string(),
-                                           options_.busyTimeoutMs);
+                                           options_.busyTimeoutMs, access == Access::Read);
+    if (access == Access::Read) {
+        return key;  // what it holds, or why it cannot be read, is the reader's to find
+    }
     bool there = false;
+    const bool create = access == Access::Create;
     const SettingsStatus status = create ? key->create() : key->exists(&there);
     // A store that cannot be read still yields the key, so its calls report the fault.
     if (status == SettingsStatus::Ok && !create && !there) {

@@ -27,19 +27,29 @@ std::string userSettingsPath(const std::string& home);
 // rollback journal is created beside it), like full access to a registry key. A file
 // that exists but is not a usable database still yields a key: its calls fail with
 // Error and lastError() names the file, so the damage is reported instead of
-// silently falling through to another root. Such a file is never written to.
+// silently falling through to another root. Such a file is never written to, and
+// nothing is written to a database whose tables are not exactly Kestrune's.
+// openKeyForReading opens a database read-only, for a baseline that cannot be written.
 class SqliteSettings final : public SettingsApi {
   public:
     explicit SqliteSettings(SqliteSettingsOptions options);
 
     std::unique_ptr<SettingsKey> openKey(SettingsRoot root, const std::string& path) override;
     std::unique_ptr<SettingsKey> createKey(SettingsRoot root, const std::string& path) override;
+    std::unique_ptr<SettingsKey> openKeyForReading(SettingsRoot root,
+                                                   const std::string& path) override;
+    std::string where(SettingsRoot root, const std::string& path) const override;
+    std::string openError() const override { return openError_; }
+    // Renames the database to "settings.db.damaged-<UTC time>" (its journal with it).
+    SetAsideResult setAside(SettingsRoot root, const std::string& path) override;
 
     const SqliteSettingsOptions& options() const { return options_; }
 
   private:
-    std::unique_ptr<SettingsKey> open(SettingsRoot root, const std::string& path, bool create);
+    enum class Access { Full, Create, Read };
+    std::unique_ptr<SettingsKey> open(SettingsRoot root, const std::string& path, Access access);
     SqliteSettingsOptions options_;
+    std::string openError_;
 };
 
 }  // namespace kestrune

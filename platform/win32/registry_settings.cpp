@@ -102,23 +102,41 @@ class RegistryKey final : public SettingsKey {
 
 }  // namespace
 
-std::unique_ptr<SettingsKey> RegistrySettingsApi::openKey(SettingsRoot root,
-                                                          const std::string& path) {
+std::unique_ptr<SettingsKey> RegistrySettingsApi::open(SettingsRoot root, const std::string& path,
+                                                       bool create, unsigned long access) {
+    openError_.clear();
     HKEY key = nullptr;
-    if (RegOpenKeyExW(rootKey(root), widen(path).c_str(), 0, KEY_ALL_ACCESS, &key) !=
-        ERROR_SUCCESS) {
+    const LSTATUS rc = create ? RegCreateKeyW(rootKey(root), widen(path).c_str(), &key)
+                              : RegOpenKeyExW(rootKey(root), widen(path).c_str(), 0, access, &key);
+    if (rc != ERROR_SUCCESS) {
+        // A key that is simply not there is no failure to explain.
+        if (create || rc != ERROR_FILE_NOT_FOUND) {
+            openError_ = describeKey(root, path) + ": " +
+                         (create ? "cannot be created: " : "cannot be opened: ") +
+                         errorText(static_cast<DWORD>(rc));
+        }
         return nullptr;
     }
     return std::make_unique<RegistryKey>(KeyHandle(key), describeKey(root, path));
 }
 
+std::unique_ptr<SettingsKey> RegistrySettingsApi::openKey(SettingsRoot root,
+                                                          const std::string& path) {
+    return open(root, path, false, KEY_ALL_ACCESS);
+}
+
 std::unique_ptr<SettingsKey> RegistrySettingsApi::createKey(SettingsRoot root,
                                                             const std::string& path) {
-    HKEY key = nullptr;
-    if (RegCreateKeyW(rootKey(root), widen(path).c_str(), &key) != ERROR_SUCCESS) {
-        return nullptr;
-    }
-    return std::make_unique<RegistryKey>(KeyHandle(key), describeKey(root, path));
+    return open(root, path, true, 0);
+}
+
+std::unique_ptr<SettingsKey> RegistrySettingsApi::openKeyForReading(SettingsRoot root,
+                                                                    const std::string& path) {
+    return open(root, path, false, KEY_READ);
+}
+
+std::string RegistrySettingsApi::where(SettingsRoot root, const std::string& path) const {
+    return describeKey(root, path);
 }
 
 }  // namespace win32

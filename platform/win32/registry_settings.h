@@ -2,6 +2,9 @@
 // values read and written with the registry's own semantics.
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "baseline/settings_api.h"
 
 namespace kestrune::win32 {
@@ -10,6 +13,16 @@ class RegistrySettingsApi final : public SettingsApi {
   public:
     std::unique_ptr<SettingsKey> openKey(SettingsRoot root, const std::string& path) override;
     std::unique_ptr<SettingsKey> createKey(SettingsRoot root, const std::string& path) override;
+    // KEY_READ only: a key that cannot be opened for writing can still be compared with.
+    std::unique_ptr<SettingsKey> openKeyForReading(SettingsRoot root,
+                                                   const std::string& path) override;
+    std::string where(SettingsRoot root, const std::string& path) const override;
+    std::string openError() const override { return openError_; }
+
+  private:
+    std::unique_ptr<SettingsKey> open(SettingsRoot root, const std::string& path, bool create,
+                                      unsigned long access);
+    std::string openError_;
 };
 
 }  // namespace kestrune::win32

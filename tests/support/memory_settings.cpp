@@ -8,8 +8,9 @@ namespace {
 
 class MemoryKey final : public SettingsKey {
   public:
-    MemoryKey(std::shared_ptr<MemorySettingsData> data, SettingsRoot root, std::string path)
-        : data_(std::move(data)), id_(root, std::move(path)) {}
+    MemoryKey(std::shared_ptr<MemorySettingsData> data, SettingsRoot root, std::string path,
+              bool readOnly = false)
+        : data_(std::move(data)), id_(root, std::move(path)), readOnly_(readOnly) {}
 
     SettingsStatus queryValue(const std::string& name, std::uint32_t* type, std::uint8_t* out,
                               std::uint32_t* size) override {
@@ -53,7 +54,7 @@ class MemoryKey final : public SettingsKey {
 
     SettingsStatus setValues(std::span<const ValueWrite> values) override {
         std::lock_guard lock(data_->mutex);
-        if (data_->failWrites) {
+        if (data_->failWrites || readOnly_) {
             return SettingsStatus::Error;
         }
         auto& key = data_->keys[id_];
@@ -72,6 +73,7 @@ class MemoryKey final : public SettingsKey {
   private:
     std::shared_ptr<MemorySettingsData> data_;
     std::pair<SettingsRoot, std::string> id_;
+    bool readOnly_;
 };
 
 }  // namespace
@@ -95,6 +97,15 @@ std::unique_ptr<SettingsKey> MemorySettings::createKey(SettingsRoot root, const 
     std::lock_guard lock(data_->mutex);
     data_->keys[{root, path}];
     return std::make_unique<MemoryKey>(data_, root, path);
+}
+
+std::unique_ptr<SettingsKey> MemorySettings::openKeyForReading(SettingsRoot root,
+                                                               const std::string& path) {
+    std::lock_guard lock(data_->mutex);
+    if (data_->keys.count({root, path}) == 0) {
+        return nullptr;
+    }
+    return std::make_unique<MemoryKey>(data_, root, path, true);
 }
 
 std::map<std::string, MemoryValue>& MemorySettings::values(SettingsRoot root,

@@ -38,6 +38,9 @@ class MemorySettings : public SettingsApi {
 
     std::unique_ptr<SettingsKey> openKey(SettingsRoot root, const std::string& path) override;
     std::unique_ptr<SettingsKey> createKey(SettingsRoot root, const std::string& path) override;
+    // Read-only keys refuse every write; a denied machine open still reads.
+    std::unique_ptr<SettingsKey> openKeyForReading(SettingsRoot root,
+                                                   const std::string& path) override;
 
     MemorySettingsData& data() { return *data_; }
     // Direct access for set-up and checks (no locking: single-threaded use only).

@@ -126,13 +126,13 @@ TEST_F(CheckMonitor, JsonLinesAreJson) {
     EXPECT_EQ(std::system(command.c_str()), 0) << report.out;
 }
 
-TEST_F(CheckMonitor, CorruptDatabaseExitsTwoNamingItAndStaysUntouched) {
+TEST_F(CheckMonitor, CorruptDatabaseExitsTwoNamingItAndStaysUntouchedUntilAccepted) {
     std::string garbage(6000, '\0');
     for (std::size_t i = 0; i < garbage.size(); ++i) {
         garbage[i] = static_cast<char>((i * 7919) % 251);
     }
     root_.write("/var/lib/kestrune/settings.db", garbage);
-    for (const char* options : {"", "--accept"}) {
+    for (const char* options : {"", "--json"}) {
         const ProgramRun run = check(options);
         EXPECT_EQ(run.status, 2) << options;
         EXPECT_EQ(run.out, "");
@@ -140,9 +140,18 @@ TEST_F(CheckMonitor, CorruptDatabaseExitsTwoNamingItAndStaysUntouched) {
         EXPECT_EQ(readFile(database()), garbage);
         EXPECT_FALSE(fs::exists(database() + "-journal"));
     }
+    // Only when told: a new baseline, the garbage kept beside it as it was.
+    const ProgramRun accept = check("--accept");
+    EXPECT_EQ(accept.status, 0) << accept.err;
+    const std::string prefix = "it is kept as " + database() + ".damaged-";
+    const auto at = accept.out.find(prefix);
+    ASSERT_NE(at, std::string::npos) << accept.out;
+    const std::string kept = accept.out.substr(at + 14, accept.out.find(".\n", at) - at - 14);
+    EXPECT_EQ(readFile(kept), garbage);
+    EXPECT_EQ(check().status, 0);
 }
 
-TEST_F(CheckMonitor, InconsistentBaselineIsUsedAsFarAsItGoesAndSaidSo) {
+TEST_F(CheckMonitor, InconsistentBaselineIsDamageAndNotComparedAgainst) {
     ASSERT_EQ(check().status, 0);
     {
         // A count that claims more records than the data holds.
@@ -153,10 +162,14 @@ TEST_F(CheckMonitor, InconsistentBaselineIsUsedAsFarAsItGoesAndSaidSo) {
         const std::uint8_t nine[] = {'9', 0};
         ASSERT_EQ(key->setValue(kValueCertificateCount, kRegSz, nine), SettingsStatus::Ok);
     }
+    const std::string before = readFile(database());
     const ProgramRun run = check();
-    EXPECT_EQ(run.status, 0) << run.out;  // the three stored records still match the scan
-    EXPECT_NE(run.err.find("inconsistent"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("says 9 records"), std::string::npos) << run.err;
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find(database() + " is damaged: \"Certificate Count\" says 9 records"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(readFile(database()), before);
 }
 
 TEST_F(CheckMonitor, ALockHeldByAnotherProgramIsAnErrorNotAChange) {

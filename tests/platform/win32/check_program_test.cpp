@@ -264,5 +264,84 @@ TEST_F(CheckMonitoring, ACertificateUnderABaselineCertificatesSerialIsAdded) {
     EXPECT_TRUE(eventLines(report.out, "missing").empty()) << report.out;
 }
 
+// `reg.exe` with these arguments, as an administrator would edit the key; its exit code.
+DWORD reg(const std::wstring& arguments) {
+    std::wstring commandLine = L"reg.exe " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &process)) {
+        ADD_FAILURE() << "reg.exe: " << win32::errorText(GetLastError());
+        return 0xFFFFFFFF;
+    }
+    Handle processHandle(process.hProcess), threadHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0xFFFFFFFF;
+    GetExitCodeProcess(process.hProcess, &code);
+    return code;
+}
+
+// Both values of the machine key as stored, type and bytes, for before-and-after checks.
+std::string storedValues() {
+    std::string all;
+    for (const wchar_t* name : {L"Certificate Count", L"Certificate Data"}) {
+        DWORD type = 0;
+        DWORD size = 0;
+        std::vector<BYTE> bytes;
+        if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Brimtal Software\\Kestrune", name,
+                         RRF_RT_ANY, &type, nullptr, &size) == ERROR_SUCCESS) {
+            bytes.resize(size);
+            RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Brimtal Software\\Kestrune", name,
+                         RRF_RT_ANY | RRF_NOEXPAND, &type, bytes.data(), &size);
+            bytes.resize(size);
+        }
+        all += std::to_string(type) + ":" + hex(bytes.data(), bytes.size(), "") + ";";
+    }
+    return all;
+}
+
+TEST_F(CheckMonitoring, ADamagedRegistryBaselineIsAnErrorUntilAccepted) {
+    const std::wstring key = L"\"HKLM\\Software\\Brimtal Software\\Kestrune\"";
+    const std::string where = "HKEY_LOCAL_MACHINE\\Software\\Brimtal Software\\Kestrune";
+    // 567 bytes of data: one byte short of a record.
+    const std::wstring cut =
+        L"/v \"Certificate Data\" /t REG_BINARY /d " + std::wstring(567 * 2, L'4') + L" /f";
+    const struct {
+        const char* name;
+        std::wstring edit;
+        const char* says;
+    } cases[] = {
+        {"count abc", L"add " + key + L" /v \"Certificate Count\" /t REG_SZ /d abc /f",
+         "\"Certificate Count\" is not a number of records (\"abc\")"},
+        {"data cut", L"add " + key + L" " + cut,
+         "\"Certificate Data\" holds 567 bytes, not whole records of 568 bytes"},
+        {"count deleted", L"delete " + key + L" /v \"Certificate Count\" /f",
+         "\"Certificate Data\" is there but \"Certificate Count\" is missing"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        removeSettings();
+        ASSERT_EQ(runCheck(L"").exitCode, 0u);
+        const std::string whole = storedValues();
+        ASSERT_EQ(reg(c.edit), 0u);
+        const std::string damaged = storedValues();
+        ASSERT_NE(damaged, whole);
+        const CheckRun run = runCheck(L"");
+        EXPECT_EQ(run.exitCode, 2u) << run.out << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find("the stored baseline in " + where + " is damaged: " + c.says),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(storedValues(), damaged);
+    }
+    const CheckRun accept = runCheck(L"--accept");
+    EXPECT_EQ(accept.exitCode, 0u) << accept.out << accept.err;
+    EXPECT_EQ(accept.out.rfind("Replaced the damaged baseline in " + where, 0), 0u) << accept.out;
+    const CheckRun after = runCheck(L"");
+    EXPECT_EQ(after.exitCode, 0u) << after.out << after.err;
+    EXPECT_EQ(after.out.rfind("0 added, 0 missing, 0 changed", 0), 0u) << after.out;
+}
+
 }  // namespace
 }  // namespace kestrune
