@@ -2,6 +2,7 @@
 
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
+#include "baseline/store_carry_over.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
 
@@ -27,6 +28,26 @@ std::string differenceLine(const char* event, const CertificateRecord& record, b
         return "{\"event\":" + jsonString(event) + "," + listJsonLine(record).substr(1);
     }
     return std::string(event) + "\t" + listLine(record);
+}
+
+std::string incompleteNote(std::size_t unreadable, bool accepted) {
+    if (unreadable == 0) {
+        return {};
+    }
+    const bool one = unreadable == 1;
+    return formatText("; incomplete: %zu %s could not be read%s", unreadable,
+                      one ? "store" : "stores",
+                      !accepted ? ""
+                      : one     ? " (its baseline records were kept)"
+                                : " (their baseline records were kept)");
+}
+
+std::string unreadableLines(const std::vector<UnreadableStore>& stores, bool json) {
+    std::string out;
+    for (const UnreadableStore& s : stores) {
+        out += unreadableLine(s, json);
+    }
+    return out;
 }
 
 }  // namespace
@@ -56,9 +77,12 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         return fail(storeProblem(key, probe));
     }
     if (presence == BaselinePresence::Absent) {
-        if (scan(state, stores, trace).outOfMemory) {
+        const ScanResult scanned = scan(state, stores, trace);
+        if (scanned.outOfMemory) {
             return fail("out of memory while scanning; nothing was stored");
         }
+        // What could be read is recorded; the stores that could not be are named.
+        result.out = unreadableLines(scanned.unreadable, options.json);
         if (!saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal)) {
             return fail("could not store the first baseline in " + key.describe() +
                         (key.lastError().empty() ? "" : ": " + key.lastError()));
@@ -66,18 +90,22 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         const int unique = state.uniqueCertificateCount;
         const int total = state.iCertificateCountTotal;
         if (options.json) {
-            result.out = formatText(
+            result.out += formatText(
                 "{\"event\":\"baseline\",\"unique_certificates\":%d,\"all_certificates\":%d,"
                 "\"settings\":%s}\n",
                 unique, total, jsonString(key.describe()).c_str());
         } else {
-            result.out = formatText(
+            result.out += formatText(
                 "No baseline yet: recorded this scan as the baseline in %s.\n"
                 "Unique Certificates: %d certificates\n"
                 "All certificates in all stores: %d certificates\n",
                 key.describe().c_str(), unique, total);
         }
         result.facts = firstBaselineFacts(state);
+        result.facts.unreadable = scanned.unreadable;
+        if (!scanned.unreadable.empty()) {
+            result.status = kCheckExitIncomplete;
+        }
         return result;
     }
 
@@ -94,23 +122,35 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     }
 
     state.resetScanCounters();
-    if (scan(state, stores, trace).outOfMemory) {
+    const ScanResult scanned = scan(state, stores, trace);
+    if (scanned.outOfMemory) {
         return fail("out of memory while scanning; nothing was compared");
     }
 
-    const Changes changes = detectChanges(state);
+    // Nothing is known of an unreadable store: its records are left out of both sides.
+    const std::vector<CertificateRecord> baselineKept =
+        readableRecords(baselineRecords(state), scanned.unreadable);
+    const std::vector<CertificateRecord> currentKept =
+        readableRecords(currentRecords(state), scanned.unreadable);
+    const Changes changes = detectChanges(baselineKept, currentKept);
     const auto& added = changes.added;
     const auto& missing = changes.missing;
+    result.out += unreadableLines(scanned.unreadable, options.json);
     for (const std::size_t i : added) {
-        result.out += differenceLine("added", state.mqsCertificates[i], options.json);
+        result.out += differenceLine("added", currentKept[i], options.json);
     }
     for (const std::size_t i : missing) {
-        result.out += differenceLine("missing", state.mqsCertificatesRegistry[i], options.json);
+        result.out += differenceLine("missing", baselineKept[i], options.json);
     }
     const bool changed = !added.empty() || !missing.empty();
     bool accepted = false;
     if (changed && options.accept) {
-        if (!saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal)) {
+        const SaveResult saved =
+            scanned.unreadable.empty()
+                ? saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal)
+                : saveRecords(key, recordsToSave(baselineRecords(state), currentRecords(state),
+                                                 scanned.unreadable));
+        if (!saved) {
             result.err += "kestrune-check: could not store the observed state as the baseline in " +
                           key.describe() + (key.lastError().empty() ? "" : ": " + key.lastError()) +
                           "\n";
@@ -124,20 +164,31 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     if (options.json) {
         result.out += formatText(
             "{\"event\":\"summary\",\"added\":%zu,\"missing\":%zu,\"baseline_certificates\":%d,"
-            "\"observed_certificates\":%d,\"unique_certificates\":%d,\"accepted\":%s}\n",
+            "\"observed_certificates\":%d,\"unique_certificates\":%d,\"accepted\":%s,"
+            "\"unreadable_stores\":%zu}\n",
             added.size(), missing.size(), baseline, observed, state.uniqueCertificateCount.load(),
-            accepted ? "true" : "false");
+            accepted ? "true" : "false", scanned.unreadable.size());
     } else {
         result.out += formatText(
             "%zu added, %zu missing (baseline: %d certificates, observed: %d certificates, %d "
-            "unique)%s\n",
+            "unique)%s%s\n",
             added.size(), missing.size(), baseline, observed, state.uniqueCertificateCount.load(),
-            accepted ? "; the observed state is now the baseline" : "");
+            accepted ? "; the observed state is now the baseline" : "",
+            incompleteNote(scanned.unreadable.size(), accepted).c_str());
     }
     if (result.status != kCheckExitError) {
-        result.status = changed && !accepted ? kCheckExitChanged : kCheckExitOk;
+        result.status = !scanned.unreadable.empty() ? kCheckExitIncomplete
+                        : changed && !accepted      ? kCheckExitChanged
+                                                    : kCheckExitOk;
     }
-    result.facts = checkFacts(state, added, missing, accepted);
+    result.facts = checkFacts(state, {}, {}, accepted);
+    for (const std::size_t i : added) {
+        result.facts.added.push_back(currentKept[i]);
+    }
+    for (const std::size_t i : missing) {
+        result.facts.missing.push_back(baselineKept[i]);
+    }
+    result.facts.unreadable = scanned.unreadable;
     return result;
 }
 

@@ -13,6 +13,8 @@
 namespace kestrune {
 
 inline constexpr int kCheckExitChanged = 1;
+// Some store could not be read: the report is partial, whatever else it says.
+inline constexpr int kCheckExitIncomplete = 3;
 
 struct CheckOutput {
     int status = kCheckExitOk;
@@ -25,6 +27,8 @@ struct CheckOutput {
 // figures (exit 0). Otherwise: compares in both directions with the tray program's
 // identities and prints every difference, then a summary; exit 1 when something
 // differs. With options.accept the observed state becomes the baseline after the report.
+// A store that could not be read gets an "unreadable" line instead of comparisons, its
+// baseline records are kept by --accept, and the exit status is 3 (incomplete).
 CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, SettingsApi& settings,
                      Trace& trace);
 

@@ -1,5 +1,6 @@
 #include "baseline/scan_cycle.h"
 
+#include "baseline/store_carry_over.h"
 #include "inventory/scanner.h"
 
 namespace kestrune {
@@ -14,18 +15,39 @@ void writeCountLine(CycleContext& c) {
                  c.state.iCertificateCountTotal.load());
 }
 
+// The records to compare: all of them, or a copy without the unreadable stores' records.
+struct Readable {
+    Readable(std::span<const CertificateRecord> all, std::span<const UnreadableStore> unreadable)
+        : records(all) {
+        if (!unreadable.empty()) {
+            kept = readableRecords(all, unreadable);
+            records = kept;
+        }
+    }
+    std::span<const CertificateRecord> records;
+    std::vector<CertificateRecord> kept;
+};
+
 CycleOutcome runCycle(CycleContext& c, int userInitiated) {
     KestruneState& s = c.state;
     s.resetScanCounters();
-    if (scan(s, c.stores, c.trace).outOfMemory) {
+    const ScanResult scanned = scan(s, c.stores, c.trace);
+    if (scanned.outOfMemory) {
         return CycleOutcome::OutOfMemory;  // a partial scan is never compared or saved
     }
     s.lastScanTime = c.clock.localTime();
     c.coordinator.publish(s);
 
+    if (!scanned.unreadable.empty()) {
+        for (const UnreadableStore& store : scanned.unreadable) {
+            c.trace.errf("Could not read the store %s\\%s: %s\r\n", store.location.c_str(),
+                         store.store.c_str(), store.reason.c_str());
+        }
+        c.dialogue.storesUnreadable(scanned.unreadable);
+    }
     c.trace.out(kSeparator);
-    const int added = findAddedCertificate(c);
-    const int missing = findMissingCertificate(c);
+    const int added = findAddedCertificate(c, scanned.unreadable);
+    const int missing = findMissingCertificate(c, scanned.unreadable);
     c.trace.out(kSeparator);
 
     if (added || missing) {
@@ -34,8 +56,13 @@ CycleOutcome runCycle(CycleContext& c, int userInitiated) {
             // did. The baseline in memory stays, so the next cycle reports the same
             // changes again.
             SaveResult saved{false, "no settings key is open"};
-            if (s.settingsKey) {
+            if (s.settingsKey && scanned.unreadable.empty()) {
                 saved = saveBaseline(*s.settingsKey, s.mqsCertificates, s.iCertificateCountTotal);
+            } else if (s.settingsKey) {
+                // What an unreadable store held is kept as it was stored.
+                saved = saveRecords(
+                    *s.settingsKey,
+                    recordsToSave(baselineRecords(s), currentRecords(s), scanned.unreadable));
             }
             if (saved) {
                 c.dialogue.baselineSaved();
@@ -71,31 +98,33 @@ std::optional<CycleOutcome> tryScanCycle(CycleContext& context, int userInitiate
     return runCycle(context, userInitiated);
 }
 
-int findAddedCertificate(CycleContext& c) {
+int findAddedCertificate(CycleContext& c, std::span<const UnreadableStore> unreadable) {
     writeCountLine(c);
     if (c.state.iCertificateCountTotal_Registry <= 0 || c.state.iCertificateCountTotal <= 0) {
         return 0;
     }
-    const Changes changes =
-        detectChanges(baselineRecords(c.state), currentRecords(c.state), ChangeScope::First);
+    const Readable baseline(baselineRecords(c.state), unreadable);
+    const Readable current(currentRecords(c.state), unreadable);
+    const Changes changes = detectChanges(baseline.records, current.records, ChangeScope::First);
     if (changes.added.empty()) {
         return 0;
     }
-    c.dialogue.certificateAdded(c.state.mqsCertificates[changes.added.front()]);
+    c.dialogue.certificateAdded(current.records[changes.added.front()]);
     return 1;
 }
 
-int findMissingCertificate(CycleContext& c) {
+int findMissingCertificate(CycleContext& c, std::span<const UnreadableStore> unreadable) {
     writeCountLine(c);
     if (c.state.iCertificateCountTotal_Registry <= 0) {
         return 0;
     }
-    const Changes changes =
-        detectChanges(baselineRecords(c.state), currentRecords(c.state), ChangeScope::First);
+    const Readable baseline(baselineRecords(c.state), unreadable);
+    const Readable current(currentRecords(c.state), unreadable);
+    const Changes changes = detectChanges(baseline.records, current.records, ChangeScope::First);
     if (changes.missing.empty()) {
         return 0;
     }
-    c.dialogue.certificateMissing(c.state.mqsCertificatesRegistry[changes.missing.front()]);
+    c.dialogue.certificateMissing(baseline.records[changes.missing.front()]);
     return 1;
 }
 

@@ -195,11 +195,11 @@ TEST(NssStores, TwoDatabasesCanBeOpenAtOnce) {
     options.root = root.path();
     options.home = home.path();
     const auto api = makePorts(options, trace).stores;
-    std::string why;
+    StoreError why;
     auto first = api->openStore("nssdb", why);
-    ASSERT_NE(first, nullptr) << why;
+    ASSERT_NE(first, nullptr) << why.why;
     auto second = api->openStore("nssdb-system", why);
-    ASSERT_NE(second, nullptr) << why;
+    ASSERT_NE(second, nullptr) << why.why;
     std::string name;
     ASSERT_NE(second->next(), nullptr);
     second->next();  // past the end
@@ -212,7 +212,7 @@ TEST(NssStores, TwoDatabasesCanBeOpenAtOnce) {
     first.reset();
     // And again after both were closed.
     auto again = api->openStore("nssdb-system", why);
-    ASSERT_NE(again, nullptr) << why;
+    ASSERT_NE(again, nullptr) << why.why;
     ASSERT_NE(again->next(), nullptr);
 }
 
