@@ -200,10 +200,10 @@ TEST(KestruneProgram, WithoutAnyDisplayItNamesTheHeadlessToolAndExitsWithTwo) {
     }
     ASSERT_EQ(::listen(listener, 4), 0);
     {
-        Child child({bin},
-                    {path, "HOME=" + dir.path().string(),
-                     "DISPLAY=127.0.0.1:" + std::to_string(number)},
-                    dir.path() / "out", dir.path() / "err");
+        Child child(
+            {bin},
+            {path, "HOME=" + dir.path().string(), "DISPLAY=127.0.0.1:" + std::to_string(number)},
+            dir.path() / "out", dir.path() / "err");
         int status = 0;
         ASSERT_TRUE(child.wait(kBoundMs, status)) << "still waiting for a silent display";
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
