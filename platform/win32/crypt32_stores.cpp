@@ -208,10 +208,14 @@ bool Crypt32StoreApi::enumerateLocations(std::uint32_t flags, const LocationCall
 bool Crypt32StoreApi::enumerateSystemStores(std::uint32_t flags, const void* locationParameter,
                                             const StoreCallback& callback) {
     EnumContext<StoreCallback> context{callback, nullptr};
+    SetLastError(ERROR_SUCCESS);
     const BOOL ok =
         CertEnumSystemStore(flags, const_cast<void*>(locationParameter), &context, onSystemStore);
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     rethrowFailure(context);
-    return ok != FALSE;
+    // A location whose stores were never registered (no key for it) has none: that is an
+    // empty location, not one whose stores could not be listed.
+    return ok != FALSE || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 bool Crypt32StoreApi::enumeratePhysicalStores(const StoreRef& store, std::uint32_t flags,
