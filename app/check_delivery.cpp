@@ -16,9 +16,9 @@ JournalEntry baseEntry(int priority, const char* event, std::string message) {
 }
 
 JournalEntry differenceEntry(const char* event, int priority, const CertificateRecord& record) {
-    const std::string location = recordTextUtf8(record.locationName);
-    const std::string store = recordTextUtf8(record.storeName);
-    const std::string name = recordTextUtf8(record.name);
+    const std::string location = recordField(record.locationName);
+    const std::string store = recordField(record.storeName);
+    const std::string name = recordField(record.name);
     const std::string serial = serialTextCompact(record);
     const std::string md5 = subjectHashHex(record);
     JournalEntry entry =
@@ -52,9 +52,20 @@ std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
     for (const CertificateRecord& record : facts.missing) {
         entries.push_back(differenceEntry("missing", kPriorityNotice, record));
     }
+    for (const UnreadableStore& store : facts.unreadable) {
+        JournalEntry entry =
+            baseEntry(kPriorityWarning, "unreadable",
+                      "could not read the store " + plainField(store.location) + "/" +
+                          plainField(store.store) + ": " + plainField(store.reason));
+        entry.insert(entry.end(), {{"KESTRUNE_LOCATION", store.location},
+                                   {"KESTRUNE_STORE", store.store},
+                                   {"KESTRUNE_REASON", store.reason}});
+        entries.push_back(std::move(entry));
+    }
     if (facts.scanned) {
         const bool changed =
             !facts.added.empty() || !facts.missing.empty() || !facts.changed.empty();
+        const bool incomplete = !facts.unreadable.empty();
         std::string summary =
             facts.baselineRecorded
                 ? formatText("recorded the first baseline: %d certificates, %d unique",
@@ -65,9 +76,12 @@ std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
                       facts.added.size(), facts.missing.size(), facts.changed.size(),
                       facts.baseline, facts.observed, facts.unique,
                       facts.accepted ? "; the observed state is now the baseline" : "");
-        JournalEntry entry = baseEntry(changed && !facts.accepted ? kPriorityWarning
-                                       : facts.baselineRecorded   ? kPriorityNotice
-                                                                  : kPriorityInfo,
+        if (incomplete) {
+            summary += formatText("; incomplete: %zu unreadable", facts.unreadable.size());
+        }
+        JournalEntry entry = baseEntry((changed && !facts.accepted) || incomplete ? kPriorityWarning
+                                       : facts.baselineRecorded                   ? kPriorityNotice
+                                                                                  : kPriorityInfo,
                                        facts.baselineRecorded ? "baseline" : "summary", summary);
         entry.insert(entry.end(), {{"KESTRUNE_ADDED", std::to_string(facts.added.size())},
                                    {"KESTRUNE_MISSING", std::to_string(facts.missing.size())},
@@ -75,6 +89,9 @@ std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
                                    {"KESTRUNE_OBSERVED", std::to_string(facts.observed)},
                                    {"KESTRUNE_UNIQUE", std::to_string(facts.unique)},
                                    {"KESTRUNE_BASELINE", std::to_string(facts.baseline)}});
+        if (incomplete) {
+            entry.push_back({"KESTRUNE_UNREADABLE", std::to_string(facts.unreadable.size())});
+        }
         if (facts.accepted) {
             entry.push_back({"KESTRUNE_ACCEPTED", "1"});
         }
@@ -116,7 +133,8 @@ int deliverCheck(const CheckOptions& options, const CheckOutput& result, const C
     }
 
     if (options.metricsFile) {
-        const bool completed = result.status != kCheckExitError;
+        const bool completed =
+            result.status != kCheckExitError && result.status != kCheckExitIncomplete;
         std::string why;
         if (!outlets.replaceFile(*options.metricsFile, metricsText(result.facts, completed, timing),
                                  why)) {

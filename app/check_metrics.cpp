@@ -92,12 +92,22 @@ std::string metricsText(const CheckFacts& facts, bool completed, const CheckTimi
         out += formatText("kestrune_differences{kind=\"missing\"} %zu\n", facts.missing.size());
         out += formatText("kestrune_differences{kind=\"changed\"} %zu\n", facts.changed.size());
     }
+    if (facts.scanned) {
+        family("kestrune_unreadable_stores",
+               "Stores the last check could not read (1 each); their certificates were not "
+               "compared.");
+        for (const UnreadableStore& s : facts.unreadable) {
+            out += "kestrune_unreadable_stores{location=" + metricLabelValue(s.location) +
+                   ",store=" + metricLabelValue(s.store) + "} 1\n";
+        }
+    }
     family("kestrune_last_scan_timestamp_seconds", "When the last check ended, in Unix time.");
     out += formatText("kestrune_last_scan_timestamp_seconds %.3f\n", timing.finishedUnixSeconds);
     family("kestrune_scan_duration_seconds", "How long the last check took.");
     out += formatText("kestrune_scan_duration_seconds %.6f\n", timing.durationSeconds);
     family("kestrune_check_completed",
-           "1 when the last check compared the stores with the baseline, 0 when it failed.");
+           "1 when the last check compared every store with the baseline, 0 when it failed or "
+           "a store could not be read.");
     out += formatText("kestrune_check_completed %d\n", completed ? 1 : 0);
     return out;
 }

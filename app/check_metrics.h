@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "inventory/certificate_record.h"
+#include "inventory/scanner.h"
 #include "inventory/state.h"
 
 namespace kestrune {
@@ -27,7 +28,8 @@ struct CheckFacts {
     std::vector<StoreTally> stores;  // in scan order; a store without certificates is absent
     std::vector<CertificateRecord> added;
     std::vector<CertificateRecord> missing;
-    std::vector<CertificateRecord> changed;  // the new side of each changed certificate
+    std::vector<CertificateRecord> changed;   // the new side of each changed certificate
+    std::vector<UnreadableStore> unreadable;  // stores this scan could not read
 };
 
 // After a comparison: `added` indexes the scan, `missing` the baseline.
@@ -41,8 +43,9 @@ struct CheckTiming {
     double durationSeconds = 0;
 };
 
-// node_exporter's textfile format. A run that did not complete reports that, its time
-// and duration only: stale counts would read as a current scan.
+// node_exporter's textfile format. A run that did not complete (an error, or a store
+// that could not be read) reports that, its time and duration only: stale or partial
+// counts would read as a current scan. The unreadable stores are named all the same.
 std::string metricsText(const CheckFacts& facts, bool completed, const CheckTiming& timing);
 
 // A label value as the exposition format quotes it (backslash, quote and newline escaped).

@@ -16,11 +16,19 @@ void appendUnicodeEscape(std::string& out, long cp) {
     }
 }
 
+}  // namespace
+
 std::string recordField(const char16_t (&field)[kRecordTextUnits]) {
-    return recordTextUtf8(field);
+    // A name may hold a NUL of its own: the text runs to the last unit before the zero
+    // fill, so the escaping shows the NUL and what follows it.
+    std::size_t end = kRecordTextUnits;
+    while (end > 0 && field[end - 1] == u'\0') {
+        --end;
+    }
+    return utf16ToUtf8(std::u16string(field, field + end));
 }
 
-}  // namespace
+namespace {}  // namespace
 
 CheckCommandLine parseCheckCommandLine(const std::vector<std::string>& args) {
     CheckCommandLine result;
@@ -102,20 +110,24 @@ std::string checkUsage() {
                "certificate itself differs: another SHA-256 fingerprint) or \"missing\" (a\n"
                "baseline certificate whose subject name no store has any more), then location,\n"
                "store, serial (hex bytes), subject-name MD5, name and SHA-256 fingerprint; a\n"
-               "changed line ends with the baseline's fingerprint. A summary line follows.\n"
+               "changed line ends with the baseline's fingerprint. A store that exists but\n"
+               "could not be read gets an \"unreadable\" line instead (location, store,\n"
+               "reason) and is not compared. A summary line follows.\n"
                "\n"
                "  --accept     after reporting, store the observed state as the new baseline\n"
                "  --list       only print the inventory: one certificate a line (location,\n"
                "               store, serial, subject-name MD5, name, SHA-256), then\n"
                "               \"Unique Certificates: N\" and \"All certificates in all stores: "
-               "M\"\n"
+               "M\";\n"
+               "               an \"unreadable\" line for each store that could not be read\n"
                "  --json       the same as JSON, one object a line (keys event, location,\n"
                "               store, serial, subject_md5, name, sha256, and baseline_sha256\n"
-               "               for a change; then a summary object)\n"
+               "               for a change; event \"unreadable\" with location, store,\n"
+               "               reason; then a summary object)\n"
                "  --journal    also send the report to the systemd journal, one entry per\n"
                "               difference with the fields KESTRUNE_EVENT (added, changed,\n"
-               "               missing, summary, baseline, error), KESTRUNE_LOCATION,\n"
-               "               KESTRUNE_STORE,\n"
+               "               missing, unreadable, summary, baseline, error),\n"
+               "               KESTRUNE_LOCATION, KESTRUNE_STORE, KESTRUNE_REASON (unreadable),\n"
                "               KESTRUNE_SERIAL, KESTRUNE_SUBJECT_MD5 and KESTRUNE_NAME; taken\n"
                "               without asking, and nothing printed, when standard output\n"
                "               already goes to the journal (as a systemd service's does)\n"
@@ -132,7 +144,9 @@ std::string checkUsage() {
            "Exit status: 0 nothing differs (or the baseline was just recorded, or --accept\n"
            "stored the changes), 1 something differs, 2 an error (wrong command line,\n"
            "unreadable or locked settings, a metrics file or journal that cannot be\n"
-           "written; the message names it).\n";
+           "written; the message names it), 3 incomplete: a store could not be read (its\n"
+           "\"unreadable\" line says why; the other stores were compared, and --accept\n"
+           "keeps its baseline records as they were).\n";
 }
 
 std::string checkVersion() {
@@ -158,6 +172,9 @@ std::string plainField(std::string_view text) {
         } else if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
             // C0 and C1 controls: escape sequences for a terminal among them.
             out += formatText("\\x%02lx", cp);
+        } else if ((cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069)) {
+            // Bidirectional embeddings, overrides and isolates reorder what follows them.
+            out += formatText("\\u%04lx", cp);
         } else {
             out.append(text.substr(start, i - start));
         }
@@ -239,6 +256,16 @@ std::string listJsonLine(const CertificateRecord& record, const Fingerprint& fin
     return line;
 }
 
+std::string unreadableLine(const UnreadableStore& store, bool json) {
+    if (json) {
+        return "{\"event\":\"unreadable\",\"location\":" + jsonString(store.location) +
+               ",\"store\":" + jsonString(store.store) + ",\"reason\":" + jsonString(store.reason) +
+               "}\n";
+    }
+    return "unreadable\t" + plainField(store.location) + "\t" + plainField(store.store) + "\t" +
+           plainField(store.reason) + "\n";
+}
+
 std::string countsText(int unique, int total) {
     return formatText("Unique Certificates: %d\nAll certificates in all stores: %d\n", unique,
                       total);
@@ -248,7 +275,8 @@ std::string countsJsonLine(int unique, int total) {
     return formatText("{\"unique_certificates\":%d,\"all_certificates\":%d}\n", unique, total);
 }
 
-std::string listReport(const KestruneState& state, bool json) {
+std::string listReport(const KestruneState& state, bool json,
+                       const std::vector<UnreadableStore>& unreadable) {
     std::string out;
     const auto records = state.mqsCertificates.valid();
     out.reserve(records.size() * 190);
@@ -257,18 +285,27 @@ std::string listReport(const KestruneState& state, bool json) {
             i < state.currentFingerprints.size() ? state.currentFingerprints[i] : Fingerprint{};
         out += json ? listJsonLine(records[i], fingerprint) : listLine(records[i], fingerprint);
     }
+    // An inventory never hides that it is partial.
+    for (const UnreadableStore& store : unreadable) {
+        out += unreadableLine(store, json);
+    }
     const int unique = state.uniqueCertificateCount;
     const int total = state.iCertificateCountTotal;
     out += json ? countsJsonLine(unique, total) : countsText(unique, total);
     return out;
 }
 
-std::optional<std::string> scanAndList(CertStoreApi& stores, Trace& trace, bool json) {
+std::optional<std::string> scanAndList(CertStoreApi& stores, Trace& trace, bool json,
+                                       bool* incomplete) {
     KestruneState state;
-    if (scan(state, stores, trace).outOfMemory) {
+    const ScanResult scanned = scan(state, stores, trace);
+    if (scanned.outOfMemory) {
         return std::nullopt;  // a partial inventory must not pass for the whole one
     }
-    return listReport(state, json);
+    if (incomplete != nullptr) {
+        *incomplete = !scanned.unreadable.empty();
+    }
+    return listReport(state, json, scanned.unreadable);
 }
 
 }  // namespace kestrune

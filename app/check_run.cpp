@@ -3,6 +3,7 @@
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
 #include "baseline/check_key.h"
+#include "baseline/store_carry_over.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
 
@@ -47,6 +48,26 @@ std::string differenceLine(const char* event, const CertificateRecord& record,
         line.insert(line.size() - 1, "\t" + fingerprintHex(*previous));
     }
     return line;
+}
+
+std::string incompleteNote(std::size_t unreadable, bool accepted) {
+    if (unreadable == 0) {
+        return {};
+    }
+    const bool one = unreadable == 1;
+    return formatText("; incomplete: %zu %s could not be read%s", unreadable,
+                      one ? "store" : "stores",
+                      !accepted ? ""
+                      : one     ? " (its baseline records were kept)"
+                                : " (their baseline records were kept)");
+}
+
+std::string unreadableLines(const std::vector<UnreadableStore>& stores, bool json) {
+    std::string out;
+    for (const UnreadableStore& s : stores) {
+        out += unreadableLine(s, json);
+    }
+    return out;
 }
 
 }  // namespace
@@ -111,9 +132,11 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
             return fail("no baseline in " + store.describe() +
                         " and it cannot be written: " + chosen.whyReadOnly);
         }
-        if (scan(state, stores, trace).outOfMemory) {
+        const ScanResult scanned = scan(state, stores, trace);
+        if (scanned.outOfMemory) {
             return fail("out of memory while scanning; nothing was stored");
         }
+        // What could be read is recorded; the stores that could not be are named.
         if (!saveCurrentAsBaseline(store, state)) {
             return fail("could not store the first baseline in " + store.describe() +
                         (store.lastError().empty() ? "" : ": " + store.lastError()));
@@ -121,18 +144,21 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         const int unique = state.uniqueCertificateCount;
         const int total = state.iCertificateCountTotal;
         if (options.json) {
-            result.out = formatText(
-                "{\"event\":\"baseline\",\"unique_certificates\":%d,\"all_certificates\":%d,"
-                "\"settings\":%s}\n",
-                unique, total, jsonString(store.describe()).c_str());
+            result.out =
+                unreadableLines(scanned.unreadable, true) +
+                formatText(
+                    "{\"event\":\"baseline\",\"unique_certificates\":%d,\"all_certificates\":%d,"
+                    "\"settings\":%s}\n",
+                    unique, total, jsonString(store.describe()).c_str());
         } else {
-            result.out = replaced.empty()
-                             ? formatText(
-                                   "No baseline yet: recorded this scan as the baseline in "
-                                   "%s.\n",
-                                   store.describe().c_str())
-                             : replaced + "Recorded this scan as the baseline in " +
-                                   store.describe() + ".\n";
+            result.out = unreadableLines(scanned.unreadable, false);
+            result.out += replaced.empty()
+                              ? formatText(
+                                    "No baseline yet: recorded this scan as the baseline in "
+                                    "%s.\n",
+                                    store.describe().c_str())
+                              : replaced + "Recorded this scan as the baseline in " +
+                                    store.describe() + ".\n";
             result.out += formatText(
                 "Unique Certificates: %d certificates\n"
                 "All certificates in all stores: %d certificates\n",
@@ -142,6 +168,10 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
             result.err += "kestrune-check: " + replaced;
         }
         result.facts = firstBaselineFacts(state);
+        result.facts.unreadable = scanned.unreadable;
+        if (!scanned.unreadable.empty()) {
+            result.status = kCheckExitIncomplete;
+        }
         return result;
     }
 
@@ -172,14 +202,17 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     }
 
     state.resetScanCounters();
-    if (scan(state, stores, trace).outOfMemory) {
+    const ScanResult scanned = scan(state, stores, trace);
+    if (scanned.outOfMemory) {
         return fail("out of memory while scanning; nothing was compared");
     }
 
-    const Changes changes = detectChanges(state);
+    // Nothing is known of an unreadable store: its records are left out of both sides.
+    const Changes changes = detectReadableChanges(state, scanned.unreadable, ChangeScope::All);
     const auto& added = changes.added;
     const auto& missing = changes.missing;
     std::vector<std::size_t> changedCurrent;  // the current side of each changed certificate
+    result.out += unreadableLines(scanned.unreadable, options.json);
     for (const std::size_t i : added) {
         result.out += differenceLine("added", state.mqsCertificates[i],
                                      fingerprintAt(state.currentFingerprints, i), options.json);
@@ -202,7 +235,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
                       chosen.whyReadOnly + "; it was compared read-only\n";
         result.status = kCheckExitError;
     } else if (changed && options.accept) {
-        if (!saveCurrentAsBaseline(store, state)) {
+        if (!saveObservedAsBaseline(store, state, scanned.unreadable)) {
             result.err += "kestrune-check: could not store the observed state as the baseline in " +
                           store.describe() +
                           (store.lastError().empty() ? "" : ": " + store.lastError()) + "\n";
@@ -217,24 +250,29 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         result.out += formatText(
             "{\"event\":\"summary\",\"added\":%zu,\"missing\":%zu,\"changed\":%zu,"
             "\"baseline_certificates\":%d,\"observed_certificates\":%d,\"unique_certificates\":%d,"
-            "\"accepted\":%s}\n",
+            "\"accepted\":%s,\"unreadable_stores\":%zu}\n",
             added.size(), missing.size(), changedCurrent.size(), baseline, observed,
-            state.uniqueCertificateCount.load(), accepted ? "true" : "false");
+            state.uniqueCertificateCount.load(), accepted ? "true" : "false",
+            scanned.unreadable.size());
     } else {
         result.out += formatText(
             "%zu added, %zu missing, %zu changed (baseline: %d certificates, observed: %d "
-            "certificates, %d unique)%s\n",
+            "certificates, %d unique)%s%s\n",
             added.size(), missing.size(), changedCurrent.size(), baseline, observed,
             state.uniqueCertificateCount.load(),
-            accepted ? "; the observed state is now the baseline" : "");
+            accepted ? "; the observed state is now the baseline" : "",
+            incompleteNote(scanned.unreadable.size(), accepted).c_str());
     }
     if (result.status != kCheckExitError) {
-        result.status = changed && !accepted ? kCheckExitChanged : kCheckExitOk;
+        result.status = !scanned.unreadable.empty() ? kCheckExitIncomplete
+                        : changed && !accepted      ? kCheckExitChanged
+                                                    : kCheckExitOk;
     }
     result.facts = checkFacts(state, added, missing, accepted);
     for (const std::size_t i : changedCurrent) {
         result.facts.changed.push_back(state.mqsCertificates[i]);
     }
+    result.facts.unreadable = scanned.unreadable;
     return result;
 }
 

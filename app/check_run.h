@@ -13,6 +13,8 @@
 namespace kestrune {
 
 inline constexpr int kCheckExitChanged = 1;
+// Some store could not be read: the report is partial, whatever else it says.
+inline constexpr int kCheckExitIncomplete = 3;
 
 struct CheckOutput {
     int status = kCheckExitOk;
@@ -27,6 +29,8 @@ struct CheckOutput {
 // differs. With options.accept the observed state becomes the baseline after the report.
 // A damaged baseline is an error (exit 2) unless options.accept replaces it; the key is
 // chosen by openCheckKey, and a read-only one refuses options.accept.
+// A store that could not be read gets an "unreadable" line instead of comparisons, its
+// baseline records are kept by --accept, and the exit status is 3 (incomplete).
 CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, SettingsApi& settings,
                      Trace& trace);
 

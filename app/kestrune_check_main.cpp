@@ -59,14 +59,16 @@ int main(int argc, char** argv) {
     Trace& trace = options.trace ? static_cast<Trace&>(loud) : quiet;
     const Ports ports = makePorts(platform, trace);
     if (options.list) {
-        const std::optional<std::string> list = scanAndList(*ports.stores, trace, options.json);
+        bool incomplete = false;
+        const std::optional<std::string> list =
+            scanAndList(*ports.stores, trace, options.json, &incomplete);
         if (!list) {
             return fail("out of memory while scanning; no list");
         }
         if (!writeAll(*list)) {
             return fail("could not write the list");
         }
-        return kCheckExitOk;
+        return incomplete ? kCheckExitIncomplete : kCheckExitOk;
     }
 
     const auto started = std::chrono::steady_clock::now();

@@ -5,6 +5,7 @@
 #include "inventory/scanner.h"
 #include "inventory/text.h"
 #include "ui/baseline_messages.h"
+#include "ui/cycle_dialogue.h"
 
 namespace kestrune {
 
@@ -42,8 +43,14 @@ bool recordFirstBaseline(TrayProgram& program) {
     KestruneState& state = program.state;
     Desktop& desktop = program.ports.desktop;
     desktop.messageBox(kFirstStartText, kFirstStartCaption, kMbIconInformation, kNoOwner);
-    if (scan(state, program.ports.stores, program.ports.trace).outOfMemory) {
+    const ScanResult scanned = scan(state, program.ports.stores, program.ports.trace);
+    if (scanned.outOfMemory) {
         return false;
+    }
+    // What could be read is recorded; the stores that could not be are named.
+    if (!scanned.unreadable.empty()) {
+        desktop.messageBox(unreadableStoresText(scanned.unreadable), kUnreadableCaption,
+                           kMbOk | kMbIconWarning, kNoOwner);
     }
     desktop.messageBox(
         baselineSummaryText(state.uniqueCertificateCount, state.iCertificateCountTotal),

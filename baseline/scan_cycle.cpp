@@ -1,5 +1,6 @@
 #include "baseline/scan_cycle.h"
 
+#include "baseline/store_carry_over.h"
 #include "inventory/scanner.h"
 
 namespace kestrune {
@@ -17,15 +18,23 @@ void writeCountLine(CycleContext& c) {
 CycleOutcome runCycle(CycleContext& c, int userInitiated) {
     KestruneState& s = c.state;
     s.resetScanCounters();
-    if (scan(s, c.stores, c.trace).outOfMemory) {
+    const ScanResult scanned = scan(s, c.stores, c.trace);
+    if (scanned.outOfMemory) {
         return CycleOutcome::OutOfMemory;  // a partial scan is never compared or saved
     }
     s.lastScanTime = c.clock.localTime();
     c.coordinator.publish(s);
 
+    if (!scanned.unreadable.empty()) {
+        for (const UnreadableStore& store : scanned.unreadable) {
+            c.trace.errf("Could not read the store %s\\%s: %s\r\n", store.location.c_str(),
+                         store.store.c_str(), store.reason.c_str());
+        }
+        c.dialogue.storesUnreadable(scanned.unreadable);
+    }
     c.trace.out(kSeparator);
-    const int added = findAddedCertificate(c);
-    const int missing = findMissingCertificate(c);
+    const int added = findAddedCertificate(c, scanned.unreadable);
+    const int missing = findMissingCertificate(c, scanned.unreadable);
     c.trace.out(kSeparator);
 
     if (added || missing) {
@@ -35,7 +44,8 @@ CycleOutcome runCycle(CycleContext& c, int userInitiated) {
             // changes again.
             SaveResult saved{false, "no settings key is open"};
             if (s.settingsKey) {
-                saved = saveCurrentAsBaseline(*s.settingsKey, s);
+                // What an unreadable store held is kept as it was stored.
+                saved = saveObservedAsBaseline(*s.settingsKey, s, scanned.unreadable);
             }
             if (saved) {
                 c.dialogue.baselineSaved();
@@ -71,14 +81,14 @@ std::optional<CycleOutcome> tryScanCycle(CycleContext& context, int userInitiate
     return runCycle(context, userInitiated);
 }
 
-int findAddedCertificate(CycleContext& c) {
+int findAddedCertificate(CycleContext& c, std::span<const UnreadableStore> unreadable) {
     writeCountLine(c);
     if (c.state.iCertificateCountTotal_Registry <= 0 || c.state.iCertificateCountTotal <= 0) {
         return 0;
     }
     // A certificate whose DER changed under a known serial and subject is a new
-    // certificate to the user: it gets the same box.
-    const Changes changes = detectChanges(c.state, ChangeScope::First);
+    // certificate to the user: it gets the same box. Unreadable stores are not compared.
+    const Changes changes = detectReadableChanges(c.state, unreadable, ChangeScope::First);
     if (!changes.added.empty()) {
         c.dialogue.certificateAdded(c.state.mqsCertificates[changes.added.front()]);
         return 1;
@@ -90,12 +100,12 @@ int findAddedCertificate(CycleContext& c) {
     return 0;
 }
 
-int findMissingCertificate(CycleContext& c) {
+int findMissingCertificate(CycleContext& c, std::span<const UnreadableStore> unreadable) {
     writeCountLine(c);
     if (c.state.iCertificateCountTotal_Registry <= 0) {
         return 0;
     }
-    const Changes changes = detectChanges(c.state, ChangeScope::First);
+    const Changes changes = detectReadableChanges(c.state, unreadable, ChangeScope::First);
     if (changes.missing.empty()) {
         return 0;
     }

@@ -5,13 +5,16 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
 #include "baseline/cycle_coordinator.h"
 #include "inventory/cert_store_api.h"
 #include "inventory/clock.h"
+#include "inventory/scanner.h"
 #include "inventory/state.h"
 #include "inventory/trace.h"
 
@@ -21,6 +24,9 @@ namespace kestrune {
 class CycleDialogue {
   public:
     virtual ~CycleDialogue() = default;
+    // Stores that exist but could not be read this scan, all in one box, before any
+    // difference: their certificates are neither missing nor present this time.
+    virtual void storesUnreadable(const std::vector<UnreadableStore>& stores) = 0;
     // The first difference each way, each told on its own.
     virtual void certificateAdded(const CertificateRecord& current) = 0;
     virtual void certificateMissing(const CertificateRecord& baseline) = 0;
@@ -53,8 +59,9 @@ CycleOutcome scanCycle(CycleContext& context, int userInitiated);
 // The same, unless another cycle is running: then nothing at once.
 std::optional<CycleOutcome> tryScanCycle(CycleContext& context, int userInitiated);
 
-// Tell the first difference in each direction; 1 if there was one.
-int findAddedCertificate(CycleContext& context);
-int findMissingCertificate(CycleContext& context);
+// Tell the first difference in each direction, leaving out the records of unreadable
+// stores; 1 if there was one.
+int findAddedCertificate(CycleContext& context, std::span<const UnreadableStore> unreadable = {});
+int findMissingCertificate(CycleContext& context, std::span<const UnreadableStore> unreadable = {});
 
 }  // namespace kestrune

@@ -52,6 +52,13 @@ class Certificate {
     virtual bool sha256(Fingerprint& /*digest*/) const { return false; }
 };
 
+// Why a store gave no certificates this time. An absent store has none (its certificates
+// are gone); an unreadable one exists but could not be read, so nothing is known of it.
+struct StoreError {
+    bool unreadable = false;
+    std::string why;
+};
+
 // An open store; closing it is the destructor's job.
 class OpenCertStore {
   public:
@@ -59,6 +66,9 @@ class OpenCertStore {
     // The next certificate in enumeration order, or null at the end. The pointer stays
     // valid until the next call or until the store is closed.
     virtual const Certificate* next() = 0;
+    // After next() returned null: why the walk stopped before the end, or empty when it
+    // reached the end. A walk that failed leaves the store unreadable for this scan.
+    virtual std::string walkFailure() const { return {}; }
 };
 
 class CertStoreApi {
@@ -78,8 +88,10 @@ class CertStoreApi {
                                          const StoreCallback& callback, std::uint32_t& error) = 0;
 
     // Opens a system store by name alone, in the platform's default context. Null
-    // when it cannot be opened; `why` then says why, for the diagnostic line.
-    virtual std::unique_ptr<OpenCertStore> openStore(const std::string& name, std::string& why) = 0;
+    // when it cannot be opened; `error` then says whether the store is absent or exists
+    // but cannot be read, and why.
+    virtual std::unique_ptr<OpenCertStore> openStore(const std::string& name,
+                                                     StoreError& error) = 0;
 };
 
 }  // namespace kestrune

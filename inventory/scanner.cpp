@@ -38,6 +38,9 @@ ScanResult Scanner::scan() {
         });
     trace_.out(locationsOk ? "\nFinished enumerating locations. \n"
                            : "Enumeration of locations failed.");
+    if (!locationsOk) {
+        markUnreadable("", "", "the store locations could not be listed");
+    }
 
     if (result_.outOfMemory) {
         return result_;
@@ -50,6 +53,8 @@ ScanResult Scanner::scan() {
         });
     trace_.out(storesOk ? "\nFinished enumerating system stores. \n"
                         : "Enumeration of system stores failed.");
+    // Not a gap when it fails: pass 1 listed the same stores, and the comparisons go by
+    // certificate, not by location.
     return result_;
 }
 
@@ -59,10 +64,13 @@ bool Scanner::locationCallback(const std::string& location, std::uint32_t flags)
     trace_.outf("======   %s   ======\n", location.c_str());
     if (arg_.enumerateAll) {
         const std::uint32_t storeFlags = (arg_.flags & ~kLocationMask) | (flags & ~kLowWordMask);
-        stores_.enumerateSystemStores(storeFlags, arg_.locationParameter,
-                                      [this](const StoreRef& store, std::uint32_t f) {
-                                          return systemStoreCallback(store, f);
-                                      });
+        const bool listed = stores_.enumerateSystemStores(
+            storeFlags, arg_.locationParameter, [this](const StoreRef& store, std::uint32_t f) {
+                return systemStoreCallback(store, f);
+            });
+        if (!listed && !result_.outOfMemory) {
+            markUnreadable(state_.currentLocationName, "", "its stores could not be listed");
+        }
     }
     return !result_.outOfMemory;  // out of memory ends the scan
 }
@@ -124,13 +132,26 @@ bool Scanner::physicalStoreCallback(const StoreRef& store, std::uint32_t flags) 
     return true;
 }
 
+void Scanner::markUnreadable(std::string location, std::string store, const std::string& reason) {
+    // The current user's stores are walked twice; each store is told once.
+    for (const UnreadableStore& known : result_.unreadable) {
+        if (known.location == location && known.store == store) {
+            return;
+        }
+    }
+    result_.unreadable.push_back(UnreadableStore{std::move(location), std::move(store), reason});
+}
+
 int Scanner::collectStore(const std::string& name) {
     trace_.errf("The store name is %s.\n", name.c_str());
-    std::string why;
-    std::unique_ptr<OpenCertStore> store = stores_.openStore(name, why);
+    StoreError error;
+    std::unique_ptr<OpenCertStore> store = stores_.openStore(name, error);
     if (!store) {
-        trace_.errf("The %s store could not be opened: %s\n", name.c_str(),
-                    why.empty() ? "unknown error" : why.c_str());
+        const std::string why = error.why.empty() ? "unknown error" : error.why;
+        trace_.errf("The %s store could not be opened: %s\n", name.c_str(), why.c_str());
+        if (error.unreadable) {
+            markUnreadable(state_.currentLocationName, state_.currentStoreName, why);
+        }
         return 0;
     }
     trace_.errf("The %s store has been opened. \n", name.c_str());
@@ -179,6 +200,14 @@ int Scanner::collectStore(const std::string& name) {
         state_.commitAppendedRecord();
         ++iCertsInStore;
         trace_.outf("Certcount: %d\r\n", state_.iCertificateCountTotal - 1);
+    }
+    if (!result_.outOfMemory) {
+        const std::string failure = store->walkFailure();
+        if (!failure.empty()) {
+            trace_.errf("The %s store could not be read to the end: %s\n", name.c_str(),
+                        failure.c_str());
+            markUnreadable(state_.currentLocationName, state_.currentStoreName, failure);
+        }
     }
     store.reset();
 

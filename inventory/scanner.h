@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "inventory/cert_store_api.h"
 #include "inventory/state.h"
@@ -19,10 +20,23 @@ struct EnumArg {
     const void* hKeyBase = nullptr;
 };
 
+// A store that exists but could not be read or walked this time, under the names its
+// records carry. An empty store name stands for every store of the location (they could
+// not be listed), an empty location too for every location.
+struct UnreadableStore {
+    std::string location;
+    std::string store;
+    std::string reason;
+    bool operator==(const UnreadableStore&) const = default;
+};
+
 // What a scan could not do. A scan that ran out of memory stopped early: its records are
-// no inventory, and nothing may be compared with them or saved.
+// no inventory, and nothing may be compared with them or saved. Unreadable stores leave
+// the inventory partial: what their records were is not known.
 struct ScanResult {
     bool outOfMemory = false;
+    std::vector<UnreadableStore> unreadable;  // in scan order, each store once
+    bool complete() const { return !outOfMemory && unreadable.empty(); }
 };
 
 class Scanner {
@@ -43,6 +57,7 @@ class Scanner {
     bool physicalStoreCallback(const StoreRef& store, std::uint32_t flags);
     // The relocate-flag checks shared by both store callbacks; false means no name.
     bool storeName(const StoreRef& store, std::uint32_t flags, std::string& name);
+    void markUnreadable(std::string location, std::string store, const std::string& reason);
 
     KestruneState& state_;
     CertStoreApi& stores_;

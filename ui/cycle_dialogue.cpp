@@ -19,6 +19,26 @@ std::string missingCertificateText(const CertificateRecord& r) {
         recordTextUtf8(r.storeName).c_str(), recordTextUtf8(r.name).c_str(), serialText(r).c_str());
 }
 
+std::string unreadableStoresText(const std::vector<UnreadableStore>& stores) {
+    std::string text = stores.size() == 1 ? "A certificate store could not be read:\r\n\r\n"
+                                          : "These certificate stores could not be read:\r\n\r\n";
+    for (const UnreadableStore& s : stores) {
+        const std::string where = s.location.empty() ? std::string("All locations")
+                                  : s.store.empty()  ? s.location + "\\(all stores)"
+                                                     : s.location + "\\" + s.store;
+        text += where + ": " + s.reason + "\r\n";
+    }
+    text +=
+        "\r\nTheir certificates were not compared this time and are not reported as "
+        "missing; a saved baseline keeps them as they were.";
+    return text;
+}
+
+void DesktopCycleDialogue::storesUnreadable(const std::vector<UnreadableStore>& stores) {
+    desktop_.messageBox(unreadableStoresText(stores), kUnreadableCaption, kMbOk | kMbIconWarning,
+                        kNoOwner);
+}
+
 void DesktopCycleDialogue::certificateAdded(const CertificateRecord& current) {
     desktop_.messageBox(addedCertificateText(current), kAddedCaption, kMbOk | kMbIconWarning,
                         kNoOwner);

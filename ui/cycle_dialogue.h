@@ -13,16 +13,20 @@ inline constexpr const char* kMissingCaption = "Brimtal Kestrune - Certificate M
 inline constexpr const char* kSaveQuestion =
     "Do you want to save the observed certificate changes as the new baseline?";
 inline constexpr const char* kChangesCaption = "Brimtal Kestrune - Certificate Changes";
+inline constexpr const char* kUnreadableCaption = "Brimtal Kestrune - Certificate Store Unreadable";
 
 // "A new certificate has been added to the \"%ws\" Certificate Store ..." for a record.
 std::string addedCertificateText(const CertificateRecord& record);
 // "A certificate is missing from the \"$%ws\" Certificate Store ..." for a record.
 std::string missingCertificateText(const CertificateRecord& record);
+// One line per store that could not be read, with the reason.
+std::string unreadableStoresText(const std::vector<UnreadableStore>& stores);
 
 class DesktopCycleDialogue final : public CycleDialogue {
   public:
     DesktopCycleDialogue(Desktop& desktop, Tray& tray) : desktop_(desktop), tray_(tray) {}
 
+    void storesUnreadable(const std::vector<UnreadableStore>& stores) override;
     void certificateAdded(const CertificateRecord& current) override;
     void certificateMissing(const CertificateRecord& baseline) override;
     bool askToSave() override;

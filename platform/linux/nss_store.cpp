@@ -122,20 +122,24 @@ class NssDatabaseStore final : public StoreSource {
         return {folder_};
     }
 
-    std::unique_ptr<OpenCertStore> open(std::string& why) const override {
+    // No folder, or a folder without a database, is an absent store; a database that is
+    // there but cannot be opened (corrupt, locked, of a format not read) is unreadable.
+    std::unique_ptr<OpenCertStore> open(StoreError& error) const override {
         // Checked first: NSS opens a folder without cert9.db as an empty database.
         if (!isFolder(folder_)) {
-            why = folder_ + ": no such database folder";
+            error = StoreError{false, folder_ + ": no such database folder"};
             return nullptr;
         }
         if (!isFile(folder_ + "/cert9.db")) {
-            why = isFile(folder_ + "/cert8.db")
-                      ? folder_ + ": an old-format database (cert8.db), not read"
-                      : folder_ + ": no cert9.db in it";
+            error =
+                isFile(folder_ + "/cert8.db")
+                    ? StoreError{true, folder_ + ": an old-format database (cert8.db), not read"}
+                    : StoreError{false, folder_ + ": no cert9.db in it"};
             return nullptr;
         }
         auto store = std::make_unique<NssOpenStore>(name_, trace_);
-        if (!store->open(folder_, why)) {
+        if (!store->open(folder_, error.why)) {
+            error.unreadable = true;
             return nullptr;
         }
         return store;
@@ -211,7 +215,7 @@ std::vector<FirefoxProfile> parseProfilesIni(std::string_view text, const std::s
     return profiles;
 }
 
-StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problems) {
+StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problems, bool* unlisted) {
     StoreSources stores;
     if (home.empty()) {
         return stores;
@@ -231,10 +235,15 @@ StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problem
         const std::string ini = iniFolder + "/profiles.ini";
         std::string text;
         std::string why;
-        if (!readRegularFile(ini, text, why, kMaxProfilesIniBytes)) {
-            struct stat st {};
-            if (problems != nullptr && ::stat(ini.c_str(), &st) == 0) {
-                problems->errf("Skipped %s: %s\n", ini.c_str(), why.c_str());
+        ReadFailure failure = ReadFailure::None;
+        if (!readRegularFile(ini, text, why, kMaxProfilesIniBytes, &failure)) {
+            if (failure != ReadFailure::Gone) {
+                if (problems != nullptr) {
+                    problems->errf("Skipped %s: %s\n", ini.c_str(), why.c_str());
+                }
+                if (unlisted != nullptr) {
+                    *unlisted = true;
+                }
             }
             continue;
         }

@@ -22,8 +22,10 @@ struct FirefoxProfile {
 std::vector<FirefoxProfile> parseProfilesIni(std::string_view text, const std::string& iniFolder);
 
 // The current user's databases under `home` (none when it is empty): "nssdb", then one
-// "firefox-..." store per profile. Problems finding them go to `trace` when given.
-StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problems);
+// "firefox-..." store per profile. Problems finding them go to `trace` when given; a
+// profiles.ini that exists but cannot be read sets `unlisted` (its stores are unknown).
+StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problems,
+                           bool* unlisted = nullptr);
 
 // "nssdb-system" when /etc/pki/nssdb exists under the root.
 StoreSources systemNssStores(const RootDir& root, Trace& trace);

@@ -44,12 +44,19 @@ std::string errnoText(int error) {
 }
 
 bool readRegularFile(const std::string& path, std::string& data, std::string& why,
-                     std::size_t maxBytes) {
+                     std::size_t maxBytes, ReadFailure* failure) {
     data.clear();
+    ReadFailure ignored = ReadFailure::None;
+    ReadFailure& failed = failure != nullptr ? *failure : ignored;
+    failed = ReadFailure::Unreadable;
     // O_NONBLOCK: a FIFO planted in a trust folder must not hang the scan.
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd.get() < 0) {
-        why = errnoText(errno);
+        const int error = errno;
+        why = errnoText(error);
+        if (error == ENOENT || error == ENOTDIR) {
+            failed = ReadFailure::Gone;
+        }
         return false;
     }
     struct stat st {};
@@ -59,6 +66,7 @@ bool readRegularFile(const std::string& path, std::string& data, std::string& wh
     }
     if (!S_ISREG(st.st_mode)) {
         why = S_ISDIR(st.st_mode) ? "a folder" : "not a regular file";
+        failed = ReadFailure::NotRegular;
         return false;
     }
     if (st.st_size < 0 || static_cast<std::size_t>(st.st_size) > maxBytes) {
@@ -92,6 +100,7 @@ bool readRegularFile(const std::string& path, std::string& data, std::string& wh
         used += static_cast<std::size_t>(n);
     }
     data.resize(used);
+    failed = ReadFailure::None;
     return true;
 }
 
@@ -174,7 +183,7 @@ void listInto(const RootDir& root, const std::string& folder, Listed& files,
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
     if (ec) {
-        skipped(folder, ec.message());
+        skipped(folder, ec.message(), ec != std::errc::no_such_file_or_directory);
         return;
     }
     std::vector<std::string> folders;
@@ -190,14 +199,14 @@ void listInto(const RootDir& root, const std::string& folder, Listed& files,
             if (root.real(root.machinePath(path), target, why)) {
                 files.emplace_back(std::move(path), std::move(target));
             } else {
-                skipped(path, why);
+                skipped(path, why, false);
             }
         } else {
             files.emplace_back(path, path);  // reading it will say what is wrong
         }
         it.increment(ec);
         if (ec) {
-            skipped(folder, ec.message());
+            skipped(folder, ec.message(), true);
             break;
         }
     }

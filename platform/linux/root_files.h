@@ -29,8 +29,16 @@ inline constexpr std::size_t kMaxCertificateFileBytes = std::size_t{256} << 20;
 
 // Reads a whole regular file into `data` (its capacity is reused). False, with `why`
 // set, for anything else: missing, unreadable, not a regular file, over `maxBytes`.
+// `failure` (when given) says which of those it was.
+enum class ReadFailure {
+    None,
+    Gone,        // nothing there (any more)
+    NotRegular,  // a folder, FIFO, device or socket: no certificate file at all
+    Unreadable,  // there, but not read: permissions, an I/O error, over `maxBytes`
+};
 bool readRegularFile(const std::string& path, std::string& data, std::string& why,
-                     std::size_t maxBytes = kMaxCertificateFileBytes);
+                     std::size_t maxBytes = kMaxCertificateFileBytes,
+                     ReadFailure* failure = nullptr);
 
 class RootDir {
   public:
@@ -58,8 +66,10 @@ class RootDir {
 // Every file below a real folder, sub-folders included, in sorted path order. Links to
 // files are resolved inside the root; everything that is not a folder is handed over as
 // a file, so the reader can say what it is. A folder that cannot be listed is reported
-// through `skipped` and passed over.
-using SkipReport = std::function<void(const std::string& path, const std::string& why)>;
+// through `skipped` and passed over; `unreadable` is set for a folder that is there but
+// could not be listed (not for one that vanished, nor for a link that loops).
+using SkipReport =
+    std::function<void(const std::string& path, const std::string& why, bool unreadable)>;
 void listFilesBelow(const RootDir& root, const std::string& realFolder,
                     std::vector<std::string>& files, const SkipReport& skipped);
 

@@ -26,8 +26,8 @@ class StoreSource {
     virtual std::uint32_t location() const = 0;
     // The files and folders the store is made of, for the trace.
     virtual std::vector<std::string> physicalStores() const = 0;
-    // Null, with `why` set, when the store cannot be read at all.
-    virtual std::unique_ptr<OpenCertStore> open(std::string& why) const = 0;
+    // Null, with `error` set, when the store is absent or cannot be read at all.
+    virtual std::unique_ptr<OpenCertStore> open(StoreError& error) const = 0;
 };
 
 using StoreSources = std::vector<std::unique_ptr<StoreSource>>;

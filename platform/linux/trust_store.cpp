@@ -45,17 +45,28 @@ class FileStore final : public OpenCertStore {
 
     // Reads the first file now; for a store that is a single file, not being able to
     // read it means the store cannot be opened.
-    bool readFirst(std::string& why) {
+    bool readFirst(StoreError& error) {
         if (files_.empty()) {
             return true;
         }
-        if (!readRegularFile(files_[0], data_, why)) {
-            why = files_[0] + ": " + why;
+        ReadFailure failure = ReadFailure::None;
+        std::string why;
+        if (!readRegularFile(files_[0], data_, why, kMaxCertificateFileBytes, &failure)) {
+            // A bundle that is something else than a file is there, and unread.
+            error = StoreError{failure != ReadFailure::Gone, files_[0] + ": " + why};
             return false;
         }
         startFile(0);
         return true;
     }
+
+    // A file that could not be listed makes the whole store unreadable.
+    void failWith(std::string failure) {
+        if (failure_.empty()) {
+            failure_ = std::move(failure);
+        }
+    }
+    std::string walkFailure() const override { return failure_; }
 
     const Certificate* next() override {
         X509Ptr cert;
@@ -84,16 +95,24 @@ class FileStore final : public OpenCertStore {
                         break;
                 }
             }
-            if (nextFile_ >= files_.size()) {
+            if (nextFile_ >= files_.size() || !failure_.empty()) {
                 current_.reset(nullptr);
                 data_ = std::string();  // a big bundle's memory goes back now
                 return nullptr;
             }
             const std::size_t index = nextFile_;
             std::string why;
-            if (!readRegularFile(files_[index], data_, why)) {
-                trace_.errf("Skipped %s: %s\n", files_[index].c_str(), why.c_str());
+            ReadFailure failure = ReadFailure::None;
+            if (!readRegularFile(files_[index], data_, why, kMaxCertificateFileBytes, &failure)) {
                 nextFile_ = index + 1;
+                if (failure != ReadFailure::Unreadable) {
+                    // Removed since the folder was listed, or no file at all (a FIFO
+                    // planted in the folder): it holds no certificate.
+                    trace_.errf("Skipped %s: %s\n", files_[index].c_str(), why.c_str());
+                } else {
+                    // What the file holds is unknown, so the store cannot be told whole.
+                    failWith(files_[index] + ": " + why);
+                }
                 continue;
             }
             startFile(index);
@@ -120,6 +139,7 @@ class FileStore final : public OpenCertStore {
     std::size_t nextFile_ = 0;
     std::size_t found_ = 0;
     std::size_t broken_ = 0;
+    std::string failure_;
 };
 
 class BundleStore final : public StoreSource {
@@ -136,18 +156,19 @@ class BundleStore final : public StoreSource {
         return paths;
     }
 
-    std::unique_ptr<OpenCertStore> open(std::string& why) const override {
+    std::unique_ptr<OpenCertStore> open(StoreError& error) const override {
         std::optional<std::string> bundle = chosen();
         if (!bundle) {
-            why = "no certificate bundle: none of";
+            error.unreadable = false;
+            error.why = "no certificate bundle: none of";
             for (const auto& path : kBundles) {
-                why += " " + path;
+                error.why += " " + path;
             }
-            why += " exists under " + root_.root();
+            error.why += " exists under " + root_.root();
             return nullptr;
         }
         auto store = std::make_unique<FileStore>(std::vector<std::string>{*bundle}, trace_);
-        if (!store->readFirst(why)) {
+        if (!store->readFirst(error)) {
             return nullptr;
         }
         return store;
@@ -192,13 +213,22 @@ class FolderStore final : public StoreSource {
     }
 
     // Folders that do not exist are normal (nothing was added); the store is then empty.
-    std::unique_ptr<OpenCertStore> open(std::string&) const override {
+    // A folder or link below them that cannot be listed leaves the store unreadable.
+    std::unique_ptr<OpenCertStore> open(StoreError& error) const override {
         std::vector<std::string> files;
+        std::string failure;
         for (const auto& folder : physicalStores()) {
             listFilesBelow(root_, folder, files,
-                           [this](const std::string& path, const std::string& why) {
+                           [&](const std::string& path, const std::string& why, bool unreadable) {
                                trace_.errf("Skipped %s: %s\n", path.c_str(), why.c_str());
+                               if (unreadable && failure.empty()) {
+                                   failure = path + ": " + why;
+                               }
                            });
+        }
+        if (!failure.empty()) {
+            error = StoreError{true, failure};
+            return nullptr;
         }
         return std::make_unique<FileStore>(std::move(files), trace_);
     }
@@ -231,12 +261,13 @@ class LinuxCertStoreApi final : public CertStoreApi {
             return false;
         }
         // Problems finding the stores are told once per listing, not on every open.
-        for (const auto& store : stores(location, &trace_)) {
+        bool unlisted = false;
+        for (const auto& store : stores(location, &trace_, &unlisted)) {
             if (!callback(StoreRef{nullptr, store->name()}, location)) {
                 break;
             }
         }
-        return true;
+        return !unlisted;
     }
 
     bool enumeratePhysicalStores(const StoreRef& ref, std::uint32_t, const StoreCallback& callback,
@@ -255,14 +286,14 @@ class LinuxCertStoreApi final : public CertStoreApi {
         return true;
     }
 
-    std::unique_ptr<OpenCertStore> openStore(const std::string& name, std::string& why) override {
+    std::unique_ptr<OpenCertStore> openStore(const std::string& name, StoreError& error) override {
         const StoreSources all = stores();
         const StoreSource* store = find(all, name);
         if (store == nullptr) {
-            why = "no such store";
+            error = StoreError{false, "no such store"};
             return nullptr;
         }
-        return store->open(why);
+        return store->open(error);
     }
 
   private:
@@ -273,7 +304,8 @@ class LinuxCertStoreApi final : public CertStoreApi {
 
     // The stores of one location (0: all) in listing order, found afresh; names are
     // unique across locations.
-    StoreSources stores(std::uint32_t location = 0, Trace* problems = nullptr) const {
+    StoreSources stores(std::uint32_t location = 0, Trace* problems = nullptr,
+                        bool* unlisted = nullptr) const {
         StoreSources all;
         if (location == 0 || location == kLinuxSystem) {
             all.push_back(std::make_unique<BundleStore>(root_, trace_));
@@ -286,7 +318,7 @@ class LinuxCertStoreApi final : public CertStoreApi {
             }
         }
         if (location == 0 || location == kLinuxCurrentUser) {
-            for (auto& store : userNssStores(home_, trace_, problems)) {
+            for (auto& store : userNssStores(home_, trace_, problems, unlisted)) {
                 all.push_back(std::move(store));
             }
         }

@@ -74,7 +74,8 @@ AboutDialog::AboutDialog(Desktop& desktop, HttpClient& http, std::string webSite
       webSite_(std::move(webSite)) {
     initAboutResources();
     setWindowTitle(QStringLiteral("Brimtal Kestrune"));
-    setWindowModality(Qt::ApplicationModal);
+    // No owner: modal for its caller only, so the tray and the other dialogs go on working.
+    setWindowModality(Qt::WindowModal);
 
     // The dialog font: the application's family at 8 points, as the product's dialogs use.
     QFont font = QApplication::font();

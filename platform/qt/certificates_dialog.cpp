@@ -7,7 +7,9 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QTreeWidget>
+#include <algorithm>
 
 namespace kestrune {
 
@@ -63,7 +65,12 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
     const DialogBaseUnits units = baseUnitsOf(font());
     const DialogRect size =
         dialogUnitsToPixels({0, 0, kCertificatesDialogWidth, kCertificatesDialogHeight}, units);
-    setFixedSize(size.cx, size.cy);
+    // Where the dialog is wider than the screen (about 1060 px against 1024), it shrinks
+    // to the screen and the list takes the loss; the controls right of it move along.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const int available = screen != nullptr ? screen->availableGeometry().width() : size.cx;
+    const int loss = available > 0 ? std::max(0, size.cx - available) : 0;
+    setFixedSize(size.cx - loss, size.cy);
 
     list_ = new QTreeWidget(this);
     list_->setColumnCount(static_cast<int>(kCertificateColumnCount));
@@ -81,7 +88,9 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list_->setSortingEnabled(false);  // rows are ordered by the model's comparison only
     QHeaderView* header = list_->header();
-    header->setStretchLastSection(false);
+    // The last column reaches the list's right edge, so the store names are not cut
+    // while the list has room.
+    header->setStretchLastSection(true);
     header->setSectionsMovable(false);
     header->setSectionsClickable(true);
     header->setSortIndicatorShown(false);
@@ -107,7 +116,13 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
     for (const DialogControl& c : kCertificatesDialogControls) {
         QWidget* w = control(c.id);
         w->setObjectName(QString::number(c.id));
-        w->setGeometry(toQRect(dialogUnitsToPixels(c.rect, units)));
+        QRect place = toQRect(dialogUnitsToPixels(c.rect, units));
+        if (c.id == kIdCertificateList) {
+            place.setWidth(std::max(place.width() - loss, 0));
+        } else if (place.left() > size.cx / 2) {
+            place.translate(-loss, 0);
+        }
+        w->setGeometry(place);
     }
     // Tab order as the resource lists the controls.
     setTabOrder(list_, expandCheck_);

@@ -40,11 +40,27 @@ bool displayConfigured() {
     return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
 }
 
-DisplayFailureGuard::DisplayFailureGuard() {
+DisplayFailureGuard::DisplayFailureGuard(std::chrono::milliseconds timeout) {
     previousHandler = qInstallMessageHandler(failOnFatal);
+    watchdog_ = std::thread([this, timeout] {
+        std::unique_lock lock(mutex_);
+        if (!done_.wait_for(lock, timeout, [this] { return connected_; })) {
+            std::fputs(kNoDisplayMessage, stderr);
+            std::fprintf(stderr, "The display did not answer within %lld seconds.\n",
+                         static_cast<long long>(timeout.count() / 1000));
+            std::fflush(stderr);
+            std::_Exit(kExitNoDisplay);
+        }
+    });
 }
 
 DisplayFailureGuard::~DisplayFailureGuard() {
+    {
+        std::lock_guard lock(mutex_);
+        connected_ = true;
+    }
+    done_.notify_one();
+    watchdog_.join();
     qInstallMessageHandler(previousHandler);
     previousHandler = nullptr;
 }

@@ -91,11 +91,19 @@ class Crypt32OpenStore final : public OpenCertStore {
         current_.reset(CertEnumCertificatesInStore(store_.get(), current_.release()));
         if (!current_) {
             ended_ = true;
+            // The walk ends with CRYPT_E_NOT_FOUND; any other code stopped it early.
+            const DWORD code = GetLastError();
+            if (code != static_cast<DWORD>(CRYPT_E_NOT_FOUND) && code != ERROR_NO_MORE_FILES &&
+                code != ERROR_SUCCESS) {
+                failure_ = errorText(code);
+            }
             return nullptr;
         }
         certificate_.reset(current_.get());
         return &certificate_;
     }
+
+    std::string walkFailure() const override { return failure_; }
 
   private:
     // Declared in this order so the last context is freed before the store closes.
@@ -103,6 +111,7 @@ class Crypt32OpenStore final : public OpenCertStore {
     ContextHandle current_;
     Crypt32Certificate certificate_;
     bool ended_ = false;
+    std::string failure_;
 };
 
 // What an enumeration hands its callbacks: the caller's callback, and an exception
@@ -215,10 +224,14 @@ bool Crypt32StoreApi::enumerateLocations(std::uint32_t flags, const LocationCall
 bool Crypt32StoreApi::enumerateSystemStores(std::uint32_t flags, const void* locationParameter,
                                             const StoreCallback& callback) {
     EnumContext<StoreCallback> context{callback, nullptr};
+    SetLastError(ERROR_SUCCESS);
     const BOOL ok =
         CertEnumSystemStore(flags, const_cast<void*>(locationParameter), &context, onSystemStore);
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     rethrowFailure(context);
-    return ok != FALSE;
+    // A location whose stores were never registered (no key for it) has none: that is an
+    // empty location, not one whose stores could not be listed.
+    return ok != FALSE || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 bool Crypt32StoreApi::enumeratePhysicalStores(const StoreRef& store, std::uint32_t flags,
@@ -240,12 +253,16 @@ bool Crypt32StoreApi::enumeratePhysicalStores(const StoreRef& store, std::uint32
 }
 
 std::unique_ptr<OpenCertStore> Crypt32StoreApi::openStore(const std::string& name,
-                                                          std::string& why) {
+                                                          StoreError& error) {
     // No provider and no location: the store opens in the default (current user)
     // context, whichever location is being enumerated.
     StoreHandle store(CertOpenSystemStoreW(0, widen(name).c_str()));
     if (!store) {
-        why = errorText(GetLastError());
+        const DWORD code = GetLastError();
+        // The store was just listed, so only "not found" means it is gone; anything else
+        // (access denied, a broken registry key or file) leaves it unread.
+        error = StoreError{code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND,
+                           errorText(code)};
         return nullptr;
     }
     return std::make_unique<Crypt32OpenStore>(std::move(store));

@@ -30,7 +30,7 @@ class Crypt32StoreApi final : public CertStoreApi {
                                const StoreCallback& callback) override;
     bool enumeratePhysicalStores(const StoreRef& store, std::uint32_t flags,
                                  const StoreCallback& callback, std::uint32_t& error) override;
-    std::unique_ptr<OpenCertStore> openStore(const std::string& name, std::string& why) override;
+    std::unique_ptr<OpenCertStore> openStore(const std::string& name, StoreError& error) override;
 
   private:
     const bool listPredefinedLocations_;

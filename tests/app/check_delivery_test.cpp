@@ -224,6 +224,34 @@ TEST(CheckDelivery, JournalAndMetricsGoWhereAskedAndFailuresAreErrorsThatKeepThe
     }
 }
 
+TEST(CheckDelivery, AnIncompleteRunIsNamedInTheJournalAndNotCompletedInTheMetrics) {
+    CheckOutput run = changedRun();
+    run.status = kCheckExitIncomplete;
+    run.facts.unreadable = {{"System", "ca-certificates", "bundle: Permission denied"}};
+    const auto entries = journalEntries(run);
+    ASSERT_EQ(entries.size(), 4u);
+    auto unreadable = fields(entries[2]);
+    EXPECT_EQ(unreadable["KESTRUNE_EVENT"], "unreadable");
+    EXPECT_EQ(unreadable["PRIORITY"], "4");
+    EXPECT_EQ(unreadable["KESTRUNE_STORE"], "ca-certificates");
+    EXPECT_EQ(unreadable["KESTRUNE_REASON"], "bundle: Permission denied");
+    auto summary = fields(entries[3]);
+    EXPECT_EQ(summary["KESTRUNE_UNREADABLE"], "1");
+    EXPECT_NE(summary["MESSAGE"].find("incomplete: 1 unreadable"), std::string::npos);
+
+    CheckOptions metrics;
+    metrics.metricsFile = "/m/kestrune.prom";
+    FakeOutlets o;
+    EXPECT_EQ(deliver(metrics, o, run).status, kCheckExitIncomplete);
+    const std::string text = o.files["/m/kestrune.prom"];
+    EXPECT_NE(text.find("kestrune_check_completed 0\n"), std::string::npos) << text;
+    EXPECT_NE(
+        text.find("kestrune_unreadable_stores{location=\"System\",store=\"ca-certificates\"} 1\n"),
+        std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("kestrune_differences"), std::string::npos);  // partial counts
+}
+
 TEST(CheckCommandLine, TakesAMetricsFileAndTheJournal) {
     const auto ok = parseCheckCommandLine({"--journal", "--metrics-file", "/a.prom"});
     EXPECT_EQ(ok.error, "");

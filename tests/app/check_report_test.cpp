@@ -41,6 +41,10 @@ TEST(CheckReport, EscapesWhatCouldBreakALineOrAJsonString) {
     EXPECT_EQ(plainField("esc\x1b[31m"), "esc\\x1b[31m");
     EXPECT_EQ(plainField("c1\xC2\x9B"), "c1\\x9b");                       // U+009B, a terminal CSI
     EXPECT_EQ(plainField("bad\xFF\xC3"), "bad\xEF\xBF\xBD\xEF\xBF\xBD");  // not UTF-8
+    // Bidirectional controls (here U+202E and U+2066) cannot reorder the line.
+    EXPECT_EQ(plainField("evil\xE2\x80\xAEtxt.exe\xE2\x81\xA6"), "evil\\u202etxt.exe\\u2066");
+    EXPECT_EQ(plainField("\xE2\x80\xA9\xE2\x81\xAA"),
+              "\xE2\x80\xA9\xE2\x81\xAA");  // neighbours kept
 
     EXPECT_EQ(jsonString("Zoë \"q\" \\ /"), "\"Zoë \\\"q\\\" \\\\ /\"");
     EXPECT_EQ(jsonString(std::string("a\0b\x01\x7f\n", 6)), "\"a\\u0000b\\u0001\\u007f\\n\"");
@@ -48,6 +52,12 @@ TEST(CheckReport, EscapesWhatCouldBreakALineOrAJsonString) {
     EXPECT_EQ(jsonString("x\xC3(\xF0\x9F\x98"), "\"x\\ufffd(\\ufffd\\ufffd\\ufffd\"");
     EXPECT_EQ(jsonString("😀"), "\"😀\"");
     EXPECT_EQ(jsonString("\xED\xA0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");  // a surrogate
+
+    // A NUL inside a name does not hide what follows it.
+    CertificateRecord r = zeroRecord();
+    setRecordText(r.name, std::string_view("Good CA\0 evil", 13));
+    EXPECT_NE(listLine(r).find("\tGood CA\\x00 evil\t"), std::string::npos) << listLine(r);
+    EXPECT_NE(listJsonLine(r).find("\"name\":\"Good CA\\u0000 evil\""), std::string::npos);
 }
 
 TEST(CheckReport, ListsRecordsInScanOrderThenTheFigures) {

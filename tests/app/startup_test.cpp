@@ -166,6 +166,20 @@ TEST(Startup, FirstStartAnnouncesScansSummarisesSavesThenLoadsAndCyclesAtOnce) {
     EXPECT_EQ(notices[2].text, "Hourly certificate scan complete");
 }
 
+TEST(Startup, FirstStartWithAnUnreadableStoreRecordsTheRestAndNamesIt) {
+    Start s;
+    s.stores.locations[0].stores.push_back(FakeStore{"Locked", {makeCert("L", {0x0c}, 4)}});
+    s.stores.locations[0].stores.back().opens = false;
+    s.run(0);
+    const auto unreadable = s.boxesCaptioned("Brimtal Kestrune - Certificate Store Unreadable");
+    ASSERT_EQ(unreadable.size(), 1u);
+    EXPECT_NE(unreadable[0].text.find("LocalMachine\\Locked: access denied"), std::string::npos)
+        << unreadable[0].text;
+    EXPECT_EQ(s.boxesCaptioned("Brimtal Kestrune - Certificate Baseline").size(), 1u);
+    EXPECT_EQ(s.settings.values(SettingsRoot::Machine).at(kValueCertificateData).data.size(),
+              3u * sizeof(CertificateRecord));
+}
+
 TEST(Startup, LaterStartShowsNoFirstStartBoxesAndLoadsTheStoredBaseline) {
     Start first;
     first.run(0);

@@ -3,9 +3,12 @@
 // fingerprints and the tray cycle's boxes for both.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
 #include "baseline/scan_cycle.h"
+#include "baseline/store_carry_over.h"
 #include "inventory/scanner.h"
 #include "tests/support/fake_program.h"
 #include "ui/baseline_messages.h"
@@ -230,6 +233,60 @@ TEST(CertificateIdentity, TrayShowsTheAddedBoxForABorrowedSerialAndForAChangedCe
     t.desktop.clear();
     scanCycle(t.context, 0);
     EXPECT_TRUE(t.desktop.messageBoxes().empty());
+}
+
+}  // namespace
+}  // namespace kestrune
+
+namespace kestrune {
+namespace {
+
+// An unreadable store beside a readable one: only the readable one is compared, the
+// indexes point into the whole tables, and a save keeps each record's own fingerprint.
+TEST(CertificateIdentity, UnreadableStoresAreLeftOutAndKeepTheirRecordsAndFingerprints) {
+    auto inStore = [](CertificateRecord r, const char* store) {
+        setRecordText(r.locationName, std::string_view("System"));
+        setRecordText(r.storeName, std::string_view(store));
+        return r;
+    };
+    KestruneState s;
+    const std::vector<CertificateRecord> baseline = {inStore(record({0x0b}, 2), "blocked"),
+                                                     inStore(record({0x0a}, 1), "open")};
+    const std::vector<CertificateRecord> current = {inStore(record({0x0c}, 3), "open"),
+                                                    inStore(record({0x0a}, 1), "open")};
+    auto fill = [](RecordTable& table, const std::vector<CertificateRecord>& records) {
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            *table.prepareRecord(i) = records[i];
+            table.commitRecord(i);
+        }
+    };
+    fill(s.mqsCertificatesRegistry, baseline);
+    fill(s.mqsCertificates, current);
+    s.iCertificateCountTotal_Registry = 2;
+    s.iCertificateCountTotal = 2;
+    s.baselineFingerprints = {fp(0xb0), fp(0xa0)};
+    s.currentFingerprints = {fp(0xc0), fp(0xa1)};  // "open" 0a was re-signed
+    const std::vector<UnreadableStore> unreadable = {{"System", "blocked", "Permission denied"}};
+
+    const Changes c = detectReadableChanges(s, unreadable, ChangeScope::All);
+    EXPECT_EQ(c.added, std::vector<std::size_t>{0});
+    EXPECT_TRUE(c.missing.empty()) << "the unreadable store's record is not missing";
+    ASSERT_EQ(c.changed.size(), 1u);
+    EXPECT_EQ(c.changed[0].current, 1u);
+    EXPECT_EQ(c.changed[0].baseline, 1u);
+
+    testing::MemorySettings settings;
+    auto key = settings.createKey(SettingsRoot::User, kSettingsKeyPath);
+    ASSERT_TRUE(saveObservedAsBaseline(*key, s, unreadable));
+    const auto& values = settings.values(SettingsRoot::User);
+    const auto& data = values.at(kValueCertificateData).data;
+    ASSERT_EQ(data.size(), 3 * kRecordSize);
+    EXPECT_EQ(std::memcmp(data.data() + 2 * kRecordSize, &baseline[0], kRecordSize), 0);
+    std::vector<std::uint8_t> prints;
+    for (const Fingerprint& f : {fp(0xc0), fp(0xa1), fp(0xb0)}) {
+        prints.insert(prints.end(), f.begin(), f.end());
+    }
+    EXPECT_EQ(values.at(kValueCertificateFingerprints).data, prints);
 }
 
 }  // namespace

@@ -391,5 +391,79 @@ TEST(ScanCycle, ReadersGetTheValidRecordsWhileACycleWaitsForTheUser) {
     EXPECT_EQ(recordTextUtf8(seen->records[3].name), "New");
 }
 
+namespace unreadable {
+
+// Two stores: "Root" (Alpha, Beta, Gamma) and "CA" (Delta).
+struct TwoStores : Harness {
+    TwoStores() : Harness(threeCerts()) {
+        stores.locations[0].stores.push_back(FakeStore{"CA", {makeCert("Delta", {0x07}, 4)}});
+        recordBaseline();
+    }
+    FakeStore& root() { return stores.locations[0].stores[0]; }
+    std::vector<std::uint8_t> storedData() {
+        return settings.values(SettingsRoot::Machine)[kValueCertificateData].data;
+    }
+};
+
+TEST(ScanCycleUnreadableStore, IsNamedInOneBoxAndItsRecordsAreNeitherMissingNorDropped) {
+    for (const bool failsWhileWalking : {false, true}) {
+        SCOPED_TRACE(failsWhileWalking ? "walk fails" : "open fails");
+        TwoStores h;
+        const std::vector<std::uint8_t> before = h.storedData();
+        if (failsWhileWalking) {
+            h.root().walkFailsAfter = 1;  // Alpha read, then an I/O error
+        } else {
+            h.root().opens = false;
+        }
+        // Nothing else changed: only the unreadable box, no missing box, no question.
+        scanCycle(h.context, 0);
+        auto boxes = h.desktop.messageBoxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Store Unreadable");
+        EXPECT_EQ(boxes[0].style, 0x30u);
+        EXPECT_EQ(boxes[0].owner, kNoOwner);
+        EXPECT_NE(
+            boxes[0].text.find("LocalMachine\\Root: " +
+                               std::string(failsWhileWalking ? "I/O error" : "access denied")),
+            std::string::npos);
+
+        // A real change elsewhere is still told, and saving keeps Root's records.
+        h.desktop.clear();
+        h.stores.locations[0].stores[1].certs.push_back(makeCert("Epsilon", {0x08}, 5));
+        h.desktop.script({kIdOk, kIdOk, kIdYes});
+        scanCycle(h.context, 0);
+        boxes = h.desktop.messageBoxes();
+        ASSERT_EQ(boxes.size(), 3u);
+        EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Store Unreadable");
+        EXPECT_NE(boxes[1].text.find("Certificate Name: Epsilon"), std::string::npos);
+        EXPECT_EQ(boxes[2].caption, "Brimtal Kestrune - Certificate Changes");
+        EXPECT_EQ(h.storedCount(), "5");
+        const std::vector<std::uint8_t> after = h.storedData();
+        ASSERT_EQ(after.size(), 5 * kRecordSize);
+        // Delta and Epsilon observed, then Root's three records exactly as stored.
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + 3 * kRecordSize,
+                               after.begin() + 2 * kRecordSize));
+
+        // Readable again: nothing differs.
+        h.root().opens = true;
+        h.root().walkFailsAfter.reset();
+        h.desktop.clear();
+        scanCycle(h.context, 0);
+        EXPECT_TRUE(h.desktop.messageBoxes().empty());
+    }
+}
+
+TEST(ScanCycleUnreadableStore, AStoreThatIsGoneStillReportsItsCertificatesMissing) {
+    TwoStores h;
+    h.root().absentOnOpen = true;
+    scanCycle(h.context, 0);
+    const auto boxes = h.desktop.messageBoxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Missing");
+    EXPECT_NE(boxes[0].text.find("Certificate Name: Alpha"), std::string::npos);
+}
+
+}  // namespace unreadable
+
 }  // namespace
 }  // namespace kestrune

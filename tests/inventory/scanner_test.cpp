@@ -194,5 +194,34 @@ TEST(Scanner, PhysicalStoreFailuresAreReportedUnlessNotFoundOrUnsupported) {
     EXPECT_EQ(out.find("    CertEnumPhysicalStore", first + 1), std::string::npos);
 }
 
+TEST(Scanner, TellsUnreadableStoresApartFromAbsentAndEmptyOnes) {
+    FakeCertStoreApi api;
+    FakeStore locked{"Locked", {makeCert("Hidden", {9}, 9)}};
+    locked.opens = false;
+    FakeStore broken{"Broken", {makeCert("One", {1}, 1), makeCert("Two", {2}, 2)}};
+    broken.walkFailsAfter = 1;
+    FakeStore gone{"Gone", {makeCert("Was", {3}, 3)}};
+    gone.absentOnOpen = true;
+    api.locations.push_back(FakeLocation{
+        "LocalMachine", kLocalMachine, {locked, broken, gone, FakeStore{"Empty", {}}}});
+    FakeLocation unlisted{"CurrentUser", kCertSystemStoreCurrentUser};
+    unlisted.storesFail = true;
+    api.locations.push_back(unlisted);
+    KestruneState s;
+    NullTrace trace;
+    const ScanResult result = scan(s, api, trace);
+    const std::vector<UnreadableStore> expected = {
+        {"LocalMachine", "Locked", "access denied"},
+        {"LocalMachine", "Broken", "I/O error"},
+        {"CurrentUser", "", "its stores could not be listed"},
+    };
+    EXPECT_EQ(result.unreadable, expected);
+    EXPECT_FALSE(result.complete());
+
+    api.locationsFail = true;
+    EXPECT_EQ(scan(s, api, trace).unreadable,
+              (std::vector<UnreadableStore>{{"", "", "the store locations could not be listed"}}));
+}
+
 }  // namespace
 }  // namespace kestrune

@@ -66,12 +66,21 @@ class FakeOpenStore final : public OpenCertStore {
         }
     }
     const Certificate* next() override {
+        if (store_.walkFailsAfter && index_ >= *store_.walkFailsAfter) {
+            current_.reset();
+            return nullptr;
+        }
         if (index_ >= store_.certs.size()) {
             current_.reset();
             return nullptr;
         }
         current_ = std::make_unique<FakeCertificate>(store_.certs[index_++]);
         return current_.get();
+    }
+
+    std::string walkFailure() const override {
+        return store_.walkFailsAfter && index_ >= *store_.walkFailsAfter ? "I/O error"
+                                                                         : std::string();
     }
 
   private:
@@ -143,19 +152,23 @@ bool FakeCertStoreApi::enumeratePhysicalStores(const StoreRef& ref, std::uint32_
 }
 
 std::unique_ptr<OpenCertStore> FakeCertStoreApi::openStore(const std::string& name,
-                                                           std::string& why) {
+                                                           StoreError& error) {
     for (const auto& location : locations) {
         for (const auto& store : location.stores) {
             if (store.name == name) {
+                if (store.absentOnOpen) {
+                    error = StoreError{false, "no such store"};
+                    return nullptr;
+                }
                 if (!store.opens) {
-                    why = "access denied";
+                    error = StoreError{true, "access denied"};
                     return nullptr;
                 }
                 return std::make_unique<FakeOpenStore>(store, onEvent);
             }
         }
     }
-    why = "no such store";
+    error = StoreError{false, "no such store"};
     return nullptr;
 }
 

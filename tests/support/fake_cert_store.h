@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,10 @@ struct FakeStore {
         : name(std::move(n)), certs(std::move(c)) {}
     std::string name;
     std::vector<FakeCert> certs;
-    bool opens = true;
+    bool opens = true;          // false: it exists but cannot be opened (unreadable)
+    bool absentOnOpen = false;  // listed, but gone by the time it is opened
+    // The walk fails after this many certificates (none: it never fails).
+    std::optional<std::size_t> walkFailsAfter;
     bool relocated = false;      // handed over as a relocation record
     const void* hKey = nullptr;  // the relocation record's key
     std::vector<FakePhysical> physical;
@@ -65,7 +69,7 @@ class FakeCertStoreApi : public CertStoreApi {
                                const StoreCallback& callback) override;
     bool enumeratePhysicalStores(const StoreRef& store, std::uint32_t flags,
                                  const StoreCallback& callback, std::uint32_t& error) override;
-    std::unique_ptr<OpenCertStore> openStore(const std::string& name, std::string& why) override;
+    std::unique_ptr<OpenCertStore> openStore(const std::string& name, StoreError& error) override;
 
     // The flags words the system-store enumeration was called with, in order.
     std::vector<std::uint32_t> systemStoreFlags() const;

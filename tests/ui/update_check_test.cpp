@@ -101,18 +101,33 @@ struct Box {
     std::uint32_t style;
 };
 
+// Written out here, not taken from the code's constants, so a typo there fails.
 Box boxFor(UpdateOutcome outcome) {
+    constexpr const char* kInfoCaption = "Brimtal Kestrune Version Information";
     switch (outcome) {
         case UpdateOutcome::MostCurrent:
-            return {kMostCurrentText, kVersionInfoCaption, 0x40};
+            return {
+                "You have the most current version of Brimtal Kestrune.\r\nThere are no "
+                "updates available at this time.",
+                kInfoCaption, 0x40};
         case UpdateOutcome::NewerAvailable:
-            return {kNewerAvailableText, kVersionInfoCaption, 0x44};
+            return {
+                "There is a newer version of Brimtal Kestrune available.  \r\nDo you want to "
+                "visit the QUILD homepage on the Internet to learn more?",
+                kInfoCaption, 0x44};
         case UpdateOutcome::OwnNewer:
-            return {kOwnNewerText, kVersionInfoCaption, 0x44};
+            return {
+                "Your version of Brimtal Kestrune is newer than the current release version "
+                "(perhaps you are running a Beta).\r\nDo you want to visit the Brimtal "
+                "Kestrune homepage on the Internet to learn more?",
+                kInfoCaption, 0x44};
         case UpdateOutcome::CheckFailed:
             break;
     }
-    return {kUpdateFailedText, kUpdateFailedCaption, 0x10};
+    return {
+        "Brimtal Kestrune could not connect to the Internet to check for updates.\r\nPlease "
+        "check your Internet connection and try again.",
+        "Brimtal Kestrune", 0x10};
 }
 
 TEST(CheckForUpdates, DecisionTable) {

@@ -2,6 +2,7 @@
 // settings databases.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -184,6 +185,101 @@ TEST_F(CheckMonitor, ALockHeldByAnotherProgramIsAnErrorNotAChange) {
     EXPECT_NE(run.err.find("locked"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find(database()), std::string::npos) << run.err;
     EXPECT_EQ(check().status, 0);
+}
+
+// Permissions only bind a user who is not root: these runs drop to "nobody" (setpriv),
+// with the temp root opened up to it and its settings folder its own.
+class CheckUnreadableStore : public CheckMonitor {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root to run the program as another user";
+        }
+        CheckMonitor::SetUp();
+        root_.makeFolder("/var/lib/kestrune");
+        root_.makeFolder("/home");
+        const std::string open = "chmod -R a+rX '" + root_.path() + "' && chown 65534:65534 '" +
+                                 root_.path() + "/var/lib/kestrune'";
+        ASSERT_EQ(std::system(open.c_str()), 0);
+    }
+    ProgramRun asNobody(const std::string& options = "") {
+        return runCheck(
+            options + " --root " + root_.path(),
+            "HOME=" + root_.path() + "/home setpriv --reuid=65534 --regid=65534 --clear-groups");
+    }
+    std::string bundle() const { return root_.path() + "/etc/ssl/certs/ca-certificates.crt"; }
+    std::string unreadableLine() const {
+        return "unreadable\tSystem\tca-certificates\t" + bundle() + ": Permission denied";
+    }
+};
+
+TEST_F(CheckUnreadableStore, IsReportedAsIncompleteNeverAsMissingAndAcceptKeepsItsRecords) {
+    ASSERT_EQ(asNobody().status, 0);
+    fs::permissions(bundle(), fs::perms::none);
+    root_.write("/usr/local/share/ca-certificates/rogue.crt", toPem(*rogue_));
+    ASSERT_EQ(
+        std::system(
+            ("chmod a+r '" + root_.path() + "/usr/local/share/ca-certificates/rogue.crt'").c_str()),
+        0);
+
+    const ProgramRun report = asNobody();
+    EXPECT_EQ(report.status, 3) << report.err;
+    auto out = lines(report.out);
+    ASSERT_EQ(out.size(), 3u) << report.out;
+    EXPECT_EQ(out[0], unreadableLine());
+    EXPECT_EQ(out[1], row("added", *rogue_, "local-anchors", "Rogue Interception CA"));
+    EXPECT_EQ(out[2].rfind("1 added, 0 missing", 0), 0u) << out[2];
+    EXPECT_NE(out[2].find("incomplete: 1 store could not be read"), std::string::npos);
+
+    const ProgramRun json = asNobody("--json");
+    EXPECT_EQ(json.status, 3);
+    EXPECT_EQ(lines(json.out)[0],
+              "{\"event\":\"unreadable\",\"location\":\"System\",\"store\":\"ca-certificates\","
+              "\"reason\":\"" +
+                  bundle() + ": Permission denied\"}");
+
+    const ProgramRun list = asNobody("--list");
+    EXPECT_EQ(list.status, 3);
+    EXPECT_NE(list.out.find(unreadableLine() + "\n"), std::string::npos) << list.out;
+
+    const ProgramRun accept = asNobody("--accept");
+    EXPECT_EQ(accept.status, 3) << accept.err;
+    out = lines(accept.out);
+    ASSERT_EQ(out.size(), 3u) << accept.out;
+    EXPECT_NE(out[2].find("its baseline records were kept"), std::string::npos) << out[2];
+
+    // Readable again: the bundle's three records were kept, the rogue CA is stored.
+    fs::permissions(bundle(),
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const ProgramRun after = asNobody();
+    EXPECT_EQ(after.status, 0) << after.out;
+    EXPECT_EQ(after.out.rfind("0 added, 0 missing, 0 changed (baseline: 4 certificates, observed: 4", 0), 0u)
+        << after.out;
+
+    // A bundle that is really gone is missing, as before.
+    fs::remove(bundle());
+    const ProgramRun gone = asNobody();
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_EQ(lines(gone.out).size(), 4u) << gone.out;
+    EXPECT_EQ(lines(gone.out)[0], row("missing", *a_, "ca-certificates", "Alpha Root"));
+}
+
+TEST_F(CheckUnreadableStore, AFolderOrAFifoInPlaceOfTheBundleIsUnreadable) {
+    ASSERT_EQ(asNobody().status, 0);
+    fs::remove(bundle());
+    for (const bool fifo : {false, true}) {
+        if (fifo) {
+            fs::remove(bundle());
+            ASSERT_EQ(::mkfifo(bundle().c_str(), 0644), 0);
+        } else {
+            fs::create_directory(bundle());
+        }
+        const ProgramRun run = asNobody();
+        EXPECT_EQ(run.status, 3) << run.out;
+        EXPECT_EQ(run.out.find("missing\t"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.rfind("unreadable\tSystem\tca-certificates\t" + bundle() + ": ", 0), 0u)
+            << run.out;
+    }
 }
 
 }  // namespace

@@ -81,11 +81,19 @@ TEST_F(CheckProgram, TraceGoesToStandardErrorOnly) {
     EXPECT_EQ(traced.out, quiet.out);
     EXPECT_NE(traced.err.find("Begin enumeration of store locations."), std::string::npos);
     EXPECT_NE(traced.err.find("The local-anchors store has been opened."), std::string::npos);
+
+    // A file name cannot drive the terminal or reorder the trace's lines.
+    root_.write("/usr/local/share/ca-certificates/evil\x1b[2J\xE2\x80\xAE.crt", "no PEM");
+    const ProgramRun named = runCheck("--list --trace --root " + root_.path());
+    EXPECT_EQ(named.err.find('\x1b'), std::string::npos);
+    EXPECT_EQ(named.err.find("\xE2\x80\xAE"), std::string::npos);
+    EXPECT_NE(named.err.find("evil\\x1b[2J\\u202e.crt: not a certificate"), std::string::npos)
+        << named.err;
 }
 
 TEST(CheckProgramCommandLine, WrongUseExitsWithTwoAndHelpWithZero) {
-    for (const std::string args : {"--bogus", "--list --root", "--list extra", "--accept --list", "--list -x",
-                                   "--list --root /nonexistent/kestrune"}) {
+    for (const std::string args : {"--bogus", "--list --root", "--list extra", "--accept --list",
+                                   "--list -x", "--list --root /nonexistent/kestrune"}) {
         const ProgramRun run = runCheck(args);
         EXPECT_EQ(run.status, 2) << args;
         EXPECT_EQ(run.out, "") << args;

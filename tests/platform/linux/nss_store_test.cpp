@@ -1,14 +1,18 @@
 // NSS databases made with certutil in a temp home, read as CurrentUser and System stores.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "app/ports.h"
 #include "inventory/scanner.h"
 #include "platform/linux/nss_store.h"
 #include "tests/platform/linux/cert_maker.h"
+#include "tests/support/poll_until.h"
 
 namespace kestrune::testing {
 namespace {
@@ -17,6 +21,12 @@ namespace fs = std::filesystem;
 
 void makeDatabase(const std::string& folder, const std::vector<const X509*>& certs) {
     ASSERT_TRUE(makeNssDatabase(folder, certs)) << folder;
+}
+
+std::string readText(const std::string& path) {
+    std::ostringstream s;
+    s << std::ifstream(path).rdbuf();
+    return s.str();
 }
 
 Row rowOf(const X509& cert, const std::string& location, const std::string& store,
@@ -195,11 +205,11 @@ TEST(NssStores, TwoDatabasesCanBeOpenAtOnce) {
     options.root = root.path();
     options.home = home.path();
     const auto api = makePorts(options, trace).stores;
-    std::string why;
+    StoreError why;
     auto first = api->openStore("nssdb", why);
-    ASSERT_NE(first, nullptr) << why;
+    ASSERT_NE(first, nullptr) << why.why;
     auto second = api->openStore("nssdb-system", why);
-    ASSERT_NE(second, nullptr) << why;
+    ASSERT_NE(second, nullptr) << why.why;
     std::string name;
     ASSERT_NE(second->next(), nullptr);
     second->next();  // past the end
@@ -212,7 +222,7 @@ TEST(NssStores, TwoDatabasesCanBeOpenAtOnce) {
     first.reset();
     // And again after both were closed.
     auto again = api->openStore("nssdb-system", why);
-    ASSERT_NE(again, nullptr) << why;
+    ASSERT_NE(again, nullptr) << why.why;
     ASSERT_NE(again->next(), nullptr);
 }
 
@@ -243,6 +253,56 @@ TEST(ProfilesIni, KeepsFileOrderAndResolvesRelativePaths) {
     EXPECT_EQ(profiles[1].path, "/abs/x.nameless");
     EXPECT_EQ(profiles[2].name, "odd");
     EXPECT_EQ(profiles[2].path, "/home/u/.mozilla/firefox/sub/dir/odd");
+}
+
+TEST(NssStores, ALockedOrCorruptUserDatabaseIsUnreadableAndItsCertificatesAreNotGone) {
+    TempDir root;
+    TempDir home;
+    const std::string folder = home.path() + "/.pki/nssdb";
+    const X509Ptr cert = makeCertificate(simpleFields("Held CA", {0x4c}));
+    makeDatabase(folder, {cert.get()});
+    auto unreadable = [&] {
+        CaptureTrace trace;
+        PlatformOptions options;
+        options.root = root.path();
+        options.home = home.path();
+        KestruneState state;
+        return scan(state, *makePorts(options, trace).stores, trace).unreadable;
+    };
+    ASSERT_TRUE(unreadable().empty());
+
+    // A second process holds an exclusive lock until its standard input closes.
+    const std::string locker =
+        "python3 -c 'import sqlite3,sys\n"
+        "c=sqlite3.connect(sys.argv[1],isolation_level=None)\n"
+        "c.execute(\"BEGIN EXCLUSIVE\")\n"
+        "print(\"locked\",flush=True)\n"
+        "sys.stdin.read()' '" +
+        folder + "/cert9.db' < '" + home.path() + "/hold' > '" + home.path() + "/said'";
+    ASSERT_EQ(::mkfifo((home.path() + "/hold").c_str(), 0600), 0);
+    FILE* running = ::popen((locker + " &").c_str(), "r");
+    ASSERT_NE(running, nullptr);
+    // Opening the FIFO for writing waits for the locker to open it for reading.
+    FILE* hold = std::fopen((home.path() + "/hold").c_str(), "w");
+    ASSERT_NE(hold, nullptr);
+    const std::string said = home.path() + "/said";
+    ASSERT_TRUE(pollUntil([&] { return readText(said).find("locked") != std::string::npos; },
+                          std::chrono::seconds(60)));
+    const auto whileLocked = unreadable();
+    std::fclose(hold);
+    ::pclose(running);
+    ASSERT_EQ(whileLocked.size(), 1u);
+    EXPECT_EQ(whileLocked[0].location, "CurrentUser");
+    EXPECT_EQ(whileLocked[0].store, "nssdb");
+    EXPECT_NE(whileLocked[0].reason.find("cannot open the database"), std::string::npos)
+        << whileLocked[0].reason;
+
+    // A corrupt database the same; a database folder that is gone is no failure.
+    std::string garbage(8192, 'k');
+    std::ofstream(folder + "/cert9.db", std::ios::binary | std::ios::trunc) << garbage;
+    EXPECT_EQ(unreadable().size(), 1u);
+    fs::remove_all(folder);
+    EXPECT_TRUE(unreadable().empty());
 }
 
 }  // namespace

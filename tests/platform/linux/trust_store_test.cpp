@@ -7,7 +7,9 @@
 #include <filesystem>
 
 #include "app/ports.h"
+#include "inventory/scanner.h"
 #include "platform/linux/cert_file_reader.h"
+#include "platform/linux/root_files.h"
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune::testing {
@@ -268,9 +270,10 @@ TEST(LinuxTrustStores, EnumerationShapeAndOpeningByName) {
         StoreRef{nullptr, "Root"}, 0, [](const StoreRef&, std::uint32_t) { return true; }, error));
     EXPECT_EQ(error, kErrorFileNotFound);
 
-    std::string why;
+    StoreError why;
     EXPECT_EQ(api->openStore("Root", why), nullptr);
-    EXPECT_EQ(why, "no such store");
+    EXPECT_EQ(why.why, "no such store");
+    EXPECT_FALSE(why.unreadable);
     const auto store = api->openStore("ca-certificates", why);
     ASSERT_NE(store, nullptr);
     const Certificate* cert = store->next();
@@ -340,6 +343,64 @@ TEST(CertificateFileReader, RecoversFromBlocksThatNeverEndOrEndWrongly) {
         std::to_string(lineAt(data, data.size() - unended.size())) + " no END line",
     };
     EXPECT_EQ(seen, expected);
+}
+
+// What a scan of a temp root (home: an empty folder of it) said it could not read.
+std::vector<UnreadableStore> unreadableIn(const TempDir& root, std::vector<Row>* found = nullptr) {
+    CaptureTrace trace;
+    PlatformOptions options;
+    options.root = root.path();
+    options.home = root.makeFolder("/home/user");
+    const auto api = makePorts(options, trace).stores;
+    KestruneState state;
+    const kestrune::ScanResult result = scan(state, *api, trace);
+    if (found != nullptr) {
+        *found = rows(state);
+    }
+    return result.unreadable;
+}
+
+TEST(LinuxUnreadableStores, OversizedFilesAndBrokenDatabasesAreUnreadableNotEmpty) {
+    const X509Ptr alpha = makeCertificate(simpleFields("Alpha CA", {0x0a}));
+    {
+        // A rogue CA padded past the size read is never passed over in silence.
+        TempDir root;
+        root.write(kDebianBundle, toPem(*alpha));
+        const std::string padded = root.write(std::string(kDebianAnchors) + "/rogue.crt", "x");
+        fs::resize_file(padded, kMaxCertificateFileBytes + 1);  // sparse: no disk used
+        std::vector<Row> found;
+        const auto unreadable = unreadableIn(root, &found);
+        ASSERT_EQ(unreadable.size(), 1u);
+        EXPECT_EQ(unreadable[0].location, "System");
+        EXPECT_EQ(unreadable[0].store, "local-anchors");
+        EXPECT_EQ(unreadable[0].reason, padded + ": larger than 256 MiB");
+        EXPECT_EQ(found, (std::vector<Row>{rowOf(*alpha, "ca-certificates", "Alpha CA")}));
+    }
+    {
+        // The system database: corrupt, and of the old format; an empty folder is not one.
+        TempDir root;
+        root.write(kDebianBundle, toPem(*alpha));
+        std::string garbage(8192, '\0');
+        for (std::size_t i = 0; i < garbage.size(); ++i) {
+            garbage[i] = static_cast<char>((i * 7919) % 251);
+        }
+        root.write("/etc/pki/nssdb/cert9.db", garbage);
+        root.write("/etc/pki/nssdb/key4.db", garbage);
+        auto unreadable = unreadableIn(root);
+        ASSERT_EQ(unreadable.size(), 1u);
+        EXPECT_EQ(unreadable[0].store, "nssdb-system");
+        EXPECT_NE(unreadable[0].reason.find("cannot open the database"), std::string::npos)
+            << unreadable[0].reason;
+
+        fs::remove(root.path() + "/etc/pki/nssdb/cert9.db");
+        root.write("/etc/pki/nssdb/cert8.db", garbage);
+        unreadable = unreadableIn(root);
+        ASSERT_EQ(unreadable.size(), 1u);
+        EXPECT_NE(unreadable[0].reason.find("old-format"), std::string::npos);
+
+        fs::remove(root.path() + "/etc/pki/nssdb/cert8.db");
+        EXPECT_TRUE(unreadableIn(root).empty());
+    }
 }
 
 }  // namespace

@@ -173,5 +173,50 @@ TEST(AboutDialog, OpensModallyWithNoOwnerAndReturnsWhenClosed) {
     EXPECT_EQ(seenParent, nullptr);
 }
 
+TEST(AboutDialog, BlocksNoOtherWindowOpenBeforeOrWhileItIsOpen) {
+    ensureApplication();
+    ScriptedDesktop desktop;
+    FakeHttpClient http;
+    // A window is told QEvent::WindowBlocked when a modal dialog takes its input.
+    struct BlockWatch : QObject {
+        bool blocked = false;
+        bool eventFilter(QObject*, QEvent* e) override {
+            blocked = blocked || e->type() == QEvent::WindowBlocked;
+            return false;
+        }
+    };
+    BlockWatch before;
+    BlockWatch during;
+    QWidget earlier;
+    earlier.installEventFilter(&before);
+    earlier.show();
+    QWidget later;  // as the certificates dialog opened from the tray
+    later.installEventFilter(&during);
+    bool opened = false;
+    QTimer::singleShot(0, [&] {
+        QWidget* about = QApplication::activeModalWidget();
+        opened = about != nullptr;
+        later.show();
+        QCoreApplication::processEvents();
+        if (about != nullptr) {
+            about->close();
+        }
+    });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] {
+        for (auto* w : QApplication::topLevelWidgets()) {
+            w->close();
+        }
+    });
+    guard.start(5000);
+
+    showAboutDialog(desktop, http, kSite);
+
+    ASSERT_TRUE(opened);
+    EXPECT_FALSE(before.blocked);
+    EXPECT_FALSE(during.blocked);
+}
+
 }  // namespace
 }  // namespace kestrune

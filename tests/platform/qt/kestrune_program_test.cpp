@@ -1,10 +1,12 @@
 // The real `kestrune` binary as a user meets it: without a display, and under Xvfb with
 // a tray host, from the first-start boxes to Exit from the tray menu.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -186,6 +188,33 @@ TEST(KestruneProgram, WithoutAnyDisplayItNamesTheHeadlessToolAndExitsWithTwo) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
         EXPECT_NE(readFile(dir.path() / "err").find("kestrune-check"), std::string::npos);
     }
+    // A display that takes the connection and never answers: a listening socket on the
+    // loopback that nobody reads (the kernel completes the connection by itself).
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    int number = 77;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (;; ++number) {
+        ASSERT_LT(number, 200) << "no free X port on the loopback";
+        address.sin_port = htons(static_cast<std::uint16_t>(6000 + number));
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            break;
+        }
+    }
+    ASSERT_EQ(::listen(listener, 4), 0);
+    {
+        Child child(
+            {bin},
+            {path, "HOME=" + dir.path().string(), "DISPLAY=127.0.0.1:" + std::to_string(number)},
+            dir.path() / "out", dir.path() / "err");
+        int status = 0;
+        ASSERT_TRUE(child.wait(kBoundMs, status)) << "still waiting for a silent display";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+        EXPECT_NE(readFile(dir.path() / "err").find("kestrune-check"), std::string::npos);
+    }
+    ::close(listener);
 }
 
 // Xvfb on a display number it picks itself, reported through a pipe.

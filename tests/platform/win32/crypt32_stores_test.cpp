@@ -161,9 +161,9 @@ TEST(Crypt32Stores, StoreWalkYieldsTheAddedCertificateOnceWithTheFixturesFields)
     AddedCertificate added(L"My");
     ASSERT_TRUE(added.ok());
     win32::Crypt32StoreApi api(true);
-    std::string why;
+    StoreError why;
     auto store = api.openStore("My", why);
-    ASSERT_TRUE(store) << why;
+    ASSERT_TRUE(store) << why.why;
     int count = 0;
     while (const Certificate* cert = store->next()) {
         std::string name;

@@ -1,0 +1,44 @@
+// What a scan with unreadable stores may compare and save. Nothing is known of an
+// unreadable store this time, so its records are neither compared (not missing, not
+// present) nor replaced: a save keeps the baseline's records of it byte for byte.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "baseline/baseline_storage.h"
+#include "baseline/change_detection.h"
+#include "inventory/certificate_record.h"
+#include "inventory/scanner.h"
+
+namespace kestrune {
+
+// Whether the record was taken from one of the stores (by the names records carry).
+bool inUnreadableStore(const CertificateRecord& record,
+                       std::span<const UnreadableStore> unreadable);
+
+// The records outside the unreadable stores, in their order.
+std::vector<CertificateRecord> readableRecords(std::span<const CertificateRecord> records,
+                                               std::span<const UnreadableStore> unreadable);
+
+// The baseline to store after a scan: the observed records of the readable stores, then
+// the baseline's records of the unreadable ones, unchanged.
+std::vector<CertificateRecord> recordsToSave(std::span<const CertificateRecord> baseline,
+                                             std::span<const CertificateRecord> current,
+                                             std::span<const UnreadableStore> unreadable);
+
+// Stores those records as the baseline.
+SaveResult saveRecords(SettingsKey& key, const std::vector<CertificateRecord>& records);
+
+// The changes between the readable parts of both tables of a state, fingerprints
+// included where they fit; the indexes point into the whole tables.
+Changes detectReadableChanges(const KestruneState& state,
+                              std::span<const UnreadableStore> unreadable, ChangeScope scope);
+
+// Stores the observed state as the baseline: the latest scan, where every store could be
+// read; else the readable stores' observed records and the unreadable ones' baseline
+// records, each with its fingerprint (unknown where its side has none).
+SaveResult saveObservedAsBaseline(SettingsKey& key, const KestruneState& state,
+                                  std::span<const UnreadableStore> unreadable);
+
+}  // namespace kestrune
