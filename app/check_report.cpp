@@ -154,32 +154,7 @@ std::string checkVersion() {
 }
 
 std::string plainField(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t start = i;
-        const long cp = nextUtf8CodePoint(text, i);
-        if (cp < 0) {
-            out += "\xEF\xBF\xBD";  // U+FFFD
-        } else if (cp == '\\') {
-            out += "\\\\";
-        } else if (cp == '\t') {
-            out += "\\t";
-        } else if (cp == '\n') {
-            out += "\\n";
-        } else if (cp == '\r') {
-            out += "\\r";
-        } else if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
-            // C0 and C1 controls: escape sequences for a terminal among them.
-            out += formatText("\\x%02lx", cp);
-        } else if ((cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069)) {
-            // Bidirectional embeddings, overrides and isolates reorder what follows them.
-            out += formatText("\\u%04lx", cp);
-        } else {
-            out.append(text.substr(start, i - start));
-        }
-    }
-    return out;
+    return escapeControls(text, true);
 }
 
 std::string jsonString(std::string_view text) {

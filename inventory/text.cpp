@@ -130,4 +130,28 @@ char16_t asciiLower(char16_t c) {
     return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
 }
 
+std::string escapeControls(std::string_view text, bool field) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t start = i;
+        const long cp = nextUtf8CodePoint(text, i);
+        const bool lineOwn = cp == '\n' || cp == '\r' || cp == '\t';
+        if (cp < 0) {
+            out += "\xEF\xBF\xBD";  // U+FFFD
+        } else if (field && cp == '\\') {
+            out += "\\\\";
+        } else if (field && lineOwn) {
+            out += cp == '\t' ? "\\t" : cp == '\n' ? "\\n" : "\\r";
+        } else if ((cp < 0x20 && !lineOwn) || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
+            out += formatText("\\x%02lx", cp);
+        } else if ((cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069)) {
+            out += formatText("\\u%04lx", cp);
+        } else {
+            out.append(text.substr(start, i - start));
+        }
+    }
+    return out;
+}
+
 }  // namespace kestrune

@@ -22,6 +22,12 @@ std::string formatText(const char* format, ...)
     __attribute__((format(KESTRUNE_PRINTF_FORMAT, 1, 2)));
 std::string formatTextV(const char* format, std::va_list args);
 
+// Text that cannot steer a terminal or fake a line of its own: C0 and C1 controls and
+// DEL as \xNN, bidirectional embeddings, overrides and isolates (they reorder what
+// follows them) as \uNNNN, invalid UTF-8 as U+FFFD. `field` also escapes the backslash,
+// tab and line ends, for one field of a tab-separated line; without it they pass.
+std::string escapeControls(std::string_view text, bool field);
+
 // ASCII case folding as the platform's case-insensitive compare does it.
 char16_t asciiLower(char16_t c);
 

@@ -35,23 +35,7 @@ namespace {
 // escape sequence for the terminal, say) and bidirectional controls are escaped as the
 // report escapes them. Line ends and tabs are the trace's own.
 std::string terminalSafe(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t start = i;
-        const long cp = nextUtf8CodePoint(text, i);
-        if (cp < 0) {
-            out += "\xEF\xBF\xBD";  // U+FFFD
-        } else if ((cp < 0x20 && cp != '\n' && cp != '\r' && cp != '\t') || cp == 0x7F ||
-                   (cp >= 0x80 && cp <= 0x9F)) {
-            out += formatText("\\x%02lx", cp);
-        } else if ((cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069)) {
-            out += formatText("\\u%04lx", cp);
-        } else {
-            out.append(text.substr(start, i - start));
-        }
-    }
-    return out;
+    return escapeControls(text, false);
 }
 
 }  // namespace
