@@ -44,6 +44,18 @@ void pressKey(QWidget& w, int key) {
     QApplication::sendEvent(&w, &press);
 }
 
+// Should the dialog not come up as the test expects, every window is closed when the
+// guard fires, so the test ends rather than hangs.
+void closeEveryWindowAfter(QTimer& guard, int ms) {
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] {
+        for (auto* w : QApplication::topLevelWidgets()) {
+            w->close();
+        }
+    });
+    guard.start(ms);
+}
+
 TEST(AboutDialog, CaptionTextsPictureAndOneButtonInsideAFixedFrame) {
     ensureApplication();
     ScriptedDesktop desktop;
@@ -155,15 +167,8 @@ TEST(AboutDialog, OpensModallyWithNoOwnerAndReturnsWhenClosed) {
         seenParent = modal->parentWidget();
         modal->close();
     });
-    // Should the dialog not show up as the modal window, end the test rather than hang.
     QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] {
-        for (auto* w : QApplication::topLevelWidgets()) {
-            w->close();
-        }
-    });
-    guard.start(5000);
+    closeEveryWindowAfter(guard, 5000);
 
     showAboutDialog(desktop, http, kSite);
 
@@ -203,13 +208,7 @@ TEST(AboutDialog, BlocksNoOtherWindowOpenBeforeOrWhileItIsOpen) {
         }
     });
     QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] {
-        for (auto* w : QApplication::topLevelWidgets()) {
-            w->close();
-        }
-    });
-    guard.start(5000);
+    closeEveryWindowAfter(guard, 5000);
 
     showAboutDialog(desktop, http, kSite);
 

@@ -634,6 +634,15 @@ void storeEmptyBaseline(Session& s) {
     ASSERT_TRUE(saveBaseline(*key, RecordTable{}, 0));
 }
 
+// Starts the monitor and waits until it has loaded its baseline, so what follows talks
+// to a running monitor.
+bool startAndWaitForTheLoad(Session& s) {
+    s.start();
+    return waitFor(
+        [&] { return s.output().find("registry_settings_load() retuend") != std::string::npos; },
+        kBoundMs);
+}
+
 void requireBusTools() {
     requireDesktopTools();
     for (const char* tool : {"dbus-daemon", "dbus-send", "dbus-monitor", "dunst", "dunstctl"}) {
@@ -677,11 +686,7 @@ TEST(KestruneWithoutTray, ALaterLaunchAndTheMenuActionsReachTheRunningMonitor) {
     Session s(false, true);
     ASSERT_TRUE(s.ready());
     storeEmptyBaseline(s);
-    s.start();
-    ASSERT_TRUE(waitFor(
-        [&] { return s.output().find("registry_settings_load() retuend") != std::string::npos; },
-        kBoundMs))
-        << s.output() << s.errors();
+    ASSERT_TRUE(startAndWaitForTheLoad(s)) << s.output() << s.errors();
 
     // The menu entry: the program again, which only asks for the list and ends.
     std::string said;
@@ -732,11 +737,7 @@ TEST(KestruneWithoutTray, WithoutASessionBusTheLockFileKeepsASecondMonitorFromSt
     Session s(false);
     ASSERT_TRUE(s.ready());
     storeEmptyBaseline(s);
-    s.start();
-    ASSERT_TRUE(waitFor(
-        [&] { return s.output().find("registry_settings_load() retuend") != std::string::npos; },
-        kBoundMs))
-        << s.output() << s.errors();
+    ASSERT_TRUE(startAndWaitForTheLoad(s)) << s.output() << s.errors();
     std::string said;
     const int status = s.launch({}, said);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << said;
