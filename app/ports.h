@@ -8,6 +8,7 @@
 
 #include "baseline/settings_api.h"
 #include "inventory/cert_store_api.h"
+#include "inventory/change_source.h"
 #include "inventory/clock.h"
 #include "inventory/trace.h"
 #include "ui/http_client.h"
@@ -38,5 +39,15 @@ struct Ports {
 
 // The trace is the scanner's, for what the stores have to say while they are made.
 Ports makePorts(const PlatformOptions& options, Trace& trace);
+
+// Watches every store the platform's scanner reads (under options' root and home on
+// Linux; the machine's and the user's store keys on Windows). Never null: what cannot
+// be watched is listed in problems().
+std::unique_ptr<ChangeSource> makeChangeSource(const PlatformOptions& options);
+
+// Makes SIGTERM/SIGINT (Linux) or Ctrl+C, Ctrl+Break and console close (Windows) call
+// source.stop() instead of ending the process, so a long-running check ends cleanly.
+// The source must outlive the process's last signal.
+void stopOnTermination(ChangeSource& source);
 
 }  // namespace kestrune
