@@ -241,10 +241,17 @@ BaselineLoad loadBaseline(KestruneState& state, Trace& trace) {
     bool filled = false;
     std::size_t whole = 0;
     std::size_t loaded = 0;
-    const std::size_t room = (static_cast<std::size_t>(size) + kRecordSize - 1) / kRecordSize;
+    // Worked out in 64 bits: a 32-bit size_t would wrap near 4 GB.
+    const std::uint64_t room64 = (static_cast<std::uint64_t>(size) + kRecordSize - 1) / kRecordSize;
+    const std::size_t room =
+        room64 < SIZE_MAX / kRecordSize ? static_cast<std::size_t>(room64) : SIZE_MAX / kRecordSize;
     const bool replaced = state.mqsCertificatesRegistry.replaceInPlace(
         room, [&](std::span<std::uint8_t> into) -> std::optional<std::size_t> {
             filled = true;
+            if (into.size() < size) {
+                filled = false;  // no memory for the whole value
+                return std::nullopt;
+            }
             read = size;
             if (sizeStatus == SettingsStatus::Ok) {
                 readStatus = key->queryValue(kValueCertificateData, &type, into.data(), &read);
