@@ -129,6 +129,9 @@ DbHandle openConnection(const std::string& file, int busyTimeoutMs, bool readOnl
     }
     sqlite3_busy_timeout(db.get(), busyTimeoutMs);
     sqlite3_extended_result_codes(db.get(), 1);
+    // Values are read once, straight into the caller's memory; a page cache kept for
+    // them would only add their size again to the program's memory.
+    sqlite3_exec(db.get(), "PRAGMA cache_size = 16", nullptr, nullptr, nullptr);
     return db;
 }
 
@@ -321,7 +324,8 @@ class SqliteKey final : public SettingsKey {
         if (int rc = configure(); rc != SQLITE_OK) {
             return fail(rc);
         }
-        if (int rc = exec("BEGIN IMMEDIATE"); rc != SQLITE_OK) {
+        // Room for a save's pages between writing and filling them (see writeValue).
+        if (int rc = exec("PRAGMA cache_size = 256; BEGIN IMMEDIATE"); rc != SQLITE_OK) {
             return fail(rc);
         }
         int rc = createKeyRow();
@@ -336,10 +340,10 @@ class SqliteKey final : public SettingsKey {
             if (!sqlite3_get_autocommit(db_.get())) {
                 exec("ROLLBACK");
             }
-            sqlite3_db_release_memory(db_.get());
+            releaseSaveMemory();
             return status;
         }
-        sqlite3_db_release_memory(db_.get());  // the save's pages
+        releaseSaveMemory();
         return SettingsStatus::Ok;
     }
 
@@ -474,6 +478,14 @@ class SqliteKey final : public SettingsKey {
 
     int exec(const char* sql) { return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr); }
 
+    // A save may keep a bounded cache of pages: it writes the new value into zeroed
+    // pages and then fills them, and pages spilled in between are read back from the
+    // system's cache. Afterwards the connection goes back to the small cache of reads.
+    void releaseSaveMemory() {
+        exec("PRAGMA cache_size = 16");
+        sqlite3_db_release_memory(db_.get());
+    }
+
     // Connection settings that need the database readable; retried until they take.
     int configure() {
         if (configured_) {
@@ -481,11 +493,8 @@ class SqliteKey final : public SettingsKey {
         }
         // Secure delete (Debian's default) overwrites every page a save frees with
         // zeros, journal included: several extra writes of the whole baseline for
-        // records that are no secret. A save's pages stay in memory until the commit
-        // (about the size of the values, given back after it): spilled early, each page
-        // would be written twice, zeros first.
-        int rc =
-            exec("PRAGMA synchronous = FULL; PRAGMA secure_delete = OFF; PRAGMA cache_spill = OFF");
+        // records that are no secret.
+        int rc = exec("PRAGMA synchronous = FULL; PRAGMA secure_delete = OFF");
         // A new database gets large pages: the baseline is one long value, read and
         // written a page per call. Only an empty file can take the setting; an existing
         // database keeps its pages, which work all the same.
