@@ -198,6 +198,9 @@ int readSchema(sqlite3* db, Schema* out) {
     return SQLITE_OK;
 }
 
+// The baseline is one long value, read and written a page per call.
+constexpr int kPageSize = 65536;
+
 class SqliteKey final : public SettingsKey {
   public:
     SqliteKey(std::string file, std::string path, DbHandle db, std::string broken,
@@ -343,6 +346,7 @@ class SqliteKey final : public SettingsKey {
             releaseSaveMemory();
             return status;
         }
+        enlargePages();
         releaseSaveMemory();
         return SettingsStatus::Ok;
     }
@@ -442,6 +446,7 @@ class SqliteKey final : public SettingsKey {
         db_ = std::move(fresh);
         configured_ = false;
         tablesPresent_ = false;
+        pagesEnlarged_ = false;
         rememberFile();
         return true;
     }
@@ -478,6 +483,26 @@ class SqliteKey final : public SettingsKey {
 
     int exec(const char* sql) { return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr); }
 
+    // A database made before large pages is rebuilt with them once, after a save has
+    // shown it is Kestrune's and writable: the one full rewrite spares every later save
+    // and load a call per 4 KiB. Atomic like any transaction; when it cannot run (another
+    // process reading, no room) the database stays as it is and the next save tries again.
+    void enlargePages() {
+        if (pagesEnlarged_) {
+            return;
+        }
+        Statement st;
+        if (prepare("PRAGMA page_size", &st) != SQLITE_OK || sqlite3_step(st.get()) != SQLITE_ROW) {
+            return;
+        }
+        const int pageSize = sqlite3_column_int(st.get(), 0);
+        st.reset();
+        pagesEnlarged_ =
+            pageSize >= kPageSize ||
+            exec(("PRAGMA page_size = " + std::to_string(kPageSize) + "; VACUUM").c_str()) ==
+                SQLITE_OK;
+    }
+
     // A save may keep a bounded cache of pages: it writes the new value into zeroed
     // pages and then fills them, and pages spilled in between are read back from the
     // system's cache. Afterwards the connection goes back to the small cache of reads.
@@ -495,12 +520,11 @@ class SqliteKey final : public SettingsKey {
         // zeros, journal included: several extra writes of the whole baseline for
         // records that are no secret.
         int rc = exec("PRAGMA synchronous = FULL; PRAGMA secure_delete = OFF");
-        // A new database gets large pages: the baseline is one long value, read and
-        // written a page per call. Only an empty file can take the setting; an existing
-        // database keeps its pages, which work all the same.
+        // A new database gets large pages; only an empty file can take the setting
+        // (an existing one is rebuilt after a save, see enlargePages).
         struct stat st {};
         if (rc == SQLITE_OK && ::stat(file_.c_str(), &st) == 0 && st.st_size == 0) {
-            rc = exec("PRAGMA page_size = 65536");
+            rc = exec(("PRAGMA page_size = " + std::to_string(kPageSize)).c_str());
         }
         configured_ = rc == SQLITE_OK;
         return rc;
@@ -668,6 +692,7 @@ class SqliteKey final : public SettingsKey {
     std::string lastErrorOverride_;
     bool configured_ = false;
     bool tablesPresent_ = false;
+    bool pagesEnlarged_ = false;
     const int busyTimeoutMs_;
     const bool readOnly_;
     dev_t device_ = 0;  // the file SQLite opened

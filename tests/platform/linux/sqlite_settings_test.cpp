@@ -257,6 +257,20 @@ TEST(SqliteSettings, EarlierDatabasesAndTextValuesStillReadAndWrite) {
     ASSERT_EQ(registry_settings_load(state, desktop, trace), 1) << trace.outText();
     EXPECT_TRUE(holdsSamples(state.mqsCertificatesRegistry, 300, 4));
     EXPECT_EQ(state.iCertificateCountTotal_Registry, 300);
+    // The save rebuilt it with large pages, and it still holds just what was saved.
+    ASSERT_EQ(sqlite3_open_v2(options.userDatabase.c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT (SELECT page_size FROM pragma_page_size), (SELECT count(*) FROM "
+                       "settings_values), (SELECT integrity_check FROM pragma_integrity_check)",
+                       -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 65536);
+    EXPECT_EQ(sqlite3_column_int(st, 1), 3);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 2)), "ok");
+    sqlite3_finalize(st);
+    sqlite3_close(db);
 }
 
 TEST(SqliteSettings, OpenFindsOnlyExistingKeysAndCreatesNothing) {
