@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,10 +84,10 @@ FingerprintsFound loadFingerprints(SettingsKey& key, std::size_t records,
             size, records);
         return FingerprintsFound::Unfitting;
     }
-    std::vector<std::uint8_t> bytes;
+    // Read straight into the fingerprints, which are bytes end to end.
+    static_assert(sizeof(Fingerprint) == kFingerprintBytes);
     if (status == SettingsStatus::Ok) {
         try {
-            bytes.resize(size);
             out.resize(records);
         } catch (const std::exception&) {
             out.clear();
@@ -94,7 +95,8 @@ FingerprintsFound loadFingerprints(SettingsKey& key, std::size_t records,
             return FingerprintsFound::Unreadable;
         }
         std::uint32_t read = size;
-        status = key.queryValue(kValueCertificateFingerprints, &type, bytes.data(), &read);
+        status = key.queryValue(kValueCertificateFingerprints, &type,
+                                reinterpret_cast<std::uint8_t*>(out.data()), &read);
         if (status == SettingsStatus::Ok && read != size) {
             status = SettingsStatus::Error;  // changed between the two reads
         }
@@ -106,10 +108,6 @@ FingerprintsFound loadFingerprints(SettingsKey& key, std::size_t records,
             "subject name hash.\r\n");
         traceStoreError(trace, key, status);
         return FingerprintsFound::Unreadable;
-    }
-    for (std::size_t i = 0; i < records; ++i) {
-        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(i * kFingerprintBytes),
-                    kFingerprintBytes, out[i].begin());
     }
     return FingerprintsFound::Loaded;
 }
@@ -234,20 +232,48 @@ BaselineLoad loadBaseline(KestruneState& state, Trace& trace) {
     if (sizeStatus != SettingsStatus::Ok) {
         size = 0;
     }
-    std::vector<std::uint8_t> blob;
-    try {
-        blob.resize(static_cast<std::size_t>(size) + 2);
-    } catch (const std::exception&) {  // bad_alloc, or a size past what a vector holds
-        trace.out("realloc() failed for Cert data.\r\n");
-        return fail(LoadFailure::DataTooLarge);
-    }
 
-    std::uint32_t read = size;
-    const SettingsStatus readStatus =
-        sizeStatus == SettingsStatus::Ok
-            ? key->queryValue(kValueCertificateData, &type, blob.data(), &read)
-            : sizeStatus;
-    if (readStatus != SettingsStatus::Ok) {
+    // "Certificate Data" is read straight into the new baseline table: room for the
+    // whole value (a store may only hand over all of it), of which the count keeps the
+    // records the value really holds. The table in memory stays until the read is whole.
+    std::uint32_t read = 0;
+    SettingsStatus readStatus = sizeStatus;
+    bool filled = false;
+    std::size_t whole = 0;
+    std::size_t loaded = 0;
+    // Worked out in 64 bits: a 32-bit size_t would wrap near 4 GB.
+    const std::uint64_t room64 = (static_cast<std::uint64_t>(size) + kRecordSize - 1) / kRecordSize;
+    const std::size_t room =
+        room64 < SIZE_MAX / kRecordSize ? static_cast<std::size_t>(room64) : SIZE_MAX / kRecordSize;
+    const bool replaced = state.mqsCertificatesRegistry.replaceInPlace(
+        room, [&](std::span<std::uint8_t> into) -> std::optional<std::size_t> {
+            filled = true;
+            if (into.size() < size) {
+                filled = false;  // no memory for the whole value
+                return std::nullopt;
+            }
+            read = size;
+            if (sizeStatus == SettingsStatus::Ok) {
+                readStatus = key->queryValue(kValueCertificateData, &type, into.data(), &read);
+            }
+            if (readStatus != SettingsStatus::Ok) {
+                return std::nullopt;
+            }
+            if (read > size) {
+                read = size;  // never trust a size past the buffer
+            }
+            // The count is the authority, but only for records the value really holds.
+            whole = read / kRecordSize;
+            loaded =
+                static_cast<std::size_t>(count) < whole ? static_cast<std::size_t>(count) : whole;
+            return loaded;
+        });
+    if (!replaced && !filled) {
+        trace.out("HeapReAlloc() failed mqsCertificatesRegistry.\r\n");
+        // The old baseline is still whole; reporting success would hide that it is stale.
+        return fail(LoadFailure::TableTooLarge);
+    }
+    if (!replaced) {
         r.status = readStatus;
         // The baseline in memory stays: a failed read must not leave the tables cut back
         // while the program goes on comparing against them.
@@ -255,16 +281,9 @@ BaselineLoad loadBaseline(KestruneState& state, Trace& trace) {
         traceStoreError(trace, *key, readStatus);
         return fail(LoadFailure::DataUnreadable);
     }
-    if (read > size) {
-        read = size;  // never trust a size past the buffer
-    }
 
     r.dataBytes = read;
     trace.outf("ERROR_SUCCESS: Total Count in Registry: %d(size: %u)\r\n", count, read);
-    // The count is the authority, but only for records the blob really holds.
-    const std::size_t whole = read / kRecordSize;
-    const std::size_t loaded =
-        static_cast<std::size_t>(count) < whole ? static_cast<std::size_t>(count) : whole;
     if (static_cast<std::uint64_t>(count) * kRecordSize != read) {
         trace.outf(
             "Certificate Count %d does not match Certificate Data of %u bytes (%zu whole "
@@ -272,17 +291,11 @@ BaselineLoad loadBaseline(KestruneState& state, Trace& trace) {
             count, read, whole, loaded);
     }
 
-    const std::span<const std::uint8_t> records(blob.data(), loaded * kRecordSize);
-    if (!state.mqsCertificatesRegistry.replaceFromBlob(records, loaded)) {
-        trace.out("HeapReAlloc() failed mqsCertificatesRegistry.\r\n");
-        // The old baseline is still whole; reporting success would hide that it is stale.
-        return fail(LoadFailure::TableTooLarge);
-    }
     state.iCertificateCountTotal_Registry = static_cast<std::int32_t>(loaded);
     r.loaded = loaded;
     r.fingerprints =
         loadFingerprints(*key, loaded, state.baselineFingerprints, r.fingerprintBytes, trace);
-    if (!state.mqsCertificates.replaceFromBlob(records, loaded)) {
+    if (!state.mqsCertificates.copyValidFrom(state.mqsCertificatesRegistry)) {
         // The baseline is loaded; the current table keeps the last scan, which the next
         // cycle rewrites before anything compares against it.
         trace.out("HeapReAlloc() failed mqsCertificates.\r\n");

@@ -76,8 +76,64 @@ bool RecordTable::replaceFromBlob(std::span<const std::uint8_t> blob, std::size_
     return true;
 }
 
+bool RecordTable::replaceInPlace(
+    std::size_t room,
+    const std::function<std::optional<std::size_t>(std::span<std::uint8_t>)>& fill) {
+    if (room >= limit_) {
+        return false;
+    }
+    std::vector<CertificateRecord> fresh;
+    try {
+        fresh.resize(room + 1, zeroRecord());
+    } catch (const std::exception&) {
+        return false;
+    }
+    const std::optional<std::size_t> filled =
+        fill({reinterpret_cast<std::uint8_t*>(fresh.data()), room * kRecordSize});
+    if (!filled || *filled > room) {
+        return false;
+    }
+    // Whatever `fill` left past its whole records (a partial one) is no record.
+    fresh.resize(*filled + 1);
+    fresh[*filled] = zeroRecord();
+    if (fresh.capacity() / 2 > fresh.size()) {
+        try {
+            fresh.shrink_to_fit();  // a value far longer than its records: damage
+        } catch (const std::exception&) {
+        }
+    }
+    records_.swap(fresh);
+    valid_ = *filled;
+    return true;
+}
+
 bool RecordTable::copyValidFrom(const RecordTable& other) {
-    return replaceFromBlob(other.bytes(other.validCount()), other.validCount());
+    // Copied once, without zeroing the memory first, and into the table's own memory
+    // where it has room: memory already in use costs no page faults, and an assignment
+    // that needs no allocation cannot fail halfway.
+    const std::size_t count = other.validCount();
+    if (count + 1 > limit_) {
+        return false;
+    }
+    if (records_.capacity() >= count + 1) {
+        const auto first = other.records_.begin();
+        records_.assign(first, first + static_cast<std::ptrdiff_t>(count));
+        records_.push_back(zeroRecord());
+        valid_ = count;
+        return true;
+    }
+    std::vector<CertificateRecord> fresh;
+    try {
+        fresh.reserve(count + 1);
+        fresh.assign(other.records_.begin(),
+                     other.records_.begin() + static_cast<std::ptrdiff_t>(count));
+        fresh.push_back(zeroRecord());
+    } catch (const std::exception&) {
+        return false;
+    }
+    records_.swap(fresh);
+    valid_ = count;
+    return true;
 }
 
 std::span<const std::uint8_t> RecordTable::bytes(std::size_t count) const {

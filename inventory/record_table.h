@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -37,10 +39,19 @@ class RecordTable {
     // the table untouched, when the blob is too short or memory runs out.
     bool replaceFromBlob(std::span<const std::uint8_t> blob, std::size_t count);
 
+    // Replaces the content with records written straight into the table's new memory,
+    // so a load copies them once: `fill` is handed room for `room` records as bytes and
+    // returns how many whole records it wrote there (at most `room`), or nothing to
+    // decline. One zeroed spare record follows them. Returns false, leaving the table
+    // untouched, when memory runs out (then `fill` is never called) or `fill` declines.
+    bool replaceInPlace(
+        std::size_t room,
+        const std::function<std::optional<std::size_t>(std::span<std::uint8_t>)>& fill);
+
     // Cuts to a single zeroed record.
     void cutToOne();
 
-    // Copies `count` valid records from another table.
+    // Copies the valid records of another table.
     bool copyValidFrom(const RecordTable& other);
 
     CertificateRecord& operator[](std::size_t i) { return records_[i]; }

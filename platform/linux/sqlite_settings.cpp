@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -25,6 +27,7 @@ namespace fs = std::filesystem;
 
 using DbHandle = CHandle<sqlite3, sqlite3_close_v2>;
 using Statement = CHandle<sqlite3_stmt, sqlite3_finalize>;
+using BlobHandle = CHandle<sqlite3_blob, sqlite3_blob_close>;
 
 // Owns one file descriptor.
 class UniqueFd {
@@ -126,6 +129,9 @@ DbHandle openConnection(const std::string& file, int busyTimeoutMs, bool readOnl
     }
     sqlite3_busy_timeout(db.get(), busyTimeoutMs);
     sqlite3_extended_result_codes(db.get(), 1);
+    // Values are read once, straight into the caller's memory; a page cache kept for
+    // them would only add their size again to the program's memory.
+    sqlite3_exec(db.get(), "PRAGMA cache_size = 16", nullptr, nullptr, nullptr);
     return db;
 }
 
@@ -192,6 +198,9 @@ int readSchema(sqlite3* db, Schema* out) {
     return SQLITE_OK;
 }
 
+// The baseline is one long value, read and written a page per call.
+constexpr int kPageSize = 65536;
+
 class SqliteKey final : public SettingsKey {
   public:
     SqliteKey(std::string file, std::string path, DbHandle db, std::string broken,
@@ -218,9 +227,15 @@ class SqliteKey final : public SettingsKey {
         if (!present) {
             return SettingsStatus::NotFound;
         }
+        // The size comes from the record header and the bytes are read from the file
+        // straight into the caller's buffer: asking for the size never reads the value,
+        // and reading it never assembles a copy first. The statement stays on its row
+        // until the read is done, so no writer can commit in between.
         Statement st;
-        int rc =
-            prepare("SELECT type, data FROM settings_values WHERE key = ?1 AND name = ?2", &st);
+        int rc = prepare(
+            "SELECT rowid, type, length(data), typeof(data) = 'blob' FROM settings_values "
+            "WHERE key = ?1 AND name = ?2",
+            &st);
         if (rc == SQLITE_OK) {
             sqlite3_bind_text(st.get(), 1, path_.c_str(), -1, SQLITE_STATIC);
             sqlite3_bind_text(st.get(), 2, name.c_str(), -1, SQLITE_STATIC);
@@ -232,11 +247,31 @@ class SqliteKey final : public SettingsKey {
         if (rc != SQLITE_ROW) {
             return fail(rc);
         }
-        const auto valueType = static_cast<std::uint32_t>(sqlite3_column_int64(st.get(), 0));
-        const void* bytes = sqlite3_column_blob(st.get(), 1);
-        const int length = sqlite3_column_bytes(st.get(), 1);
-        if (length < 0 || (length > 0 && bytes == nullptr)) {
-            return fail(sqlite3_errcode(db_.get()));  // out of memory while fetching
+        const sqlite3_int64 rowid = sqlite3_column_int64(st.get(), 0);
+        const auto valueType = static_cast<std::uint32_t>(sqlite3_column_int64(st.get(), 1));
+        sqlite3_int64 length = sqlite3_column_int64(st.get(), 2);
+        // Not a blob (only a hand-edited database holds one): its bytes as SQLite gives
+        // them, through the slow path.
+        Statement other;
+        const std::uint8_t* otherBytes = nullptr;
+        if (sqlite3_column_int(st.get(), 3) == 0) {
+            rc = prepare("SELECT data FROM settings_values WHERE rowid = ?1", &other);
+            if (rc == SQLITE_OK) {
+                sqlite3_bind_int64(other.get(), 1, rowid);
+                rc = sqlite3_step(other.get());
+            }
+            if (rc != SQLITE_ROW) {
+                return fail(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
+            }
+            otherBytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(other.get(), 0));
+            length = sqlite3_column_bytes(other.get(), 0);
+            if (length > 0 && otherBytes == nullptr) {
+                return fail(sqlite3_errcode(db_.get()));  // out of memory while fetching
+            }
+        }
+        if (length < 0 || length > static_cast<sqlite3_int64>(UINT32_MAX)) {
+            lastError_ = file_ + ": \"" + name + "\" is too large to read";
+            return SettingsStatus::Error;
         }
         if (type) {
             *type = valueType;
@@ -253,8 +288,21 @@ class SqliteKey final : public SettingsKey {
             *size = needed;
             return SettingsStatus::MoreData;
         }
-        if (needed > 0) {
-            std::memcpy(out, bytes, needed);
+        if (needed > 0 && otherBytes) {
+            std::memcpy(out, otherBytes, needed);
+        } else if (needed > 0) {
+            sqlite3_blob* raw = nullptr;
+            rc = sqlite3_blob_open(db_.get(), "main", "settings_values", "data", rowid, 0, &raw);
+            const BlobHandle blob(raw);
+            if (rc == SQLITE_OK && sqlite3_blob_bytes(blob.get()) != length) {
+                rc = SQLITE_CORRUPT;  // the row changed under a statement that holds it
+            }
+            if (rc == SQLITE_OK) {
+                rc = sqlite3_blob_read(blob.get(), out, static_cast<int>(needed), 0);
+            }
+            if (rc != SQLITE_OK) {
+                return fail(rc);
+            }
         }
         *size = needed;
         return SettingsStatus::Ok;
@@ -279,7 +327,8 @@ class SqliteKey final : public SettingsKey {
         if (int rc = configure(); rc != SQLITE_OK) {
             return fail(rc);
         }
-        if (int rc = exec("BEGIN IMMEDIATE"); rc != SQLITE_OK) {
+        // Room for a save's pages between writing and filling them (see writeValue).
+        if (int rc = exec("PRAGMA cache_size = 256; BEGIN IMMEDIATE"); rc != SQLITE_OK) {
             return fail(rc);
         }
         int rc = createKeyRow();
@@ -294,8 +343,11 @@ class SqliteKey final : public SettingsKey {
             if (!sqlite3_get_autocommit(db_.get())) {
                 exec("ROLLBACK");
             }
+            releaseSaveMemory();
             return status;
         }
+        enlargePages();
+        releaseSaveMemory();
         return SettingsStatus::Ok;
     }
 
@@ -394,6 +446,7 @@ class SqliteKey final : public SettingsKey {
         db_ = std::move(fresh);
         configured_ = false;
         tablesPresent_ = false;
+        pagesEnlarged_ = false;
         rememberFile();
         return true;
     }
@@ -430,12 +483,49 @@ class SqliteKey final : public SettingsKey {
 
     int exec(const char* sql) { return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr); }
 
+    // A database made before large pages is rebuilt with them once, after a save has
+    // shown it is Kestrune's and writable: the one full rewrite spares every later save
+    // and load a call per 4 KiB. Atomic like any transaction; when it cannot run (another
+    // process reading, no room) the database stays as it is and the next save tries again.
+    void enlargePages() {
+        if (pagesEnlarged_) {
+            return;
+        }
+        Statement st;
+        if (prepare("PRAGMA page_size", &st) != SQLITE_OK || sqlite3_step(st.get()) != SQLITE_ROW) {
+            return;
+        }
+        const int pageSize = sqlite3_column_int(st.get(), 0);
+        st.reset();
+        pagesEnlarged_ =
+            pageSize >= kPageSize ||
+            exec(("PRAGMA page_size = " + std::to_string(kPageSize) + "; VACUUM").c_str()) ==
+                SQLITE_OK;
+    }
+
+    // A save may keep a bounded cache of pages: it writes the new value into zeroed
+    // pages and then fills them, and pages spilled in between are read back from the
+    // system's cache. Afterwards the connection goes back to the small cache of reads.
+    void releaseSaveMemory() {
+        exec("PRAGMA cache_size = 16");
+        sqlite3_db_release_memory(db_.get());
+    }
+
     // Connection settings that need the database readable; retried until they take.
     int configure() {
         if (configured_) {
             return SQLITE_OK;
         }
-        const int rc = exec("PRAGMA synchronous = FULL");
+        // Secure delete (Debian's default) overwrites every page a save frees with
+        // zeros, journal included: several extra writes of the whole baseline for
+        // records that are no secret.
+        int rc = exec("PRAGMA synchronous = FULL; PRAGMA secure_delete = OFF");
+        // A new database gets large pages; only an empty file can take the setting
+        // (an existing one is rebuilt after a save, see enlargePages).
+        struct stat st {};
+        if (rc == SQLITE_OK && ::stat(file_.c_str(), &st) == 0 && st.st_size == 0) {
+            rc = exec(("PRAGMA page_size = " + std::to_string(kPageSize)).c_str());
+        }
         configured_ = rc == SQLITE_OK;
         return rc;
     }
@@ -488,29 +578,109 @@ class SqliteKey final : public SettingsKey {
         return rc == SQLITE_DONE ? SQLITE_OK : rc;
     }
 
+    // Writes one value inside the save's transaction without ever copying it whole: a
+    // value of a new size is written into pages that were free before the transaction
+    // (no journal needed; SQLite frees the old pages only after taking the new ones),
+    // and a value of the same size is overwritten in place where its bytes differ, each
+    // changed page journalled once. Replacing the row instead would free the old pages
+    // first and journal every one of them as it is taken again.
     int writeValue(const ValueWrite& value) {
+        sqlite3_int64 rowid = 0;
+        sqlite3_int64 stored = -1;  // the stored value's size; -1 when none
+        int rc = findValue(value.name, &rowid, &stored);
+        if (rc != SQLITE_OK) {
+            return rc;
+        }
+        const auto size = static_cast<sqlite3_int64>(value.data.size());
+        if (stored != size) {
+            Statement st;
+            rc = prepare(
+                "INSERT INTO settings_values (key, name, type, data) "
+                "VALUES (?1, ?2, ?3, zeroblob(?4)) ON CONFLICT (key, name) DO UPDATE SET "
+                "type = excluded.type, data = excluded.data RETURNING rowid",
+                &st);
+            if (rc != SQLITE_OK) {
+                return rc;
+            }
+            sqlite3_bind_text(st.get(), 1, path_.c_str(), -1, SQLITE_STATIC);
+            sqlite3_bind_text(st.get(), 2, value.name.c_str(), -1, SQLITE_STATIC);
+            sqlite3_bind_int64(st.get(), 3, value.type);
+            sqlite3_bind_int64(st.get(), 4, size);
+            rc = sqlite3_step(st.get());
+            if (rc != SQLITE_ROW) {
+                return rc == SQLITE_DONE ? SQLITE_CORRUPT : rc;
+            }
+            rowid = sqlite3_column_int64(st.get(), 0);
+            rc = sqlite3_step(st.get());
+            if (rc != SQLITE_DONE) {
+                return rc;
+            }
+        } else {
+            Statement st;
+            rc = prepare("UPDATE settings_values SET type = ?1 WHERE rowid = ?2 AND type != ?1",
+                         &st);
+            if (rc == SQLITE_OK) {
+                sqlite3_bind_int64(st.get(), 1, value.type);
+                sqlite3_bind_int64(st.get(), 2, rowid);
+                rc = sqlite3_step(st.get());
+            }
+            if (rc != SQLITE_DONE) {
+                return rc;
+            }
+        }
+        return size == 0 ? SQLITE_OK : writeBytes(rowid, value.data, stored == size);
+    }
+
+    // The row and size of a stored value of this key.
+    int findValue(const std::string& name, sqlite3_int64* rowid, sqlite3_int64* size) {
         Statement st;
         int rc = prepare(
-            "INSERT OR REPLACE INTO settings_values (key, name, type, data) "
-            "VALUES (?1, ?2, ?3, ?4)",
+            "SELECT rowid, length(data), typeof(data) = 'blob' FROM settings_values "
+            "WHERE key = ?1 AND name = ?2",
             &st);
         if (rc != SQLITE_OK) {
             return rc;
         }
         sqlite3_bind_text(st.get(), 1, path_.c_str(), -1, SQLITE_STATIC);
-        sqlite3_bind_text(st.get(), 2, value.name.c_str(), -1, SQLITE_STATIC);
-        sqlite3_bind_int64(st.get(), 3, value.type);
-        // A null pointer would bind SQL NULL: an empty value is a zero-length blob.
-        if (value.data.empty()) {
-            rc = sqlite3_bind_zeroblob(st.get(), 4, 0);
-        } else {
-            rc = sqlite3_bind_blob64(st.get(), 4, value.data.data(), value.data.size(),
-                                     SQLITE_STATIC);
-        }
-        if (rc == SQLITE_OK) {
-            rc = sqlite3_step(st.get());
+        sqlite3_bind_text(st.get(), 2, name.c_str(), -1, SQLITE_STATIC);
+        rc = sqlite3_step(st.get());
+        if (rc == SQLITE_ROW) {
+            *rowid = sqlite3_column_int64(st.get(), 0);
+            // Not a blob (a hand-edited database): rewritten whole as one.
+            *size = sqlite3_column_int(st.get(), 2) ? sqlite3_column_int64(st.get(), 1) : -1;
+            return SQLITE_OK;
         }
         return rc == SQLITE_DONE ? SQLITE_OK : rc;
+    }
+
+    // The value's bytes into its row, page-sized pieces at a time; with `changedOnly`
+    // the stored bytes are compared first and pieces already equal are left alone.
+    int writeBytes(sqlite3_int64 rowid, std::span<const std::uint8_t> data, bool changedOnly) {
+        sqlite3_blob* raw = nullptr;
+        int rc = sqlite3_blob_open(db_.get(), "main", "settings_values", "data", rowid, 1, &raw);
+        const BlobHandle blob(raw);
+        if (rc != SQLITE_OK) {
+            return rc;
+        }
+        if (sqlite3_blob_bytes(blob.get()) != static_cast<int>(data.size())) {
+            return SQLITE_CORRUPT;
+        }
+        if (!changedOnly) {
+            return sqlite3_blob_write(blob.get(), data.data(), static_cast<int>(data.size()), 0);
+        }
+        constexpr std::size_t kPiece = 64 * 1024;
+        std::vector<std::uint8_t> old(kPiece);
+        for (std::size_t at = 0; at < data.size(); at += kPiece) {
+            const int n = static_cast<int>(std::min(kPiece, data.size() - at));
+            rc = sqlite3_blob_read(blob.get(), old.data(), n, static_cast<int>(at));
+            if (rc == SQLITE_OK && std::memcmp(old.data(), data.data() + at, n) != 0) {
+                rc = sqlite3_blob_write(blob.get(), data.data() + at, n, static_cast<int>(at));
+            }
+            if (rc != SQLITE_OK) {
+                return rc;
+            }
+        }
+        return SQLITE_OK;
     }
 
     const std::string file_;
@@ -522,6 +692,7 @@ class SqliteKey final : public SettingsKey {
     std::string lastErrorOverride_;
     bool configured_ = false;
     bool tablesPresent_ = false;
+    bool pagesEnlarged_ = false;
     const int busyTimeoutMs_;
     const bool readOnly_;
     dev_t device_ = 0;  // the file SQLite opened

@@ -195,6 +195,10 @@ TEST(RegistrySettingsLoad, SavedTableComesBackIntoBothTables) {
     EXPECT_TRUE(holdsSamples(f.state.mqsCertificates, 9, 5));
     EXPECT_EQ(f.state.iCertificateCountTotal, 17);
     EXPECT_EQ(f.trace.outText(), "ERROR_SUCCESS: Total Count in Registry: 9(size: 5112)\r\n");
+    // Each value is read out once: sizes are asked for, bytes are not fetched twice.
+    EXPECT_EQ(f.settings.data().reads[kValueCertificateData], 1);
+    EXPECT_EQ(f.settings.data().reads[kValueCertificateFingerprints], 1);
+    EXPECT_EQ(f.settings.data().reads[kValueCertificateCount], 1);
 }
 
 TEST(RegistrySettingsLoad, CountZeroWithEmptyBlobIsAnEmptyBaseline) {

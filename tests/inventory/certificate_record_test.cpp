@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "inventory/certificate_record.h"
 #include "inventory/record_table.h"
+#include "tests/support/sample_records.h"
 
 namespace kestrune {
 namespace {
+
+using testing::fillTable;
+using testing::holdsSamples;
 
 // A record built through the helpers must land on the documented byte offsets, in
 // little-endian UTF-16 and little-endian integers.
@@ -135,6 +140,55 @@ TEST(RecordTable, ReplaceFromBlobIsBoundsCheckedAndKeepsASpareRecord) {
     ASSERT_TRUE(t.replaceFromBlob({}, 0));
     EXPECT_EQ(t.validCount(), 0u);
     EXPECT_EQ(t.size(), 1u);
+}
+
+TEST(RecordTable, FilledInPlaceOnlyWhenTheFillSucceedsAndCopiedIntoItsOwnMemory) {
+    RecordTable t;
+    fillTable(t, 3, 1);
+    // Declined, or claiming more than its room: the table is as it was.
+    EXPECT_FALSE(t.replaceInPlace(5, [](std::span<std::uint8_t>) { return std::nullopt; }));
+    EXPECT_FALSE(t.replaceInPlace(2, [](std::span<std::uint8_t>) { return 3; }));
+    EXPECT_TRUE(holdsSamples(t, 3, 1));
+    EXPECT_EQ(t.validCount(), 3u);
+    // Two whole records and part of a third are written; the part is no record.
+    ASSERT_TRUE(t.replaceInPlace(3, [](std::span<std::uint8_t> into) -> std::optional<std::size_t> {
+        EXPECT_EQ(into.size(), 3u * 568);
+        std::memset(into.data(), 0x22, 2 * 568 + 100);
+        return 2;
+    }));
+    EXPECT_EQ(t.validCount(), 2u);
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[1].serialLength, 0x22222222);
+    EXPECT_EQ(t.bytes(2).size(), 2u * 568);
+    const std::vector<std::uint8_t> zero(568, 0);
+    EXPECT_EQ(std::memcmp(&t[2], zero.data(), 568), 0);
+    // No memory: the fill is never asked.
+    t.setRecordLimitForTesting(4);
+    bool asked = false;
+    EXPECT_FALSE(t.replaceInPlace(4, [&](std::span<std::uint8_t>) {
+        asked = true;
+        return std::optional<std::size_t>(0);
+    }));
+    EXPECT_FALSE(asked);
+    EXPECT_EQ(t.validCount(), 2u);
+
+    // A copy into a table with room, and into one that must grow, holds the records
+    // and a zeroed spare after them.
+    RecordTable source;
+    fillTable(source, 5, 7);
+    RecordTable roomy;
+    fillTable(roomy, 9, 8);
+    RecordTable small;
+    for (RecordTable* target : {&roomy, &small}) {
+        ASSERT_TRUE(target->copyValidFrom(source));
+        EXPECT_TRUE(holdsSamples(*target, 5, 7));
+        EXPECT_EQ(target->validCount(), 5u);
+        ASSERT_EQ(target->size(), 6u);
+        EXPECT_EQ(std::memcmp(&(*target)[5], zero.data(), 568), 0);
+    }
+    small.setRecordLimitForTesting(3);
+    EXPECT_FALSE(small.copyValidFrom(source));
+    EXPECT_TRUE(holdsSamples(small, 5, 7));
 }
 
 TEST(RecordTable, ExhaustedMemoryGivesNoRecordAndLeavesTheTableAsItWas) {

@@ -42,6 +42,7 @@ class MemoryKey final : public SettingsKey {
         if (needed > 0) {
             std::memcpy(out, v.data.data(), needed);
         }
+        ++data_->reads[name];
         *size = needed;
         return SettingsStatus::Ok;
     }

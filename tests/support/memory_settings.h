@@ -25,7 +25,8 @@ struct MemorySettingsData {
     std::map<std::pair<SettingsRoot, std::string>, std::map<std::string, MemoryValue>> keys;
     bool failReads = false;
     bool failWrites = false;
-    int writes = 0;  // successful setValue/setValues calls
+    int writes = 0;                    // successful setValue/setValues calls
+    std::map<std::string, int> reads;  // value name -> reads that copied its bytes out
 };
 
 class MemorySettings : public SettingsApi {

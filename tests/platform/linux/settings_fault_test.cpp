@@ -342,7 +342,8 @@ fs::path fillDisk(const fs::path& folder) {
 
 TEST(SettingsFault, FullDiskDuringASaveKeepsTheOldBaseline) {
     TempDir dir;
-    SmallDisk disk(dir.path() / "disk", 512 * 1024);
+    // Room for a new database of large pages; the rest is filled below.
+    SmallDisk disk(dir.path() / "disk", 2 * 1024 * 1024);
     if (!disk.mounted()) {
         GTEST_SKIP() << "cannot mount a small tmpfs here (" << disk.why() << "); needs root";
     }

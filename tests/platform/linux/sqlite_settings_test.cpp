@@ -125,6 +125,154 @@ TEST(SqliteSettings, ValuesRoundTripWithRegistryReadRules) {
     EXPECT_EQ(size, 1u);
 }
 
+// A value as the key reads it back (empty on any failure).
+std::vector<std::uint8_t> valueOf(SettingsKey& key, const std::string& name) {
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    if (key.queryValue(name, &type, nullptr, &size) != SettingsStatus::Ok) {
+        return {};
+    }
+    std::vector<std::uint8_t> bytes(size);
+    std::uint32_t read = size;
+    if (key.queryValue(name, &type, bytes.data(), &read) != SettingsStatus::Ok || read != size) {
+        return {};
+    }
+    return bytes;
+}
+
+std::vector<std::uint8_t> noise(std::size_t size, std::uint32_t seed) {
+    std::vector<std::uint8_t> bytes(size);
+    for (auto& b : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(seed >> 16);
+    }
+    return bytes;
+}
+
+// Values over many pages are written over in place where their size stays (changed
+// pieces only) and anew where it changes; either way every byte reads back, beside a
+// neighbour that is left alone, in this process and in a fresh connection.
+TEST(SqliteSettings, LongValuesReadBackWholeAfterEveryKindOfRewrite) {
+    TempDir dir;
+    SqliteSettings api(optionsIn(dir));
+    auto key = api.createKey(SettingsRoot::User, kSettingsKeyPath);
+    ASSERT_TRUE(key);
+    const auto neighbour = noise(200000, 9);
+    auto data = noise(1000000, 1);
+    const ValueWrite first[] = {{"Neighbour", kRegBinary, neighbour},
+                                {"Certificate Data", kRegBinary, data}};
+    ASSERT_EQ(key->setValues(first), SettingsStatus::Ok);
+    EXPECT_EQ(valueOf(*key, "Certificate Data"), data);
+
+    struct Step {
+        const char* what;
+        std::vector<std::uint8_t> bytes;
+    };
+    auto oneByte = data;
+    oneByte[700001] ^= 0x5a;
+    auto firstAndLast = oneByte;
+    firstAndLast.front() ^= 1;
+    firstAndLast.back() ^= 1;
+    const Step steps[] = {
+        {"same size, one byte changed", oneByte},
+        {"same size, first and last bytes changed", firstAndLast},
+        {"same size, unchanged", firstAndLast},
+        {"same size, every byte changed", noise(1000000, 2)},
+        {"longer", noise(1300001, 3)},
+        {"shorter", noise(5000, 4)},
+        {"empty", {}},
+        {"long again", noise(900000, 5)},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        ASSERT_EQ(key->setValue("Certificate Data", kRegBinary, step.bytes), SettingsStatus::Ok);
+        EXPECT_EQ(valueOf(*key, "Certificate Data"), step.bytes);
+        EXPECT_EQ(valueOf(*key, "Neighbour"), neighbour);
+    }
+    // The type follows the last write even where the bytes do not change.
+    ASSERT_EQ(key->setValue("Certificate Data", kRegSz, steps[7].bytes), SettingsStatus::Ok);
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    ASSERT_EQ(key->queryValue("Certificate Data", &type, nullptr, &size), SettingsStatus::Ok);
+    EXPECT_EQ(type, kRegSz);
+
+    SqliteSettings again(optionsIn(dir));
+    auto fresh = again.openKeyForReading(SettingsRoot::User, kSettingsKeyPath);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(valueOf(*fresh, "Certificate Data"), steps[7].bytes);
+    EXPECT_EQ(valueOf(*fresh, "Neighbour"), neighbour);
+    ASSERT_EQ(sqlite3_initialize(), SQLITE_OK);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(
+        sqlite3_open_v2(api.options().userDatabase.c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+        SQLITE_OK);
+    char* error = nullptr;
+    std::string check;
+    sqlite3_exec(
+        db, "PRAGMA integrity_check",
+        [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) += values[0] ? values[0] : "";
+            return 0;
+        },
+        &check, &error);
+    sqlite3_free(error);
+    sqlite3_close(db);
+    EXPECT_EQ(check, "ok");
+}
+
+// A database made with SQLite's own page size (every store written before) and a value
+// someone stored as text by hand are read and rewritten like any other.
+TEST(SqliteSettings, EarlierDatabasesAndTextValuesStillReadAndWrite) {
+    TempDir dir;
+    const SqliteSettingsOptions options = optionsIn(dir);
+    fs::create_directories(fs::path(options.userDatabase).parent_path());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(options.userDatabase.c_str(), &db), SQLITE_OK);
+    const std::string sql =
+        "PRAGMA page_size = 4096;"
+        "CREATE TABLE keys (path TEXT PRIMARY KEY COLLATE NOCASE);"
+        "CREATE TABLE settings_values (key TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL "
+        "COLLATE NOCASE, type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY (key, name));"
+        "INSERT INTO keys VALUES ('Software\\Brimtal Software\\Kestrune');"
+        "INSERT INTO settings_values VALUES ('Software\\Brimtal Software\\Kestrune', "
+        "'Certificate Count', 1, '3');"
+        "INSERT INTO settings_values VALUES ('Software\\Brimtal Software\\Kestrune', "
+        "'Certificate Data', 3, randomblob(3 * 568));";
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    SqliteSettings api(options);
+    auto key = api.openKey(SettingsRoot::User, kSettingsKeyPath);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(valueOf(*key, "Certificate Count"), bytesOf("3"));
+    EXPECT_EQ(valueOf(*key, "Certificate Data").size(), 3u * 568);
+    RecordTable table;
+    fillTable(table, 300, 4);
+    ASSERT_TRUE(saveBaseline(*key, table, 300));
+    ScriptedDesktop desktop;
+    CaptureTrace trace;
+    KestruneState state;
+    state.settingsKey = std::move(key);
+    ASSERT_EQ(registry_settings_load(state, desktop, trace), 1) << trace.outText();
+    EXPECT_TRUE(holdsSamples(state.mqsCertificatesRegistry, 300, 4));
+    EXPECT_EQ(state.iCertificateCountTotal_Registry, 300);
+    // The save rebuilt it with large pages, and it still holds just what was saved.
+    ASSERT_EQ(sqlite3_open_v2(options.userDatabase.c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT (SELECT page_size FROM pragma_page_size), (SELECT count(*) FROM "
+                       "settings_values), (SELECT integrity_check FROM pragma_integrity_check)",
+                       -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 65536);
+    EXPECT_EQ(sqlite3_column_int(st, 1), 3);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 2)), "ok");
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
 TEST(SqliteSettings, OpenFindsOnlyExistingKeysAndCreatesNothing) {
     TempDir dir;
     SqliteSettings api(optionsIn(dir));
@@ -291,15 +439,18 @@ TEST(SqliteSettings, DamagedDatabaseIsReportedAndNeverWritten) {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(api.options().userDatabase.c_str(), &db), SQLITE_OK);
         sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_master WHERE name = 'settings_values'",
+        sqlite3_prepare_v2(db,
+                           "SELECT rootpage, (SELECT page_size FROM pragma_page_size) FROM "
+                           "sqlite_master WHERE name = 'settings_values'",
                            -1, &st, nullptr);
         ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
         const int rootPage = sqlite3_column_int(st, 0);
+        const auto pageSize = static_cast<std::size_t>(sqlite3_column_int(st, 1));
         sqlite3_finalize(st);
         sqlite3_close(db);
         pageDamaged = readFile(api.options().userDatabase);
-        const std::size_t offset = static_cast<std::size_t>(rootPage - 1) * 4096;
-        ASSERT_GT(pageDamaged.size(), offset + 4096);
+        const std::size_t offset = static_cast<std::size_t>(rootPage - 1) * pageSize;
+        ASSERT_GT(pageDamaged.size(), offset + pageSize);
         for (std::size_t i = 0; i < 64; ++i) {
             pageDamaged[offset + i] = 0xa5;
         }
