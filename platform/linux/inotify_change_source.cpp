@@ -309,9 +309,17 @@ std::vector<WatchTarget> trustSourceTargets(const PlatformOptions& options) {
     }
     std::vector<WatchTarget> targets;
     const TrustSourcePaths paths = trustSourcePaths();
-    // Updates replace the bundle by rename: its folder is watched for its name.
+    // Updates replace the bundle by rename: its folder is watched for its name. A bundle
+    // that is a link (Fedora's points into ca-trust/extracted) is watched where it leads
+    // as well, found again whenever the link changes.
+    const RootDir rootDir(options.root);
     for (const std::string& bundle : paths.bundles) {
-        targets.push_back({root + parentOf(bundle), false, {baseName(bundle)}, false});
+        targets.push_back({root + parentOf(bundle), false, {baseName(bundle)}, true});
+        std::string real;
+        std::string why;
+        if (rootDir.real(bundle, real, why) && real != root + bundle) {
+            targets.push_back({parentOf(real), false, {baseName(real)}, true});
+        }
     }
     for (const auto* folders : {&paths.anchorFolders, &paths.blocklistFolders}) {
         for (const std::string& folder : *folders) {

@@ -59,9 +59,17 @@ TEST(InotifySource, TheBundleReplacedByRenameWakesAndItsNeighboursDoNot) {
     w.root.write("/etc/hostname", "box\n");
     EXPECT_TRUE(w.quiet());
 
-    // A bundle that did not exist at start, in a folder that did not either.
-    w.root.write("/etc/pki/tls/certs/ca-bundle.crt", pem("C", 3));
+    // A bundle that did not exist at start, in a folder that did not either, and that is
+    // a link into another folder whose file updates replace.
+    w.root.write("/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", pem("C", 3));
+    w.root.makeFolder("/etc/pki/tls/certs");
+    fs::create_symlink("/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem",
+                       w.root.path() + "/etc/pki/tls/certs/ca-bundle.crt");
     EXPECT_TRUE(w.changed());
+    w.root.write("/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem.tmp", pem("D", 4));
+    fs::rename(w.root.path() + "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem.tmp",
+               w.root.path() + "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem");
+    EXPECT_TRUE(w.changed()) << "the file the link leads to";
 }
 
 TEST(InotifySource, AnchorFoldersAreWatchedWithTheirSubfoldersThroughDeletionAndRebirth) {
