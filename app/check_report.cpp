@@ -47,6 +47,8 @@ CheckCommandLine parseCheckCommandLine(const std::vector<std::string>& args) {
             o.help = true;
         } else if (arg == "--version") {
             o.version = true;
+        } else if (arg == "--watch") {
+            o.watch = true;
         } else if (arg == "--journal") {
             o.journal = true;
         } else if (arg == "--metrics-file" || arg.rfind("--metrics-file=", 0) == 0) {
@@ -88,6 +90,8 @@ CheckCommandLine parseCheckCommandLine(const std::vector<std::string>& args) {
         result.error = "--accept stores a baseline; --list only prints: give one of them";
     } else if (o.list && (o.metricsFile || o.journal)) {
         result.error = "--metrics-file and --journal report a check; --list only prints";
+    } else if (o.list && o.watch) {
+        result.error = "--watch repeats a check; --list only prints";
     }
     return result;
 }
@@ -98,7 +102,7 @@ std::string checkUsage() {
         ;
     return std::string(
                "Usage: kestrune-check [--accept] [--json] [--journal] [--metrics-file FILE]\n"
-               "                      [--root DIR] [--trace]\n"
+               "                      [--root DIR] [--trace] [--watch]\n"
                "       kestrune-check --list [--json] [--root DIR] [--trace]\n"
                "\n"
                "Scans every certificate store once and compares it with the stored baseline\n"
@@ -136,6 +140,15 @@ std::string checkUsage() {
                "               format (for node_exporter's textfile collector), atomically\n"
                "  --root DIR   read the stores and the machine settings under DIR (below)\n"
                "  --trace      write the scanner's diagnostic trace to standard error\n"
+               "  --watch      keep running: check at once, then after every change to a store\n"
+               "               (once the changes have been quiet for 2 s, at most once in 10 s,\n"
+               "               and hourly when nothing changes); each report opens with a\n"
+               "               \"check\" line and its UTC time "
+               "({\"event\":\"check\",\"time\":...}\n"
+               "               with --json), and replaces the metrics file and goes to the\n"
+               "               journal as a single check's would. Without a baseline the first\n"
+               "               check records it; later ones store nothing unless --accept is\n"
+               "               given. SIGTERM or SIGINT (Ctrl+C) ends it with status 0.\n"
                "  --help       show this help\n"
                "  --version    show the version\n"
                "\n") +
@@ -146,7 +159,8 @@ std::string checkUsage() {
            "unreadable or locked settings, a metrics file or journal that cannot be\n"
            "written; the message names it), 3 incomplete: a store could not be read (its\n"
            "\"unreadable\" line says why; the other stores were compared, and --accept\n"
-           "keeps its baseline records as they were).\n";
+           "keeps its baseline records as they were). --watch: each report says what it\n"
+           "found; the program ends with 0 once stopped (2 for a wrong command line).\n";
 }
 
 std::string checkVersion() {

@@ -25,6 +25,7 @@ struct CheckOptions {
     std::optional<std::string> root;
     std::optional<std::string> metricsFile;  // node_exporter textfile to replace
     bool journal = false;                    // each difference an entry in the journal
+    bool watch = false;                      // check again after every change, until stopped
 };
 
 struct CheckCommandLine {

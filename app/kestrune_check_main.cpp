@@ -11,6 +11,7 @@
 #include "app/check_delivery.h"
 #include "app/check_report.h"
 #include "app/check_run.h"
+#include "app/check_watch.h"
 #include "app/ports.h"
 
 namespace {
@@ -69,6 +70,26 @@ int main(int argc, char** argv) {
             return fail("could not write the list");
         }
         return incomplete ? kCheckExitIncomplete : kCheckExitOk;
+    }
+
+    if (options.watch) {
+        const auto outlets = makeCheckOutlets();
+        // Stopped by a signal, the wait returns and the program ends as usual.
+        stopOnTermination(*ports.changes);
+        watchChecks(
+            options, {*ports.stores, *ports.settings, trace, *ports.changes, *ports.clock},
+            [&](const CheckOutput& result, const CheckTiming& timing) {
+                CheckOutput stamped = result;
+                stamped.out = watchStampLine(timing.finishedUnixSeconds, options.json) + result.out;
+                // What failed in one report is said with it; the watch goes on.
+                deliverCheck(options, stamped, timing, *outlets, stdout, stderr);
+                std::fflush(stderr);
+            },
+            [](const std::string& problem) {
+                std::fprintf(stderr, "kestrune-check: not watched, checked hourly: %s\n",
+                             problem.c_str());
+            });
+        return kCheckExitOk;
     }
 
     const auto started = std::chrono::steady_clock::now();

@@ -1,6 +1,6 @@
 // What the program is given by its platform: the certificate stores, the settings, the
-// HTTP client and the clock. Each platform folder implements makePorts; the desktop is
-// the front end's own and comes separately.
+// HTTP client, the clock and what watches the stores. Each platform folder implements makePorts;
+// the desktop is the front end's own and comes separately.
 #pragma once
 
 #include <memory>
@@ -35,6 +35,7 @@ struct Ports {
     std::unique_ptr<SettingsApi> settings;
     std::unique_ptr<HttpClient> http;
     std::unique_ptr<Clock> clock;
+    std::unique_ptr<ChangeSource> changes;  // the stores above, watched
 };
 
 // The trace is the scanner's, for what the stores have to say while they are made.

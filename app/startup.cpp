@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/cycle_schedule.h"
 #include "app/tray_program.h"
 #include "baseline/baseline_storage.h"
 #include "inventory/scanner.h"
@@ -129,12 +130,21 @@ int mainRoutine(TrayProgram& program, const MainRoutineHooks& hooks) {
         hooks.startUi();
     }
 
-    // The first cycle runs at once, while the UI may still be in its start-up pause.
+    // A store that cannot be watched is still scanned every hour; saying so once is enough.
+    ChangeWatch watch(program.ports.changes, cycle.clock, [&cycle](const std::string& problem) {
+        cycle.trace.errf("Not watched, scanned hourly: %s\n", problem.c_str());
+    });
+    // The first cycle runs at once, while the UI may still be in its start-up pause; the
+    // next one an hour after it, or as soon as a changed store has settled.
     while (!hooks.keepRunning || hooks.keepRunning()) {
+        watch.cycleStarted();
         if (scanCycle(cycle, 0) == CycleOutcome::OutOfMemory) {
             return kExitOutOfMemory;
         }
-        cycle.clock.sleepMs(kScanIntervalMs);
+        watch.cycleEnded();
+        if (watch.waitForNextCycle() == NextCycle::Stopped) {
+            break;
+        }
     }
     return 0;
 }

@@ -52,9 +52,10 @@ class TrayProgram;
 
 // Tables and counters, settings key, first-start announcement, scan, summary and
 // baseline, the load with its diagnostic lines, the UI start, then scanCycle(0) at once
-// and after every hour of sleep. Returns the status the process must end with when it
-// cannot go on (no settings key: -1 after its box; out of memory: 3), or 0 once
-// hooks.keepRunning says stop.
+// and whenever the change schedule says (an hour after the last cycle, or soon after a
+// store changed). Returns the status the process must end with when it cannot go on (no
+// settings key: -1 after its box; out of memory: 3), or 0 once hooks.keepRunning says
+// stop or the ports' change source is stopped.
 int mainRoutine(TrayProgram& program, const MainRoutineHooks& hooks);
 
 }  // namespace kestrune

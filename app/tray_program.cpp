@@ -5,7 +5,8 @@ namespace kestrune {
 namespace {
 
 ProgramPorts portsOf(Ports& ports, Desktop& desktop, Trace& trace) {
-    return {*ports.stores, *ports.settings, *ports.http, *ports.clock, desktop, trace};
+    return {*ports.stores,  *ports.settings, *ports.http, *ports.clock,
+            *ports.changes, desktop,         trace};
 }
 
 }  // namespace

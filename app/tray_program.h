@@ -23,6 +23,7 @@ struct ProgramPorts {
     SettingsApi& settings;
     HttpClient& http;
     Clock& clock;
+    ChangeSource& changes;
     Desktop& desktop;
     Trace& trace;
 };

@@ -35,6 +35,7 @@ for entry in "-rwxr-xr-x root/root ./usr/bin/kestrune-check" \
     "-rw-r--r-- root/root ./usr/share/man/man1/kestrune-check.1.gz" \
     "-rw-r--r-- root/root ./lib/systemd/system/kestrune-check.service" \
     "-rw-r--r-- root/root ./lib/systemd/system/kestrune-check.timer" \
+    "-rw-r--r-- root/root ./lib/systemd/system/kestrune-watch.service" \
     "drwxr-xr-x root/root ./var/lib/kestrune/" \
     "-rw-r--r-- root/root ./usr/share/doc/kestrune-check/copyright"; do
     expect "kestrune-check holds $entry" grep -qxF -- "$entry" "$work/check.list"
@@ -69,13 +70,18 @@ expect "/var/lib/kestrune is root's, 0755" \
     bash -c "[ \"\$(stat -c '%U %a' /var/lib/kestrune)\" = 'root 755' ]"
 
 echo "--- systemd units"
-units=(/lib/systemd/system/kestrune-check.service /lib/systemd/system/kestrune-check.timer)
-expect "systemd-analyze verify accepts both units" \
+units=(/lib/systemd/system/kestrune-check.service /lib/systemd/system/kestrune-check.timer
+    /lib/systemd/system/kestrune-watch.service)
+expect "systemd-analyze verify accepts the three units" \
     bash -c "systemd-analyze verify ${units[*]} 2>&1 | tee '$work/verify.log'; ! grep -q . '$work/verify.log'"
 systemd-analyze security --offline=true "${units[0]}" >"$work/security.log" 2>&1
 grep -E "^→ Overall exposure level" "$work/security.log" || tail -3 "$work/security.log"
 expect "the service's exposure is OK or better" \
     grep -qE "Overall exposure level for .*: [0-4]\.[0-9] (OK|SAFE)" "$work/security.log"
+systemd-analyze security --offline=true "${units[2]}" >"$work/watch-security.log" 2>&1
+grep -E "^→ Overall exposure level" "$work/watch-security.log" || tail -3 "$work/watch-security.log"
+expect "the watch service's exposure is OK or better" \
+    grep -qE "Overall exposure level for .*: [0-4]\.[0-9] (OK|SAFE)" "$work/watch-security.log"
 expect "a change does not fail the unit, an error does" \
     bash -c "grep -qx 'SuccessExitStatus=1' ${units[0]} && grep -qx 'Persistent=true' ${units[1]}"
 

@@ -215,6 +215,37 @@ std::vector<FirefoxProfile> parseProfilesIni(std::string_view text, const std::s
     return profiles;
 }
 
+namespace {
+
+// The plain install, then the snap and flatpak packages, each with its own profiles.
+constexpr std::pair<const char*, const char*> kFirefoxHomes[] = {
+    {"/.mozilla/firefox", "firefox-"},
+    {"/snap/firefox/common/.mozilla/firefox", "firefox-snap-"},
+    {"/.var/app/org.mozilla.firefox/.mozilla/firefox", "firefox-flatpak-"},
+};
+
+}  // namespace
+
+UserNssPaths userNssPaths(const std::string& home) {
+    UserNssPaths paths;
+    if (home.empty()) {
+        return paths;
+    }
+    paths.databases.push_back(home + "/.pki/nssdb");
+    for (const auto& [folder, prefix] : kFirefoxHomes) {
+        const std::string iniFolder = home + folder;
+        paths.iniFolders.push_back(iniFolder);
+        std::string text;
+        std::string why;
+        if (readRegularFile(iniFolder + "/profiles.ini", text, why, kMaxProfilesIniBytes)) {
+            for (FirefoxProfile& profile : parseProfilesIni(text, iniFolder)) {
+                paths.databases.push_back(std::move(profile.path));
+            }
+        }
+    }
+    return paths;
+}
+
 StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problems, bool* unlisted) {
     StoreSources stores;
     if (home.empty()) {
@@ -224,13 +255,7 @@ StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problem
                                                         home + "/.pki/nssdb", trace));
     std::set<std::string> names = {"nssdb"};
 
-    // The plain install, then the snap and flatpak packages, each with its own profiles.
-    const std::pair<const char*, const char*> firefoxHomes[] = {
-        {"/.mozilla/firefox", "firefox-"},
-        {"/snap/firefox/common/.mozilla/firefox", "firefox-snap-"},
-        {"/.var/app/org.mozilla.firefox/.mozilla/firefox", "firefox-flatpak-"},
-    };
-    for (const auto& [folder, prefix] : firefoxHomes) {
+    for (const auto& [folder, prefix] : kFirefoxHomes) {
         const std::string iniFolder = home + folder;
         const std::string ini = iniFolder + "/profiles.ini";
         std::string text;

@@ -27,6 +27,14 @@ std::vector<FirefoxProfile> parseProfilesIni(std::string_view text, const std::s
 StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problems,
                            bool* unlisted = nullptr);
 
+// Where userNssStores looks under `home`: the folders that hold a profiles.ini, and
+// every database folder known now (listed profiles whose folder is not there included).
+struct UserNssPaths {
+    std::vector<std::string> iniFolders;
+    std::vector<std::string> databases;
+};
+UserNssPaths userNssPaths(const std::string& home);
+
 // "nssdb-system" when /etc/pki/nssdb exists under the root.
 StoreSources systemNssStores(const RootDir& root, Trace& trace);
 

@@ -1,5 +1,5 @@
 // The Linux platform as the program sees it: trust-store files and NSS databases, SQLite
-// settings, libcurl, the system clock.
+// settings, libcurl, the system clock, inotify on the stores.
 #include "app/ports.h"
 
 #include <pwd.h>
@@ -51,6 +51,7 @@ Ports makePorts(const PlatformOptions& options, Trace& trace) {
     ports.settings = std::make_unique<SqliteSettings>(std::move(settings));
     ports.http = std::make_unique<CurlHttpClient>();
     ports.clock = std::make_unique<SystemClock>();
+    ports.changes = makeChangeSource(options);
     return ports;
 }
 

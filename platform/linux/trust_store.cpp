@@ -341,6 +341,10 @@ class LinuxCertStoreApi final : public CertStoreApi {
 
 }  // namespace
 
+TrustSourcePaths trustSourcePaths() {
+    return {kBundles, kAnchorFolders, kBlocklistFolders};
+}
+
 std::unique_ptr<CertStoreApi> makeTrustStoreApi(const PlatformOptions& options, Trace& trace) {
     return std::make_unique<LinuxCertStoreApi>(options, trace);
 }

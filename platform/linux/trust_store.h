@@ -3,6 +3,8 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/ports.h"
 #include "inventory/cert_store_api.h"
@@ -11,5 +13,13 @@
 namespace kestrune {
 
 std::unique_ptr<CertStoreApi> makeTrustStoreApi(const PlatformOptions& options, Trace& trace);
+
+// The machine paths the system stores are read from (before the root), for the watcher.
+struct TrustSourcePaths {
+    const std::vector<std::string>& bundles;
+    const std::vector<std::string>& anchorFolders;
+    const std::vector<std::string>& blocklistFolders;
+};
+TrustSourcePaths trustSourcePaths();
 
 }  // namespace kestrune

@@ -13,7 +13,7 @@ PlatformOptions defaultPlatformOptions() {
     return PlatformOptions{};
 }
 
-Ports makePorts(const PlatformOptions&, Trace& trace) {
+Ports makePorts(const PlatformOptions& options, Trace& trace) {
     std::string wineVersion;
     const bool underWine = win32::runningUnderWine(&wineVersion);
     if (underWine) {
@@ -24,6 +24,7 @@ Ports makePorts(const PlatformOptions&, Trace& trace) {
     ports.settings = std::make_unique<win32::RegistrySettingsApi>();
     ports.http = std::make_unique<win32::WininetHttpClient>();
     ports.clock = std::make_unique<SystemClock>();
+    ports.changes = makeChangeSource(options);
     return ports;
 }
 

@@ -255,5 +255,68 @@ TEST(Startup, OutOfMemoryEndsWithThreeAndSavesNothing) {
     EXPECT_EQ(later.endedWith, std::vector<int>{kExitOutOfMemory});
 }
 
+TEST(StoreChanges, AChangeEndsTheHourlyWaitAndTheCycleThatFollowsIsTheHourlyOne) {
+    Start first;
+    first.run(0);  // the baseline
+    Start s;
+    s.settings.values(SettingsRoot::Machine) = first.settings.values(SettingsRoot::Machine);
+    // Twenty minutes into the first hour a certificate appears.
+    s.changes.changeAt(1'200'000);
+    s.clock.onSleep = [&s](std::uint32_t) {
+        if (s.clock.monotonicMs() == 1'200'000) {
+            s.stores.locations[0].stores[0].certs.push_back(makeCert("New", {0x0c}, 4));
+        }
+    };
+    // While the first box waits for the user, the stores change again.
+    int boxes = 0;
+    s.desktop.onMessageBox = [&](const DesktopCall&) {
+        if (boxes++ == 0) {
+            s.changes.change();
+        }
+    };
+    s.desktop.script({kIdOk, kIdYes});
+    MainRoutineHooks hooks;
+    hooks.startUi = [&s] { s.tray.addTrayIcon(); };
+    int left = 3;
+    hooks.keepRunning = [&left] { return left-- > 0; };
+    EXPECT_EQ(mainRoutine(s.program, hooks), 0);
+
+    // Twenty minutes and two quiet seconds; the box's change: one more cycle, ten seconds
+    // after the one before; then a full hour.
+    EXPECT_EQ(s.changes.waits(),
+              (std::vector<std::uint32_t>{kScanIntervalMs, 2'000, kScanIntervalMs, 10'000,
+                                          kScanIntervalMs}));
+    EXPECT_EQ(s.clock.sleeps(),
+              (std::vector<std::uint32_t>{1'200'000, 2'000, 10'000, kScanIntervalMs}));
+    ASSERT_FALSE(s.desktop.messageBoxes().empty());
+    EXPECT_EQ(s.desktop.messageBoxes().front().caption, "Brimtal Kestrune - Certificate Added");
+    // Not Scan Now: the cycles end with the hourly notice.
+    const auto notices = s.desktop.notices();
+    ASSERT_EQ(notices.size(), 4u);
+    EXPECT_EQ(notices[1].text, "Hourly certificate scan complete");
+    EXPECT_EQ(notices[2].text, "New certificate baseline saved in the registry");
+    EXPECT_EQ(notices[3].text, "Hourly certificate scan complete");
+    EXPECT_EQ(s.desktop.messageBoxes().size(), 2u);
+}
+
+TEST(StoreChanges, ProblemsGoToTheTraceOnceAndAStoppedSourceEndsTheProgram) {
+    Start s;
+    s.changes.addProblem("/etc/ssl/certs: not watched: Permission denied");
+    int hours = 0;
+    s.clock.onSleep = [&](std::uint32_t) {
+        if (++hours == 3) {
+            s.changes.stop();
+        }
+    };
+    MainRoutineHooks hooks;
+    EXPECT_EQ(mainRoutine(s.program, hooks), 0);
+    EXPECT_EQ(hours, 3);
+    const std::string err = s.trace.errText();
+    const std::string line =
+        "Not watched, scanned hourly: /etc/ssl/certs: not watched: Permission denied\n";
+    ASSERT_NE(err.find(line), std::string::npos) << err;
+    EXPECT_EQ(err.find(line, err.find(line) + 1), std::string::npos) << err;
+}
+
 }  // namespace
 }  // namespace kestrune

@@ -19,10 +19,20 @@ class FakeClock : public Clock {
         {
             std::lock_guard lock(mutex_);
             sleeps_.push_back(ms);
+            monotonic_ += ms;
         }
         if (onSleep) {
             onSleep(ms);
         }
+    }
+    // Fake time goes forward only by sleeps and advance().
+    std::uint64_t monotonicMs() override {
+        std::lock_guard lock(mutex_);
+        return monotonic_;
+    }
+    void advance(std::uint64_t ms) {
+        std::lock_guard lock(mutex_);
+        monotonic_ += ms;
     }
     void set(LocalTime t) {
         std::lock_guard lock(mutex_);
@@ -39,6 +49,7 @@ class FakeClock : public Clock {
     mutable std::mutex mutex_;
     LocalTime now_{2026, 12, 8, 9, 5, 7};
     std::vector<std::uint32_t> sleeps_;
+    std::uint64_t monotonic_ = 0;
 };
 
 }  // namespace kestrune::testing

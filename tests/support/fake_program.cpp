@@ -13,7 +13,7 @@ Port& either(Port* given, Fake& fake) {
 
 FakeProgram::FakeProgram(FakeProgramOptions o)
     : program(ProgramPorts{either(o.stores, stores), either(o.settings, settings), http, clock,
-                           either(o.desktop, desktop),
+                           changes, either(o.desktop, desktop),
                            either(o.trace, o.quietTrace ? static_cast<Trace&>(quiet) : trace)}) {
     program.endProcess = [this](int status) { endedWith.push_back(status); };
 }

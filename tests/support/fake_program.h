@@ -5,6 +5,7 @@
 
 #include "app/tray_program.h"
 #include "tests/support/fake_cert_store.h"
+#include "tests/support/fake_change_source.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_http.h"
 #include "tests/support/memory_settings.h"
@@ -17,6 +18,7 @@ struct FakePorts {
     MemorySettings settings;
     FakeHttpClient http;
     FakeClock clock;
+    FakeChangeSource changes{clock};
     ScriptedDesktop desktop;
     CaptureTrace trace;
     NullTrace quiet;

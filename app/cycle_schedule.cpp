@@ -1,0 +1,76 @@
+#include "app/cycle_schedule.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace kestrune {
+
+void CycleSchedule::changed(std::uint64_t now) {
+    if (!pending_) {
+        pending_ = true;
+        firstChange_ = now;
+    }
+    lastChange_ = now;
+}
+
+void CycleSchedule::cycleStarted(std::uint64_t now) {
+    ran_ = true;
+    pending_ = false;
+    lastStart_ = now;
+    lastEnd_ = now;
+}
+
+void CycleSchedule::cycleEnded(std::uint64_t now) {
+    lastEnd_ = std::max(now, lastStart_);
+}
+
+std::uint64_t CycleSchedule::dueAt() const {
+    if (!ran_) {
+        return 0;
+    }
+    const std::uint64_t hourly = lastEnd_ + rules_.intervalMs;
+    if (!pending_) {
+        return hourly;
+    }
+    const std::uint64_t settled =
+        std::min(lastChange_ + rules_.quietMs, firstChange_ + rules_.maxDelayMs);
+    return std::min(hourly, std::max(settled, lastStart_ + rules_.minGapMs));
+}
+
+ChangeWatch::ChangeWatch(ChangeSource& source, Clock& clock,
+                         std::function<void(const std::string&)> report, ScheduleRules rules)
+    : source_(source), clock_(clock), report_(std::move(report)), schedule_(rules) {}
+
+void ChangeWatch::reportNewProblems() {
+    const std::vector<std::string> problems = source_.problems();
+    for (; reported_ < problems.size(); ++reported_) {
+        if (report_) {
+            report_(problems[reported_]);
+        }
+    }
+}
+
+NextCycle ChangeWatch::waitForNextCycle() {
+    for (;;) {
+        reportNewProblems();
+        const std::uint64_t now = clock_.monotonicMs();
+        const std::uint64_t due = schedule_.dueAt();
+        if (due <= now) {
+            return NextCycle::Due;
+        }
+        const std::uint64_t left =
+            std::min<std::uint64_t>(due - now, std::numeric_limits<std::uint32_t>::max());
+        switch (source_.waitForChange(static_cast<std::uint32_t>(left))) {
+            case ChangeSource::Wake::Stopped:
+                reportNewProblems();
+                return NextCycle::Stopped;
+            case ChangeSource::Wake::Changed:
+                schedule_.changed(clock_.monotonicMs());
+                break;
+            case ChangeSource::Wake::TimedOut:
+                break;
+        }
+    }
+}
+
+}  // namespace kestrune
