@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "app/ports.h"
 #include "platform/win32/registry_change_source.h"
 #include "tests/platform/win32/added_certificate.h"
 
@@ -97,6 +98,16 @@ TEST_F(RegistryChangeSourceTest, ACertificateAddedToAUserStoreWakesTheStoreKeysW
         EXPECT_EQ(source.waitForChange(kBound), Wake::Changed);
     }
     EXPECT_EQ(source.waitForChange(kBound), Wake::Changed) << "and removed";
+}
+
+TEST_F(RegistryChangeSourceTest, CtrlCStopsTheSourceInsteadOfEndingTheProcess) {
+    RegistryChangeSource source({{HKEY_CURRENT_USER, kTop}});
+    stopOnTermination(source);
+    // The test runs without a console of its own; Ctrl+C needs one.
+    FreeConsole();
+    ASSERT_NE(AllocConsole(), 0) << GetLastError();
+    ASSERT_NE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0), 0) << GetLastError();
+    EXPECT_EQ(source.waitForChange(kBound), Wake::Stopped);
 }
 
 }  // namespace

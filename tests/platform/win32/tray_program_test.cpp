@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cwchar>
 
 #include <string>
@@ -453,6 +454,33 @@ TEST(TrayProgram, WhileTheHourlyCycleWaitsForTheUserTheTrayAndListStayUsable) {
     EXPECT_GT(storedCount(&bytes), firstBaseline);
 
     exitThroughTheMenuCommand(program, main);
+}
+
+TEST(TrayProgram, ACertificateAddedAfterACycleIsReportedWithoutWaitingForTheHour) {
+    forgetBaseline();
+    ChildProcess program(kestruneProgram(), L"");
+    ASSERT_TRUE(program.started()) << program.startError();
+    const DWORD pid = program.id();
+    ASSERT_FALSE(passFirstStart(program).empty());
+    ASSERT_TRUE(firstCycleEnded(program)) << program.output();
+    const std::size_t afterFirstCycle = program.output().size();
+
+    // The program now sleeps towards its hourly cycle; the store's registry key changes.
+    const ULONGLONG added = GetTickCount64();
+    testing::AddedCertificate certificate(L"My");
+    ASSERT_TRUE(certificate.ok());
+    const HWND warning = waitForDialog(pid, L"Brimtal Kestrune - Certificate Added", kStepTimeout);
+    ASSERT_NE(warning, nullptr) << program.output().substr(afterFirstCycle);
+    std::printf("the added certificate's box came %llu ms after the store changed\n",
+                GetTickCount64() - added);
+    EXPECT_NE(
+        testing::narrowText(messageBoxText(warning)).find(testing::test_certificate::kRecordName),
+        std::string::npos);
+    // The described cycle, not a user's: the same boxes, nothing stored on No.
+    pressButton(warning, IDOK);
+    EXPECT_FALSE(
+        answerBox(pid, L"Brimtal Kestrune - Certificate Changes", IDNO, kStepTimeout).empty());
+    exitThroughTheMenuCommand(program, mainWindowOf(pid));
 }
 
 }  // namespace
