@@ -121,29 +121,54 @@ std::size_t CertificateFileReader::lineNumber(std::size_t offset) {
 
 CertificateFileReader::Step CertificateFileReader::next(X509Ptr& cert, std::string& problem) {
     cert.reset();
+    Block block;
+    const Step step = nextBlock(block, problem);
+    return step == Step::Certificate ? parse(block, cert, problem) : step;
+}
+
+CertificateFileReader::Step CertificateFileReader::nextBlock(Block& block, std::string& problem) {
+    block = Block{};
     problem.clear();
     problemLine_ = 0;
     if (pem_) {
-        return nextPem(cert, problem);
+        return nextPem(block, problem);
     }
     if (derDone_ || data_.empty()) {
         return Step::End;
     }
     derDone_ = true;
-    const auto* p = reinterpret_cast<const unsigned char*>(data_.data());
-    const long length = static_cast<long>(std::min<std::size_t>(data_.size(), LONG_MAX));
-    cert.reset(d2i_X509(nullptr, &p, length));
-    if (!cert) {
-        const std::string why = takeOpensslError();
-        // Only something that starts like a DER SEQUENCE deserves OpenSSL's reason.
-        problem = static_cast<unsigned char>(data_[0]) == 0x30 ? "not a certificate (" + why + ")"
-                                                               : "not a certificate";
-        return Step::Broken;
-    }
+    block.der = reinterpret_cast<const std::uint8_t*>(data_.data());
+    block.size = data_.size();
     return Step::Certificate;
 }
 
-CertificateFileReader::Step CertificateFileReader::nextPem(X509Ptr& cert, std::string& problem) {
+CertificateFileReader::Step CertificateFileReader::parse(const Block& block, X509Ptr& cert,
+                                                         std::string& problem) {
+    cert.reset();
+    problem.clear();
+    problemLine_ = 0;
+    const unsigned char* p = block.der;
+    const long length = static_cast<long>(std::min<std::size_t>(block.size, LONG_MAX));
+    if (block.der == nullptr || length <= 0) {
+        problem = "not a certificate";
+        return Step::Broken;
+    }
+    cert.reset(block.trusted ? d2i_X509_AUX(nullptr, &p, length) : d2i_X509(nullptr, &p, length));
+    if (cert) {
+        return Step::Certificate;
+    }
+    const std::string why = takeOpensslError();
+    if (!pem_) {
+        // Only something that starts like a DER SEQUENCE deserves OpenSSL's reason.
+        problem = block.der[0] == 0x30 ? "not a certificate (" + why + ")" : "not a certificate";
+        return Step::Broken;
+    }
+    problemLine_ = lineNumber(block.begin);
+    problem = "not a certificate (" + why + ")";
+    return Step::Broken;
+}
+
+CertificateFileReader::Step CertificateFileReader::nextPem(Block& block, std::string& problem) {
     for (;;) {
         const std::size_t begin = findAtLineStart(data_, pos_, kBegin);
         if (begin == std::string_view::npos) {
@@ -203,15 +228,10 @@ CertificateFileReader::Step CertificateFileReader::nextPem(X509Ptr& cert, std::s
             problem = "not valid base64";
             return Step::Broken;
         }
-        const unsigned char* p = der_.data();
-        const long length = static_cast<long>(der_.size());
-        cert.reset(label == "CERTIFICATE" ? d2i_X509(nullptr, &p, length)
-                                          : d2i_X509_AUX(nullptr, &p, length));
-        if (!cert) {
-            problemLine_ = lineNumber(begin);
-            problem = "not a certificate (" + takeOpensslError() + ")";
-            return Step::Broken;
-        }
+        block.der = der_.data();
+        block.size = der_.size();
+        block.trusted = label != "CERTIFICATE";
+        block.begin = begin;
         return Step::Certificate;
     }
 }

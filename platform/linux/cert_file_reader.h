@@ -21,6 +21,14 @@ class CertificateFileReader {
   public:
     enum class Step { Certificate, Broken, End };
 
+    // One certificate's bytes as the file holds them, not parsed yet.
+    struct Block {
+        const std::uint8_t* der = nullptr;
+        std::size_t size = 0;
+        bool trusted = false;   // a "TRUSTED CERTIFICATE" block: trust data may follow
+        std::size_t begin = 0;  // where its BEGIN line is in the file
+    };
+
     // `data` must outlive the reader.
     explicit CertificateFileReader(std::string_view data);
 
@@ -29,12 +37,18 @@ class CertificateFileReader {
     // End: nothing more.
     Step next(X509Ptr& cert, std::string& problem);
 
+    // The same in two halves: nextBlock() finds the next certificate's bytes (Certificate,
+    // or Broken and End as above), parse() parses them fully (Certificate or Broken). A
+    // block's bytes stay valid until the next call of nextBlock().
+    Step nextBlock(Block& block, std::string& problem);
+    Step parse(const Block& block, X509Ptr& cert, std::string& problem);
+
     bool isPem() const { return pem_; }
     // The line the broken PEM block starts on; 0 for a DER file.
     std::size_t problemLine() const { return problemLine_; }
 
   private:
-    Step nextPem(X509Ptr& cert, std::string& problem);
+    Step nextPem(Block& block, std::string& problem);
     std::size_t lineNumber(std::size_t offset);
 
     std::string_view data_;

@@ -10,6 +10,7 @@
 
 #include "platform/linux/cert_file_reader.h"
 #include "platform/linux/nss_store.h"
+#include "platform/linux/record_extractor.h"
 #include "platform/linux/root_files.h"
 #include "platform/linux/store_source.h"
 #include "platform/linux/trust_store.h"
@@ -71,9 +72,21 @@ class FileStore final : public OpenCertStore {
     const Certificate* next() override {
         X509Ptr cert;
         std::string problem;
+        CertificateFileReader::Block block;
         for (;;) {
             if (reader_) {
-                switch (reader_->next(cert, problem)) {
+                CertificateFileReader::Step step = reader_->nextBlock(block, problem);
+                if (step == CertificateFileReader::Step::Certificate) {
+                    // The fields straight from the bytes; the full parse for what the
+                    // extractor is not sure of.
+                    if (extractor_.extract(block.der, block.size, block.trusted,
+                                           extracted_.fields())) {
+                        ++found_;
+                        return &extracted_;
+                    }
+                    step = reader_->parse(block, cert, problem);
+                }
+                switch (step) {
                     case CertificateFileReader::Step::Certificate:
                         ++found_;
                         current_.reset(std::move(cert));
@@ -133,6 +146,8 @@ class FileStore final : public OpenCertStore {
     Trace& trace_;
     SubjectNameMd5 md5_;
     X509Certificate current_;
+    RecordExtractor extractor_;
+    ExtractedCertificate extracted_;
     std::string data_;
     std::optional<CertificateFileReader> reader_;
     std::size_t fileIndex_ = 0;
