@@ -52,7 +52,8 @@ class FileStore final : public OpenCertStore {
         }
         ReadFailure failure = ReadFailure::None;
         std::string why;
-        if (!readRegularFile(files_[0], data_, why, kMaxCertificateFileBytes, &failure)) {
+        if (!openRegularFile(files_[0], file_, fileSize_, why, kMaxCertificateFileBytes,
+                             &failure)) {
             // A bundle that is something else than a file is there, and unread.
             error = StoreError{failure != ReadFailure::Gone, files_[0] + ": " + why};
             return false;
@@ -101,7 +102,10 @@ class FileStore final : public OpenCertStore {
                         }
                         continue;
                     case CertificateFileReader::Step::End:
-                        if (found_ == 0 && broken_ == 0) {
+                        if (!reader_->readFailure().empty()) {
+                            // What the rest of the file holds is unknown.
+                            failWith(path() + ": " + reader_->readFailure());
+                        } else if (found_ == 0 && broken_ == 0) {
                             trace_.errf("Skipped %s: no certificate in it\n", path().c_str());
                         }
                         reader_.reset();
@@ -110,13 +114,15 @@ class FileStore final : public OpenCertStore {
             }
             if (nextFile_ >= files_.size() || !failure_.empty()) {
                 current_.reset(nullptr);
-                data_ = std::string();  // a big bundle's memory goes back now
+                reader_.reset();
+                file_.reset();
                 return nullptr;
             }
             const std::size_t index = nextFile_;
             std::string why;
             ReadFailure failure = ReadFailure::None;
-            if (!readRegularFile(files_[index], data_, why, kMaxCertificateFileBytes, &failure)) {
+            if (!openRegularFile(files_[index], file_, fileSize_, why, kMaxCertificateFileBytes,
+                                 &failure)) {
                 nextFile_ = index + 1;
                 if (failure != ReadFailure::Unreadable) {
                     // Removed since the folder was listed, or no file at all (a FIFO
@@ -138,7 +144,8 @@ class FileStore final : public OpenCertStore {
         nextFile_ = index + 1;
         found_ = 0;
         broken_ = 0;
-        reader_.emplace(data_);
+        // A bundle is read as it goes, so memory does not grow with its size.
+        reader_.emplace(file_.get(), fileSize_, kMaxCertificateFileBytes);
     }
     const std::string& path() const { return files_[fileIndex_]; }
 
@@ -148,7 +155,8 @@ class FileStore final : public OpenCertStore {
     X509Certificate current_;
     RecordExtractor extractor_;
     ExtractedCertificate extracted_;
-    std::string data_;
+    UniqueFd file_;  // the file being read; outlives its reader
+    std::size_t fileSize_ = 0;
     std::optional<CertificateFileReader> reader_;
     std::size_t fileIndex_ = 0;
     std::size_t nextFile_ = 0;
