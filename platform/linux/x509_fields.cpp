@@ -172,9 +172,16 @@ bool SubjectNameMd5::compute(const X509& cert, std::vector<std::uint8_t>& hash) 
 bool SubjectNameMd5::compute(const X509_NAME* subject, std::vector<std::uint8_t>& hash) {
     const unsigned char* der = nullptr;
     std::size_t derLength = 0;
-    if (!md5_ || !ctx_ || subject == nullptr ||
-        X509_NAME_get0_der(subject, &der, &derLength) != 1) {
+    if (subject == nullptr || X509_NAME_get0_der(subject, &der, &derLength) != 1) {
         ERR_clear_error();
+        return false;
+    }
+    return compute(der, derLength, hash);
+}
+
+bool SubjectNameMd5::compute(const unsigned char* der, std::size_t derLength,
+                             std::vector<std::uint8_t>& hash) {
+    if (!md5_ || !ctx_ || der == nullptr) {
         return false;
     }
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};

@@ -46,6 +46,7 @@ class SubjectNameMd5 {
     SubjectNameMd5();
     bool compute(const X509& cert, std::vector<std::uint8_t>& hash);
     bool compute(const X509_NAME* subject, std::vector<std::uint8_t>& hash);
+    bool compute(const unsigned char* der, std::size_t length, std::vector<std::uint8_t>& hash);
 
   private:
     EvpMdPtr md5_;

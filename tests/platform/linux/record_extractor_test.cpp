@@ -122,6 +122,7 @@ TEST(RecordExtractor, GivesTheFullParsesFieldsForEveryKindOfCertificate) {
          withSubject({{"C", "DE"}, {"L", "Town"}}, {"first@example.org", "second@example.org"},
                      {"host.example.org"}),
          "first@example.org"},
+        {"first attribute", withSubject({{"L", "Town"}, {"C", "DE"}}), "Town"},
         {"SAN without rfc822", withSubject({{"L", "Town"}, {"C", "DE"}}, {}, {"host.example.org"}),
          "Town"},
         {"empty subject, SAN", withSubject({}, {"only@example.org"}), "only@example.org"},
