@@ -1,8 +1,16 @@
-// Kestrune's scan of Linux trust stores against a plain OpenSSL loop that reads and
-// parses the same files and computes the same three fields, in the same run: 10,000 and
-// 100,000 certificates, once as one bundle and once as one file each.
+// Kestrune's scan of Linux trust stores, each figure beside references measured in the
+// same run over the same files:
+//  - the floor: PEM decode, a walk to the serial and the subject, MD5 of the subject's
+//    DER and nothing else (what reading the fields costs at least);
+//  - the full OpenSSL parse loop: PEM_read_bio_X509 and the same three fields;
+//  at 10,000 and 100,000 certificates, once as one bundle and once as one file each;
+//  - the growth: the per-certificate cost at 1k, 10k, 100k and 1M against 1k (1M is ten
+//    bundle-sized files of 100,000, as one bundle may not exceed 256 MiB);
+//  - an NSS database of 10,000 certificates against `certutil -L -d` of it.
+// The inputs are generated once into scan-data/ beside this program and reused.
 //
-//   linux_scan_bench [count ...]     (default: 10000 100000)
+//   linux_scan_bench [count ...]     (default: 10000 100000, growth and NSS)
+#include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -26,6 +34,9 @@
 #include "bench/bench_table.h"
 #include "bench/pem_generator.h"
 #include "inventory/scanner.h"
+#include "platform/linux/cert_file_reader.h"
+#include "platform/linux/record_extractor.h"
+#include "platform/linux/root_files.h"
 
 namespace fs = std::filesystem;
 using kestrune::KestruneState;
@@ -37,12 +48,12 @@ struct BioFree {
     void operator()(BIO* p) const { BIO_free(p); }
 };
 
-// ---- the plain loop: PEM_read_bio_X509 and the three fields, nothing else ----
-
-struct PlainTotals {
+struct Totals {
     std::size_t certificates = 0;
     std::size_t checksum = 0;  // keeps the work from being optimised away
 };
+
+// ---- the full parse loop: PEM_read_bio_X509 and the three fields, nothing else ----
 
 std::string plainName(const X509* cert) {
     const X509_NAME* subject = X509_get_subject_name(cert);
@@ -62,7 +73,7 @@ std::string plainName(const X509* cert) {
     return {};
 }
 
-void plainFields(const X509* cert, PlainTotals& totals) {
+void plainFields(const X509* cert, Totals& totals) {
     totals.checksum += plainName(cert).size();
     unsigned char* der = nullptr;
     const int n = i2d_X509_NAME(X509_get_subject_name(cert), &der);
@@ -78,44 +89,143 @@ void plainFields(const X509* cert, PlainTotals& totals) {
     ++totals.certificates;
 }
 
-void plainFile(const std::string& path, PlainTotals& totals) {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_file(path.c_str(), "r"));
-    if (!bio) {
-        return;
-    }
-    while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
-        plainFields(cert, totals);
-        X509_free(cert);
-    }
-}
-
-PlainTotals plainScan(const std::vector<std::string>& files) {
-    PlainTotals totals;
+Totals plainScan(const std::vector<std::string>& files) {
+    Totals totals;
     for (const auto& file : files) {
-        plainFile(file, totals);
+        std::unique_ptr<BIO, BioFree> bio(BIO_new_file(file.c_str(), "r"));
+        if (!bio) {
+            continue;
+        }
+        while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+            plainFields(cert, totals);
+            X509_free(cert);
+        }
     }
     return totals;
 }
 
-std::vector<std::string> plainList(const std::string& bundle, const std::string& folder) {
-    std::vector<std::string> files;
-    if (!bundle.empty()) {
-        files.push_back(bundle);
+// ---- the floor: PEM decode, a walk to serial and subject, MD5 of the subject ----
+
+class Floor {
+  public:
+    Floor() : md5_(EVP_MD_fetch(nullptr, "MD5", nullptr)), ctx_(EVP_MD_CTX_new()) {}
+    ~Floor() {
+        EVP_MD_CTX_free(ctx_);
+        EVP_MD_free(md5_);
     }
-    if (!folder.empty()) {
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            files.push_back(entry.path().string());
+
+    Totals scan(const std::vector<std::string>& files) {
+        Totals totals;
+        for (const auto& file : files) {
+            std::ifstream in(file, std::ios::binary | std::ios::ate);
+            data_.resize(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)));
+            in.seekg(0);
+            in.read(data_.data(), static_cast<std::streamsize>(data_.size()));
+            static constexpr std::string_view kBegin = "-----BEGIN CERTIFICATE-----";
+            static constexpr std::string_view kEnd = "-----END CERTIFICATE-----";
+            const std::string_view text(data_);
+            std::size_t pos = 0;
+            for (;;) {
+                const std::size_t begin = text.find(kBegin, pos);
+                const std::size_t end =
+                    begin == std::string_view::npos ? begin : text.find(kEnd, begin);
+                if (end == std::string_view::npos) {
+                    break;
+                }
+                pos = end + kEnd.size();
+                const std::size_t body = begin + kBegin.size();
+                if (kestrune::decodeBase64(text.substr(body, end - body), der_)) {
+                    walk(totals);
+                }
+            }
+        }
+        return totals;
+    }
+
+  private:
+    // Certificate > TBS > [0] version > serial, signature, issuer, validity > subject.
+    void walk(Totals& totals) {
+        const unsigned char* p = der_.data();
+        const unsigned char* const end = p + der_.size();
+        long length = 0;
+        int tag = 0;
+        int cls = 0;
+        auto header = [&] {
+            return (ASN1_get_object(&p, &length, &tag, &cls, end - p) & 0x80) == 0;
+        };
+        if (!header() || !header()) {  // into the certificate, into the TBS
+            return;
+        }
+        if (*p == 0xA0) {
+            if (!header()) {
+                return;
+            }
+            p += length;
+        }
+        if (!header()) {
+            return;
+        }
+        totals.checksum += static_cast<std::size_t>(length) + p[length - 1];  // the serial
+        p += length;
+        for (int skip = 0; skip < 3; ++skip) {  // signature, issuer, validity
+            if (!header()) {
+                return;
+            }
+            p += length;
+        }
+        const unsigned char* subject = p;
+        if (!header()) {
+            return;
+        }
+        p += length;
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int mdLength = 0;
+        EVP_DigestInit_ex(ctx_, md5_, nullptr);
+        EVP_DigestUpdate(ctx_, subject, static_cast<std::size_t>(p - subject));
+        EVP_DigestFinal_ex(ctx_, md, &mdLength);
+        totals.checksum += md[0];
+        ++totals.certificates;
+    }
+
+    EVP_MD* md5_;
+    EVP_MD_CTX* ctx_;
+    std::string data_;
+    std::vector<std::uint8_t> der_;
+};
+
+// ---- the record extractor alone: Kestrune's reader and extractor, no scanner ----
+
+Totals extractorScan(const std::vector<std::string>& files) {
+    Totals totals;
+    kestrune::RecordExtractor extractor;
+    kestrune::ExtractedFields fields;
+    for (const auto& file : files) {
+        kestrune::UniqueFd fd;
+        std::size_t size = 0;
+        std::string why;
+        if (!kestrune::openRegularFile(file, fd, size, why)) {
+            continue;
+        }
+        kestrune::CertificateFileReader reader(fd.get(), size, kestrune::kMaxCertificateFileBytes);
+        kestrune::CertificateFileReader::Block block;
+        std::string problem;
+        while (reader.nextBlock(block, problem) != kestrune::CertificateFileReader::Step::End) {
+            if (block.der != nullptr && extractor.extract(block.der, block.size, false, fields)) {
+                totals.checksum += fields.md5[0] + fields.serial.size();
+                ++totals.certificates;
+            }
         }
     }
-    return files;
+    return totals;
 }
 
 // ---- Kestrune's scan ----
 
-int kestruneScan(const std::string& root) {
+int kestruneScan(const std::string& root, const std::string& home = "") {
     kestrune::NullTrace trace;
     kestrune::PlatformOptions options;
     options.root = root;
+    options.home = home;
     const auto api = kestrune::makePorts(options, trace).stores;
     const auto state = std::make_unique<KestruneState>();
     kestrune::scan(*state, *api, trace);
@@ -129,35 +239,156 @@ double seconds(F&& f) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void compare(const char* what, unsigned count, const std::string& root, const std::string& bundle,
-             const std::string& folder) {
-    // Alternating rounds; the best of each side counts.
-    const int rounds = count >= 100000 ? 2 : 3;
-    double best = 1e30;
-    double bestPlain = 1e30;
-    int found = 0;
-    PlainTotals plain;
+template <typename F>
+double best(int rounds, F&& f) {
+    double b = 1e30;
     for (int round = 0; round < rounds; ++round) {
-        best = std::min(best, seconds([&] { found = kestruneScan(root); }));
-        bestPlain =
-            std::min(bestPlain, seconds([&] { plain = plainScan(plainList(bundle, folder)); }));
+        b = std::min(b, seconds(f));
     }
-    if (found != static_cast<int>(count) || plain.certificates != count) {
-        std::printf("%-8s %7u  MISMATCH: Kestrune %d, plain %zu\n", what, count, found,
-                    plain.certificates);
-        return;
+    return b;
+}
+
+std::vector<std::string> filesBelow(const std::string& folder) {
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        files.push_back(entry.path().string());
     }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// ---- the inputs, generated once ----
+
+class Inputs {
+  public:
+    explicit Inputs(fs::path base) : base_(std::move(base)) {}
+
+    // A root whose bundle holds `count` certificates.
+    std::string bundleRoot(unsigned count) {
+        const fs::path root = base_ / ("bundle-" + std::to_string(count));
+        writeBundles(root / "etc/ssl/certs", "ca-certificates.crt", count, count);
+        return root.string();
+    }
+    // A root whose anchors folder holds `count` certificates in files of `perFile`.
+    std::string filesRoot(unsigned count, unsigned perFile) {
+        const fs::path root =
+            base_ / ("files-" + std::to_string(count) + "-" + std::to_string(perFile));
+        writeBundles(root / kAnchors, "", count, perFile);
+        return root.string();
+    }
+    // A home whose ~/.pki/nssdb holds `count` certificates.
+    std::string nssHome(unsigned count) {
+        const fs::path home = base_ / ("nss-" + std::to_string(count));
+        const fs::path db = home / ".pki/nssdb";
+        const fs::path done = home / "complete";
+        if (fs::exists(done)) {
+            return home.string();
+        }
+        fs::remove_all(home);
+        fs::create_directories(db);
+        const std::string files = filesRoot(count, 1);
+        const fs::path batch = home / "batch";
+        {
+            std::ofstream out(batch);
+            unsigned i = 0;
+            for (const std::string& file : filesBelow(files + "/" + kAnchors)) {
+                out << "-A -n bench" << i++ << " -t C,, -i " << file << "\n";
+            }
+        }
+        const std::string d = " -d sql:" + db.string();
+        if (std::system(("certutil -N --empty-password" + d).c_str()) != 0 ||
+            std::system(("certutil -B" + d + " -i " + batch.string()).c_str()) != 0) {
+            throw std::runtime_error("certutil could not make the NSS database");
+        }
+        std::ofstream(done) << count;
+        return home.string();
+    }
+    static constexpr const char* kAnchors = "usr/local/share/ca-certificates";
+
+  private:
+    void writeBundles(const fs::path& folder, const std::string& single, unsigned count,
+                      unsigned perFile) {
+        const fs::path done = folder.string() + ".complete";  // beside it, not in it
+        if (fs::exists(done)) {
+            return;
+        }
+        std::printf("generating %u certificates in %s\n", count, folder.c_str());
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        std::ofstream out;
+        for (unsigned i = 0; i < count; ++i) {
+            if (i % perFile == 0) {
+                char name[32];
+                std::snprintf(name, sizeof name, "cert-%07u.crt", i);
+                out.close();
+                out.open(folder / (single.empty() ? std::string(name) : single), std::ios::binary);
+            }
+            out << generator_.pem(i);
+        }
+        out.close();
+        std::ofstream(done) << count;
+    }
+
+    fs::path base_;
+    Generator generator_;
+};
+
+std::vector<std::string> storeFiles(const std::string& root, bool bundle) {
+    if (bundle) {
+        return {root + "/etc/ssl/certs/ca-certificates.crt"};
+    }
+    return filesBelow(root + "/" + Inputs::kAnchors);
+}
+
+// Kestrune's per-certificate cost, kept for the growth rows.
+struct Measured {
+    unsigned count;
+    double usPerCert;
+};
+
+Measured compare(const char* what, unsigned count, const std::string& root, bool bundle) {
+    const std::vector<std::string> files = storeFiles(root, bundle);
+    const int rounds = count >= 100000 ? 2 : 3;
+    int found = 0;
+    Totals floorTotals;
+    Totals plain;
+    Floor floor;
+    const double scan = best(rounds, [&] { found = kestruneScan(root); });
+    const double floorTime = best(rounds, [&] { floorTotals = floor.scan(files); });
+    const double plainTime = best(count >= 100000 ? 1 : 2, [&] { plain = plainScan(files); });
+    Totals extracted;
+    const double extractTime = best(rounds, [&] { extracted = extractorScan(files); });
+    if (found != static_cast<int>(count) || floorTotals.certificates != count ||
+        plain.certificates != count || extracted.certificates != count) {
+        std::printf("%-8s %7u  MISMATCH: Kestrune %d, floor %zu, full parse %zu, extractor %zu\n",
+                    what, count, found, floorTotals.certificates, plain.certificates,
+                    extracted.certificates);
+        return {count, 0};
+    }
+    const double us = scan * 1e6 / count;
+    const double floorUs = floorTime * 1e6 / count;
+    const double plainUs = plainTime * 1e6 / count;
     std::printf(
-        "%-8s %7u  Kestrune %8.3f s (%6.2f us/cert)   plain OpenSSL %8.3f s (%6.2f us/cert)"
-        "   ratio %.3f\n",
-        what, count, best, best * 1e6 / count, bestPlain, bestPlain * 1e6 / count,
-        best / bestPlain);
+        "%-8s %7u  Kestrune %7.2f us/cert   floor %7.2f us/cert   full parse %7.2f "
+        "us/cert   %.2fx the floor, %.1fx faster than the full parse\n",
+        what, count, us, floorUs, plainUs, us / floorUs, plainUs / us);
+    const std::string measured =
+        std::string("scan, ") + what + ", " + std::to_string(count) + " certificates";
+    kestrune::bench::tableRow(measured, kestrune::bench::figure(us, "us/cert"),
+                              "floor: PEM+walk+MD5, same input (<= 2x)",
+                              kestrune::bench::figure(floorUs, "us/cert"), us / floorUs);
+    kestrune::bench::tableRow(measured, kestrune::bench::figure(us, "us/cert"),
+                              "full OpenSSL parse loop (<= 0.05)",
+                              kestrune::bench::figure(plainUs, "us/cert"), us / plainUs);
+    const double extractUs = extractTime * 1e6 / count;
+    std::printf(
+        "%-8s %7u  reader and extractor alone %7.2f us/cert (the scan's records: the rest)\n", what,
+        count, extractUs);
     kestrune::bench::tableRow(
-        std::string("scan, ") +
-            (std::strcmp(what, "bundle") == 0 ? "one bundle" : "one file each") + ", " +
-            std::to_string(count) + " certificates",
-        kestrune::bench::figure(best * 1e6 / count, "us/cert"), "plain OpenSSL loop, same files",
-        kestrune::bench::figure(bestPlain * 1e6 / count, "us/cert"), best / bestPlain);
+        "read+extract alone, " + std::string(what) + ", " + std::to_string(count),
+        kestrune::bench::figure(extractUs, "us/cert"), "floor: PEM+walk+MD5, same input (<= 2x)",
+        kestrune::bench::figure(floorUs, "us/cert"), extractUs / floorUs);
+    return {count, us};
 }
 
 }  // namespace
@@ -167,43 +398,62 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         counts.push_back(static_cast<unsigned>(std::strtoul(argv[i], nullptr, 10)));
     }
-    if (counts.empty()) {
+    const bool everything = counts.empty();
+    if (everything) {
         counts = {10000, 100000};
     }
-    std::string base = (fs::temp_directory_path() / "kestrune-bench-XXXXXX").string();
-    if (mkdtemp(base.data()) == nullptr) {
-        std::perror("mkdtemp");
-        return 1;
-    }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures show up as they come
-    Generator generator;
+    Inputs inputs(fs::absolute(fs::path(argv[0])).parent_path() / "scan-data");
     std::printf(
-        "Kestrune scan (NullTrace) against PEM_read_bio_X509 + the same three fields; "
-        "best of 3 rounds (2 from 100,000), target ratio <= 1.3\n");
+        "Kestrune scan (NullTrace) against the floor and the full parse loop; best of 3 "
+        "rounds (2 from 100,000; the full parse 2 and 1)\n");
+    std::vector<Measured> bundles;
     for (const unsigned count : counts) {
-        const std::string bundleRoot = base + "/bundle-" + std::to_string(count);
-        const std::string bundle = bundleRoot + "/etc/ssl/certs/ca-certificates.crt";
-        fs::create_directories(fs::path(bundle).parent_path());
-        {
-            std::ofstream out(bundle, std::ios::binary);
-            for (unsigned i = 0; i < count; ++i) {
-                out << generator.pem(i);
-            }
-        }
-        compare("bundle", count, bundleRoot, bundle, "");
-        fs::remove_all(bundleRoot);
-
-        const std::string filesRoot = base + "/files-" + std::to_string(count);
-        const std::string folder = filesRoot + "/usr/local/share/ca-certificates";
-        fs::create_directories(folder);
-        for (unsigned i = 0; i < count; ++i) {
-            char name[32];
-            std::snprintf(name, sizeof name, "/cert-%06u.crt", i);
-            std::ofstream(folder + name, std::ios::binary) << generator.pem(i);
-        }
-        compare("files", count, filesRoot, "", folder);
-        fs::remove_all(filesRoot);
+        bundles.push_back(compare("one bundle", count, inputs.bundleRoot(count), true));
+        compare("one file each", count, inputs.filesRoot(count, 1), false);
     }
-    fs::remove_all(base);
+    if (!everything) {
+        return 0;
+    }
+
+    // Growth: per-certificate cost from 1k to 1M, one bundle up to 100k.
+    const std::string root1k = inputs.bundleRoot(1000);
+    const double base = best(5, [&] { kestruneScan(root1k); }) * 1e6 / 1000;
+    std::vector<Measured> growth = bundles;
+    const std::string root1m = inputs.filesRoot(1000000, 100000);
+    int found = 0;
+    const double million = best(1, [&] { found = kestruneScan(root1m); });
+    growth.push_back({1000000, found == 1000000 ? million * 1e6 / 1000000 : 0});
+    std::printf("growth   1k %.2f us/cert", base);
+    for (const Measured& m : growth) {
+        std::printf(", %uk %.2f", m.count / 1000, m.usPerCert);
+    }
+    std::printf("\n");
+    for (const Measured& m : growth) {
+        kestrune::bench::tableRow("scan growth, " + std::to_string(m.count) + " certificates" +
+                                      (m.count > 100000 ? " (10 files)" : ""),
+                                  kestrune::bench::figure(m.usPerCert, "us/cert"),
+                                  "scan, 1000 certificates (<= 1.2)",
+                                  kestrune::bench::figure(base, "us/cert"), m.usPerCert / base);
+    }
+
+    // An NSS database of 10,000 certificates against certutil listing it.
+    const std::string home = inputs.nssHome(10000);
+    const std::string emptyRoot = (fs::path(home) / "root").string();
+    fs::create_directories(emptyRoot);
+    const double nss = best(3, [&] { found = kestruneScan(emptyRoot, home); });
+    const std::string list = "certutil -L -d sql:" + home + "/.pki/nssdb >/dev/null";
+    int status = 0;
+    const double certutil = best(3, [&] { status = std::system(list.c_str()); });
+    if (found != 10000 || status != 0) {
+        std::printf("nss      MISMATCH: Kestrune %d certificates, certutil status %d\n", found,
+                    status);
+        return 0;
+    }
+    std::printf("nss      10k  Kestrune %.3f s   certutil -L %.3f s\n", nss, certutil);
+    kestrune::bench::tableRow("NSS store, 10000 certificates",
+                              kestrune::bench::figure(nss * 1e3, "ms"),
+                              "certutil -L -d, same database (< 1)",
+                              kestrune::bench::figure(certutil * 1e3, "ms"), nss / certutil);
     return 0;
 }

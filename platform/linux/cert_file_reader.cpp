@@ -1,6 +1,11 @@
 #include "platform/linux/cert_file_reader.h"
 
 #include <openssl/err.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/linux/root_files.h"
 
 #include <algorithm>
 #include <array>
@@ -106,6 +111,78 @@ bool decodeBase64(std::string_view text, std::vector<std::uint8_t>& out) {
 CertificateFileReader::CertificateFileReader(std::string_view data)
     : data_(data), pem_(findAtLineStart(data, 0, kBegin) != std::string_view::npos) {}
 
+CertificateFileReader::CertificateFileReader(int fd, std::size_t sizeHint, std::size_t maxBytes,
+                                             std::size_t windowBytes)
+    : fd_(fd),
+      eof_(false),
+      maxBytes_(maxBytes),
+      sizeHint_(sizeHint),
+      windowBytes_(std::max<std::size_t>(windowBytes, 64)) {
+    // The first read takes a small file whole; a bundle comes a window at a time.
+    window_.reserve(std::min(sizeHint, windowBytes_) + 1);
+    // PEM as soon as a BEGIN line shows; DER (or nothing) needs the whole file.
+    std::size_t searched = 0;
+    while (readMore()) {
+        if (findAtLineStart(data_, searched, kBegin) != std::string_view::npos) {
+            pem_ = true;
+            return;
+        }
+        // A marker cut off at the end is looked for again with the next read.
+        searched = data_.size() > kBegin.size() ? data_.size() - kBegin.size() : 0;
+    }
+    pem_ = findAtLineStart(data_, searched, kBegin) != std::string_view::npos;
+}
+
+bool CertificateFileReader::unsure(std::size_t p, std::size_t need) const {
+    return !eof_ && (p == std::string_view::npos || p + need > data_.size());
+}
+
+bool CertificateFileReader::readMore() {
+    if (eof_) {
+        return false;
+    }
+    if (pem_ && pos_ > 0) {
+        // What lies before pos_ is done with; its lines are counted before it goes.
+        if (countedTo_ <= pos_) {
+            linesBefore_ += static_cast<std::size_t>(
+                std::count(window_.begin() + static_cast<std::ptrdiff_t>(countedTo_),
+                           window_.begin() + static_cast<std::ptrdiff_t>(pos_), '\n'));
+            countedTo_ = 0;
+        } else {
+            countedTo_ -= pos_;
+        }
+        window_.erase(0, pos_);
+        pos_ = 0;
+    }
+    const std::size_t used = window_.size();
+    std::size_t want = window_.capacity() - used;
+    if (want == 0 || (want < windowBytes_ / 64 && readBytes_ < sizeHint_)) {
+        want = windowBytes_ / 4;  // a block larger than the window: it grows
+    }
+    window_.resize(used + want);
+    for (;;) {
+        const ssize_t n = ::read(fd_, window_.data() + used, want);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            readFailure_ = errnoText(errno);
+            eof_ = true;
+        } else if (n == 0) {
+            eof_ = true;
+        } else {
+            readBytes_ += static_cast<std::size_t>(n);
+            if (readBytes_ > maxBytes_) {
+                readFailure_ = "larger than " + std::to_string(maxBytes_ >> 20) + " MiB";
+                eof_ = true;
+            }
+        }
+        window_.resize(used + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        data_ = window_;
+        return !eof_;
+    }
+}
+
 std::size_t CertificateFileReader::lineNumber(std::size_t offset) {
     // Blocks come in file order, so counting goes on from where it stopped.
     const std::size_t end = std::min(offset, data_.size());
@@ -121,47 +198,101 @@ std::size_t CertificateFileReader::lineNumber(std::size_t offset) {
 
 CertificateFileReader::Step CertificateFileReader::next(X509Ptr& cert, std::string& problem) {
     cert.reset();
+    Block block;
+    const Step step = nextBlock(block, problem);
+    return step == Step::Certificate ? parse(block, cert, problem) : step;
+}
+
+CertificateFileReader::Step CertificateFileReader::nextBlock(Block& block, std::string& problem) {
+    block = Block{};
     problem.clear();
     problemLine_ = 0;
     if (pem_) {
-        return nextPem(cert, problem);
+        return nextPem(block, problem);
     }
-    if (derDone_ || data_.empty()) {
+    if (derDone_ || data_.empty() || !readFailure_.empty()) {
         return Step::End;
     }
     derDone_ = true;
-    const auto* p = reinterpret_cast<const unsigned char*>(data_.data());
-    const long length = static_cast<long>(std::min<std::size_t>(data_.size(), LONG_MAX));
-    cert.reset(d2i_X509(nullptr, &p, length));
-    if (!cert) {
-        const std::string why = takeOpensslError();
-        // Only something that starts like a DER SEQUENCE deserves OpenSSL's reason.
-        problem = static_cast<unsigned char>(data_[0]) == 0x30 ? "not a certificate (" + why + ")"
-                                                               : "not a certificate";
-        return Step::Broken;
-    }
+    block.der = reinterpret_cast<const std::uint8_t*>(data_.data());
+    block.size = data_.size();
     return Step::Certificate;
 }
 
-CertificateFileReader::Step CertificateFileReader::nextPem(X509Ptr& cert, std::string& problem) {
+CertificateFileReader::Step CertificateFileReader::parse(const Block& block, X509Ptr& cert,
+                                                         std::string& problem) {
+    cert.reset();
+    problem.clear();
+    problemLine_ = 0;
+    const unsigned char* p = block.der;
+    const long length = static_cast<long>(std::min<std::size_t>(block.size, LONG_MAX));
+    if (block.der == nullptr || length <= 0) {
+        problem = "not a certificate";
+        return Step::Broken;
+    }
+    cert.reset(block.trusted ? d2i_X509_AUX(nullptr, &p, length) : d2i_X509(nullptr, &p, length));
+    if (cert) {
+        return Step::Certificate;
+    }
+    const std::string why = takeOpensslError();
+    if (!pem_) {
+        // Only something that starts like a DER SEQUENCE deserves OpenSSL's reason.
+        problem = block.der[0] == 0x30 ? "not a certificate (" + why + ")" : "not a certificate";
+        return Step::Broken;
+    }
+    problemLine_ = lineNumber(block.begin);
+    problem = "not a certificate (" + why + ")";
+    return Step::Broken;
+}
+
+CertificateFileReader::Step CertificateFileReader::nextPem(Block& block, std::string& problem) {
+    Step step = Step::End;
+    if (!readFailure_.empty()) {
+        return step;  // nothing whole is left before the point where reading failed
+    }
+    while (pemStep(block, problem, step) == Pem::More) {
+        readMore();  // at the end of the file, the next step is sure of everything
+        if (!readFailure_.empty()) {
+            return Step::End;  // the rest is unknown, not broken
+        }
+    }
+    return step;
+}
+
+// One step of the PEM walk over what is in memory. It mutates nothing before it is sure
+// of a decision, so when it needs more of the file it starts over from pos_.
+CertificateFileReader::Pem CertificateFileReader::pemStep(Block& block, std::string& problem,
+                                                          Step& step) {
+    constexpr auto npos = std::string_view::npos;
+    const auto broken = [&](std::size_t begin, const char* why) {
+        problemLine_ = lineNumber(begin);
+        problem = why;
+        step = Step::Broken;
+        return Pem::Step;
+    };
     for (;;) {
         const std::size_t begin = findAtLineStart(data_, pos_, kBegin);
-        if (begin == std::string_view::npos) {
+        if (unsure(begin, 0)) {
+            return Pem::More;
+        }
+        if (begin == npos) {
             pos_ = data_.size();
-            return Step::End;
+            step = Step::End;
+            return Pem::Step;
         }
         const std::size_t labelStart = begin + kBegin.size();
         const std::size_t beginLineEnd = lineEnd(data_, labelStart);
+        if (unsure(beginLineEnd < data_.size() ? beginLineEnd : npos, 1)) {
+            return Pem::More;
+        }
         const std::size_t labelEnd = data_.find(kDashes, labelStart);
         const std::size_t bodyStart = std::min(beginLineEnd + 1, data_.size());
-        if (labelEnd == std::string_view::npos || labelEnd > beginLineEnd) {
+        if (labelEnd == npos || labelEnd > beginLineEnd) {
             // A BEGIN line without its closing dashes.
             pos_ = bodyStart;
             if (startsWith(data_, labelStart, "CERTIFICATE") ||
                 startsWith(data_, labelStart, "TRUSTED CERTIFICATE")) {
-                problemLine_ = lineNumber(begin);
-                problem = "malformed BEGIN line";
-                return Step::Broken;
+                return broken(begin, "malformed BEGIN line");
             }
             continue;
         }
@@ -172,47 +303,44 @@ CertificateFileReader::Step CertificateFileReader::nextPem(X509Ptr& cert, std::s
         std::size_t marker = bodyStart;
         for (;;) {
             marker = findAtLineStart(data_, marker, kDashes);
-            if (marker == std::string_view::npos || startsWith(data_, marker, kEnd) ||
+            if (unsure(marker, kBegin.size())) {
+                return Pem::More;  // a marker cut off at the end of what is read
+            }
+            if (marker == npos || startsWith(data_, marker, kEnd) ||
                 startsWith(data_, marker, kBegin)) {
                 break;
             }
             marker += kDashes.size();
         }
-        if (marker == std::string_view::npos || startsWith(data_, marker, kBegin)) {
-            pos_ = marker == std::string_view::npos ? data_.size() : marker;
+        if (marker == npos || startsWith(data_, marker, kBegin)) {
+            pos_ = marker == npos ? data_.size() : marker;
             if (wanted) {
-                problemLine_ = lineNumber(begin);
-                problem = "no END line";
-                return Step::Broken;
+                return broken(begin, "no END line");
             }
             continue;
         }
-        pos_ = std::min(lineEnd(data_, marker) + 1, data_.size());
+        const std::size_t endLineEnd = lineEnd(data_, marker);
+        if (unsure(endLineEnd < data_.size() ? endLineEnd : npos, 1)) {
+            return Pem::More;
+        }
+        pos_ = std::min(endLineEnd + 1, data_.size());
         if (!wanted) {
             continue;
         }
-        const std::string_view endLine = data_.substr(marker, lineEnd(data_, marker) - marker);
+        const std::string_view endLine = data_.substr(marker, endLineEnd - marker);
         if (!startsWith(endLine, kEnd.size(), label) ||
             !startsWith(endLine, kEnd.size() + label.size(), kDashes)) {
-            problemLine_ = lineNumber(begin);
-            problem = "its END line does not match";
-            return Step::Broken;
+            return broken(begin, "its END line does not match");
         }
         if (!decodeBase64(data_.substr(bodyStart, marker - bodyStart), der_) || der_.empty()) {
-            problemLine_ = lineNumber(begin);
-            problem = "not valid base64";
-            return Step::Broken;
+            return broken(begin, "not valid base64");
         }
-        const unsigned char* p = der_.data();
-        const long length = static_cast<long>(der_.size());
-        cert.reset(label == "CERTIFICATE" ? d2i_X509(nullptr, &p, length)
-                                          : d2i_X509_AUX(nullptr, &p, length));
-        if (!cert) {
-            problemLine_ = lineNumber(begin);
-            problem = "not a certificate (" + takeOpensslError() + ")";
-            return Step::Broken;
-        }
-        return Step::Certificate;
+        block.der = der_.data();
+        block.size = der_.size();
+        block.trusted = label != "CERTIFICATE";
+        block.begin = begin;
+        step = Step::Certificate;
+        return Pem::Step;
     }
 }
 

@@ -21,23 +21,66 @@ class CertificateFileReader {
   public:
     enum class Step { Certificate, Broken, End };
 
+    // One certificate's bytes as the file holds them, not parsed yet.
+    struct Block {
+        const std::uint8_t* der = nullptr;
+        std::size_t size = 0;
+        bool trusted = false;   // a "TRUSTED CERTIFICATE" block: trust data may follow
+        std::size_t begin = 0;  // where its BEGIN line is in the file
+    };
+
     // `data` must outlive the reader.
     explicit CertificateFileReader(std::string_view data);
+
+    // A file read as it goes, `fd` open at its start (see openRegularFile; it must
+    // outlive the reader): a PEM file is held a window at a time, so memory does not
+    // grow with the file; anything else is read whole. At most `maxBytes` are read;
+    // past them, or on a read error, the reader ends and readFailure() says why.
+    static constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
+    CertificateFileReader(int fd, std::size_t sizeHint, std::size_t maxBytes,
+                          std::size_t windowBytes = kWindowBytes);
+
+    // Why a file could not be read to its end (empty when it was, or for bytes in
+    // memory): what it holds past that point is unknown.
+    const std::string& readFailure() const { return readFailure_; }
+    // The bytes of a streamed file held in memory now.
+    std::size_t heldBytes() const { return window_.capacity(); }
 
     // Certificate: `cert` holds the next one. Broken: `problem` says why a part of the
     // file could not be read (problemLine() says where); call again for the rest.
     // End: nothing more.
     Step next(X509Ptr& cert, std::string& problem);
 
+    // The same in two halves: nextBlock() finds the next certificate's bytes (Certificate,
+    // or Broken and End as above), parse() parses them fully (Certificate or Broken). A
+    // block's bytes stay valid until the next call of nextBlock().
+    Step nextBlock(Block& block, std::string& problem);
+    Step parse(const Block& block, X509Ptr& cert, std::string& problem);
+
     bool isPem() const { return pem_; }
     // The line the broken PEM block starts on; 0 for a DER file.
     std::size_t problemLine() const { return problemLine_; }
 
   private:
-    Step nextPem(X509Ptr& cert, std::string& problem);
+    enum class Pem { Step, More };
+    Step nextPem(Block& block, std::string& problem);
+    Pem pemStep(Block& block, std::string& problem, Step& step);
+    // Whether a search that found `p` (npos: nothing) and wants `need` bytes there may
+    // find otherwise once more of the file is read.
+    bool unsure(std::size_t p, std::size_t need) const;
+    // Drops what lies before pos_ and reads more; false at the end of the file.
+    bool readMore();
     std::size_t lineNumber(std::size_t offset);
 
-    std::string_view data_;
+    std::string_view data_;  // the bytes, or the window over a streamed file
+    int fd_ = -1;
+    bool eof_ = true;
+    std::size_t maxBytes_ = 0;
+    std::size_t readBytes_ = 0;
+    std::size_t sizeHint_ = 0;
+    std::size_t windowBytes_ = kWindowBytes;
+    std::string window_;
+    std::string readFailure_;
     bool pem_ = false;
     bool derDone_ = false;
     std::size_t pos_ = 0;

@@ -12,6 +12,7 @@
 
 #include "inventory/c_handle.h"
 #include "inventory/text.h"
+#include "platform/linux/record_extractor.h"
 #include "platform/linux/x509_fields.h"
 
 namespace kestrune {
@@ -83,6 +84,9 @@ class NssOpenStore final : public OpenCertStore {
             const CERTCertificate* cert = node_->cert;
             node_ = CERT_LIST_NEXT(node_);
             const unsigned char* der = cert->derCert.data;
+            if (extractor_.extract(der, cert->derCert.len, false, extracted_.fields())) {
+                return &extracted_;
+            }
             X509Ptr parsed(d2i_X509(nullptr, &der, static_cast<long>(cert->derCert.len)));
             if (!parsed) {
                 trace_.errf("Skipped a certificate of %s (%s): not a certificate (%s)\n",
@@ -102,6 +106,8 @@ class NssOpenStore final : public OpenCertStore {
     Trace& trace_;
     SubjectNameMd5 md5_;
     X509Certificate current_;
+    RecordExtractor extractor_;
+    ExtractedCertificate extracted_;
     ContextPtr context_;  // declared before what it owns, so it is closed last
     SlotPtr slot_;
     CertListPtr list_;

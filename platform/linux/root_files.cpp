@@ -34,23 +34,27 @@ void pushComponents(std::string_view path, std::vector<std::string>& pending) {
 }  // namespace
 
 UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) {
+    reset();
+}
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0 && fd_ != fd) {
         ::close(fd_);
     }
+    fd_ = fd;
 }
 
 std::string errnoText(int error) {
     return std::generic_category().message(error);
 }
 
-bool readRegularFile(const std::string& path, std::string& data, std::string& why,
+bool openRegularFile(const std::string& path, UniqueFd& fd, std::size_t& size, std::string& why,
                      std::size_t maxBytes, ReadFailure* failure) {
-    data.clear();
     ReadFailure ignored = ReadFailure::None;
     ReadFailure& failed = failure != nullptr ? *failure : ignored;
     failed = ReadFailure::Unreadable;
     // O_NONBLOCK: a FIFO planted in a trust folder must not hang the scan.
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd.get() < 0) {
         const int error = errno;
         why = errnoText(error);
@@ -73,9 +77,25 @@ bool readRegularFile(const std::string& path, std::string& data, std::string& wh
         why = "larger than " + std::to_string(maxBytes >> 20) + " MiB";
         return false;
     }
+    size = static_cast<std::size_t>(st.st_size);
+    failed = ReadFailure::None;
+    return true;
+}
+
+bool readRegularFile(const std::string& path, std::string& data, std::string& why,
+                     std::size_t maxBytes, ReadFailure* failure) {
+    data.clear();
+    ReadFailure ignored = ReadFailure::None;
+    ReadFailure& failed = failure != nullptr ? *failure : ignored;
+    UniqueFd fd;
+    std::size_t size = 0;
+    if (!openRegularFile(path, fd, size, why, maxBytes, &failed)) {
+        return false;
+    }
+    failed = ReadFailure::Unreadable;
     // The size is a hint only: the file may change while it is read.
     std::size_t used = 0;
-    data.resize(static_cast<std::size_t>(st.st_size) + 1);
+    data.resize(size + 1);
     for (;;) {
         if (used == data.size()) {
             if (data.size() > maxBytes) {

@@ -19,6 +19,7 @@ class UniqueFd {
     UniqueFd& operator=(const UniqueFd&) = delete;
     ~UniqueFd();
     int get() const { return fd_; }
+    void reset(int fd = -1);
 
   private:
     int fd_;
@@ -37,6 +38,11 @@ enum class ReadFailure {
     Unreadable,  // there, but not read: permissions, an I/O error, over `maxBytes`
 };
 bool readRegularFile(const std::string& path, std::string& data, std::string& why,
+                     std::size_t maxBytes = kMaxCertificateFileBytes,
+                     ReadFailure* failure = nullptr);
+// The same checks without the reading: `fd` open on the regular file, `size` its size
+// when opened (a hint: the file may still change).
+bool openRegularFile(const std::string& path, UniqueFd& fd, std::size_t& size, std::string& why,
                      std::size_t maxBytes = kMaxCertificateFileBytes,
                      ReadFailure* failure = nullptr);
 

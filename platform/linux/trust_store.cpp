@@ -10,6 +10,7 @@
 
 #include "platform/linux/cert_file_reader.h"
 #include "platform/linux/nss_store.h"
+#include "platform/linux/record_extractor.h"
 #include "platform/linux/root_files.h"
 #include "platform/linux/store_source.h"
 #include "platform/linux/trust_store.h"
@@ -51,7 +52,8 @@ class FileStore final : public OpenCertStore {
         }
         ReadFailure failure = ReadFailure::None;
         std::string why;
-        if (!readRegularFile(files_[0], data_, why, kMaxCertificateFileBytes, &failure)) {
+        if (!openRegularFile(files_[0], file_, fileSize_, why, kMaxCertificateFileBytes,
+                             &failure)) {
             // A bundle that is something else than a file is there, and unread.
             error = StoreError{failure != ReadFailure::Gone, files_[0] + ": " + why};
             return false;
@@ -71,9 +73,21 @@ class FileStore final : public OpenCertStore {
     const Certificate* next() override {
         X509Ptr cert;
         std::string problem;
+        CertificateFileReader::Block block;
         for (;;) {
             if (reader_) {
-                switch (reader_->next(cert, problem)) {
+                CertificateFileReader::Step step = reader_->nextBlock(block, problem);
+                if (step == CertificateFileReader::Step::Certificate) {
+                    // The fields straight from the bytes; the full parse for what the
+                    // extractor is not sure of.
+                    if (extractor_.extract(block.der, block.size, block.trusted,
+                                           extracted_.fields())) {
+                        ++found_;
+                        return &extracted_;
+                    }
+                    step = reader_->parse(block, cert, problem);
+                }
+                switch (step) {
                     case CertificateFileReader::Step::Certificate:
                         ++found_;
                         current_.reset(std::move(cert));
@@ -88,7 +102,10 @@ class FileStore final : public OpenCertStore {
                         }
                         continue;
                     case CertificateFileReader::Step::End:
-                        if (found_ == 0 && broken_ == 0) {
+                        if (!reader_->readFailure().empty()) {
+                            // What the rest of the file holds is unknown.
+                            failWith(path() + ": " + reader_->readFailure());
+                        } else if (found_ == 0 && broken_ == 0) {
                             trace_.errf("Skipped %s: no certificate in it\n", path().c_str());
                         }
                         reader_.reset();
@@ -97,13 +114,15 @@ class FileStore final : public OpenCertStore {
             }
             if (nextFile_ >= files_.size() || !failure_.empty()) {
                 current_.reset(nullptr);
-                data_ = std::string();  // a big bundle's memory goes back now
+                reader_.reset();
+                file_.reset();
                 return nullptr;
             }
             const std::size_t index = nextFile_;
             std::string why;
             ReadFailure failure = ReadFailure::None;
-            if (!readRegularFile(files_[index], data_, why, kMaxCertificateFileBytes, &failure)) {
+            if (!openRegularFile(files_[index], file_, fileSize_, why, kMaxCertificateFileBytes,
+                                 &failure)) {
                 nextFile_ = index + 1;
                 if (failure != ReadFailure::Unreadable) {
                     // Removed since the folder was listed, or no file at all (a FIFO
@@ -125,7 +144,8 @@ class FileStore final : public OpenCertStore {
         nextFile_ = index + 1;
         found_ = 0;
         broken_ = 0;
-        reader_.emplace(data_);
+        // A bundle is read as it goes, so memory does not grow with its size.
+        reader_.emplace(file_.get(), fileSize_, kMaxCertificateFileBytes);
     }
     const std::string& path() const { return files_[fileIndex_]; }
 
@@ -133,7 +153,10 @@ class FileStore final : public OpenCertStore {
     Trace& trace_;
     SubjectNameMd5 md5_;
     X509Certificate current_;
-    std::string data_;
+    RecordExtractor extractor_;
+    ExtractedCertificate extracted_;
+    UniqueFd file_;  // the file being read; outlives its reader
+    std::size_t fileSize_ = 0;
     std::optional<CertificateFileReader> reader_;
     std::size_t fileIndex_ = 0;
     std::size_t nextFile_ = 0;

@@ -84,7 +84,11 @@ const ASN1_STRING* firstAttribute(const X509_NAME* name, int nid) {
 }  // namespace
 
 std::string x509DisplayName(const X509& cert, std::size_t maxUnits) {
-    const X509_NAME* subject = X509_get_subject_name(&cert);
+    return nameDisplayName(X509_get_subject_name(&cert), X509_get0_extensions(&cert), maxUnits);
+}
+
+std::string nameDisplayName(const X509_NAME* subject, const STACK_OF(X509_EXTENSION) * extensions,
+                            std::size_t maxUnits) {
     if (subject == nullptr) {
         return {};
     }
@@ -94,8 +98,9 @@ std::string x509DisplayName(const X509& cert, std::size_t maxUnits) {
             return asn1Text(value, maxUnits);
         }
     }
+    // The lookup a parsed certificate's own would do: a repeated extension counts as none.
     GeneralNamesPtr altNames(static_cast<GENERAL_NAMES*>(
-        X509_get_ext_d2i(&cert, NID_subject_alt_name, nullptr, nullptr)));
+        X509V3_get_d2i(extensions, NID_subject_alt_name, nullptr, nullptr)));
     ERR_clear_error();  // a missing or broken extension just means "no such name"
     if (altNames) {
         for (int i = 0; i < sk_GENERAL_NAME_num(altNames.get()); ++i) {
@@ -112,8 +117,11 @@ std::string x509DisplayName(const X509& cert, std::size_t maxUnits) {
 }
 
 bool x509SerialOctets(const X509& cert, std::vector<std::uint8_t>& octets) {
+    return integerOctets(X509_get0_serialNumber(&cert), octets);
+}
+
+bool integerOctets(const ASN1_INTEGER* serial, std::vector<std::uint8_t>& octets) {
     octets.clear();
-    const ASN1_INTEGER* serial = X509_get0_serialNumber(&cert);
     if (serial == nullptr) {
         return false;
     }
@@ -158,12 +166,22 @@ SubjectNameMd5::SubjectNameMd5()
 }
 
 bool SubjectNameMd5::compute(const X509& cert, std::vector<std::uint8_t>& hash) {
-    const X509_NAME* subject = X509_get_subject_name(&cert);
+    return compute(X509_get_subject_name(&cert), hash);
+}
+
+bool SubjectNameMd5::compute(const X509_NAME* subject, std::vector<std::uint8_t>& hash) {
     const unsigned char* der = nullptr;
     std::size_t derLength = 0;
-    if (!md5_ || !ctx_ || subject == nullptr ||
-        X509_NAME_get0_der(subject, &der, &derLength) != 1) {
+    if (subject == nullptr || X509_NAME_get0_der(subject, &der, &derLength) != 1) {
         ERR_clear_error();
+        return false;
+    }
+    return compute(der, derLength, hash);
+}
+
+bool SubjectNameMd5::compute(const unsigned char* der, std::size_t derLength,
+                             std::vector<std::uint8_t>& hash) {
+    if (!md5_ || !ctx_ || der == nullptr) {
         return false;
     }
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};

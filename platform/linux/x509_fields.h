@@ -31,16 +31,22 @@ std::string takeOpensslError();
 // else the value of the subject's first attribute; else empty. Valid UTF-8 of at most
 // `maxUnits` UTF-16 units, never split inside a character.
 std::string x509DisplayName(const X509& cert, std::size_t maxUnits = kNameBufferUnits - 1);
+// The same rule over a subject name and the certificate's extensions (may be null).
+std::string nameDisplayName(const X509_NAME* subject, const STACK_OF(X509_EXTENSION) * extensions,
+                            std::size_t maxUnits = kNameBufferUnits - 1);
 
 // The content octets of the serial INTEGER exactly as DER encodes them (a leading 00
 // kept, negative numbers in two's complement), most significant first.
 bool x509SerialOctets(const X509& cert, std::vector<std::uint8_t>& octets);
+bool integerOctets(const ASN1_INTEGER* serial, std::vector<std::uint8_t>& octets);
 
 // MD5 of the subject name's DER; one per thread of use, it keeps a digest context.
 class SubjectNameMd5 {
   public:
     SubjectNameMd5();
     bool compute(const X509& cert, std::vector<std::uint8_t>& hash);
+    bool compute(const X509_NAME* subject, std::vector<std::uint8_t>& hash);
+    bool compute(const unsigned char* der, std::size_t length, std::vector<std::uint8_t>& hash);
 
   private:
     EvpMdPtr md5_;

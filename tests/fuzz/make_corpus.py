@@ -132,3 +132,4 @@ seeds = {
 }
 for name, data in seeds.items():
     write("cert_file_fuzz", name, data)
+    write("record_extractor_fuzz", name, data)  # the same input format

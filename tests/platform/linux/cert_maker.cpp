@@ -108,7 +108,7 @@ std::size_t tlv(const std::string& der, std::size_t p, std::size_t& length) {
 
 X509Ptr makeCertificate(const CertFields& fields) {
     X509Ptr cert(X509_new());
-    X509_set_version(cert.get(), X509_VERSION_3);
+    X509_set_version(cert.get(), fields.version1 ? X509_VERSION_1 : X509_VERSION_3);
     std::unique_ptr<BIGNUM, BnFree> bn(
         BN_bin2bn(fields.serial.data(), static_cast<int>(fields.serial.size()), nullptr));
     BN_set_negative(bn.get(), fields.negativeSerial ? 1 : 0);
@@ -129,7 +129,7 @@ X509Ptr makeCertificate(const CertFields& fields) {
     for (const auto& e : fields.sanEmails) {
         san += (san.empty() ? "" : ",") + std::string("email:") + e;
     }
-    if (!san.empty()) {
+    if (!san.empty() && !fields.version1) {
         X509_EXTENSION* ext =
             X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, san.c_str());
         if (ext == nullptr) {

@@ -30,6 +30,7 @@ struct CertFields {
     bool negativeSerial = false;
     std::vector<std::string> sanEmails;
     std::vector<std::string> sanDns;
+    bool version1 = false;  // a v1 certificate: no extensions, SAN ignored
 };
 
 // A certificate signed with one P-256 key shared by the whole test run (NSS takes no

@@ -1,0 +1,133 @@
+// Any bytes as a certificate file, each certificate block through the record extractor
+// and through the full parse it stands in for: wherever the extractor answers, the full
+// parse accepts the same bytes and gives the same record fields, byte for byte; where it
+// declines, the full parse alone decides. So a store read through the extractor accepts,
+// rejects and records exactly what the full parse would.
+//
+// The same file read as it goes, through a window of 64 to 263 bytes, gives the same
+// blocks, problems and line numbers as the file in memory.
+//
+// Input (as for cert_file_fuzz): byte 0 picks how the rest becomes the file: 1 wraps it
+// in base64 as a "CERTIFICATE" block, 2 as a "TRUSTED CERTIFICATE" block, anything else
+// keeps it as it is (PEM text or DER).
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/linux/cert_file_reader.h"
+#include "platform/linux/record_extractor.h"
+#include "platform/linux/root_files.h"
+#include "tests/fuzz/fuzz_check.h"
+
+namespace kestrune {
+namespace {
+
+std::string base64(const std::uint8_t* data, std::size_t size) {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < size; i += 3) {
+        const std::uint32_t chunk = (data[i] << 16) | (i + 1 < size ? data[i + 1] << 8 : 0) |
+                                    (i + 2 < size ? data[i + 2] : 0);
+        out.push_back(kAlphabet[chunk >> 18 & 63]);
+        out.push_back(kAlphabet[chunk >> 12 & 63]);
+        out.push_back(i + 1 < size ? kAlphabet[chunk >> 6 & 63] : '=');
+        out.push_back(i + 2 < size ? kAlphabet[chunk & 63] : '=');
+        if (out.size() % 65 == 64) {
+            out.push_back('\n');
+        }
+    }
+    return out;
+}
+
+std::string makeFile(const std::uint8_t* data, std::size_t size) {
+    const std::uint8_t mode = data[0];
+    const std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
+    if (mode != 1 && mode != 2) {
+        return rest;
+    }
+    const std::string label = mode == 1 ? "CERTIFICATE" : "TRUSTED CERTIFICATE";
+    return "-----BEGIN " + label + "-----\n" + base64(data + 1, size - 1) + "\n-----END " + label +
+           "-----\n";
+}
+
+// Every step of a reader as text.
+std::vector<std::string> steps(CertificateFileReader& reader) {
+    std::vector<std::string> out;
+    CertificateFileReader::Block block;
+    std::string problem;
+    for (;;) {
+        const auto step = reader.nextBlock(block, problem);
+        if (step == CertificateFileReader::Step::End) {
+            return out;
+        }
+        if (step == CertificateFileReader::Step::Broken) {
+            out.push_back(std::to_string(reader.problemLine()) + " " + problem);
+        } else {
+            out.push_back((block.trusted ? "T " : "C ") +
+                          std::string(reinterpret_cast<const char*>(block.der), block.size));
+        }
+    }
+}
+
+void compareStreamed(const std::string& file, std::size_t window) {
+    const UniqueFd fd(::memfd_create("fuzz", MFD_CLOEXEC));
+    FUZZ_CHECK(fd.get() >= 0);
+    FUZZ_CHECK(::write(fd.get(), file.data(), file.size()) == static_cast<ssize_t>(file.size()));
+    FUZZ_CHECK(::lseek(fd.get(), 0, SEEK_SET) == 0);
+    CertificateFileReader streamed(fd.get(), file.size(), kMaxCertificateFileBytes, window);
+    CertificateFileReader whole(file);
+    FUZZ_CHECK(steps(streamed) == steps(whole));
+    FUZZ_CHECK(streamed.readFailure().empty());
+}
+
+void run(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) {
+        return;
+    }
+    const std::string file = makeFile(data, size);
+    compareStreamed(file, 64 + size % 200);
+    static RecordExtractor extractor;
+    static SubjectNameMd5 md5;
+    CertificateFileReader reader(file);
+    CertificateFileReader::Block block;
+    std::string problem;
+    std::size_t steps = 0;
+    for (;;) {
+        const auto step = reader.nextBlock(block, problem);
+        FUZZ_CHECK(++steps <= file.size() + 2);
+        if (step == CertificateFileReader::Step::End) {
+            break;
+        }
+        if (step != CertificateFileReader::Step::Certificate) {
+            continue;
+        }
+        FUZZ_CHECK(block.der != nullptr && block.size > 0);
+        ExtractedFields fast;
+        ExtractedFields full;
+        std::string why;
+        const bool extracted = extractor.extract(block.der, block.size, block.trusted, fast);
+        const bool parsed = parsedFields(block.der, block.size, block.trusted, md5, full, why);
+        FUZZ_CHECK(parsed || !why.empty());
+        if (!extracted) {
+            continue;  // the full parse decides, as the stores do
+        }
+        FUZZ_CHECK(parsed);
+        FUZZ_CHECK(fast.name == full.name);
+        FUZZ_CHECK(fast.md5 == full.md5);
+        FUZZ_CHECK(fast.serial == full.serial);
+        FUZZ_CHECK(fast.sha256 == full.sha256);
+    }
+}
+
+}  // namespace
+}  // namespace kestrune
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    kestrune::run(data, size);
+    return 0;
+}
