@@ -8,6 +8,9 @@
 namespace kestrune {
 
 void Trace::outf(const char* format, ...) {
+    if (!keeps()) {
+        return;
+    }
     std::va_list args;
     va_start(args, format);
     out(formatTextV(format, args));
@@ -15,6 +18,9 @@ void Trace::outf(const char* format, ...) {
 }
 
 void Trace::errf(const char* format, ...) {
+    if (!keeps()) {
+        return;
+    }
     std::va_list args;
     va_start(args, format);
     err(formatTextV(format, args));

@@ -15,6 +15,9 @@ class Trace {
     virtual ~Trace() = default;
     virtual void out(std::string_view text) = 0;
     virtual void err(std::string_view text) = 0;
+    // False when everything written is dropped: outf/errf then skip the formatting,
+    // which the scanner would otherwise pay twice per certificate.
+    virtual bool keeps() const { return true; }
     void outf(const char* format, ...) __attribute__((format(KESTRUNE_PRINTF_FORMAT, 2, 3)));
     void errf(const char* format, ...) __attribute__((format(KESTRUNE_PRINTF_FORMAT, 2, 3)));
 };
@@ -36,6 +39,7 @@ class NullTrace final : public Trace {
   public:
     void out(std::string_view) override {}
     void err(std::string_view) override {}
+    bool keeps() const override { return false; }
 };
 
 // Keeps every piece in order with its stream; thread-safe.
