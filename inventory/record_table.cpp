@@ -59,21 +59,12 @@ bool RecordTable::replaceFromBlob(std::span<const std::uint8_t> blob, std::size_
     if (count > blob.size() / kRecordSize) {
         return false;
     }
-    std::vector<CertificateRecord> fresh;
-    try {
-        fresh.resize(count + 1, zeroRecord());
-    } catch (const std::exception&) {
-        return false;
-    }
-    if (count + 1 > limit_) {
-        return false;
-    }
-    if (count > 0) {
-        std::memcpy(fresh.data(), blob.data(), count * kRecordSize);
-    }
-    records_.swap(fresh);
-    valid_ = count;
-    return true;
+    return replaceInPlace(count, [&](std::span<std::uint8_t> room) -> std::optional<std::size_t> {
+        if (count > 0) {
+            std::memcpy(room.data(), blob.data(), count * kRecordSize);
+        }
+        return count;
+    });
 }
 
 bool RecordTable::replaceInPlace(
