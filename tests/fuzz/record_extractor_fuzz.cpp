@@ -23,28 +23,10 @@
 #include "platform/linux/root_files.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/fuzz_file.h"
+#include "tests/platform/linux/reader_steps.h"
 
 namespace kestrune {
 namespace {
-
-// Every step of a reader as text.
-std::vector<std::string> steps(CertificateFileReader& reader) {
-    std::vector<std::string> out;
-    CertificateFileReader::Block block;
-    std::string problem;
-    for (;;) {
-        const auto step = reader.nextBlock(block, problem);
-        if (step == CertificateFileReader::Step::End) {
-            return out;
-        }
-        if (step == CertificateFileReader::Step::Broken) {
-            out.push_back(std::to_string(reader.problemLine()) + " " + problem);
-        } else {
-            out.push_back((block.trusted ? "T " : "C ") +
-                          std::string(reinterpret_cast<const char*>(block.der), block.size));
-        }
-    }
-}
 
 void compareStreamed(const std::string& file, std::size_t window) {
     const UniqueFd fd(::memfd_create("fuzz", MFD_CLOEXEC));
@@ -53,7 +35,7 @@ void compareStreamed(const std::string& file, std::size_t window) {
     FUZZ_CHECK(::lseek(fd.get(), 0, SEEK_SET) == 0);
     CertificateFileReader streamed(fd.get(), file.size(), kMaxCertificateFileBytes, window);
     CertificateFileReader whole(file);
-    FUZZ_CHECK(steps(streamed) == steps(whole));
+    FUZZ_CHECK(readerSteps(streamed) == readerSteps(whole));
     FUZZ_CHECK(streamed.readFailure().empty());
 }
 

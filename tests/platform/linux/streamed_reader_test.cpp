@@ -7,28 +7,10 @@
 #include "platform/linux/cert_file_reader.h"
 #include "platform/linux/root_files.h"
 #include "tests/platform/linux/cert_maker.h"
+#include "tests/platform/linux/reader_steps.h"
 
 namespace kestrune::testing {
 namespace {
-
-// Every step as text: the block's bytes or the problem and its line.
-std::vector<std::string> steps(CertificateFileReader& reader) {
-    std::vector<std::string> out;
-    CertificateFileReader::Block block;
-    std::string problem;
-    for (;;) {
-        const auto step = reader.nextBlock(block, problem);
-        if (step == CertificateFileReader::Step::End) {
-            return out;
-        }
-        if (step == CertificateFileReader::Step::Broken) {
-            out.push_back(formatText("broken at %zu: ", reader.problemLine()) + problem);
-            continue;
-        }
-        out.push_back((block.trusted ? "trusted " : "plain ") +
-                      std::string(reinterpret_cast<const char*>(block.der), block.size));
-    }
-}
 
 std::vector<std::string> streamed(const std::string& path, std::size_t window,
                                   std::size_t maxBytes = kMaxCertificateFileBytes,
@@ -38,7 +20,7 @@ std::vector<std::string> streamed(const std::string& path, std::size_t window,
     std::string why;
     EXPECT_TRUE(openRegularFile(path, fd, size, why)) << why;
     CertificateFileReader reader(fd.get(), size, maxBytes, window);
-    std::vector<std::string> out = steps(reader);
+    std::vector<std::string> out = readerSteps(reader);
     if (failure != nullptr) {
         *failure = reader.readFailure();
     }
@@ -75,7 +57,7 @@ TEST(StreamedReader, GivesWhatTheWholeFileGivesWhereverTheWindowEnds) {
     const std::string content = mixedBundle(6);
     const std::string path = dir.write("/bundle.pem", content);
     CertificateFileReader whole(content);
-    const std::vector<std::string> expected = steps(whole);
+    const std::vector<std::string> expected = readerSteps(whole);
     ASSERT_GT(expected.size(), 40u);
     for (const std::size_t window : {64u, 97u, 300u, 1021u, 4096u, 1u << 20}) {
         EXPECT_EQ(streamed(path, window), expected) << "window " << window;
@@ -84,7 +66,7 @@ TEST(StreamedReader, GivesWhatTheWholeFileGivesWhereverTheWindowEnds) {
     // A DER file is still read whole.
     const std::string der = toDer(*makeCertificate(simpleFields("Der", {0x22})));
     CertificateFileReader derWhole(der);
-    EXPECT_EQ(streamed(dir.write("/one.der", der), 64), steps(derWhole));
+    EXPECT_EQ(streamed(dir.write("/one.der", der), 64), readerSteps(derWhole));
 }
 
 TEST(StreamedReader, HoldsAWindowNotTheFileAndStopsAtItsLimit) {
@@ -99,7 +81,7 @@ TEST(StreamedReader, HoldsAWindowNotTheFileAndStopsAtItsLimit) {
     EXPECT_EQ(failure, "");
     EXPECT_LT(held, std::size_t{2} << 20);
     CertificateFileReader whole(content);
-    EXPECT_EQ(all.size(), steps(whole).size());
+    EXPECT_EQ(all.size(), readerSteps(whole).size());
 
     // A file that grows past the limit while it is read: what came before is given,
     // then the reader says why it stopped.
