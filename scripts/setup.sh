@@ -2,11 +2,26 @@
 # Installs the Debian packages one kind of work needs:
 #   setup.sh run      building and running the Linux programs (scripts/run.sh)
 #   setup.sh package  that, plus what the Debian packages and the MSI are made with
-#   setup.sh test     everything: the tests, the Windows cross builds under Wine (32-bit
-#                     Wine where the machine runs 32-bit programs, 64-bit Wine where it
-#                     does not), sanitizers, fuzzing, benchmarks and the package tests
+#   setup.sh test     everything the tests need, and the optional packages of the test
+#                     paths that only some machines can take (see "optional" below)
 # Without an argument: test. Idempotent: apt runs only when a package is missing.
+#
+# Package mirrors misbehave (an index of the wrong size, a suite in mid-sync), so:
+# - `apt-get update` is tried three times; an index that still fails is named in one line
+#   and setup goes on with what was fetched;
+# - a required package that cannot be installed stops setup, naming it and apt's reason;
+# - an optional package never stops it: the test path that needs it is not taken, and
+#   the setup report (build-setup/report.txt, one line per optional path) says why; the
+#   test command's summary prints it.
+# The i386 architecture is added only where the kernel runs 32-bit programs (probed by
+# executing one) and removed again when the 32-bit packages cannot be installed, so that
+# apt on this machine behaves afterwards as it did before.
+#
+# For the script's own test: KESTRUNE_APT_PAUSE (seconds between tries, default 15),
+# KESTRUNE_RUNS_32BIT=yes|no (the probe's answer) and KESTRUNE_SETUP_REPORT (the report's
+# path) may be set; apt-get and dpkg are taken from PATH.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 run=(
   build-essential cmake ninja-build pkg-config git python3
@@ -28,34 +43,186 @@ test=(
   sqlite3 libnss3-tools
   xvfb xauth x11-utils imagemagick xdotool trayer
   dbus dunst weston at-spi2-core gir1.2-atspi-2.0 python3-gi
-  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine32:i386 wine64
   lintian man-db systemd prometheus-node-exporter curl
 )
+# Optional paths of the test command: name, what the path is, its packages. The 32-bit
+# one comes last, after everything else is in place, and only where it can work.
+optional_names=(wine)
+optional_what=("the Windows suite under 64-bit Wine and the MSI test")
+optional_packages=("wine wine64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64")
+wine32_what="the Windows suite on the shipped i686 build under 32-bit Wine"
 
-case "${1:-test}" in
-  run) packages=("${run[@]}") ;;
-  package) packages=("${package[@]}") ;;
-  test) packages=("${test[@]}") ;;
+set_name=${1:-test}
+case "$set_name" in
+  run) required=("${run[@]}") ;;
+  package) required=("${package[@]}") ;;
+  test) required=("${test[@]}") ;;
   *)
-    echo "setup.sh: unknown package set '$1' (run, package or test)" >&2
+    echo "setup.sh: unknown package set '$set_name' (run, package or test)" >&2
     exit 2
     ;;
 esac
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
+pause=${KESTRUNE_APT_PAUSE:-15}
+export DEBIAN_FRONTEND=noninteractive
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+report=${KESTRUNE_SETUP_REPORT:-build-setup/report.txt}
+updated=no
+update_failures="" # the indexes the last update could not fetch, one a line
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+missing_of() { # prints the packages of "$@" that are not installed
+  local p
+  for p in "$@"; do installed "$p" || printf '%s\n' "$p"; done
+}
+
+apt_update() {
+  local try what
+  for try in 1 2 3; do
+    if apt-get update -q >"$log" 2>&1; then
+      updated=yes
+      update_failures=""
+      return 0
+    fi
+    if [ "$try" -lt 3 ]; then
+      echo "setup: apt-get update failed (try $try of 3), trying again in ${pause} s" >&2
+      sleep "$pause"
+    fi
+  done
+  updated=yes
+  update_failures=$(grep -E '^(E|W): Failed to fetch' "$log" | sed -E 's/^(E|W): Failed to fetch //' || true)
+  what=$(printf '%s\n' "$update_failures" | sed -E 's/ .*//' | grep . | tr '\n' ' ' || true)
+  [ -n "$what" ] || what=$(grep -E '^E:' "$log" | head -n 2 | tr '\n' ' ' || true)
+  echo "setup: apt-get update still fails after 3 tries; going on without: ${what:-(apt named nothing)}" >&2
+}
+
+apt_reason=""
+apt_install() { # apt_install PKG...: installs all or none; apt_reason says why not
+  local try
+  for try in 1 2; do
+    if apt-get install -y -q --no-install-recommends "$@" 2>&1 | tee "$log"; then
+      return 0
+    fi
+    apt_reason=$(grep -E '^E:' "$log" | grep -v 'Unable to correct problems' | head -n 3 |
+      tr '\n' ' ' || true)
+    [ -n "$apt_reason" ] || apt_reason=$(grep -E '^E:' "$log" | head -n 1 || true)
+    [ -n "$apt_reason" ] || apt_reason=$(tail -n 1 "$log")
+    # A download that failed while the mirror synced may go through a moment later.
+    grep -q 'Failed to fetch' "$log" || return 1
+    [ "$try" -lt 2 ] && sleep "$pause"
+  done
+  return 1
+}
+
+culprits() { # names each package of "$@" that apt cannot install, with apt's reason
+  local p reason
+  for p in "$@"; do
+    if ! apt-get install -s -q --no-install-recommends "$p" >"$log" 2>&1; then
+      reason=$(grep -E '^E:|^ [^ ].* : Depends' "$log" | head -n 3 | tr '\n' ' ' || true)
+      echo "  $p: ${reason:-$(tail -n 1 "$log")}" >&2
+    fi
+  done
+}
+
+record() { # record NAME STATUS WHY: one line of the setup report
+  printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$report"
+}
+
+probe_error=""
+runs_32bit() {
+  case "${KESTRUNE_RUNS_32BIT:-}" in
+    yes) return 0 ;;
+    no)
+      probe_error="switched off (KESTRUNE_RUNS_32BIT=no)"
+      return 1
+      ;;
+  esac
+  # The smallest i386 Linux program: exit(0) through int 0x80. No compiler, no library.
+  local elf
+  elf=$(mktemp)
+  printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\x31\xdb\xb8\x01\x00\x00\x00\xcd\x80' >"$elf"
+  chmod +x "$elf"
+  if probe_error=$("$elf" 2>&1); then
+    rm -f "$elf"
+    return 0
+  fi
+  probe_error="this kernel does not run 32-bit programs (a minimal i386 program: ${probe_error##*: })"
+  rm -f "$elf"
+  return 1
+}
+
+# --- the required set ---
+mapfile -t missing < <(missing_of "${required[@]}")
+if [ "${#missing[@]}" -gt 0 ]; then
+  apt_update
+  if ! apt_install "${missing[@]}"; then
+    echo "setup: cannot install the packages '$set_name' needs:" >&2
+    culprits "${missing[@]}"
+    echo "  (apt: $apt_reason)" >&2
+    exit 1
+  fi
+fi
+[ "$set_name" = test ] || exit 0
+
+# --- the optional paths of the test command ---
+mkdir -p "$(dirname "$report")"
+: >"$report"
+for i in "${!optional_names[@]}"; do
+  name=${optional_names[$i]}
+  read -r -a pkgs <<<"${optional_packages[$i]}"
+  mapfile -t missing < <(missing_of "${pkgs[@]}")
+  if [ "${#missing[@]}" -eq 0 ]; then
+    record "$name" installed "${optional_what[$i]}"
+    continue
+  fi
+  [ "$updated" = yes ] || apt_update
+  if apt_install "${missing[@]}"; then
+    record "$name" installed "${optional_what[$i]}"
+  else
+    echo "setup: optional packages for ${optional_what[$i]} not installed: ${missing[*]} ($apt_reason)" >&2
+    record "$name" missing "${missing[*]} could not be installed: $apt_reason"
   fi
 done
 
-if [ "${#missing[@]}" -gt 0 ]; then
-  if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
-    ! dpkg --print-foreign-architectures | grep -qx i386; then
+# 32-bit Wine: only where the kernel runs 32-bit programs, and the i386 architecture only
+# for as long as its packages can be installed.
+if installed wine32:i386; then
+  record wine32 installed "$wine32_what"
+elif ! runs_32bit; then
+  record wine32 missing "$probe_error"
+else
+  added=no
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
+    added=yes
   fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
+  apt_update
+  why=""
+  i386_failures=$(printf '%s\n' "$update_failures" | grep -E 'i386' || true)
+  if [ -n "$i386_failures" ]; then
+    why="the mirror's i386 index failed: $(printf '%s\n' "$i386_failures" | head -n 1)"
+  elif ! apt_install wine32:i386; then
+    why="wine32:i386 could not be installed: $apt_reason"
+  fi
+  if [ -z "$why" ]; then
+    record wine32 installed "$wine32_what"
+  else
+    echo "setup: $why" >&2
+    if [ "$added" = yes ]; then
+      mapfile -t leftovers < <(dpkg-query -W -f='${binary:Package} ${Status}\n' 2>/dev/null |
+        awk '$1 ~ /:i386$/ && $NF == "installed" { print $1 }')
+      if [ "${#leftovers[@]}" -gt 0 ]; then
+        apt-get purge -y -q "${leftovers[@]}" >"$log" 2>&1 || true
+      fi
+      if dpkg --remove-architecture i386; then
+        apt_update # drops the i386 lists again
+        why="$why; the i386 architecture was removed again"
+      else
+        echo "setup: could not remove the i386 architecture again" >&2
+      fi
+    fi
+    record wine32 missing "$why"
+  fi
 fi
