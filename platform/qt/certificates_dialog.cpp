@@ -213,6 +213,14 @@ void CertificatesDialog::fill() {
     }
     // A refill is in the model's grouped order again.
     list_->header()->setSortIndicatorShown(false);
+    if (!sizedToRows_ && !rows_.empty()) {
+        // Opened before the first scan was done (--certificates at start): sized for its
+        // rows once they are there.
+        sizedToRows_ = true;
+        if (isVisible()) {
+            resize(initialSize());
+        }
+    }
 }
 
 void CertificatesDialog::sortByColumn(int column) {

@@ -58,6 +58,7 @@ class CertificatesDialog : public QDialog {
     QTimer retryTimer_;
     QTimer refreshTimer_;
     std::shared_ptr<const TableSnapshot> shown_;  // the copy on screen
+    bool sizedToRows_ = false;                    // the size was chosen with rows to show
     ScanNow userScan_;
 
     QTreeWidget* list_ = nullptr;

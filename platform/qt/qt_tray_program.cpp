@@ -1,5 +1,7 @@
 #include "platform/qt/qt_tray_program.h"
 
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QTimer>
 #include <cstdio>
@@ -104,6 +106,14 @@ int kestruneQtMain(int argc, char** argv) {
         return kExitNoDisplay;
     }
 
+    // Qt creates the runtime folder the environment names when it is missing; one that is
+    // not there is not this program's to make (the session lock manages without it).
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr) {
+        struct stat folder {};
+        if (::stat(runtime, &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+            ::unsetenv("XDG_RUNTIME_DIR");
+        }
+    }
     std::unique_ptr<QApplication> app;
     {
         DisplayFailureGuard guard;
