@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace kestrune {
 
@@ -16,6 +17,7 @@ void CycleSchedule::changed(std::uint64_t now) {
 void CycleSchedule::cycleStarted(std::uint64_t now) {
     ran_ = true;
     pending_ = false;
+    dueNow_ = false;
     lastStart_ = now;
     lastEnd_ = now;
 }
@@ -24,9 +26,17 @@ void CycleSchedule::cycleEnded(std::uint64_t now) {
     lastEnd_ = std::max(now, lastStart_);
 }
 
+void CycleSchedule::changedWhileAsking(std::uint64_t now) {
+    changed(now);
+    dueNow_ = true;
+}
+
 std::uint64_t CycleSchedule::dueAt() const {
     if (!ran_) {
         return 0;
+    }
+    if (dueNow_) {
+        return lastEnd_;
     }
     const std::uint64_t hourly = lastEnd_ + rules_.intervalMs;
     if (!pending_) {
@@ -50,7 +60,25 @@ void ChangeWatch::reportNewProblems() {
     }
 }
 
+void ChangeWatch::cycleEnded(bool askedUser) {
+    schedule_.cycleEnded(clock_.monotonicMs());
+    lookAfterAsking_ = askedUser;
+}
+
 NextCycle ChangeWatch::waitForNextCycle() {
+    if (std::exchange(lookAfterAsking_, false)) {
+        // The source kept what it saw while nobody waited: a look without waiting tells.
+        switch (source_.waitForChange(0)) {
+            case ChangeSource::Wake::Stopped:
+                reportNewProblems();
+                return NextCycle::Stopped;
+            case ChangeSource::Wake::Changed:
+                schedule_.changedWhileAsking(clock_.monotonicMs());
+                break;
+            case ChangeSource::Wake::TimedOut:
+                break;
+        }
+    }
     for (;;) {
         reportNewProblems();
         const std::uint64_t now = clock_.monotonicMs();

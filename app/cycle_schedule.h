@@ -31,6 +31,10 @@ class CycleSchedule {
     // scan may have read that store before it changed.
     void cycleStarted(std::uint64_t now);
     void cycleEnded(std::uint64_t now);
+    // A change that came while the cycle waited for the user, found once it ended: it
+    // has long settled, and the user's answer, not a storm, set the pace, so the next
+    // cycle is due at once.
+    void changedWhileAsking(std::uint64_t now);
 
     // When the next cycle is due; 0 before the first one (due at once).
     std::uint64_t dueAt() const;
@@ -40,6 +44,7 @@ class CycleSchedule {
     ScheduleRules rules_;
     bool ran_ = false;
     bool pending_ = false;
+    bool dueNow_ = false;
     std::uint64_t firstChange_ = 0;
     std::uint64_t lastChange_ = 0;
     std::uint64_t lastStart_ = 0;
@@ -56,7 +61,8 @@ class ChangeWatch {
                 ScheduleRules rules = {});
 
     void cycleStarted() { schedule_.cycleStarted(clock_.monotonicMs()); }
-    void cycleEnded() { schedule_.cycleEnded(clock_.monotonicMs()); }
+    // askedUser: the cycle showed a box; a change that came meanwhile is due at once.
+    void cycleEnded(bool askedUser = false);
 
     // Blocks in the source until the next cycle is due (Due) or the source is stopped.
     NextCycle waitForNextCycle();
@@ -69,6 +75,7 @@ class ChangeWatch {
     std::function<void(const std::string&)> report_;
     CycleSchedule schedule_;
     std::size_t reported_ = 0;
+    bool lookAfterAsking_ = false;
 };
 
 }  // namespace kestrune

@@ -138,10 +138,13 @@ int mainRoutine(TrayProgram& program, const MainRoutineHooks& hooks) {
     // next one an hour after it, or as soon as a changed store has settled.
     while (!hooks.keepRunning || hooks.keepRunning()) {
         watch.cycleStarted();
+        const unsigned boxesBefore = program.dialogue.boxesShown();
         if (scanCycle(cycle, 0) == CycleOutcome::OutOfMemory) {
             return kExitOutOfMemory;
         }
-        watch.cycleEnded();
+        // A store changed while a box waited for the user is looked at as soon as the
+        // box is answered: the stores went on being watched meanwhile.
+        watch.cycleEnded(program.dialogue.boxesShown() != boxesBefore);
         if (watch.waitForNextCycle() == NextCycle::Stopped) {
             break;
         }

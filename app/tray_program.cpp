@@ -33,6 +33,11 @@ int TrayProgram::run(const std::vector<std::string>& arguments, const MainRoutin
     return mainRoutine(*this, hooks);
 }
 
+void TrayProgram::askCarefully() {
+    dialogue.setRules({.listEveryChange = true, .unreadableOncePerSet = true});
+    cycle.recheckBeforeSave = true;
+}
+
 bool TrayProgram::userScan() {
     const auto outcome = tryScanCycle(cycle, 1);
     if (!outcome) {

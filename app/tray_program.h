@@ -45,6 +45,11 @@ class TrayProgram {
     // scan that runs out of memory ends the process through endProcess.
     bool userScan();
 
+    // The Linux desktop's safeguards (the Windows program keeps its boxes as they are):
+    // every difference listed in the question with No as its default, a re-check of the
+    // stores before a Yes is saved, and one box per set of unreadable stores.
+    void askCarefully();
+
   private:
     Ports owned_;  // empty when the ports belong to someone else
 

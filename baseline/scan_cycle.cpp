@@ -1,5 +1,8 @@
 #include "baseline/scan_cycle.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "baseline/store_carry_over.h"
 #include "inventory/scanner.h"
 
@@ -15,44 +18,102 @@ void writeCountLine(CycleContext& c) {
                  c.state.iCertificateCountTotal.load());
 }
 
-CycleOutcome runCycle(CycleContext& c, int userInitiated) {
+// What a question showed: the observed records with their fingerprints and the stores
+// that could not be read.
+struct Observed {
+    std::vector<CertificateRecord> records;
+    std::vector<Fingerprint> fingerprints;
+    std::vector<UnreadableStore> unreadable;
+
+    static Observed of(const KestruneState& s, const std::vector<UnreadableStore>& unreadable) {
+        const auto records = currentRecords(s);
+        const auto fingerprints = currentFingerprints(s);
+        return {{records.begin(), records.end()},
+                {fingerprints.begin(), fingerprints.end()},
+                unreadable};
+    }
+    bool operator==(const Observed& o) const {
+        return unreadable == o.unreadable && fingerprints == o.fingerprints &&
+               records.size() == o.records.size() &&
+               std::equal(records.begin(), records.end(), o.records.begin(),
+                          [](const CertificateRecord& a, const CertificateRecord& b) {
+                              return std::memcmp(&a, &b, sizeof a) == 0;
+                          });
+    }
+};
+
+// The scan and what follows it at once: the time stamp, a published copy and the
+// unreadable stores named. nullopt: out of memory.
+std::optional<ScanResult> scanAndPublish(CycleContext& c) {
     KestruneState& s = c.state;
     s.resetScanCounters();
-    const ScanResult scanned = scan(s, c.stores, c.trace);
+    ScanResult scanned = scan(s, c.stores, c.trace);
     if (scanned.outOfMemory) {
-        return CycleOutcome::OutOfMemory;  // a partial scan is never compared or saved
+        return std::nullopt;  // a partial scan is never compared or saved
     }
     s.lastScanTime = c.clock.localTime();
     c.coordinator.publish(s);
-
-    if (!scanned.unreadable.empty()) {
-        for (const UnreadableStore& store : scanned.unreadable) {
-            c.trace.errf("Could not read the store %s\\%s: %s\r\n", store.location.c_str(),
-                         store.store.c_str(), store.reason.c_str());
-        }
-        c.dialogue.storesUnreadable(scanned.unreadable);
+    for (const UnreadableStore& store : scanned.unreadable) {
+        c.trace.errf("Could not read the store %s\\%s: %s\r\n", store.location.c_str(),
+                     store.store.c_str(), store.reason.c_str());
     }
+    return scanned;
+}
+
+void saveObserved(CycleContext& c, const std::vector<UnreadableStore>& unreadable) {
+    KestruneState& s = c.state;
+    // A save the user asked for that did not happen must not look like one that did. The
+    // baseline in memory stays, so the next cycle reports the same changes again.
+    SaveResult saved{false, "no settings key is open"};
+    if (s.settingsKey) {
+        // What an unreadable store held is kept as it was stored.
+        saved = saveObservedAsBaseline(*s.settingsKey, s, unreadable);
+    }
+    if (saved) {
+        c.dialogue.baselineSaved();
+    } else {
+        c.trace.errf("Could not save the certificate baseline: %s\r\n", saved.why.c_str());
+        c.dialogue.saveFailed(saved.why);
+    }
+}
+
+CycleOutcome runCycle(CycleContext& c, int userInitiated) {
+    KestruneState& s = c.state;
+    std::optional<ScanResult> scanned = scanAndPublish(c);
+    if (!scanned) {
+        return CycleOutcome::OutOfMemory;
+    }
+    c.dialogue.storesUnreadable(scanned->unreadable);
     c.trace.out(kSeparator);
-    const int added = findAddedCertificate(c, scanned.unreadable);
-    const int missing = findMissingCertificate(c, scanned.unreadable);
+    const int added = findAddedCertificate(c, scanned->unreadable);
+    const int missing = findMissingCertificate(c, scanned->unreadable);
     c.trace.out(kSeparator);
 
     if (added || missing) {
-        if (c.dialogue.askToSave()) {
-            // A save the user asked for that did not happen must not look like one that
-            // did. The baseline in memory stays, so the next cycle reports the same
-            // changes again.
-            SaveResult saved{false, "no settings key is open"};
-            if (s.settingsKey) {
-                // What an unreadable store held is kept as it was stored.
-                saved = saveObservedAsBaseline(*s.settingsKey, s, scanned.unreadable);
+        bool save = c.dialogue.askToSave(reportedChanges(s, scanned->unreadable));
+        while (save && c.recheckBeforeSave) {
+            // The stores may have changed while the question waited: Yes stands only for
+            // what it showed.
+            const Observed shown = Observed::of(s, scanned->unreadable);
+            scanned = scanAndPublish(c);
+            if (!scanned) {
+                return CycleOutcome::OutOfMemory;
             }
-            if (saved) {
-                c.dialogue.baselineSaved();
-            } else {
-                c.trace.errf("Could not save the certificate baseline: %s\r\n", saved.why.c_str());
-                c.dialogue.saveFailed(saved.why);
+            if (Observed::of(s, scanned->unreadable) == shown) {
+                break;
             }
+            c.trace.err(
+                "The certificate stores changed while the question was open; asking again\r\n");
+            std::vector<ReportedChange> now = reportedChanges(s, scanned->unreadable);
+            if (now.empty()) {
+                save = false;  // back as stored: nothing left to save
+                c.dialogue.scanComplete(userInitiated);
+                break;
+            }
+            save = c.dialogue.askToSave(now);
+        }
+        if (save) {
+            saveObserved(c, scanned->unreadable);
         }
     } else {
         c.dialogue.scanComplete(userInitiated);
@@ -79,6 +140,40 @@ std::optional<CycleOutcome> tryScanCycle(CycleContext& context, int userInitiate
         return std::nullopt;
     }
     return runCycle(context, userInitiated);
+}
+
+std::vector<ReportedChange> reportedChanges(const KestruneState& state,
+                                            std::span<const UnreadableStore> unreadable) {
+    const Changes changes = detectReadableChanges(state, unreadable, ChangeScope::All);
+    const auto current = currentRecords(state);
+    const auto baseline = baselineRecords(state);
+    const auto currentPrints = currentFingerprints(state);
+    const auto baselinePrints = baselineFingerprints(state);
+    const auto printOf = [](std::span<const Fingerprint> prints, std::size_t i) {
+        return i < prints.size() ? prints[i] : Fingerprint{};
+    };
+    // Added and changed, in current table order, as the boxes walk it.
+    std::vector<ReportedChange> out;
+    std::size_t a = 0;
+    std::size_t k = 0;
+    while (a < changes.added.size() || k < changes.changed.size()) {
+        const bool takeAdded =
+            k >= changes.changed.size() ||
+            (a < changes.added.size() && changes.added[a] < changes.changed[k].current);
+        if (takeAdded) {
+            const std::size_t i = changes.added[a++];
+            out.push_back({ReportedChange::Kind::Added, current[i], printOf(currentPrints, i), {}});
+        } else {
+            const ChangedCertificate& ch = changes.changed[k++];
+            out.push_back({ReportedChange::Kind::Changed, current[ch.current],
+                           printOf(currentPrints, ch.current),
+                           printOf(baselinePrints, ch.baseline)});
+        }
+    }
+    for (const std::size_t i : changes.missing) {
+        out.push_back({ReportedChange::Kind::Missing, baseline[i], printOf(baselinePrints, i), {}});
+    }
+    return out;
 }
 
 int findAddedCertificate(CycleContext& c, std::span<const UnreadableStore> unreadable) {

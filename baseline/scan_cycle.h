@@ -20,18 +20,32 @@
 
 namespace kestrune {
 
+// One difference between the readable stores and the baseline, as the user is shown it.
+struct ReportedChange {
+    enum class Kind { Added, Missing, Changed };
+    Kind kind = Kind::Added;
+    CertificateRecord record{};  // the observed one; for Missing the baseline's
+    Fingerprint fingerprint{};   // of `record`, all zero where not known
+    Fingerprint replaced{};      // Changed: the baseline certificate's fingerprint
+};
+
+// Every difference, added and changed in current table order, then missing.
+std::vector<ReportedChange> reportedChanges(const KestruneState& state,
+                                            std::span<const UnreadableStore> unreadable);
+
 // The cycle's side of the conversation with the user, in the order a cycle has it.
 class CycleDialogue {
   public:
     virtual ~CycleDialogue() = default;
-    // Stores that exist but could not be read this scan, all in one box, before any
-    // difference: their certificates are neither missing nor present this time.
+    // Stores that exist but could not be read this scan (empty when every store could),
+    // before any difference: their certificates are neither missing nor present this time.
     virtual void storesUnreadable(const std::vector<UnreadableStore>& stores) = 0;
     // The first difference each way, each told on its own.
     virtual void certificateAdded(const CertificateRecord& current) = 0;
     virtual void certificateMissing(const CertificateRecord& baseline) = 0;
-    // Whether the observed state should become the baseline; then how the save went.
-    virtual bool askToSave() = 0;
+    // Whether the observed state should become the baseline, given every difference;
+    // then how the save went.
+    virtual bool askToSave(const std::vector<ReportedChange>& changes) = 0;
     virtual void baselineSaved() = 0;
     virtual void saveFailed(const std::string& why) = 0;
     // Nothing differed.
@@ -47,6 +61,10 @@ struct CycleContext {
     Trace& trace;
     CycleDialogue& dialogue;
     CycleCoordinator& coordinator;
+    // Yes saves only what the question showed: the stores are read again first, and
+    // when they changed meanwhile the question is asked again with the new differences.
+    // The Linux desktop asks for it; the Windows program saves at once.
+    bool recheckBeforeSave = false;
 };
 
 enum class CycleOutcome {

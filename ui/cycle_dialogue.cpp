@@ -1,5 +1,7 @@
 #include "ui/cycle_dialogue.h"
 
+#include <algorithm>
+
 #include "inventory/text.h"
 #include "ui/baseline_messages.h"
 
@@ -34,38 +36,113 @@ std::string unreadableStoresText(const std::vector<UnreadableStore>& stores) {
     return text;
 }
 
+std::string saveQuestionText(const std::vector<ReportedChange>& changes) {
+    std::size_t added = 0;
+    std::size_t missing = 0;
+    std::size_t changed = 0;
+    for (const ReportedChange& c : changes) {
+        (c.kind == ReportedChange::Kind::Added     ? added
+         : c.kind == ReportedChange::Kind::Missing ? missing
+                                                   : changed)++;
+    }
+    return std::string(kSaveQuestion) + "\r\n\r\nAdded: " + std::to_string(added) +
+           "   Missing: " + std::to_string(missing) + "   Changed: " + std::to_string(changed) +
+           "\r\nEvery change is listed in the details.";
+}
+
+std::string changeDetailsText(const std::vector<ReportedChange>& changes) {
+    std::string text;
+    for (const ReportedChange& c : changes) {
+        const CertificateRecord& r = c.record;
+        text += c.kind == ReportedChange::Kind::Added     ? "Added certificate\r\n"
+                : c.kind == ReportedChange::Kind::Missing ? "Missing certificate\r\n"
+                                                          : "Changed certificate\r\n";
+        text += "  Store: " + recordTextUtf8(r.locationName) + "\\" + recordTextUtf8(r.storeName) +
+                "\r\n  Name: " + recordTextUtf8(r.name) + "\r\n  Serial Number: " + serialText(r) +
+                "\r\n  SHA-256: ";
+        const std::string print = fingerprintHex(c.fingerprint);
+        text += print.empty() ? std::string("(not known)") : print;
+        text += "\r\n";
+        if (c.kind == ReportedChange::Kind::Changed) {
+            const std::string before = fingerprintHex(c.replaced);
+            text +=
+                "  Replaces SHA-256: " + (before.empty() ? std::string("(not known)") : before) +
+                "\r\n";
+        }
+        text += "\r\n";
+    }
+    return text;
+}
+
+std::string stillUnreadableNotice(const std::vector<UnreadableStore>& stores) {
+    std::string text = "Still unreadable:";
+    for (const UnreadableStore& s : stores) {
+        text += " " + (s.store.empty() ? s.location : s.location + "\\" + s.store);
+    }
+    return text;
+}
+
+int DesktopCycleDialogue::box(const std::string& text, const std::string& caption,
+                              std::uint32_t style) {
+    ++boxes_;
+    return desktop_.messageBox(text, caption, style, kNoOwner);
+}
+
 void DesktopCycleDialogue::storesUnreadable(const std::vector<UnreadableStore>& stores) {
-    desktop_.messageBox(unreadableStoresText(stores), kUnreadableCaption, kMbOk | kMbIconWarning,
-                        kNoOwner);
+    unreadableNote_.clear();
+    std::vector<std::pair<std::string, std::string>> set;
+    for (const UnreadableStore& s : stores) {
+        set.emplace_back(s.location, s.store);
+    }
+    std::sort(set.begin(), set.end());
+    const bool seen = set == lastUnreadable_;
+    lastUnreadable_ = std::move(set);
+    if (stores.empty()) {
+        return;
+    }
+    if (rules_.unreadableOncePerSet && seen) {
+        // Named in a box already, and the reasons behind it have not changed: a notice is
+        // enough, and this cycle's closing notice says it again.
+        unreadableNote_ = stillUnreadableNotice(stores);
+        tray_.showTrayNotice(unreadableNote_);
+        return;
+    }
+    box(unreadableStoresText(stores), kUnreadableCaption, kMbOk | kMbIconWarning);
 }
 
 void DesktopCycleDialogue::certificateAdded(const CertificateRecord& current) {
-    desktop_.messageBox(addedCertificateText(current), kAddedCaption, kMbOk | kMbIconWarning,
-                        kNoOwner);
+    box(addedCertificateText(current), kAddedCaption, kMbOk | kMbIconWarning);
 }
 
 void DesktopCycleDialogue::certificateMissing(const CertificateRecord& baseline) {
-    desktop_.messageBox(missingCertificateText(baseline), kMissingCaption, kMbOk | kMbIconWarning,
-                        kNoOwner);
+    box(missingCertificateText(baseline), kMissingCaption, kMbOk | kMbIconWarning);
 }
 
-bool DesktopCycleDialogue::askToSave() {
-    return desktop_.messageBox(kSaveQuestion, kChangesCaption, kMbYesNo | kMbIconWarning,
-                               kNoOwner) == kIdYes;
+bool DesktopCycleDialogue::askToSave(const std::vector<ReportedChange>& changes) {
+    if (!rules_.listEveryChange) {
+        return box(kSaveQuestion, kChangesCaption, kMbYesNo | kMbIconWarning) == kIdYes;
+    }
+    ++boxes_;
+    return desktop_.messageBoxWithDetails(
+               saveQuestionText(changes), changeDetailsText(changes), kChangesCaption,
+               kMbYesNo | kMbIconWarning | kMbDefButton2, kNoOwner) == kIdYes;
 }
 
 void DesktopCycleDialogue::baselineSaved() {
-    tray_.showTrayNotice(kNoticeSaved);
+    tray_.showTrayNotice(withNote(kNoticeSaved));
 }
 
 void DesktopCycleDialogue::saveFailed(const std::string& why) {
-    desktop_.messageBox(
-        "The observed certificates could not be saved as the new baseline.\r\n\r\n" + why,
-        kChangesCaption, kMbOk | kMbIconError, kNoOwner);
+    box("The observed certificates could not be saved as the new baseline.\r\n\r\n" + why,
+        kChangesCaption, kMbOk | kMbIconError);
 }
 
 void DesktopCycleDialogue::scanComplete(int userInitiated) {
-    tray_.showTrayNotice(userInitiated ? kNoticeUser : kNoticeHourly);
+    tray_.showTrayNotice(withNote(userInitiated ? kNoticeUser : kNoticeHourly));
+}
+
+std::string DesktopCycleDialogue::withNote(const std::string& notice) const {
+    return unreadableNote_.empty() ? notice : notice + "\r\n" + unreadableNote_;
 }
 
 void DesktopCycleDialogue::loadFailed(const BaselineLoad& load) {

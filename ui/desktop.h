@@ -17,6 +17,8 @@ inline constexpr std::uint32_t kMbIconError = 0x10;
 inline constexpr std::uint32_t kMbIconWarning = 0x30;
 inline constexpr std::uint32_t kMbIconInformation = 0x40;
 inline constexpr std::uint32_t kMbIconMask = 0xF0;
+// The second button is the default (Return): No on a Yes/No box.
+inline constexpr std::uint32_t kMbDefButton2 = 0x100;
 inline constexpr std::uint32_t kMbServiceNotification = 0x200000;
 
 inline constexpr int kIdOk = 1;
@@ -48,6 +50,14 @@ class Desktop {
     // Shows a modal box and returns the answer id (kIdOk, kIdCancel, kIdYes, kIdNo).
     virtual int messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
                            WindowRef owner) = 0;
+    // The same box with a longer text the user can unfold. A desktop without such a box
+    // shows the main text alone.
+    virtual int messageBoxWithDetails(const std::string& text, const std::string& details,
+                                      const std::string& caption, std::uint32_t style,
+                                      WindowRef owner) {
+        (void)details;
+        return messageBox(text, caption, style, owner);
+    }
     virtual bool trayAdd(const TrayNotice& notice) = 0;
     virtual bool trayModify(const TrayNotice& notice) = 0;
     virtual bool openUrl(const std::string& url) = 0;

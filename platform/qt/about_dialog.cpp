@@ -2,13 +2,13 @@
 
 #include <QApplication>
 #include <QFontMetrics>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
 #include <QRect>
-
-#include "ui/about_dialog_layout.h"
+#include <QVBoxLayout>
 
 // The dialog's picture lives in a static library's resources, which are linked only
 // when something names them.
@@ -19,27 +19,8 @@ static void initAboutResources() {
 namespace kestrune {
 namespace {
 
-// Dialog units as the platform converts them: a quarter of the font's average
-// character width across, an eighth of its height down, rounded to nearest.
-class DialogUnits {
-  public:
-    explicit DialogUnits(const QFont& font) {
-        const QFontMetrics metrics(font);
-        const int alphabet =
-            metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
-        baseX_ = (alphabet / 26 + 1) / 2;
-        baseY_ = metrics.height();
-    }
-    int x(int units) const { return (units * baseX_ + 2) / 4; }
-    int y(int units) const { return (units * baseY_ + 4) / 8; }
-    QRect rect(int left, int top, int width, int height) const {
-        return QRect(x(left), y(top), x(width), y(height));
-    }
-
-  private:
-    int baseX_ = 1;
-    int baseY_ = 1;
-};
+// The picture's width in text lines: it scales with the desktop's font and the screen.
+constexpr int kPictureLines = 3;
 
 // The request blocks the GUI thread until its timeout at worst; show that it is busy.
 class WaitCursorHttp final : public HttpClient {
@@ -77,22 +58,15 @@ AboutDialog::AboutDialog(Desktop& desktop, HttpClient& http, std::string webSite
     // No owner: modal for its caller only, so the tray and the other dialogs go on working.
     setWindowModality(Qt::WindowModal);
 
-    // The dialog font: the application's family at 8 points, as the product's dialogs use.
-    QFont font = QApplication::font();
-    font.setPointSize(8);
-    setFont(font);
-    const DialogUnits du(font);
-    setFixedSize(du.x(ABOUT_DIALOG_WIDTH), du.y(ABOUT_DIALOG_HEIGHT));
-
+    // The desktop's font, and a frame that fits what it holds at any font size and
+    // scale: laid out, not placed.
     auto* picture = new QLabel(this);
     picture->setObjectName(QStringLiteral("picture"));
-    const QRect pictureRect = du.rect(ABOUT_PICTURE_RECT);
-    picture->setGeometry(pictureRect);
     QPixmap pixmap(QStringLiteral(":/about/about_picture.png"));
     if (!pixmap.isNull()) {
         const qreal ratio = devicePixelRatioF();
-        pixmap = pixmap.scaled(pictureRect.size() * ratio, Qt::KeepAspectRatio,
-                               Qt::SmoothTransformation);
+        const int height = kPictureLines * 2 * fontMetrics().height();
+        pixmap = pixmap.scaledToHeight(qRound(height * ratio), Qt::SmoothTransformation);
         pixmap.setDevicePixelRatio(ratio);
         picture->setPixmap(pixmap);
     }
@@ -100,22 +74,35 @@ AboutDialog::AboutDialog(Desktop& desktop, HttpClient& http, std::string webSite
 
     auto* notice = new QLabel(QString::fromUtf8(kProductAndNotice), this);
     notice->setObjectName(QStringLiteral("notice"));
-    notice->setGeometry(du.rect(ABOUT_NOTICE_RECT));
     notice->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    notice->setWordWrap(true);
 
     auto* version =
         new QLabel(QStringLiteral("Version: ") + QString::fromUtf8(kOwnVersionText), this);
     version->setObjectName(QStringLiteral("version"));
-    version->setGeometry(du.rect(ABOUT_VERSION_RECT));
 
     auto* button = new QPushButton(QStringLiteral("Check for Updates"), this);
     button->setObjectName(QStringLiteral("checkForUpdates"));
-    button->setGeometry(du.rect(ABOUT_CHECK_FOR_UPDATES_RECT));
     // Enter ends the dialog like Escape does; only a click or Space checks for updates.
     button->setAutoDefault(false);
     button->setDefault(false);
     connect(button, &QPushButton::clicked, this, &AboutDialog::runUpdateCheck);
+
+    auto* close = new QPushButton(QStringLiteral("Close"), this);
+    close->setObjectName(QStringLiteral("close"));
+    close->setAutoDefault(false);
+    connect(close, &QPushButton::clicked, this, &QDialog::accept);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(button);
+    buttons->addStretch(1);
+    buttons->addWidget(close);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(picture);
+    layout->addWidget(notice);
+    layout->addSpacing(fontMetrics().height() / 2);
+    layout->addWidget(version);
+    layout->addLayout(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 void AboutDialog::keyPressEvent(QKeyEvent* event) {

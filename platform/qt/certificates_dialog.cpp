@@ -3,12 +3,17 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFontMetrics>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
+#include <QSettings>
 #include <QTreeWidget>
+#include <QVBoxLayout>
 #include <algorithm>
 
 namespace kestrune {
@@ -19,24 +24,16 @@ QString qs(const std::string& utf8) {
     return QString::fromStdString(utf8);
 }
 
-QRect toQRect(const DialogRect& r) {
-    return QRect(r.x, r.y, r.cx, r.cy);
-}
+// How often an open list looks for a newer published copy: a cycle on another thread
+// publishes after its scan and after its reload.
+constexpr int kRefreshMs = 500;
 
-// The dialog font is "MS Shell Dlg" 8 point, which Linux does not have: the
-// application's own family at 8 point stands in for it.
-QFont dialogFont() {
-    QFont font = QApplication::font();
-    font.setPointSize(8);
-    return font;
+// Where the list's size is remembered between runs.
+QSettings listSettings() {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("kestrune"),
+                     QStringLiteral("kestrune"));
 }
-
-DialogBaseUnits baseUnitsOf(const QFont& font) {
-    const QFontMetrics metrics(font);
-    return dialogBaseUnits(metrics.horizontalAdvance(QStringLiteral(
-                               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")),
-                           metrics.height());
-}
+const QString kSizeKey = QStringLiteral("certificates/size");
 
 QLabel* makeLabel(QWidget* parent, const DialogControl& c) {
     auto* label = new QLabel(qs(c.initialText), parent);
@@ -61,16 +58,7 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
     setWindowTitle(qs(kCertificatesCaption));
     // No owner: modal for its caller, blocking no other window.
     setWindowModality(Qt::WindowModal);
-    setFont(dialogFont());
-    const DialogBaseUnits units = baseUnitsOf(font());
-    const DialogRect size =
-        dialogUnitsToPixels({0, 0, kCertificatesDialogWidth, kCertificatesDialogHeight}, units);
-    // Where the dialog is wider than the screen (about 1060 px against 1024), it shrinks
-    // to the screen and the list takes the loss; the controls right of it move along.
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    const int available = screen != nullptr ? screen->availableGeometry().width() : size.cx;
-    const int loss = available > 0 ? std::max(0, size.cx - available) : 0;
-    setFixedSize(size.cx - loss, size.cy);
+    setSizeGripEnabled(true);
 
     list_ = new QTreeWidget(this);
     list_->setColumnCount(static_cast<int>(kCertificateColumnCount));
@@ -88,15 +76,11 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list_->setSortingEnabled(false);  // rows are ordered by the model's comparison only
     QHeaderView* header = list_->header();
-    // The last column reaches the list's right edge, so the store names are not cut
-    // while the list has room.
     header->setStretchLastSection(true);
     header->setSectionsMovable(false);
     header->setSectionsClickable(true);
+    // Shown once the user sorts: the rows start in the model's grouped order.
     header->setSortIndicatorShown(false);
-    for (std::size_t i = 0; i < kCertificateColumnCount; ++i) {
-        header->resizeSection(static_cast<int>(i), kCertificateColumns[i].width);
-    }
     connect(header, &QHeaderView::sectionClicked, this, &CertificatesDialog::sortByColumn);
 
     uniqueText_ = makeLabel(this, certificatesDialogControl(kIdUniqueText));
@@ -114,16 +98,25 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
     connect(scanNow_, &QPushButton::clicked, this, &CertificatesDialog::startUserScan);
 
     for (const DialogControl& c : kCertificatesDialogControls) {
-        QWidget* w = control(c.id);
-        w->setObjectName(QString::number(c.id));
-        QRect place = toQRect(dialogUnitsToPixels(c.rect, units));
-        if (c.id == kIdCertificateList) {
-            place.setWidth(std::max(place.width() - loss, 0));
-        } else if (place.left() > size.cx / 2) {
-            place.translate(-loss, 0);
-        }
-        w->setGeometry(place);
+        control(c.id)->setObjectName(QString::number(c.id));
     }
+    // The controls where the product's dialog has them (counts above the list, the
+    // check box, the last scan and Scan Now below it), in the desktop's font, with the
+    // list taking whatever room the window is given.
+    auto* top = new QHBoxLayout;
+    top->addWidget(uniqueText_);
+    top->addStretch(1);
+    top->addWidget(countText_);
+    lastScanText_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(expandCheck_);
+    bottom->addStretch(1);
+    bottom->addWidget(lastScanText_);
+    bottom->addWidget(scanNow_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(list_, 1);
+    layout->addLayout(bottom);
     // Tab order as the resource lists the controls.
     setTabOrder(list_, expandCheck_);
     setTabOrder(expandCheck_, scanNow_);
@@ -133,7 +126,43 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
     connect(&retryTimer_, &QTimer::timeout, this, &CertificatesDialog::tryUserScan);
 
     fill();
+    resize(initialSize());
     list_->setFocus();
+
+    refreshTimer_.setInterval(kRefreshMs);
+    connect(&refreshTimer_, &QTimer::timeout, this, [this] {
+        if (coordinator_.snapshot() != shown_) {
+            fill();
+        }
+    });
+    refreshTimer_.start();
+}
+
+QSize CertificatesDialog::initialSize() const {
+    // The columns at their content's width and about twenty rows, or the size the user
+    // left it at; never more than the screen has room for.
+    const QHeaderView* header = list_->header();
+    int columns = 0;
+    for (int i = 0; i < header->count(); ++i) {
+        columns += header->sectionSize(i);
+    }
+    const int rowHeight = std::max(list_->sizeHintForRow(0), list_->fontMetrics().height());
+    const QMargins m = layout()->contentsMargins();
+    QSize wanted(columns + m.left() + m.right() + 2 * list_->frameWidth() +
+                     list_->verticalScrollBar()->sizeHint().width(),
+                 sizeHint().height() - list_->sizeHint().height() + header->sizeHint().height() +
+                     20 * rowHeight + 2 * list_->frameWidth());
+    const QSize remembered = listSettings().value(kSizeKey).toSize();
+    if (remembered.isValid()) {
+        wanted = remembered;
+    }
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen != nullptr) {
+        // Room for the window manager's frame around it.
+        const QSize room = screen->availableGeometry().size() * 9 / 10;
+        wanted = wanted.boundedTo(room);
+    }
+    return wanted.expandedTo(minimumSizeHint());
 }
 
 QWidget* CertificatesDialog::control(int id) const {
@@ -158,6 +187,7 @@ QWidget* CertificatesDialog::control(int id) const {
 void CertificatesDialog::fill() {
     // A published copy: never the table a running cycle rewrites, never a wait for it.
     const std::shared_ptr<const TableSnapshot> snapshot = coordinator_.snapshot();
+    shown_ = snapshot;
     const TableSnapshot empty;
     CertificateListFill f =
         fillCertificateList(snapshot ? *snapshot : empty, expandCheck_->isChecked());
@@ -178,6 +208,19 @@ void CertificatesDialog::fill() {
         items.append(item);
     }
     list_->addTopLevelItems(items);
+    for (int c = 0; c < list_->columnCount(); ++c) {
+        list_->resizeColumnToContents(c);
+    }
+    // A refill is in the model's grouped order again.
+    list_->header()->setSortIndicatorShown(false);
+    if (!sizedToRows_ && !rows_.empty()) {
+        // Opened before the first scan was done (--certificates at start): sized for its
+        // rows once they are there.
+        sizedToRows_ = true;
+        if (isVisible()) {
+            resize(initialSize());
+        }
+    }
 }
 
 void CertificatesDialog::sortByColumn(int column) {
@@ -196,8 +239,12 @@ void CertificatesDialog::sortByColumn(int column) {
         fill();
         return;
     }
+    const bool ascending = sortState_.listSortDirection() > 0;
     const std::vector<std::size_t> order =
         sortState_.sortRows(rows_, static_cast<std::size_t>(column));
+    QHeaderView* header = list_->header();
+    header->setSortIndicator(column, ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
+    header->setSortIndicatorShown(true);
     QList<QTreeWidgetItem*> sorted;
     sorted.reserve(items.size());
     for (std::size_t i : order) {
@@ -238,8 +285,10 @@ void CertificatesDialog::tryUserScan() {
 }
 
 void CertificatesDialog::done(int result) {
+    listSettings().setValue(kSizeKey, size());
     // Closing while a scan waits for its turn gives the turn up.
     retryTimer_.stop();
+    refreshTimer_.stop();
     userScan_.cancel();
     QDialog::done(result);
 }
@@ -257,6 +306,26 @@ void CertificatesDialog::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QDialog::keyPressEvent(event);  // Escape ends the dialog
+}
+
+void CertificatesList::open() {
+    if (dialog_ != nullptr) {
+        // One list at a time: a second click, launch or menu command brings it forward.
+        dialog_->show();
+        dialog_->raise();
+        dialog_->activateWindow();
+        return;
+    }
+    auto* dialog = new CertificatesDialog(coordinator_, sortState_, runUserScan_);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::NonModal);
+    dialog_ = dialog;
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+    if (onShown_) {
+        onShown_(*dialog);
+    }
 }
 
 void showCertificatesDialog(CycleCoordinator& coordinator, ListSortState& sortState,

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "baseline/scan_cycle.h"
@@ -48,11 +50,15 @@ class CertificatesDialog : public QDialog {
   private:
     void tryUserScan();
     void setBusy(bool busy);
+    QSize initialSize() const;
 
     CycleCoordinator& coordinator_;
     ListSortState& sortState_;
     std::vector<CertificateRow> rows_;
     QTimer retryTimer_;
+    QTimer refreshTimer_;
+    std::shared_ptr<const TableSnapshot> shown_;  // the copy on screen
+    bool sizedToRows_ = false;                    // the size was chosen with rows to show
     ScanNow userScan_;
 
     QTreeWidget* list_ = nullptr;
@@ -61,6 +67,31 @@ class CertificatesDialog : public QDialog {
     QLabel* lastScanText_ = nullptr;
     QCheckBox* expandCheck_ = nullptr;
     QPushButton* scanNow_ = nullptr;
+};
+
+// The Linux tray's list: one window at a time, opened without waiting for it to close,
+// and brought forward when it is open already.
+class CertificatesList : public QObject {
+  public:
+    CertificatesList(CycleCoordinator& coordinator, ListSortState& sortState,
+                     RunUserScan runUserScan, QObject* parent = nullptr)
+        : QObject(parent),
+          coordinator_(coordinator),
+          sortState_(sortState),
+          runUserScan_(std::move(runUserScan)) {}
+    void open();
+    CertificatesDialog* window() const { return dialog_.data(); }
+    // Told each time a new window is shown (the program reports its size).
+    void setShownHandler(std::function<void(CertificatesDialog&)> handler) {
+        onShown_ = std::move(handler);
+    }
+
+  private:
+    CycleCoordinator& coordinator_;
+    ListSortState& sortState_;
+    RunUserScan runUserScan_;
+    QPointer<CertificatesDialog> dialog_;
+    std::function<void(CertificatesDialog&)> onShown_;
 };
 
 // Opens a certificates dialog and returns when it closes. Modal the way a dialog

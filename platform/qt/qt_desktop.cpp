@@ -42,10 +42,16 @@ QtBoxStyle qtBoxStyle(std::uint32_t style) {
         case kMbOkCancel:
             s.buttons = QMessageBox::Ok | QMessageBox::Cancel;
             s.escapeButton = QMessageBox::Cancel;
+            if (style & kMbDefButton2) {
+                s.defaultButton = QMessageBox::Cancel;
+            }
             break;
         case kMbYesNo:
             s.buttons = QMessageBox::Yes | QMessageBox::No;
             s.escapeButton = QMessageBox::No;
+            if (style & kMbDefButton2) {
+                s.defaultButton = QMessageBox::No;
+            }
             break;
         default:  // MB_OK, and the kinds this program never asks for
             s.buttons = QMessageBox::Ok;
@@ -112,9 +118,20 @@ QIcon kestruneIcon() {
 }
 
 QtDesktop::QtDesktop(Trace& trace, QObject* parent) : QObject(parent), trace_(trace) {
+    // Every tray reaches the list from here: trays that speak StatusNotifierItem deliver
+    // a click as "activate" and never a double-click.
     menu_ = std::make_unique<QMenu>();
+    QAction* show = menu_->addAction(QStringLiteral("&Show Certificates"));
+    QAction* scan = menu_->addAction(QStringLiteral("Scan &Now"));
+    menu_->addSeparator();
     QAction* about = menu_->addAction(QStringLiteral("&About"));
     QAction* exitAction = menu_->addAction(QStringLiteral("E&xit"));
+    connect(show, &QAction::triggered, this, [this] { openCertificates(); });
+    connect(scan, &QAction::triggered, this, [this] {
+        if (onScan_) {
+            onScan_();
+        }
+    });
     connect(about, &QAction::triggered, this, [this] { openAbout(); });
     // Exit ends the process at once, a running scan included; nothing is cleaned up,
     // nothing is written.
@@ -129,12 +146,18 @@ bool QtDesktop::onGuiThread() const {
     return QThread::currentThread() == thread();
 }
 
-void QtDesktop::openBox(const QString& text, const QString& caption, std::uint32_t style,
-                        QWidget* owner, std::function<void(int)> onAnswer) {
+void QtDesktop::openBox(const QString& text, const QString& details, const QString& caption,
+                        std::uint32_t style, QWidget* owner, std::function<void(int)> onAnswer) {
     const QtBoxStyle s = qtBoxStyle(style);
     auto* box = new QMessageBox(static_cast<QMessageBox::Icon>(s.icon), caption, text,
                                 static_cast<QMessageBox::StandardButtons>(s.buttons), owner);
     box->setTextFormat(Qt::PlainText);
+    if (s.defaultButton != 0) {
+        box->setDefaultButton(static_cast<QMessageBox::StandardButton>(s.defaultButton));
+    }
+    if (!details.isEmpty()) {
+        box->setDetailedText(details);
+    }
     box->setWindowIcon(kestruneIcon());
     box->setEscapeButton(static_cast<QMessageBox::StandardButton>(s.escapeButton));
     // Like a box without an owner window: it blocks no other window, so the tray, its
@@ -153,6 +176,13 @@ void QtDesktop::openBox(const QString& text, const QString& caption, std::uint32
 
 int QtDesktop::messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
                           WindowRef owner) {
+    return messageBoxWithDetails(text, {}, caption, style, owner);
+}
+
+int QtDesktop::messageBoxWithDetails(const std::string& text, const std::string& details,
+                                     const std::string& caption, std::uint32_t style,
+                                     WindowRef owner) {
+    const QString qDetails = qtText(details);
     const QString qText = qtText(text);
     const QString qCaption = qtText(caption);
     if (onGuiThread()) {
@@ -160,7 +190,7 @@ int QtDesktop::messageBox(const std::string& text, const std::string& caption, s
         // loop, so everything else goes on being served.
         int answer = 0;
         QEventLoop loop;
-        openBox(qText, qCaption, style, reinterpret_cast<QWidget*>(owner), [&](int id) {
+        openBox(qText, qDetails, qCaption, style, reinterpret_cast<QWidget*>(owner), [&](int id) {
             answer = id;
             loop.quit();
         });
@@ -174,8 +204,9 @@ int QtDesktop::messageBox(const std::string& text, const std::string& caption, s
     std::future<int> future = answer->get_future();
     QMetaObject::invokeMethod(
         this,
-        [this, qText, qCaption, style, answer] {
-            openBox(qText, qCaption, style, nullptr, [answer](int id) { answer->set_value(id); });
+        [this, qText, qDetails, qCaption, style, answer] {
+            openBox(qText, qDetails, qCaption, style, nullptr,
+                    [answer](int id) { answer->set_value(id); });
         },
         Qt::QueuedConnection);
     return future.get();
@@ -185,26 +216,37 @@ void QtDesktop::applyNotice(const TrayNotice& notice, bool add) {
     if (add && !icon_) {
         icon_ = std::make_unique<QSystemTrayIcon>(kestruneIcon());
         icon_->setContextMenu(menu_.get());
-        connect(icon_.get(), &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    if (reason == QSystemTrayIcon::DoubleClick) {
-                        openCertificates();
-                    }
-                });
+        connect(
+            icon_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                // A click (StatusNotifierItem's "activate", a single click on an
+                // XEmbed tray) opens the list or brings it forward; the second click
+                // of a double-click finds it open.
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
+                    openCertificates();
+                }
+            });
         icon_->show();
     }
     if (!icon_) {
         return;  // a notice before the icon exists is lost, as on every platform
     }
     icon_->setToolTip(qtText(notice.tooltip));
-    icon_->showMessage(qtText(notice.balloonTitle), qtText(notice.balloonText),
-                       QSystemTrayIcon::Information, kBalloonMs);
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
+    if (!notice.balloonText.empty()) {
+        if (notifications_->available()) {
+            // The notification service directly: each notice replaces the one before
+            // and carries the program's own picture, which a tray's balloon through it
+            // would not (a stack of generic information icons).
+            notifications_->notify(qtText(notice.balloonTitle), qtText(notice.balloonText));
+        } else if (tray) {
+            icon_->showMessage(qtText(notice.balloonTitle), qtText(notice.balloonText),
+                               kestruneIcon(), kBalloonMs);
+        }
+    }
+    if (!tray) {
         // Without a session bus or a notification service, standard output is all there
         // is. An empty text is the icon coming back without a balloon: nothing to say.
-        if (!notice.balloonText.empty() && notifications_->available()) {
-            notifications_->notify(qtText(notice.balloonTitle), qtText(notice.balloonText));
-        }
         logNotice(notice);
     }
 }
@@ -261,6 +303,10 @@ void QtDesktop::openAbout() {
 
 void QtDesktop::setCertificatesHandler(std::function<void()> handler) {
     onCertificates_ = std::move(handler);
+}
+
+void QtDesktop::setScanHandler(std::function<void()> handler) {
+    onScan_ = std::move(handler);
 }
 
 void QtDesktop::setAboutHandler(std::function<void()> handler) {

@@ -1,5 +1,6 @@
 // The desktop on Qt: message boxes as QMessageBox, the tray icon as QSystemTrayIcon
-// with the "&About" / "E&xit" menu, web pages through QDesktopServices.
+// with the "Show Certificates", "Scan Now", "About", "Exit" menu, web pages through
+// QDesktopServices.
 //
 // Lives on the GUI thread and may be called from any thread. Message boxes asked for by
 // another thread are shown by the GUI thread while the caller waits; a box's owner, when
@@ -30,9 +31,10 @@ class DesktopNotifications;
 
 // What one message box style asks for, in Qt's terms.
 struct QtBoxStyle {
-    int buttons = 0;       // QMessageBox::StandardButtons
-    int escapeButton = 0;  // the button a box closed otherwise stands for
-    int icon = 0;          // QMessageBox::Icon
+    int buttons = 0;        // QMessageBox::StandardButtons
+    int escapeButton = 0;   // the button a box closed otherwise stands for
+    int defaultButton = 0;  // Return's button; 0: the box's own choice
+    int icon = 0;           // QMessageBox::Icon
 };
 QtBoxStyle qtBoxStyle(std::uint32_t style);
 // The platform id (kIdOk, ...) of a QMessageBox::StandardButton.
@@ -54,6 +56,10 @@ class QtDesktop final : public QObject, public Desktop {
 
     int messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
                    WindowRef owner) override;
+    // The details unfold under the box's text ("Show Details...").
+    int messageBoxWithDetails(const std::string& text, const std::string& details,
+                              const std::string& caption, std::uint32_t style,
+                              WindowRef owner) override;
     bool trayAdd(const TrayNotice& notice) override;
     bool trayModify(const TrayNotice& notice) override;
     bool openUrl(const std::string& url) override;
@@ -61,6 +67,8 @@ class QtDesktop final : public QObject, public Desktop {
     // What a double-click on the icon and the About command open.
     void setCertificatesHandler(std::function<void()> handler);
     void setAboutHandler(std::function<void()> handler);
+    // What the menu's Scan Now runs.
+    void setScanHandler(std::function<void()> handler);
 
     // For tests and the front end; GUI thread only. The icon is null until trayAdd.
     QSystemTrayIcon* trayIcon() const { return icon_.get(); }
@@ -73,8 +81,8 @@ class QtDesktop final : public QObject, public Desktop {
   private:
     bool onGuiThread() const;
     // Shows a box without waiting; onAnswer gets the answer id once it is closed.
-    void openBox(const QString& text, const QString& caption, std::uint32_t style, QWidget* owner,
-                 std::function<void(int)> onAnswer);
+    void openBox(const QString& text, const QString& details, const QString& caption,
+                 std::uint32_t style, QWidget* owner, std::function<void(int)> onAnswer);
     void applyNotice(const TrayNotice& notice, bool add);
     void logNotice(const TrayNotice& notice);
 
@@ -84,6 +92,7 @@ class QtDesktop final : public QObject, public Desktop {
     DesktopNotifications* notifications_ = nullptr;  // a child
     std::function<void()> onCertificates_;
     std::function<void()> onAbout_;
+    std::function<void()> onScan_;
 };
 
 }  // namespace kestrune

@@ -1,11 +1,14 @@
 #include "platform/qt/qt_tray_program.h"
 
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -33,13 +36,51 @@ void startQtUi(QtDesktop& desktop, Tray& tray) {
         Qt::QueuedConnection);
 }
 
+namespace {
+
+// The program's trace: the per-record scan lines on standard output only when asked for
+// (--trace); warnings and errors always on standard error.
+class LaunchTrace final : public Trace {
+  public:
+    explicit LaunchTrace(bool traceOn) : traceOn_(traceOn) {}
+    void out(std::string_view text) override {
+        if (traceOn_) {
+            std::fwrite(text.data(), 1, text.size(), stdout);
+        }
+    }
+    void err(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stderr); }
+
+  private:
+    bool traceOn_;
+};
+
+}  // namespace
+
 void connectTrayDialogs(QtDesktop& desktop, TrayProgram& program) {
-    // Double-click: the certificate list over the coordinator's snapshot. Scan Now runs
-    // the cycle on the GUI thread, and only when no other cycle runs: the GUI thread
-    // never waits for the cycle turn (the dialog retries from its event loop).
-    desktop.setCertificatesHandler([&program] {
-        showCertificatesDialog(program.coordinator, program.sortState,
-                               [&program] { return program.userScan(); });
+    // A click, the menu and a later launch: the certificate list over the coordinator's
+    // snapshot, one window at a time. Scan Now runs the cycle on the GUI thread, and only
+    // when no other cycle runs: the GUI thread never waits for the cycle turn.
+    auto* list = new CertificatesList(
+        program.coordinator, program.sortState, [&program] { return program.userScan(); },
+        &desktop);
+    list->setShownHandler([&program](CertificatesDialog& dialog) {
+        const QSize size = dialog.size();
+        program.ports.trace.errf("Certificate list shown: %dx%d\n", size.width(), size.height());
+    });
+    desktop.setCertificatesHandler([list] { list->open(); });
+    // The menu's Scan Now: a user cycle now, or once the running one is over.
+    auto* retry = new QTimer(&desktop);
+    retry->setSingleShot(true);
+    retry->setInterval(kScanRetryMs);
+    QObject::connect(retry, &QTimer::timeout, &desktop, [&program, retry] {
+        if (!program.userScan()) {
+            retry->start();
+        }
+    });
+    desktop.setScanHandler([&program, retry] {
+        if (!retry->isActive() && !program.userScan()) {
+            retry->start();
+        }
     });
     desktop.setAboutHandler([&desktop, &program] { showAboutDialog(desktop, program.ports.http); });
 }
@@ -49,13 +90,30 @@ int kestruneQtMain(int argc, char** argv) {
     // without flushing anything.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
+    // Every argument as given, before Qt takes its own options out of argv.
+    const std::vector<std::string> arguments(argv, argv + argc);
+    const LaunchOptions options = parseLaunchOptions(arguments);
+    if (options.help) {
+        std::fputs(kUsageText, stdout);
+        return 0;
+    }
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "kestrune: %s\nTry 'kestrune --help'.\n", options.error.c_str());
+        return kExitUsage;
+    }
     if (!displayConfigured()) {
         std::fputs(kNoDisplayMessage, stderr);
         return kExitNoDisplay;
     }
-    // Every argument as given, before Qt takes its own options out of argv.
-    const std::vector<std::string> arguments(argv, argv + argc);
 
+    // Qt creates the runtime folder the environment names when it is missing; one that is
+    // not there is not this program's to make (the session lock manages without it).
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr) {
+        struct stat folder {};
+        if (::stat(runtime, &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+            ::unsetenv("XDG_RUNTIME_DIR");
+        }
+    }
     std::unique_ptr<QApplication> app;
     {
         DisplayFailureGuard guard;
@@ -67,18 +125,21 @@ int kestruneQtMain(int argc, char** argv) {
 
     // Owned by the process, never freed: the worker is never joined, and the process
     // ends through Exit or a fatal error, not by unwinding (a destructor racing the
-    // worker would be worse than nothing).
-    auto* trace = new StdTrace;
-    auto* desktop = new QtDesktop(*trace);
+    // worker would be worse than nothing). What the desktop and the session say (notices
+    // without a tray, a request handed over) always goes out; the scan trace on request.
+    auto* said = new StdTrace;
+    auto* trace = new LaunchTrace(options.trace);
+    auto* desktop = new QtDesktop(*said);
     // One monitor per session: a later launch hands its request over and ends here,
     // before it opens a store or the settings.
-    const SessionRequest request = sessionRequest(arguments);
+    const SessionRequest request = options.request;
     auto* session = new SessionService(*desktop);
-    if (const std::optional<int> handedOver = claimSession(*session, request, *trace)) {
+    if (const std::optional<int> handedOver = claimSession(*session, request, *said)) {
         std::fflush(stdout);
         std::_Exit(*handedOver);
     }
     auto* program = new TrayProgram(makePorts(defaultPlatformOptions(), *trace), *desktop, *trace);
+    program->askCarefully();
     program->endProcess = [](int status) {
         std::fflush(stdout);
         std::_Exit(status);
@@ -93,11 +154,8 @@ int kestruneQtMain(int argc, char** argv) {
 
     MainRoutineHooks hooks;
     hooks.startUi = [desktop, program] { startQtUi(*desktop, program->tray); };
-    // A session request is the front end's own; the program's argument echo never sees it.
-    const std::vector<std::string> programArguments =
-        request == SessionRequest::Monitor
-            ? arguments
-            : std::vector<std::string>(arguments.begin(), arguments.begin() + 1);
+    // The options are the front end's own; the program's argument echo never sees them.
+    const std::vector<std::string> programArguments(arguments.begin(), arguments.begin() + 1);
     std::thread([program, arguments = programArguments, hooks] {
         // Returns only when the program cannot go on; end at once from this thread,
         // without tearing down what the GUI thread still uses.

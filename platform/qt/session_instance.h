@@ -1,7 +1,10 @@
-// One monitor per user session. The first `kestrune` owns a name on the session bus; a
-// later one asks it to open a window (or to exit) and ends. Without a session bus a lock
-// file in $XDG_RUNTIME_DIR keeps a second monitor from starting, though it cannot pass
-// the request on.
+// One monitor per user session. The first `kestrune` holds the session lock (a lock file
+// in $XDG_RUNTIME_DIR, or where that folder is missing or not writable an abstract
+// socket named after the user) and owns a name on the session bus; a later one finds the
+// lock held and asks the monitor over the bus to open a window (or to exit), then ends.
+// Without a bus the lock still keeps a second monitor from starting, though the request
+// cannot be passed on. Another process squatting the bus name does not stop monitoring:
+// the lock says no monitor runs, so this one monitors and says the name is taken.
 #pragma once
 
 #include <QObject>
@@ -17,9 +20,18 @@ class QtDesktop;
 
 // What a launch asks for: the menu entry's actions name one on the command line.
 enum class SessionRequest { Monitor, Certificates, About, Exit };
-// "--certificates", "--about" or "--exit" as the first argument; anything else is a plain
-// start (the argument is echoed by the program's trace and otherwise ignored).
-SessionRequest sessionRequest(const std::vector<std::string>& arguments);
+
+// The command line: one request at most, --trace and --help in any order. Anything else
+// is an error, told in `error`.
+struct LaunchOptions {
+    SessionRequest request = SessionRequest::Monitor;
+    bool trace = false;  // the per-record scan trace on standard output
+    bool help = false;
+    std::string error;  // empty when the command line is good
+};
+LaunchOptions parseLaunchOptions(const std::vector<std::string>& arguments);
+// The usage text --help prints.
+extern const char* const kUsageText;
 
 inline constexpr const char* kSessionService = "com.brimtal.Kestrune";
 inline constexpr const char* kSessionPath = "/com/brimtal/Kestrune";
@@ -41,10 +53,10 @@ class SessionService final : public QObject {
     QtDesktop& desktop_;
 };
 
-// Becomes the session's monitor (the bus name, and the lock file where there is a runtime
-// folder) or hands `request` to the one that runs. nullopt: go on as the monitor (the
-// service must be registered on the bus already). Otherwise the status to end with: 0
-// once the running monitor took the request, 1 when it could not be reached.
+// Becomes the session's monitor (the session lock, then the bus name where it is free) or
+// hands `request` to the one that runs. nullopt: go on as the monitor. Otherwise the
+// status to end with: 0 once the running monitor took the request (or --exit found none),
+// 1 when it could not be reached.
 std::optional<int> claimSession(SessionService& service, SessionRequest request, Trace& trace);
 
 }  // namespace kestrune

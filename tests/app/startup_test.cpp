@@ -267,36 +267,37 @@ TEST(StoreChanges, AChangeEndsTheHourlyWaitAndTheCycleThatFollowsIsTheHourlyOne)
             s.stores.locations[0].stores[0].certs.push_back(makeCert("New", {0x0c}, 4));
         }
     };
-    // While the first box waits for the user, the stores change again.
+    // While the first box waits for the user, the stores change again: the source keeps
+    // the change, and the cycle after the answer reports it at once.
     int boxes = 0;
     s.desktop.onMessageBox = [&](const DesktopCall&) {
         if (boxes++ == 0) {
+            s.stores.locations[0].stores[0].certs.push_back(makeCert("Newer", {0x0d}, 5));
             s.changes.change();
         }
     };
-    s.desktop.script({kIdOk, kIdYes});
+    s.desktop.script({kIdOk, kIdYes, kIdOk, kIdNo});
     MainRoutineHooks hooks;
     hooks.startUi = [&s] { s.tray.addTrayIcon(); };
     int left = 3;
     hooks.keepRunning = [&left] { return left-- > 0; };
     EXPECT_EQ(mainRoutine(s.program, hooks), 0);
 
-    // Twenty minutes and two quiet seconds; the box's change: one more cycle, ten seconds
-    // after the one before; then a full hour.
+    // Twenty minutes and two quiet seconds; after the answered boxes a look without
+    // waiting finds the box's change, and the next cycle runs at once; then a full hour.
     EXPECT_EQ(s.changes.waits(),
-              (std::vector<std::uint32_t>{kScanIntervalMs, 2'000, kScanIntervalMs, 10'000,
-                                          kScanIntervalMs}));
-    EXPECT_EQ(s.clock.sleeps(),
-              (std::vector<std::uint32_t>{1'200'000, 2'000, 10'000, kScanIntervalMs}));
-    ASSERT_FALSE(s.desktop.messageBoxes().empty());
-    EXPECT_EQ(s.desktop.messageBoxes().front().caption, "Brimtal Kestrune - Certificate Added");
+              (std::vector<std::uint32_t>{kScanIntervalMs, 2'000, 0, 0, kScanIntervalMs}));
+    EXPECT_EQ(s.clock.sleeps(), (std::vector<std::uint32_t>{1'200'000, 2'000, 0, kScanIntervalMs}));
+    const auto added = s.boxesCaptioned("Brimtal Kestrune - Certificate Added");
+    ASSERT_EQ(added.size(), 2u);
+    EXPECT_NE(added[0].text.find("Certificate Name: New "), std::string::npos);
+    EXPECT_NE(added[1].text.find("Certificate Name: Newer "), std::string::npos);
     // Not Scan Now: the cycles end with the hourly notice.
     const auto notices = s.desktop.notices();
-    ASSERT_EQ(notices.size(), 4u);
+    ASSERT_EQ(notices.size(), 3u);
     EXPECT_EQ(notices[1].text, "Hourly certificate scan complete");
     EXPECT_EQ(notices[2].text, "New certificate baseline saved in the registry");
-    EXPECT_EQ(notices[3].text, "Hourly certificate scan complete");
-    EXPECT_EQ(s.desktop.messageBoxes().size(), 2u);
+    EXPECT_EQ(s.desktop.messageBoxes().size(), 4u);
 }
 
 TEST(StoreChanges, ProblemsGoToTheTraceOnceAndAStoppedSourceEndsTheProgram) {

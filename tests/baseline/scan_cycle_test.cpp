@@ -465,5 +465,157 @@ TEST(ScanCycleUnreadableStore, AStoreThatIsGoneStillReportsItsCertificatesMissin
 
 }  // namespace unreadable
 
+// The Linux desktop's rules: every change in the question, No by default, Yes only for
+// what was shown, one box per set of unreadable stores.
+namespace careful {
+
+struct Careful : Harness {
+    Careful() : Harness(threeCerts()) {
+        program.askCarefully();
+        // The baseline with its fingerprints, as the programs store it.
+        scan(state, stores, trace);
+        EXPECT_TRUE(saveCurrentAsBaseline(*state.settingsKey, state));
+        EXPECT_EQ(registry_settings_load(state, desktop, trace), 1);
+        desktop.clear();
+        tray.addTrayIcon();
+    }
+    std::vector<DesktopCall> questions() {
+        std::vector<DesktopCall> out;
+        for (const auto& b : desktop.messageBoxes()) {
+            if (b.caption == "Brimtal Kestrune - Certificate Changes") {
+                out.push_back(b);
+            }
+        }
+        return out;
+    }
+};
+
+std::string hex(const Fingerprint& f) {
+    return fingerprintHex(f);
+}
+
+TEST(CarefulQuestion, ListsEveryChangeAndOnlyYesSaves) {
+    const FakeCert added1 = makeCert("New One", {0x0a, 0x0b}, 10);
+    const FakeCert added2 = makeCert("New Two", {0x0c}, 11);
+    FakeCert replaced = threeCerts()[2];  // Gamma, same serial and subject, other DER
+    replaced.sha256[5] ^= 0xFF;
+    // The answer to the question (after the added and missing boxes) and whether the
+    // baseline is then saved.
+    const struct {
+        int answer;
+        bool saved;
+    } cases[] = {
+        {testing::kPressReturn, false}, {kIdNo, false}, {kIdCancel, false}, {kIdYes, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer);
+        Careful h;
+        h.certs().erase(h.certs().begin() + 1);  // Beta missing
+        h.certs()[1] = replaced;
+        h.certs().push_back(added1);
+        h.certs().push_back(added2);
+        const int writesBefore = h.settings.data().writes;
+        h.desktop.script({kIdOk, kIdOk, c.answer});
+        scanCycle(h.context, 0);
+
+        // The boxes as they are, then the question with every change in its details.
+        const auto boxes = h.desktop.messageBoxes();
+        ASSERT_EQ(boxes.size(), 3u);
+        EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Added");
+        EXPECT_EQ(boxes[1].caption, "Brimtal Kestrune - Certificate Missing");
+        const DesktopCall& q = boxes[2];
+        EXPECT_EQ(q.style, kMbYesNo | kMbIconWarning | kMbDefButton2);
+        EXPECT_EQ(q.text.rfind("Do you want to save the observed certificate changes as the new "
+                               "baseline?",
+                               0),
+                  0u);
+        EXPECT_NE(q.text.find("Added: 2   Missing: 1   Changed: 1"), std::string::npos) << q.text;
+        for (const FakeCert& cert : {added1, added2, replaced, threeCerts()[1]}) {
+            EXPECT_NE(q.details.find("  Name: " + cert.name + "\r\n"), std::string::npos)
+                << cert.name << "\n"
+                << q.details;
+            EXPECT_NE(q.details.find("  SHA-256: " + hex(cert.sha256)), std::string::npos)
+                << cert.name;
+        }
+        EXPECT_NE(q.details.find("Changed certificate\r\n  Store: LocalMachine\\Root\r\n  "
+                                 "Name: Gamma\r\n  Serial Number: 04 05 06 "),
+                  std::string::npos)
+            << q.details;
+        EXPECT_NE(q.details.find("Replaces SHA-256: " + hex(threeCerts()[2].sha256)),
+                  std::string::npos);
+        EXPECT_EQ(h.settings.data().writes, writesBefore + (c.saved ? 1 : 0));
+        EXPECT_EQ(h.storedCount(), c.saved ? "4" : "3");
+    }
+}
+
+TEST(CarefulQuestion, YesAfterTheStoresChangedAsksAgainWithTheNewChanges) {
+    Careful h;
+    h.certs().push_back(makeCert("Shown", {0x0a}, 10));
+    // While the first question is open another certificate arrives; the second question
+    // lists it, and only its Yes saves.
+    h.desktop.onMessageBox = [&h](const DesktopCall& c) {
+        if (c.caption == "Brimtal Kestrune - Certificate Changes" && h.questions().size() == 1) {
+            h.certs().push_back(makeCert("Sneaked In", {0x0d}, 12));
+        }
+    };
+    h.desktop.script({kIdOk, kIdYes, kIdYes});
+    scanCycle(h.context, 0);
+    const auto q = h.questions();
+    ASSERT_EQ(q.size(), 2u);
+    EXPECT_EQ(q[0].details.find("Sneaked In"), std::string::npos);
+    EXPECT_NE(q[1].details.find("Sneaked In"), std::string::npos);
+    EXPECT_NE(q[1].text.find("Added: 2"), std::string::npos);
+    EXPECT_EQ(h.storedCount(), "5");
+
+    // Stores back as stored while the question waits: nothing left to save.
+    Careful back;
+    back.certs().push_back(makeCert("Gone Again", {0x0a}, 10));
+    back.desktop.onMessageBox = [&back](const DesktopCall& c) {
+        if (c.caption == "Brimtal Kestrune - Certificate Changes") {
+            back.certs().pop_back();
+        }
+    };
+    const int writesBefore = back.settings.data().writes;
+    back.desktop.script({kIdOk, kIdYes});
+    scanCycle(back.context, 0);
+    EXPECT_EQ(back.questions().size(), 1u);
+    EXPECT_EQ(back.settings.data().writes, writesBefore);
+    EXPECT_EQ(back.desktop.notices().back().text, "Hourly certificate scan complete");
+}
+
+TEST(CarefulQuestion, OneUnreadableBoxPerSetOfStoresLaterScansANotice) {
+    Careful h;
+    h.stores.locations[0].stores.push_back(FakeStore{"CA", {}});
+    // Three scans: Root unreadable, Root again (another reason), then Root and CA.
+    FakeStore& root = h.stores.locations[0].stores[0];
+    FakeStore& ca = h.stores.locations[0].stores[1];
+    const char* unreadable = "Brimtal Kestrune - Certificate Store Unreadable";
+    root.opens = false;
+    scanCycle(h.context, 0);
+    ASSERT_EQ(h.desktop.messageBoxes().size(), 1u);
+    EXPECT_EQ(h.desktop.messageBoxes()[0].caption, unreadable);
+
+    h.desktop.clear();
+    root.opens = true;
+    root.walkFailsAfter = 1;
+    scanCycle(h.context, 0);
+    EXPECT_TRUE(h.desktop.messageBoxes().empty());
+    const auto notices = h.desktop.notices();
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[0].text, "Still unreadable: LocalMachine\\Root");
+    EXPECT_EQ(notices[1].text,
+              "Hourly certificate scan complete\r\nStill unreadable: LocalMachine\\Root");
+
+    h.desktop.clear();
+    ca.opens = false;
+    scanCycle(h.context, 0);
+    const auto boxes = h.desktop.messageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, unreadable);
+    EXPECT_NE(boxes[0].text.find("LocalMachine\\Root: I/O error"), std::string::npos);
+    EXPECT_NE(boxes[0].text.find("LocalMachine\\CA: access denied"), std::string::npos);
+}
+
+}  // namespace careful
+
 }  // namespace
 }  // namespace kestrune

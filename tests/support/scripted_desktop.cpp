@@ -2,9 +2,36 @@
 
 namespace kestrune::testing {
 
+namespace {
+
+// What Return picks: the first button, or the second where the style says so.
+int defaultButton(std::uint32_t style) {
+    const bool second = (style & kMbDefButton2) != 0;
+    switch (style & kMbTypeMask) {
+        case kMbYesNo:
+            return second ? kIdNo : kIdYes;
+        case kMbOkCancel:
+            return second ? kIdCancel : kIdOk;
+        default:
+            return kIdOk;
+    }
+}
+
+}  // namespace
+
 int ScriptedDesktop::messageBox(const std::string& text, const std::string& caption,
                                 std::uint32_t style, WindowRef owner) {
-    DesktopCall call{DesktopCall::Kind::MessageBox, text, caption, style, owner, {}};
+    return answer({DesktopCall::Kind::MessageBox, text, caption, {}, style, owner, {}});
+}
+
+int ScriptedDesktop::messageBoxWithDetails(const std::string& text, const std::string& details,
+                                           const std::string& caption, std::uint32_t style,
+                                           WindowRef owner) {
+    return answer({DesktopCall::Kind::MessageBox, text, caption, details, style, owner, {}});
+}
+
+int ScriptedDesktop::answer(DesktopCall call) {
+    const std::uint32_t style = call.style;
     int answer = 0;
     {
         std::lock_guard lock(mutex_);
@@ -25,26 +52,36 @@ int ScriptedDesktop::messageBox(const std::string& text, const std::string& capt
     if (onMessageBox) {
         onMessageBox(call);
     }
-    return answer;
+    return answer == kPressReturn ? defaultButton(style) : answer;
 }
 
 bool ScriptedDesktop::trayAdd(const TrayNotice& notice) {
     std::lock_guard lock(mutex_);
-    calls_.push_back(
-        {DesktopCall::Kind::TrayAdd, notice.balloonText, notice.tooltip, 0, notice.owner, notice});
+    calls_.push_back({DesktopCall::Kind::TrayAdd,
+                      notice.balloonText,
+                      notice.tooltip,
+                      {},
+                      0,
+                      notice.owner,
+                      notice});
     return true;
 }
 
 bool ScriptedDesktop::trayModify(const TrayNotice& notice) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({DesktopCall::Kind::TrayModify, notice.balloonText, notice.tooltip, 0,
-                      notice.owner, notice});
+    calls_.push_back({DesktopCall::Kind::TrayModify,
+                      notice.balloonText,
+                      notice.tooltip,
+                      {},
+                      0,
+                      notice.owner,
+                      notice});
     return true;
 }
 
 bool ScriptedDesktop::openUrl(const std::string& url) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({DesktopCall::Kind::OpenUrl, url, {}, 0, kNoOwner, {}});
+    calls_.push_back({DesktopCall::Kind::OpenUrl, url, {}, {}, 0, kNoOwner, {}});
     return true;
 }
 

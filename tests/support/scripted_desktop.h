@@ -13,10 +13,14 @@
 
 namespace kestrune::testing {
 
+// A scripted answer that stands for Return: the box's default button.
+inline constexpr int kPressReturn = -1;
+
 struct DesktopCall {
     enum class Kind { MessageBox, TrayAdd, TrayModify, OpenUrl } kind;
     std::string text;     // message text, or the notice's balloon text, or the URL
     std::string caption;  // message caption, or the notice's tooltip
+    std::string details;  // a box's unfolded text
     std::uint32_t style = 0;
     WindowRef owner = kNoOwner;
     TrayNotice notice;
@@ -26,11 +30,14 @@ class ScriptedDesktop : public Desktop {
   public:
     int messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
                    WindowRef owner) override;
+    int messageBoxWithDetails(const std::string& text, const std::string& details,
+                              const std::string& caption, std::uint32_t style,
+                              WindowRef owner) override;
     bool trayAdd(const TrayNotice& notice) override;
     bool trayModify(const TrayNotice& notice) override;
     bool openUrl(const std::string& url) override;
 
-    // Answers for the next message boxes, in order.
+    // Answers for the next message boxes, in order (kPressReturn: the default button).
     void script(std::vector<int> answers);
     // The answer to a Yes/No box when the script is empty.
     std::atomic<int> yesNoAnswer{kIdNo};
@@ -43,6 +50,8 @@ class ScriptedDesktop : public Desktop {
     void clear();
 
   private:
+    int answer(DesktopCall call);
+
     mutable std::mutex mutex_;
     std::vector<DesktopCall> calls_;
     std::deque<int> answers_;

@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
 #include "platform/qt/about_dialog.h"
@@ -56,7 +57,7 @@ void closeEveryWindowAfter(QTimer& guard, int ms) {
     guard.start(ms);
 }
 
-TEST(AboutDialog, CaptionTextsPictureAndOneButtonInsideAFixedFrame) {
+TEST(AboutDialog, CaptionTextsPictureAndTwoButtonsInAFrameThatFitsThem) {
     ensureApplication();
     ScriptedDesktop desktop;
     FakeHttpClient http;
@@ -77,20 +78,28 @@ TEST(AboutDialog, CaptionTextsPictureAndOneButtonInsideAFixedFrame) {
     EXPECT_FALSE(picture->pixmap().isNull()) << "the picture resource is not linked in";
 
     const auto buttons = dialog.findChildren<QPushButton*>();
-    ASSERT_EQ(buttons.size(), 1);
+    ASSERT_EQ(buttons.size(), 2);
     EXPECT_EQ(buttons[0]->text(), "Check for Updates");
-    EXPECT_TRUE(dialog.findChildren<QDialogButtonBox*>().isEmpty());
+    EXPECT_EQ(buttons[1]->text(), "Close");
+    EXPECT_EQ(dialog.font(), QApplication::font());
 
-    // 309 x 176 dialog units: wider than high, not resizable, every control inside.
+    // Not resizable, as large as its content asks and inside the screen, every control
+    // inside it with its whole text.
     EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
-    EXPECT_GT(dialog.width(), dialog.height());
+    EXPECT_EQ(dialog.size(), dialog.sizeHint());
+    EXPECT_TRUE(QGuiApplication::primaryScreen()->availableGeometry().size().boundedTo(
+                    dialog.size()) == dialog.size());
     for (const auto* child : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
         EXPECT_TRUE(dialog.rect().contains(child->geometry())) << child->objectName().toStdString();
         EXPECT_FALSE(child->geometry().isEmpty()) << child->objectName().toStdString();
+        EXPECT_GE(child->width(), child->minimumSizeHint().width())
+            << child->objectName().toStdString();
     }
     // The button sits below the version line, which sits below the notice.
     EXPECT_GT(buttons[0]->y(), dialog.findChild<QLabel*>("version")->y());
     EXPECT_GT(dialog.findChild<QLabel*>("version")->y(), notice->geometry().bottom());
+    buttons[1]->click();
+    EXPECT_FALSE(dialog.isVisible());
 }
 
 TEST(AboutDialog, ButtonAsksOwnedByTheDialogAndCancelSendsNothing) {

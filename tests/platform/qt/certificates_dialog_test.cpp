@@ -9,6 +9,8 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
@@ -138,49 +140,62 @@ class CertificatesDialogTest : public ::testing::Test, public testing::FakeProgr
     ListSortState sortState;
 };
 
-TEST_F(CertificatesDialogTest, OpensGroupedAndLaidOutFromDialogUnits) {
-    CertificatesDialog d(coordinator, sortState, {});
-    EXPECT_EQ(d.windowTitle(), "Brimtal Kestrune - Certificates");
-    EXPECT_EQ(d.font().pointSize(), 8);
-    EXPECT_EQ(d.parentWidget(), nullptr);
-
-    const QFontMetrics m(d.font());
-    const DialogBaseUnits u = dialogBaseUnits(
-        m.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"), m.height());
-    EXPECT_GT(u.x, 2);
-    const DialogRect size = dialogUnitsToPixels({0, 0, 605, 245}, u);
-    // As laid out where it fits; on a narrower screen (the offscreen one is 800 px) the
-    // list gives up what is missing and the controls right of it move left as much.
-    const int screen = QGuiApplication::primaryScreen()->availableGeometry().width();
-    const int loss = std::max(0, size.cx - screen);
-    EXPECT_EQ(d.size(), QSize(size.cx - loss, size.cy));
-    for (const DialogControl& c : kCertificatesDialogControls) {
-        const DialogRect r = dialogUnitsToPixels(c.rect, u);
-        QRect want(r.x, r.y, r.cx, r.cy);
-        if (c.id == kIdCertificateList) {
-            want.setWidth(r.cx - loss);
-        } else if (c.id == kIdCountText || c.id == kIdLastScanText || c.id == kIdScanNow) {
-            want.translate(-loss, 0);
+TEST_F(CertificatesDialogTest, OpensGroupedInTheDesktopFontFitsTheScreenAndKeepsItsSize) {
+    QTemporaryDir config;
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
+    const QSize room = QGuiApplication::primaryScreen()->availableGeometry().size();
+    QSize left;
+    {
+        CertificatesDialog d(coordinator, sortState, {});
+        EXPECT_EQ(d.windowTitle(), "Brimtal Kestrune - Certificates");
+        EXPECT_EQ(d.font(), QApplication::font());
+        EXPECT_EQ(d.parentWidget(), nullptr);
+        d.show();
+        ASSERT_TRUE(waitFor([&] { return d.isVisible(); }));
+        // Resizable, inside the screen, every control inside the window.
+        EXPECT_NE(d.minimumSize(), d.maximumSize());
+        EXPECT_LE(d.width(), room.width());
+        EXPECT_LE(d.height(), room.height());
+        for (const DialogControl& c : kCertificatesDialogControls) {
+            EXPECT_TRUE(d.rect().contains(d.control(c.id)->geometry())) << c.id;
+            EXPECT_FALSE(d.control(c.id)->geometry().isEmpty()) << c.id;
         }
-        EXPECT_EQ(d.control(c.id)->geometry(), want) << c.id;
-        EXPECT_LE(d.control(c.id)->geometry().right(), d.width()) << c.id;
-    }
-    QTreeWidget* list = d.list();
-    EXPECT_EQ(list->header()->sectionSize(0), 325);
-    EXPECT_EQ(list->header()->sectionSize(1), 260);
-    EXPECT_TRUE(list->header()->stretchLastSection());
-    EXPECT_EQ(list->headerItem()->text(1), "Serial Number");
-    EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
-    EXPECT_EQ(list->editTriggers(), QAbstractItemView::NoEditTriggers);
+        QTreeWidget* list = d.list();
+        // Each column at least as wide as its longest cell.
+        const QFontMetrics m(list->font());
+        EXPECT_GE(list->header()->sectionSize(0), m.horizontalAdvance("beta Root"));
+        EXPECT_GE(list->header()->sectionSize(1), m.horizontalAdvance("ff 01 "));
+        EXPECT_EQ(list->headerItem()->text(1), "Serial Number");
+        EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
+        EXPECT_EQ(list->editTriggers(), QAbstractItemView::NoEditTriggers);
 
-    EXPECT_FALSE(expandCheck(d)->isChecked());
-    EXPECT_EQ(labelText(d, kIdUniqueText), "Unique Certificates: 4");
-    EXPECT_EQ(labelText(d, kIdCountText), "Count of every certificate in every store: 5");
-    EXPECT_EQ(labelText(d, kIdLastScanText), "Last Scan: 2024-01-02 03:04:05");
-    ASSERT_EQ(list->topLevelItemCount(), 4);
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
-        EXPECT_FALSE(list->topLevelItem(i)->flags() & Qt::ItemIsEditable);
+        EXPECT_FALSE(expandCheck(d)->isChecked());
+        EXPECT_EQ(labelText(d, kIdUniqueText), "Unique Certificates: 4");
+        EXPECT_EQ(labelText(d, kIdCountText), "Count of every certificate in every store: 5");
+        EXPECT_EQ(labelText(d, kIdLastScanText), "Last Scan: 2024-01-02 03:04:05");
+        ASSERT_EQ(list->topLevelItemCount(), 4);
+        for (int i = 0; i < list->topLevelItemCount(); ++i) {
+            EXPECT_FALSE(list->topLevelItem(i)->flags() & Qt::ItemIsEditable);
+        }
+        left = d.minimumSizeHint() + QSize(10, 10);
+        ASSERT_NE(left, d.size());
+        d.resize(left);
+        d.reject();
     }
+    // The next one opens at the size the last one was left at.
+    CertificatesDialog again(coordinator, sortState, {});
+    EXPECT_EQ(again.size(), left);
+}
+
+TEST_F(CertificatesDialogTest, ANewPublishedScanIsShownWhileTheListIsOpen) {
+    CertificatesDialog d(coordinator, sortState, {});
+    d.show();
+    ASSERT_EQ(d.list()->topLevelItemCount(), 4);
+    stores.locations[0].stores[1].certs.push_back(makeCert("Epsilon New", {0x77}, 7));
+    scan(state, stores, trace);
+    coordinator.publish(state);
+    EXPECT_TRUE(waitFor([&] { return d.list()->topLevelItemCount() == 5; }));
+    EXPECT_EQ(labelText(d, kIdUniqueText), "Unique Certificates: 5");
 }
 
 TEST_F(CertificatesDialogTest, CheckBoxSwitchesBetweenGroupedAndExpandedRows) {
@@ -211,10 +226,16 @@ TEST_F(CertificatesDialogTest, HeaderClicksSortWithOneDirectionForEveryDialog) {
         list->topLevelItem(0)->setSelected(true);
         const QString selectedName = list->topLevelItem(0)->text(0);
 
+        QHeaderView* header = list->header();
+        EXPECT_FALSE(header->isSortIndicatorShown());  // the grouped order
         clickHeader(list, 0);
         EXPECT_EQ(columnTexts(list, 0), (Names{"Alpha CA", "beta Root", "Delta", "gamma"}));
+        EXPECT_TRUE(header->isSortIndicatorShown());
+        EXPECT_EQ(header->sortIndicatorSection(), 0);
+        EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
         clickHeader(list, 0);
         EXPECT_EQ(columnTexts(list, 0), (Names{"gamma", "Delta", "beta Root", "Alpha CA"}));
+        EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
         clickHeader(list, 1);  // the serial's hexadecimal text, ascending
         EXPECT_EQ(columnTexts(list, 1), (Names{"0a ", "10 ", "3c ", "ff 01 "}));
         ASSERT_EQ(list->selectedItems().size(), 1);

@@ -10,11 +10,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
 #include <QThread>
 #include <QTimer>
+#include <QTreeWidget>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -119,6 +122,34 @@ TEST(QtMessageBox, StyleBitsChooseButtonsAndIconAndAnswersComeBackAsIds) {
         EXPECT_EQ(seenIcon, c.icon);
         EXPECT_EQ(seenText, QStringLiteral("line one\nline two"));
         EXPECT_EQ(seenTitle, QStringLiteral("Caption"));
+    }
+}
+
+TEST(QtMessageBox, TheQuestionWithDetailsKeepsTheBaselineOnReturnAndEscape) {
+    qtApp();
+    CaptureTrace trace;
+    QtDesktop desktop(trace);
+    // Return and Escape answer No where the style makes No the default; without that bit
+    // Return is Yes, as on the Windows program.
+    const struct {
+        std::uint32_t style;
+        int key;
+        int answer;
+    } cases[] = {{0x134, Qt::Key_Return, kIdNo},
+                 {0x134, Qt::Key_Escape, kIdNo},
+                 {0x34, Qt::Key_Return, kIdYes}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        QString details;
+        BoxDriver driver([&](QMessageBox* box) {
+            details = box->detailedText();
+            QKeyEvent press(QEvent::KeyPress, c.key, Qt::NoModifier);
+            QApplication::sendEvent(box, &press);
+        });
+        EXPECT_EQ(desktop.messageBoxWithDetails("Save?", "Added certificate\r\n  Name: X\r\n",
+                                                "Caption", c.style, kNoOwner),
+                  c.answer);
+        EXPECT_EQ(details, QStringLiteral("Added certificate\n  Name: X\n"));
     }
 }
 
@@ -238,14 +269,16 @@ TEST(QtTray, ScanNowOnTheGuiThreadNeverWaitsForACycleThatWaitsForTheUser) {
     EXPECT_TRUE(q.fake.program.userScan());
 }
 
-TEST(QtTray, MenuHasAboutThenExitAndTheMouseOpensTheDialogs) {
+TEST(QtTray, MenuHasTheListScanAboutAndExitAndAClickOpensTheList) {
     qtApp();
     CaptureTrace trace;
     QtDesktop desktop(trace);
     int about = 0;
     int certificates = 0;
+    int scans = 0;
     desktop.setAboutHandler([&] { ++about; });
     desktop.setCertificatesHandler([&] { ++certificates; });
+    desktop.setScanHandler([&] { ++scans; });
     KestruneState state;
     Tray tray(desktop, state);
     tray.addTrayIcon();
@@ -253,60 +286,78 @@ TEST(QtTray, MenuHasAboutThenExitAndTheMouseOpensTheDialogs) {
     ASSERT_NE(desktop.contextMenu(), nullptr);
     EXPECT_EQ(desktop.trayIcon()->contextMenu(), desktop.contextMenu());
     const auto actions = desktop.contextMenu()->actions();
-    ASSERT_EQ(actions.size(), 2);
-    EXPECT_EQ(actions[0]->text(), QStringLiteral("&About"));
-    EXPECT_EQ(actions[1]->text(), QStringLiteral("E&xit"));
+    ASSERT_EQ(actions.size(), 5);
+    EXPECT_EQ(actions[0]->text(), QStringLiteral("&Show Certificates"));
+    EXPECT_EQ(actions[1]->text(), QStringLiteral("Scan &Now"));
+    EXPECT_TRUE(actions[2]->isSeparator());
+    EXPECT_EQ(actions[3]->text(), QStringLiteral("&About"));
+    EXPECT_EQ(actions[4]->text(), QStringLiteral("E&xit"));
 
-    actions[0]->trigger();
-    EXPECT_EQ(about, 1);
-    emit desktop.trayIcon()->activated(QSystemTrayIcon::Trigger);
-    emit desktop.trayIcon()->activated(QSystemTrayIcon::Context);
-    EXPECT_EQ(certificates, 0);
-    emit desktop.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
-    EXPECT_EQ(certificates, 1);
-    EXPECT_EQ(about, 1);
+    // Each action, then the icon as the trays deliver it: a click ("activate") and a
+    // double-click open the list, the context click does not.
+    const struct {
+        std::function<void()> act;
+        int certificates, scans, about;
+    } steps[] = {
+        {[&] { actions[0]->trigger(); }, 1, 0, 0},
+        {[&] { actions[1]->trigger(); }, 1, 1, 0},
+        {[&] { actions[3]->trigger(); }, 1, 1, 1},
+        {[&] { emit desktop.trayIcon()->activated(QSystemTrayIcon::Context); }, 1, 1, 1},
+        {[&] { emit desktop.trayIcon()->activated(QSystemTrayIcon::Trigger); }, 2, 1, 1},
+        {[&] { emit desktop.trayIcon()->activated(QSystemTrayIcon::DoubleClick); }, 3, 1, 1},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        steps[i].act();
+        EXPECT_EQ(certificates, steps[i].certificates) << i;
+        EXPECT_EQ(scans, steps[i].scans) << i;
+        EXPECT_EQ(about, steps[i].about) << i;
+    }
 }
 
-TEST(QtTray, DoubleClickOpensTheListWhoseScanNowRunsAUserCycleAndAboutOpensAbout) {
+TEST(QtTray, AClickOpensOneListWhoseScanNowRunsAUserCycleAndAboutOpensAbout) {
     QtCycle q;
     connectTrayDialogs(q.desktop, q.fake.program);
     q.tray.addTrayIcon();
 
-    // Scan Now in the list, then close it; the double-click returns when it is closed.
-    QString listTitle;
-    bool scanned = false;
-    QTimer driver;
-    driver.setInterval(10);
-    QObject::connect(&driver, &QTimer::timeout, [&] {
-        CertificatesDialog* dialog = nullptr;
+    const auto openLists = [] {
+        std::vector<CertificatesDialog*> out;
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (auto* d = qobject_cast<CertificatesDialog*>(w); d && d->isVisible()) {
-                dialog = d;
+                out.push_back(d);
             }
         }
-        if (!dialog) {
-            return;
-        }
-        listTitle = dialog->windowTitle();
-        auto* scanNow = qobject_cast<QAbstractButton*>(dialog->control(1006));
-        if (!scanned && scanNow && scanNow->isEnabled()) {
-            scanNow->click();
-            scanned = true;
-        } else if (scanned && scanNow && scanNow->isEnabled()) {
-            dialog->reject();
-        }
-    });
-    driver.start();
+        return out;
+    };
+    // A click opens the list without waiting for it; a double-click and the menu bring
+    // the same one forward.
+    emit q.desktop.trayIcon()->activated(QSystemTrayIcon::Trigger);
+    ASSERT_EQ(openLists().size(), 1u);
+    CertificatesDialog* list = openLists()[0];
+    emit q.desktop.trayIcon()->activated(QSystemTrayIcon::Trigger);
     emit q.desktop.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
-    driver.stop();
-    EXPECT_EQ(listTitle, QStringLiteral("Brimtal Kestrune - Certificates"));
-    EXPECT_TRUE(scanned);
+    q.desktop.contextMenu()->actions().at(0)->trigger();
+    ASSERT_EQ(openLists().size(), 1u);
+    EXPECT_EQ(openLists()[0], list);
+    EXPECT_EQ(list->windowTitle(), QStringLiteral("Brimtal Kestrune - Certificates"));
+
+    // The menu's Scan Now runs a user cycle; the open list shows its result by itself.
+    const auto lastScan = [list] {
+        return qobject_cast<QLabel*>(list->control(kIdLastScanText))->text();
+    };
+    EXPECT_NE(lastScan(), QStringLiteral("Last Scan: 2026-12-08 09:05:07"));
+    q.desktop.contextMenu()->actions().at(1)->trigger();
     EXPECT_EQ(q.state.lastScanTime, q.clock.localTime());
     EXPECT_EQ(
         q.desktop.trayIcon()->toolTip(),
         QStringLiteral(
             "Brimtal Kestrune\nTotal Unique Certificates: 2\nLast Scan: 2026-12-08 09:05:07"));
     EXPECT_NE(q.trace.outText().find(": User initiated scan complete |"), std::string::npos);
+    EXPECT_TRUE(waitUntil(
+        [&] { return lastScan() == QStringLiteral("Last Scan: 2026-12-08 09:05:07"); }, 60000))
+        << lastScan().toStdString();
+    list->reject();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(openLists().empty());
 
     QString aboutTitle;
     QTimer closer;
@@ -320,7 +371,7 @@ TEST(QtTray, DoubleClickOpensTheListWhoseScanNowRunsAUserCycleAndAboutOpensAbout
         }
     });
     closer.start();
-    q.desktop.contextMenu()->actions().at(0)->trigger();
+    q.desktop.contextMenu()->actions().at(3)->trigger();
     closer.stop();
     EXPECT_EQ(aboutTitle, QStringLiteral("Brimtal Kestrune"));
     EXPECT_TRUE(q.fake.http.requests().empty());
@@ -343,7 +394,7 @@ void exitWhileScanning() {
         std::fprintf(stderr, "the scan never started\n");
         return;
     }
-    q.desktop.contextMenu()->actions().at(1)->trigger();
+    q.desktop.contextMenu()->actions().at(4)->trigger();
     std::fprintf(stderr, "still running after Exit\n");
 }
 
