@@ -394,7 +394,7 @@ class LinuxCertStoreApi final : public CertStoreApi {
     const std::string home_;
     Trace& trace_;
     const FileCalls& calls_;
-    std::optional<Listing> listing_;
+    std::optional<Listing> listing_;  // this scan's; scans never overlap
 };
 
 }  // namespace
