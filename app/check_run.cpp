@@ -94,6 +94,25 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         return fail(storeProblem(*chosen.key, chosen.status));
     }
 
+    // A baseline that looked whole may still fail to load: a malformed database, or one
+    // changed between the look and the load. That is damage like any other.
+    BaselineLoad load;
+    if (chosen.verdict.state == StoredState::Whole) {
+        load = loadBaseline(state, trace);
+        if (!load.ok() && chosen.key->damage().empty()) {
+            return fail(storeProblem(*chosen.key, load.status));
+        }
+        if (!load.ok() || !load.consistent()) {
+            chosen.verdict.state = StoredState::Damaged;
+            chosen.verdict.what =
+                !load.ok() ? chosen.key->damage()
+                           : formatText(
+                                 "\"Certificate Count\" says %d records but \"Certificate "
+                                 "Data\" holds %u bytes",
+                                 load.storedCount, load.dataBytes);
+        }
+    }
+
     // Damage is never compared against as if it were a baseline, and only replaced when
     // the operator says so; where the store is a file, the damaged one is kept.
     std::string replaced;
@@ -124,6 +143,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         chosen.writable = true;
         replaced = "Replaced the damaged baseline in " + where + " (" + chosen.verdict.what + ")" +
                    (aside.kept.empty() ? "" : "; it is kept as " + aside.kept) + ".\n";
+        state.resetScanCounters();  // nothing of a failed load is kept
     }
     SettingsKey& store = *state.settingsKey;
 
@@ -175,18 +195,6 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         return result;
     }
 
-    const BaselineLoad load = loadBaseline(state, trace);
-    if (!load.ok()) {
-        return fail(storeProblem(store, load.status));
-    }
-    if (!load.consistent()) {
-        // Damaged between the look and the load: still never compared against.
-        return fail(
-            formatText("the stored baseline in %s is damaged: \"Certificate Count\" says "
-                       "%d records but \"Certificate Data\" holds %u bytes; nothing was "
-                       "compared or written",
-                       store.describe().c_str(), load.storedCount, load.dataBytes));
-    }
     if (load.fingerprints == FingerprintsFound::Unfitting ||
         load.fingerprints == FingerprintsFound::Unreadable) {
         // A baseline from before fingerprints is no news; a damaged value is.

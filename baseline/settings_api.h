@@ -57,6 +57,10 @@ class SettingsKey {
     // Why the store holding this key is not a Kestrune settings store at all (an empty
     // file, another program's database); empty when it is one or cannot tell.
     virtual std::string foreignStore() const { return {}; }
+    // Why the last failing call found the store itself broken (a database that reports
+    // itself malformed), naming it; empty when a call failed for any other reason (a
+    // lock, permissions, an I/O error), which a retry may mend.
+    virtual std::string damage() const { return {}; }
 };
 
 // A damaged store moved out of the way so a new one can take its place.

@@ -120,6 +120,11 @@ StoredRead readStoredValues(SettingsKey& key) {
     size = 0;
     r.values.hasData = present(key.queryValue(kValueCertificateData, &type, nullptr, &size));
     r.values.dataBytes = r.values.hasData ? size : 0;
+    if (!r.ok() && !key.damage().empty()) {
+        // A store broken in itself holds no baseline, as a foreign one does not.
+        r = StoredRead{};
+        r.values.foreign = key.damage();
+    }
     return r;
 }
 

@@ -6,10 +6,13 @@
 //  at 10,000 and 100,000 certificates, once as one bundle and once as one file each;
 //  - the growth: the per-certificate cost at 1k, 10k, 100k and 1M against 1k (1M is ten
 //    bundle-sized files of 100,000, as one bundle may not exceed 256 MiB);
-//  - an NSS database of 1,000 certificates against `certutil -L -d` of it.
+//  - an NSS database of 1,000 certificates against `certutil -L -d` of it;
+//  - a home with 5,000 Firefox profiles against five times one with 1,000 (the stores
+//    are found once per scan, so the cost grows with the profiles, not with their square).
 // The inputs are generated once into scan-data/ beside this program and reused.
 //
-//   linux_scan_bench [count ...]     (default: 10000 100000, growth and NSS)
+//   linux_scan_bench [count ...]     (default: 10000 100000, growth, NSS and profiles)
+//   linux_scan_bench profiles        (the profile rows alone)
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
@@ -303,6 +306,29 @@ class Inputs {
         std::ofstream(done) << count;
         return home.string();
     }
+    // A home whose profiles.ini lists `count` Firefox profiles, each folder there and
+    // without a database (an absent store: what is measured is finding the stores).
+    std::string profilesHome(unsigned count) {
+        const fs::path home = base_ / ("profiles-" + std::to_string(count));
+        const fs::path firefox = home / ".mozilla/firefox";
+        const fs::path done = home / "complete";
+        if (fs::exists(done)) {
+            return home.string();
+        }
+        fs::remove_all(home);
+        fs::create_directories(firefox);
+        std::ofstream ini(firefox / "profiles.ini");
+        ini << "[General]\nStartWithLastProfile=1\n\n";
+        for (unsigned i = 0; i < count; ++i) {
+            const std::string folder = "p" + std::to_string(i) + ".default";
+            fs::create_directories(firefox / folder);
+            ini << "[Profile" << i << "]\nName=profile-" << i << "\nIsRelative=1\nPath=" << folder
+                << "\n\n";
+        }
+        ini.close();
+        std::ofstream(done) << count;
+        return home.string();
+    }
     static constexpr const char* kAnchors = "usr/local/share/ca-certificates";
 
   private:
@@ -391,9 +417,32 @@ Measured compare(const char* what, unsigned count, const std::string& root, bool
     return {count, us};
 }
 
+// A scan of a home with 5,000 Firefox profiles against five of one with 1,000.
+void profileRows(Inputs& inputs) {
+    constexpr unsigned kSmall = 1000;
+    constexpr unsigned kLarge = 5000;
+    const std::string small = inputs.profilesHome(kSmall);
+    const std::string large = inputs.profilesHome(kLarge);
+    const std::string emptyRoot = (fs::path(small) / "root").string();
+    fs::create_directories(emptyRoot);
+    const double smallTime = best(3, [&] { kestruneScan(emptyRoot, small); });
+    const double largeTime = best(2, [&] { kestruneScan(emptyRoot, large); });
+    std::printf("profiles %u: %.3f s, %u: %.3f s\n", kSmall, smallTime, kLarge, largeTime);
+    kestrune::bench::tableRow(
+        "scan, " + std::to_string(kLarge) + " Firefox profiles",
+        kestrune::bench::figure(largeTime, "s", 3), "5 x scan, 1000 profiles (linear: <= 1.2)",
+        kestrune::bench::figure(5 * smallTime, "s", 3), largeTime / (5 * smallTime));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures show up as they come
+    if (argc == 2 && std::string(argv[1]) == "profiles") {
+        Inputs inputs(fs::absolute(fs::path(argv[0])).parent_path() / "scan-data");
+        profileRows(inputs);
+        return 0;
+    }
     std::vector<unsigned> counts;
     for (int i = 1; i < argc; ++i) {
         counts.push_back(static_cast<unsigned>(std::strtoul(argv[i], nullptr, 10)));
@@ -402,7 +451,6 @@ int main(int argc, char** argv) {
     if (everything) {
         counts = {10000, 100000};
     }
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures show up as they come
     Inputs inputs(fs::absolute(fs::path(argv[0])).parent_path() / "scan-data");
     std::printf(
         "Kestrune scan (NullTrace) against the floor and the full parse loop; best of 3 "
@@ -460,5 +508,6 @@ int main(int argc, char** argv) {
                               kestrune::bench::figure(nss * 1e3, "ms"),
                               "certutil -L -d, same database (< 1)",
                               kestrune::bench::figure(certutil * 1e3, "ms"), nss / certutil);
+    profileRows(inputs);
     return 0;
 }

@@ -50,6 +50,10 @@ class Certificate {
     // The SHA-256 of the certificate's DER. False when the platform cannot give it; the
     // record is then compared by serial and subject alone.
     virtual bool sha256(Fingerprint& /*digest*/) const { return false; }
+    // The trust settings stored with the certificate, in the store's own encoding (a PEM
+    // "TRUSTED CERTIFICATE": the bytes of its trust and reject lists); empty where the
+    // store keeps none. Outside the record, so a change of trust can be told apart.
+    virtual std::vector<std::uint8_t> trustSettings() const { return {}; }
 };
 
 // Why a store gave no certificates this time. An absent store has none (its certificates

@@ -1,5 +1,6 @@
 #include "platform/linux/cert_file_reader.h"
 
+#include <openssl/asn1.h>
 #include <openssl/err.h>
 #include <unistd.h>
 
@@ -53,13 +54,59 @@ std::size_t findAtLineStart(std::string_view data, std::size_t from, std::string
     return p;
 }
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// The first BEGIN marker at or after `from` that starts a line, or follows a UTF-8
+// byte-order mark that does (OpenSSL drops one there: editors on other systems write it).
+std::size_t findBegin(std::string_view data, std::size_t from) {
+    std::size_t p = data.find(kBegin, from);
+    const auto lineStart = [&](std::size_t at) { return at == 0 || data[at - 1] == '\n'; };
+    while (p != std::string_view::npos && !lineStart(p) &&
+           !(p >= kByteOrderMark.size() &&
+             data.substr(p - kByteOrderMark.size(), kByteOrderMark.size()) == kByteOrderMark &&
+             lineStart(p - kByteOrderMark.size()))) {
+        p = data.find(kBegin, p + 1);
+    }
+    return p;
+}
+
 std::size_t lineEnd(std::string_view data, std::size_t from) {
     const std::size_t p = data.find('\n', from);
     return p == std::string_view::npos ? data.size() : p;
 }
 
+// The labels OpenSSL reads a certificate from; "X509 CERTIFICATE" is the old name.
+constexpr std::string_view kCertificateLabels[] = {"CERTIFICATE", "X509 CERTIFICATE",
+                                                   "TRUSTED CERTIFICATE"};
+
 bool isCertificateLabel(std::string_view label) {
-    return label == "CERTIFICATE" || label == "TRUSTED CERTIFICATE";
+    return std::find(std::begin(kCertificateLabels), std::end(kCertificateLabels), label) !=
+           std::end(kCertificateLabels);
+}
+
+bool startsWithCertificateLabel(std::string_view data, std::size_t at) {
+    return std::any_of(std::begin(kCertificateLabels), std::end(kCertificateLabels),
+                       [&](std::string_view label) { return startsWith(data, at, label); });
+}
+
+// What follows the certificate's own DER in a block: a trusted certificate's settings.
+void findTrust(CertificateFileReader::Block& block) {
+    const unsigned char* p = block.der;
+    long length = 0;
+    int tag = 0;
+    int cls = 0;
+    const int header = ASN1_get_object(
+        &p, &length, &tag, &cls, static_cast<long>(std::min<std::size_t>(block.size, LONG_MAX)));
+    if ((header & 0x80) != 0 || header == 0x21) {
+        ERR_clear_error();  // the parse will say what is wrong
+        return;
+    }
+    const std::size_t end =
+        static_cast<std::size_t>(p - block.der) + static_cast<std::size_t>(length);
+    if (end < block.size) {
+        block.trust = block.der + end;
+        block.trustSize = block.size - end;
+    }
 }
 
 }  // namespace
@@ -108,29 +155,59 @@ bool decodeBase64(std::string_view text, std::vector<std::uint8_t>& out) {
     return false;
 }
 
+bool CertificateFileReader::holdsCertificates() const {
+    if (pem_ || looksLikeDer(data_)) {
+        return true;
+    }
+    // Not PEM as OpenSSL reads it, yet a certificate's BEGIN marker somewhere (indented,
+    // after other text): the whole file is in memory then.
+    for (std::size_t p = data_.find(kBegin); p != std::string_view::npos;
+         p = data_.find(kBegin, p + 1)) {
+        if (startsWithCertificateLabel(data_, p + kBegin.size())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CertificateFileReader::looksLikeDer(std::string_view data) {
+    // A SEQUENCE with a long-form length, as every certificate (over 127 bytes) has: no
+    // text starts so, and the BEGIN lines some field of it may hold are not the file's.
+    return data.size() >= 2 && data[0] == '\x30' && static_cast<unsigned char>(data[1]) >= 0x81 &&
+           static_cast<unsigned char>(data[1]) <= 0x84;
+}
+
 CertificateFileReader::CertificateFileReader(std::string_view data)
-    : data_(data), pem_(findAtLineStart(data, 0, kBegin) != std::string_view::npos) {}
+    : data_(data), pem_(!looksLikeDer(data) && findBegin(data, 0) != std::string_view::npos) {}
 
 CertificateFileReader::CertificateFileReader(int fd, std::size_t sizeHint, std::size_t maxBytes,
-                                             std::size_t windowBytes)
+                                             std::size_t windowBytes, const FileCalls& calls)
     : fd_(fd),
       eof_(false),
       maxBytes_(maxBytes),
       sizeHint_(sizeHint),
-      windowBytes_(std::max<std::size_t>(windowBytes, 64)) {
+      windowBytes_(std::max<std::size_t>(windowBytes, 64)),
+      calls_(&calls) {
     // The first read takes a small file whole; a bundle comes a window at a time.
     window_.reserve(std::min(sizeHint, windowBytes_) + 1);
     // PEM as soon as a BEGIN line shows; DER (or nothing) needs the whole file.
     std::size_t searched = 0;
     while (readMore()) {
-        if (findAtLineStart(data_, searched, kBegin) != std::string_view::npos) {
+        if (looksLikeDer(data_)) {
+            while (readMore()) {
+            }
+            return;
+        }
+        if (findBegin(data_, searched) != std::string_view::npos) {
             pem_ = true;
             return;
         }
         // A marker cut off at the end is looked for again with the next read.
-        searched = data_.size() > kBegin.size() ? data_.size() - kBegin.size() : 0;
+        searched = data_.size() > kBegin.size() + kByteOrderMark.size()
+                       ? data_.size() - kBegin.size() - kByteOrderMark.size()
+                       : 0;
     }
-    pem_ = findAtLineStart(data_, searched, kBegin) != std::string_view::npos;
+    pem_ = !looksLikeDer(data_) && findBegin(data_, searched) != std::string_view::npos;
 }
 
 bool CertificateFileReader::unsure(std::size_t p, std::size_t need) const {
@@ -161,7 +238,7 @@ bool CertificateFileReader::readMore() {
     }
     window_.resize(used + want);
     for (;;) {
-        const ssize_t n = ::read(fd_, window_.data() + used, want);
+        const ssize_t n = calls_->read(fd_, window_.data() + used, want);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -169,6 +246,9 @@ bool CertificateFileReader::readMore() {
             readFailure_ = errnoText(errno);
             eof_ = true;
         } else if (n == 0) {
+            // Fewer bytes than it held when opened: what it holds now is not what was
+            // there, and the rest is unknown.
+            readFailure_ = shortReadText(readBytes_, sizeHint_);
             eof_ = true;
         } else {
             readBytes_ += static_cast<std::size_t>(n);
@@ -237,7 +317,9 @@ CertificateFileReader::Step CertificateFileReader::parse(const Block& block, X50
     const std::string why = takeOpensslError();
     if (!pem_) {
         // Only something that starts like a DER SEQUENCE deserves OpenSSL's reason.
-        problem = block.der[0] == 0x30 ? "not a certificate (" + why + ")" : "not a certificate";
+        problem = block.der[0] == 0x30  ? "not a certificate (" + why + ")"
+                  : holdsCertificates() ? "certificate markers that are not at the start of a line"
+                                        : "not a certificate";
         return Step::Broken;
     }
     problemLine_ = lineNumber(block.begin);
@@ -271,7 +353,7 @@ CertificateFileReader::Pem CertificateFileReader::pemStep(Block& block, std::str
         return Pem::Step;
     };
     for (;;) {
-        const std::size_t begin = findAtLineStart(data_, pos_, kBegin);
+        const std::size_t begin = findBegin(data_, pos_);
         if (unsure(begin, 0)) {
             return Pem::More;
         }
@@ -290,8 +372,7 @@ CertificateFileReader::Pem CertificateFileReader::pemStep(Block& block, std::str
         if (labelEnd == npos || labelEnd > beginLineEnd) {
             // A BEGIN line without its closing dashes.
             pos_ = bodyStart;
-            if (startsWith(data_, labelStart, "CERTIFICATE") ||
-                startsWith(data_, labelStart, "TRUSTED CERTIFICATE")) {
+            if (startsWithCertificateLabel(data_, labelStart)) {
                 return broken(begin, "malformed BEGIN line");
             }
             continue;
@@ -337,8 +418,9 @@ CertificateFileReader::Pem CertificateFileReader::pemStep(Block& block, std::str
         }
         block.der = der_.data();
         block.size = der_.size();
-        block.trusted = label != "CERTIFICATE";
+        block.trusted = label == "TRUSTED CERTIFICATE";
         block.begin = begin;
+        findTrust(block);
         step = Step::Certificate;
         return Pem::Step;
     }

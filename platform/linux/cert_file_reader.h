@@ -1,7 +1,8 @@
-// Certificates out of one file's bytes: PEM with any number of "CERTIFICATE" and
-// "TRUSTED CERTIFICATE" blocks (other blocks and the text around them are ignored), or
-// a single DER certificate. A block that does not parse is reported and passed over;
-// the rest of the file is still read.
+// Certificates out of one file's bytes, framed as OpenSSL's PEM reader takes them: any
+// number of "CERTIFICATE", "X509 CERTIFICATE" and "TRUSTED CERTIFICATE" blocks (other
+// blocks and the text around them are ignored; CRLF, trailing blanks, a UTF-8 byte-order
+// mark before a BEGIN line), or a single DER certificate. A certificate block that does
+// not parse is reported and passed over; the rest of the file is still read.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux/root_files.h"
 #include "platform/linux/x509_fields.h"
 
 namespace kestrune {
@@ -27,6 +29,10 @@ class CertificateFileReader {
         std::size_t size = 0;
         bool trusted = false;   // a "TRUSTED CERTIFICATE" block: trust data may follow
         std::size_t begin = 0;  // where its BEGIN line is in the file
+        // The bytes after the certificate itself in the block: the trust settings (an
+        // X509_CERT_AUX) of a trusted certificate; empty for most.
+        const std::uint8_t* trust = nullptr;
+        std::size_t trustSize = 0;
     };
 
     // `data` must outlive the reader.
@@ -35,10 +41,12 @@ class CertificateFileReader {
     // A file read as it goes, `fd` open at its start (see openRegularFile; it must
     // outlive the reader): a PEM file is held a window at a time, so memory does not
     // grow with the file; anything else is read whole. At most `maxBytes` are read;
-    // past them, or on a read error, the reader ends and readFailure() says why.
+    // past them, on a read error, or when the file ends before the `sizeHint` bytes it
+    // held when opened, the reader ends and readFailure() says why.
     static constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
     CertificateFileReader(int fd, std::size_t sizeHint, std::size_t maxBytes,
-                          std::size_t windowBytes = kWindowBytes);
+                          std::size_t windowBytes = kWindowBytes,
+                          const FileCalls& calls = systemFileCalls());
 
     // Why a file could not be read to its end (empty when it was, or for bytes in
     // memory): what it holds past that point is unknown.
@@ -58,6 +66,11 @@ class CertificateFileReader {
     Step parse(const Block& block, X509Ptr& cert, std::string& problem);
 
     bool isPem() const { return pem_; }
+    // Whether the file is PEM, starts as a DER certificate does, or holds a certificate's
+    // BEGIN marker anywhere: one it cannot read may hold what OpenSSL reads, so it is no
+    // mere stray file.
+    bool holdsCertificates() const;
+    static bool looksLikeDer(std::string_view data);
     // The line the broken PEM block starts on; 0 for a DER file.
     std::size_t problemLine() const { return problemLine_; }
 
@@ -79,6 +92,7 @@ class CertificateFileReader {
     std::size_t readBytes_ = 0;
     std::size_t sizeHint_ = 0;
     std::size_t windowBytes_ = kWindowBytes;
+    const FileCalls* calls_ = &systemFileCalls();
     std::string window_;
     std::string readFailure_;
     bool pem_ = false;

@@ -252,7 +252,8 @@ UserNssPaths userNssPaths(const std::string& home) {
     return paths;
 }
 
-StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problems, bool* unlisted) {
+StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problems, bool* unlisted,
+                           const FileCalls& calls) {
     StoreSources stores;
     if (home.empty()) {
         return stores;
@@ -267,7 +268,7 @@ StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problem
         std::string text;
         std::string why;
         ReadFailure failure = ReadFailure::None;
-        if (!readRegularFile(ini, text, why, kMaxProfilesIniBytes, &failure)) {
+        if (!readRegularFile(ini, text, why, kMaxProfilesIniBytes, &failure, calls)) {
             if (failure != ReadFailure::Gone) {
                 if (problems != nullptr) {
                     problems->errf("Skipped %s: %s\n", ini.c_str(), why.c_str());

@@ -25,7 +25,7 @@ std::vector<FirefoxProfile> parseProfilesIni(std::string_view text, const std::s
 // "firefox-..." store per profile. Problems finding them go to `trace` when given; a
 // profiles.ini that exists but cannot be read sets `unlisted` (its stores are unknown).
 StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problems,
-                           bool* unlisted = nullptr);
+                           bool* unlisted = nullptr, const FileCalls& calls = systemFileCalls());
 
 // Where userNssStores looks under `home`: the folders that hold a profiles.ini, and
 // every database folder known now (listed profiles whose folder is not there included).

@@ -60,9 +60,14 @@ class ExtractedCertificate final : public Certificate {
     bool subjectNameMd5(std::vector<std::uint8_t>& hash) const override;
     std::vector<std::uint8_t> serialLittleEndian() const override;
     bool sha256(Fingerprint& digest) const override;
+    std::vector<std::uint8_t> trustSettings() const override { return trust_; }
+    void setTrust(const std::uint8_t* bytes, std::size_t size) {
+        trust_.assign(bytes, bytes + size);
+    }
 
   private:
     ExtractedFields fields_;
+    std::vector<std::uint8_t> trust_;
 };
 
 }  // namespace kestrune

@@ -33,15 +33,38 @@ void pushComponents(std::string_view path, std::vector<std::string>& pending) {
 
 }  // namespace
 
+const FileCalls& systemFileCalls() {
+    static constexpr FileCalls kSystem = {
+        [](const char* path, int flags) { return ::open(path, flags); },
+        [](int fd, struct stat* st) { return ::fstat(fd, st); },
+        [](int fd, void* buffer, std::size_t size) { return ::read(fd, buffer, size); },
+        [](int fd) { return ::close(fd); },
+    };
+    return kSystem;
+}
+
 UniqueFd::~UniqueFd() {
     reset();
 }
 
 void UniqueFd::reset(int fd) {
+    reset(fd, *calls_);
+}
+
+void UniqueFd::reset(int fd, const FileCalls& calls) {
     if (fd_ >= 0 && fd_ != fd) {
-        ::close(fd_);
+        calls_->close(fd_);
     }
     fd_ = fd;
+    calls_ = &calls;
+}
+
+std::string shortReadText(std::size_t got, std::size_t expected) {
+    if (got >= expected) {
+        return {};
+    }
+    return "read " + std::to_string(got) + " of the " + std::to_string(expected) +
+           " bytes it held when opened (cut short while read, or a failing disk)";
 }
 
 std::string errnoText(int error) {
@@ -49,12 +72,12 @@ std::string errnoText(int error) {
 }
 
 bool openRegularFile(const std::string& path, UniqueFd& fd, std::size_t& size, std::string& why,
-                     std::size_t maxBytes, ReadFailure* failure) {
+                     std::size_t maxBytes, ReadFailure* failure, const FileCalls& calls) {
     ReadFailure ignored = ReadFailure::None;
     ReadFailure& failed = failure != nullptr ? *failure : ignored;
     failed = ReadFailure::Unreadable;
     // O_NONBLOCK: a FIFO planted in a trust folder must not hang the scan.
-    fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    fd.reset(calls.open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK), calls);
     if (fd.get() < 0) {
         const int error = errno;
         why = errnoText(error);
@@ -64,7 +87,7 @@ bool openRegularFile(const std::string& path, UniqueFd& fd, std::size_t& size, s
         return false;
     }
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) {
+    if (calls.fstat(fd.get(), &st) != 0) {
         why = errnoText(errno);
         return false;
     }
@@ -83,13 +106,13 @@ bool openRegularFile(const std::string& path, UniqueFd& fd, std::size_t& size, s
 }
 
 bool readRegularFile(const std::string& path, std::string& data, std::string& why,
-                     std::size_t maxBytes, ReadFailure* failure) {
+                     std::size_t maxBytes, ReadFailure* failure, const FileCalls& calls) {
     data.clear();
     ReadFailure ignored = ReadFailure::None;
     ReadFailure& failed = failure != nullptr ? *failure : ignored;
     UniqueFd fd;
     std::size_t size = 0;
-    if (!openRegularFile(path, fd, size, why, maxBytes, &failed)) {
+    if (!openRegularFile(path, fd, size, why, maxBytes, &failed, calls)) {
         return false;
     }
     failed = ReadFailure::Unreadable;
@@ -105,7 +128,7 @@ bool readRegularFile(const std::string& path, std::string& data, std::string& wh
             }
             data.resize(std::min(data.size() * 2, maxBytes + 1));
         }
-        const ssize_t n = ::read(fd.get(), data.data() + used, data.size() - used);
+        const ssize_t n = calls.read(fd.get(), data.data() + used, data.size() - used);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -118,6 +141,11 @@ bool readRegularFile(const std::string& path, std::string& data, std::string& wh
             break;
         }
         used += static_cast<std::size_t>(n);
+    }
+    if (used < size) {
+        why = shortReadText(used, size);
+        data.clear();
+        return false;
     }
     data.resize(used);
     failed = ReadFailure::None;
@@ -132,10 +160,8 @@ RootDir::RootDir(std::string root) : root_(root.empty() ? "/" : std::move(root))
 }
 
 bool RootDir::real(std::string_view machinePath, std::string& out, std::string& why) const {
-    if (prefix_.empty()) {
-        out.assign(machinePath);  // the kernel resolves links against the own root
-        return true;
-    }
+    // Walked for the machine's own root too (its prefix is empty), so a link loop or a
+    // dangling link is told the same way under any root.
     std::vector<std::string> pending;
     pushComponents(machinePath, pending);
     std::string resolved;  // below the root, "/a/b"

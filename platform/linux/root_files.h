@@ -4,6 +4,9 @@
 // and not the host's.
 #pragma once
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -12,24 +15,40 @@
 
 namespace kestrune {
 
+// The system calls a store read goes through. Tests hand in their own to provoke what a
+// real disk seldom does on cue: a file cut short between fstat and read, EINTR, EIO.
+struct FileCalls {
+    int (*open)(const char* path, int flags);
+    int (*fstat)(int fd, struct stat* st);
+    ssize_t (*read)(int fd, void* buffer, std::size_t size);
+    int (*close)(int fd);
+};
+// The kernel's own.
+const FileCalls& systemFileCalls();
+
 class UniqueFd {
   public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    explicit UniqueFd(int fd = -1, const FileCalls& calls = systemFileCalls())
+        : fd_(fd), calls_(&calls) {}
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     ~UniqueFd();
     int get() const { return fd_; }
     void reset(int fd = -1);
+    // Takes `fd`, to be closed through `calls`.
+    void reset(int fd, const FileCalls& calls);
 
   private:
     int fd_;
+    const FileCalls* calls_;
 };
 
 // The largest file read as a certificate file (a distro bundle is well under 1 MiB).
 inline constexpr std::size_t kMaxCertificateFileBytes = std::size_t{256} << 20;
 
 // Reads a whole regular file into `data` (its capacity is reused). False, with `why`
-// set, for anything else: missing, unreadable, not a regular file, over `maxBytes`.
+// set, for anything else: missing, unreadable, not a regular file, over `maxBytes`, or
+// shorter when read than it was when opened (cut while read, a failing disk).
 // `failure` (when given) says which of those it was.
 enum class ReadFailure {
     None,
@@ -39,12 +58,15 @@ enum class ReadFailure {
 };
 bool readRegularFile(const std::string& path, std::string& data, std::string& why,
                      std::size_t maxBytes = kMaxCertificateFileBytes,
-                     ReadFailure* failure = nullptr);
+                     ReadFailure* failure = nullptr, const FileCalls& calls = systemFileCalls());
 // The same checks without the reading: `fd` open on the regular file, `size` its size
-// when opened (a hint: the file may still change).
+// when opened (it may still grow; fewer bytes than that is a failed read).
 bool openRegularFile(const std::string& path, UniqueFd& fd, std::size_t& size, std::string& why,
                      std::size_t maxBytes = kMaxCertificateFileBytes,
-                     ReadFailure* failure = nullptr);
+                     ReadFailure* failure = nullptr, const FileCalls& calls = systemFileCalls());
+// Why a read that ended after `got` bytes of a file that held `expected` when opened
+// left it unread; empty when it got them all.
+std::string shortReadText(std::size_t got, std::size_t expected);
 
 class RootDir {
   public:
@@ -55,7 +77,8 @@ class RootDir {
     const std::string& root() const { return root_; }
 
     // Where a machine path ("/etc/ssl/cert.pem") lives under the root, every symbolic
-    // link on the way resolved inside the root. False (with `why`) on a link loop.
+    // link on the way resolved inside the root, the machine's own root alike (so a link
+    // loop is told the same way). False (with `why`) on a link loop.
     bool real(std::string_view machinePath, std::string& out, std::string& why) const;
 
     // A real path under the root as the machine inside the root names it.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -375,6 +376,11 @@ class SqliteKey final : public SettingsKey {
         return {};
     }
 
+    std::string damage() const override {
+        std::lock_guard lock(mutex_);
+        return damage_;
+    }
+
     std::string lastError() const override {
         std::lock_guard lock(mutex_);
         return lastError_;
@@ -461,6 +467,7 @@ class SqliteKey final : public SettingsKey {
     }
 
     SettingsStatus fail(int rc) {
+        damage_.clear();
         if (!lastErrorOverride_.empty()) {
             lastError_ = std::exchange(lastErrorOverride_, {});
             return statusOf(rc);
@@ -470,6 +477,9 @@ class SqliteKey final : public SettingsKey {
         if (detail && std::strcmp(detail, sqlite3_errstr(rc)) != 0 &&
             std::strcmp(detail, "not an error") != 0) {
             lastError_ += std::string(" (") + detail + ")";
+        }
+        if ((rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB) {
+            damage_ = lastError_;
         }
         return statusOf(rc);
     }
@@ -690,6 +700,7 @@ class SqliteKey final : public SettingsKey {
     mutable std::mutex mutex_;  // the tray's two threads share one key
     std::string lastError_;
     std::string lastErrorOverride_;
+    std::string damage_;  // lastError_ when it says the database is malformed
     bool configured_ = false;
     bool tablesPresent_ = false;
     bool pagesEnlarged_ = false;
@@ -722,6 +733,15 @@ std::string userSettingsPath(const std::string& home) {
 
 SqliteSettings::SqliteSettings(SqliteSettingsOptions options) : options_(std::move(options)) {}
 
+SqliteSettings::FileIdentity SqliteSettings::identify(const std::string& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) {
+        return {};
+    }
+    return {st.st_dev,          st.st_ino,         st.st_size,        st.st_mtim.tv_sec,
+            st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+}
+
 std::unique_ptr<SettingsKey> SqliteSettings::openKey(SettingsRoot root, const std::string& path) {
     return open(root, path, Access::Full);
 }
@@ -752,6 +772,19 @@ SetAsideResult SqliteSettings::setAside(SettingsRoot root, const std::string&) {
     std::tm utc{};
     gmtime_r(&now, &utc);
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    // Only the file judged damaged is moved, and one run at a time looks, moves and makes
+    // the new database: a run that comes second finds another's new baseline there (or
+    // its empty tables) and leaves it, and no run ever sees a new file half made.
+    const UniqueFd folder(
+        ::open(fs::path(file).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0 || ::flock(folder.get(), LOCK_EX) != 0) {
+        return {false, {}, file + ": its folder cannot be locked (" + std::strerror(errno) + ")"};
+    }
+    const int slot = root == SettingsRoot::Machine ? 0 : 1;
+    const FileIdentity judged = opened_[slot];
+    if (judged.inode == 0 || !(identify(file) == judged)) {
+        return {true, {}, {}};  // set aside already, or changed since it was judged
+    }
     std::string kept = file + ".damaged-" + stamp;
     for (int n = 2; ::access(kept.c_str(), F_OK) == 0 || errno != ENOENT; ++n) {
         if (n > 100) {
@@ -764,10 +797,17 @@ SetAsideResult SqliteSettings::setAside(SettingsRoot root, const std::string&) {
     }
     // A journal left beside it belongs to the old file: SQLite would play it into the
     // new one.
-    const std::string journal = file + "-journal";
-    if (::access(journal.c_str(), F_OK) == 0) {
-        ::rename(journal.c_str(), (kept + "-journal").c_str());
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+        const std::string journal = file + suffix;
+        if (::access(journal.c_str(), F_OK) == 0) {
+            ::rename(journal.c_str(), (kept + suffix).c_str());
+        }
     }
+    // The new database with its tables, still under the lock.
+    if (!open(root, kSettingsKeyPath, Access::Create)) {
+        return {false, kept, openError_.empty() ? file + ": cannot be created" : openError_};
+    }
+    opened_[slot] = judged;
     return {true, kept, {}};
 }
 
@@ -805,6 +845,8 @@ std::unique_ptr<SettingsKey> SqliteSettings::open(SettingsRoot root, const std::
     } else if (!canWrite(folder.string(), W_OK | X_OK)) {
         return failed("its folder cannot be written, so no journal can be made", errno);
     }
+    // The file a damaged verdict is about, so setAside moves that one and no other.
+    opened_[machine ? 0 : 1] = identify(file);
     if (!looksLikeDatabase(file)) {
         return std::make_unique<SqliteKey>(file, path, nullptr, file + ": file is not a database",
                                            options_.busyTimeoutMs, access == Access::Read);

@@ -2,6 +2,8 @@
 // and types. The tray program and kestrune-check may use one database at once.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 
@@ -40,7 +42,9 @@ class SqliteSettings final : public SettingsApi {
                                                    const std::string& path) override;
     std::string where(SettingsRoot root, const std::string& path) const override;
     std::string openError() const override { return openError_; }
-    // Renames the database to "settings.db.damaged-<UTC time>" (its journal with it).
+    // Renames the database to "settings.db.damaged-<UTC time>" (its journal with it): the
+    // file last opened for that root, if it is still there; another run may have moved
+    // it already.
     SetAsideResult setAside(SettingsRoot root, const std::string& path) override;
 
     const SqliteSettingsOptions& options() const { return options_; }
@@ -50,6 +54,19 @@ class SqliteSettings final : public SettingsApi {
     std::unique_ptr<SettingsKey> open(SettingsRoot root, const std::string& path, Access access);
     SqliteSettingsOptions options_;
     std::string openError_;
+    // A file as it was when looked at: the same file, unchanged since.
+    struct FileIdentity {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = -1;
+        time_t modified = 0;
+        long modifiedNs = 0;
+        time_t changed = 0;
+        long changedNs = 0;
+        bool operator==(const FileIdentity&) const = default;
+    };
+    static FileIdentity identify(const std::string& file);
+    FileIdentity opened_[2];  // the database last opened, machine and user
 };
 
 }  // namespace kestrune

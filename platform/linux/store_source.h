@@ -1,6 +1,7 @@
 // One Linux store as the certificate-store API lists it: a trust-store file or folder
-// set, or a certificate database. The API finds its stores afresh on every call, so a
-// profile or folder that appears while the program runs is seen by the next scan.
+// set, or a certificate database. The API finds its stores afresh for every scan (once,
+// however many stores there are), so a profile or folder that appears while the program
+// runs is seen by the next scan.
 #pragma once
 
 #include <cstdint>

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <optional>
+#include <string_view>
+#include <unordered_map>
 
 #include "platform/linux/cert_file_reader.h"
 #include "platform/linux/nss_store.h"
@@ -41,8 +43,8 @@ const std::vector<std::string> kBlocklistFolders = {
 // holds one file in memory.
 class FileStore final : public OpenCertStore {
   public:
-    FileStore(std::vector<std::string> files, Trace& trace)
-        : files_(std::move(files)), trace_(trace), current_(md5_) {}
+    FileStore(std::vector<std::string> files, Trace& trace, const FileCalls& calls)
+        : files_(std::move(files)), trace_(trace), calls_(calls), current_(md5_) {}
 
     // Reads the first file now; for a store that is a single file, not being able to
     // read it means the store cannot be opened.
@@ -52,8 +54,8 @@ class FileStore final : public OpenCertStore {
         }
         ReadFailure failure = ReadFailure::None;
         std::string why;
-        if (!openRegularFile(files_[0], file_, fileSize_, why, kMaxCertificateFileBytes,
-                             &failure)) {
+        if (!openRegularFile(files_[0], file_, fileSize_, why, kMaxCertificateFileBytes, &failure,
+                             calls_)) {
             // A bundle that is something else than a file is there, and unread.
             error = StoreError{failure != ReadFailure::Gone, files_[0] + ": " + why};
             return false;
@@ -62,13 +64,14 @@ class FileStore final : public OpenCertStore {
         return true;
     }
 
-    // A file that could not be listed makes the whole store unreadable.
+    // A file that could not be listed or read makes the whole store unreadable, and
+    // the walk ends there.
     void failWith(std::string failure) {
         if (failure_.empty()) {
             failure_ = std::move(failure);
         }
     }
-    std::string walkFailure() const override { return failure_; }
+    std::string walkFailure() const override { return failure_.empty() ? brokenText_ : failure_; }
 
     const Certificate* next() override {
         X509Ptr cert;
@@ -83,6 +86,7 @@ class FileStore final : public OpenCertStore {
                     if (extractor_.extract(block.der, block.size, block.trusted,
                                            extracted_.fields())) {
                         ++found_;
+                        extracted_.setTrust(block.trust, block.trustSize);
                         return &extracted_;
                     }
                     step = reader_->parse(block, cert, problem);
@@ -91,16 +95,27 @@ class FileStore final : public OpenCertStore {
                     case CertificateFileReader::Step::Certificate:
                         ++found_;
                         current_.reset(std::move(cert));
+                        current_.setTrust(block.trust, block.trustSize);
                         return &current_;
-                    case CertificateFileReader::Step::Broken:
+                    case CertificateFileReader::Step::Broken: {
                         ++broken_;
+                        const std::string where =
+                            reader_->problemLine() > 0
+                                ? "line " + std::to_string(reader_->problemLine()) + " of " + path()
+                                : path();
                         if (reader_->problemLine() > 0) {
-                            trace_.errf("Skipped the certificate at line %zu of %s: %s\n",
-                                        reader_->problemLine(), path().c_str(), problem.c_str());
+                            trace_.errf("Skipped the certificate at %s: %s\n", where.c_str(),
+                                        problem.c_str());
                         } else {
                             trace_.errf("Skipped %s: %s\n", path().c_str(), problem.c_str());
                         }
+                        // Certificate markers or DER it cannot read may hold what OpenSSL
+                        // reads: the store is not known whole. The rest is still read.
+                        if (reader_->holdsCertificates() && brokenText_.empty()) {
+                            brokenText_ = where + ": " + problem;
+                        }
                         continue;
+                    }
                     case CertificateFileReader::Step::End:
                         if (!reader_->readFailure().empty()) {
                             // What the rest of the file holds is unknown.
@@ -122,7 +137,7 @@ class FileStore final : public OpenCertStore {
             std::string why;
             ReadFailure failure = ReadFailure::None;
             if (!openRegularFile(files_[index], file_, fileSize_, why, kMaxCertificateFileBytes,
-                                 &failure)) {
+                                 &failure, calls_)) {
                 nextFile_ = index + 1;
                 if (failure != ReadFailure::Unreadable) {
                     // Removed since the folder was listed, or no file at all (a FIFO
@@ -145,12 +160,14 @@ class FileStore final : public OpenCertStore {
         found_ = 0;
         broken_ = 0;
         // A bundle is read as it goes, so memory does not grow with its size.
-        reader_.emplace(file_.get(), fileSize_, kMaxCertificateFileBytes);
+        reader_.emplace(file_.get(), fileSize_, kMaxCertificateFileBytes,
+                        CertificateFileReader::kWindowBytes, calls_);
     }
     const std::string& path() const { return files_[fileIndex_]; }
 
     std::vector<std::string> files_;
     Trace& trace_;
+    const FileCalls& calls_;
     SubjectNameMd5 md5_;
     X509Certificate current_;
     RecordExtractor extractor_;
@@ -163,11 +180,13 @@ class FileStore final : public OpenCertStore {
     std::size_t found_ = 0;
     std::size_t broken_ = 0;
     std::string failure_;
+    std::string brokenText_;  // the first certificate that could not be read
 };
 
 class BundleStore final : public StoreSource {
   public:
-    BundleStore(const RootDir& root, Trace& trace) : root_(root), trace_(trace) {}
+    BundleStore(const RootDir& root, Trace& trace, const FileCalls& calls)
+        : root_(root), trace_(trace), calls_(calls) {}
     const std::string& name() const override { return name_; }
     std::uint32_t location() const override { return kLinuxSystem; }
 
@@ -190,7 +209,7 @@ class BundleStore final : public StoreSource {
             error.why += " exists under " + root_.root();
             return nullptr;
         }
-        auto store = std::make_unique<FileStore>(std::vector<std::string>{*bundle}, trace_);
+        auto store = std::make_unique<FileStore>(std::vector<std::string>{*bundle}, trace_, calls_);
         if (!store->readFirst(error)) {
             return nullptr;
         }
@@ -213,13 +232,14 @@ class BundleStore final : public StoreSource {
     const std::string name_ = "ca-certificates";
     const RootDir& root_;
     Trace& trace_;
+    const FileCalls& calls_;
 };
 
 class FolderStore final : public StoreSource {
   public:
     FolderStore(std::string name, const std::vector<std::string>& folders, const RootDir& root,
-                Trace& trace)
-        : name_(std::move(name)), folders_(folders), root_(root), trace_(trace) {}
+                Trace& trace, const FileCalls& calls)
+        : name_(std::move(name)), folders_(folders), root_(root), trace_(trace), calls_(calls) {}
     const std::string& name() const override { return name_; }
     std::uint32_t location() const override { return kLinuxSystem; }
 
@@ -253,7 +273,7 @@ class FolderStore final : public StoreSource {
             error = StoreError{true, failure};
             return nullptr;
         }
-        return std::make_unique<FileStore>(std::move(files), trace_);
+        return std::make_unique<FileStore>(std::move(files), trace_, calls_);
     }
 
   private:
@@ -261,14 +281,17 @@ class FolderStore final : public StoreSource {
     const std::vector<std::string>& folders_;
     const RootDir& root_;
     Trace& trace_;
+    const FileCalls& calls_;
 };
 
 class LinuxCertStoreApi final : public CertStoreApi {
   public:
-    LinuxCertStoreApi(const PlatformOptions& options, Trace& trace)
-        : root_(options.root), home_(options.home), trace_(trace) {}
+    LinuxCertStoreApi(const PlatformOptions& options, Trace& trace, const FileCalls& calls)
+        : root_(options.root), home_(options.home), trace_(trace), calls_(calls) {}
 
+    // A scan starts here: the stores are found afresh once for it.
     bool enumerateLocations(std::uint32_t, const LocationCallback& callback) override {
+        listing_.reset();
         for (const auto& [name, flags] : kLocations) {
             if (!callback(name, flags)) {
                 break;
@@ -283,20 +306,19 @@ class LinuxCertStoreApi final : public CertStoreApi {
         if (location != kLinuxSystem && location != kLinuxCurrentUser) {
             return false;
         }
-        // Problems finding the stores are told once per listing, not on every open.
-        bool unlisted = false;
-        for (const auto& store : stores(location, &trace_, &unlisted)) {
-            if (!callback(StoreRef{nullptr, store->name()}, location)) {
+        const Listing& all = listing();
+        for (const auto& store : all.stores) {
+            if (store->location() == location &&
+                !callback(StoreRef{nullptr, store->name()}, location)) {
                 break;
             }
         }
-        return !unlisted;
+        return location != kLinuxCurrentUser || !all.userUnlisted;
     }
 
     bool enumeratePhysicalStores(const StoreRef& ref, std::uint32_t, const StoreCallback& callback,
                                  std::uint32_t& error) override {
-        const StoreSources all = stores();
-        const StoreSource* store = find(all, ref.name);
+        const StoreSource* store = find(ref.name);
         if (store == nullptr) {
             error = kErrorFileNotFound;
             return false;
@@ -310,8 +332,7 @@ class LinuxCertStoreApi final : public CertStoreApi {
     }
 
     std::unique_ptr<OpenCertStore> openStore(const std::string& name, StoreError& error) override {
-        const StoreSources all = stores();
-        const StoreSource* store = find(all, name);
+        const StoreSource* store = find(name);
         if (store == nullptr) {
             error = StoreError{false, "no such store"};
             return nullptr;
@@ -325,34 +346,46 @@ class LinuxCertStoreApi final : public CertStoreApi {
         {kLinuxCurrentUserName, kLinuxCurrentUser},
     };
 
-    // The stores of one location (0: all) in listing order, found afresh; names are
-    // unique across locations.
-    StoreSources stores(std::uint32_t location = 0, Trace* problems = nullptr,
-                        bool* unlisted = nullptr) const {
-        StoreSources all;
-        if (location == 0 || location == kLinuxSystem) {
-            all.push_back(std::make_unique<BundleStore>(root_, trace_));
-            all.push_back(
-                std::make_unique<FolderStore>("local-anchors", kAnchorFolders, root_, trace_));
-            all.push_back(
-                std::make_unique<FolderStore>("blocklist", kBlocklistFolders, root_, trace_));
+    // Every store in listing order, names unique across locations, with an index by
+    // name: profiles.ini and the folders are read once per scan, however many profiles
+    // it lists, and each store is found at once.
+    struct Listing {
+        StoreSources stores;
+        std::unordered_map<std::string_view, const StoreSource*> byName;
+        bool userUnlisted = false;  // a profiles.ini is there but could not be read
+    };
+
+    const Listing& listing() {
+        if (!listing_) {
+            listing_.emplace();
+            Listing& all = *listing_;
+            all.stores.push_back(std::make_unique<BundleStore>(root_, trace_, calls_));
+            all.stores.push_back(std::make_unique<FolderStore>("local-anchors", kAnchorFolders,
+                                                               root_, trace_, calls_));
+            all.stores.push_back(std::make_unique<FolderStore>("blocklist", kBlocklistFolders,
+                                                               root_, trace_, calls_));
             for (auto& store : systemNssStores(root_, trace_)) {
-                all.push_back(std::move(store));
+                all.stores.push_back(std::move(store));
+            }
+            // Problems finding the stores are told once per listing, not on every open.
+            for (auto& store : userNssStores(home_, trace_, &trace_, &all.userUnlisted, calls_)) {
+                all.stores.push_back(std::move(store));
+            }
+            for (const auto& store : all.stores) {
+                all.byName.emplace(store->name(), store.get());
             }
         }
-        if (location == 0 || location == kLinuxCurrentUser) {
-            for (auto& store : userNssStores(home_, trace_, problems, unlisted)) {
-                all.push_back(std::move(store));
-            }
-        }
-        return all;
+        return *listing_;
     }
 
-    static const StoreSource* find(const StoreSources& all, const std::string& name) {
-        for (const auto& store : all) {
-            if (store->name() == name) {
-                return store.get();
+    // A store asked for by name outside a scan's listing is looked for in a new one.
+    const StoreSource* find(const std::string& name) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const Listing& all = listing();
+            if (const auto it = all.byName.find(name); it != all.byName.end()) {
+                return it->second;
             }
+            listing_.reset();
         }
         return nullptr;
     }
@@ -360,6 +393,8 @@ class LinuxCertStoreApi final : public CertStoreApi {
     const RootDir root_;
     const std::string home_;
     Trace& trace_;
+    const FileCalls& calls_;
+    std::optional<Listing> listing_;  // this scan's; scans never overlap
 };
 
 }  // namespace
@@ -368,8 +403,9 @@ TrustSourcePaths trustSourcePaths() {
     return {kBundles, kAnchorFolders, kBlocklistFolders};
 }
 
-std::unique_ptr<CertStoreApi> makeTrustStoreApi(const PlatformOptions& options, Trace& trace) {
-    return std::make_unique<LinuxCertStoreApi>(options, trace);
+std::unique_ptr<CertStoreApi> makeTrustStoreApi(const PlatformOptions& options, Trace& trace,
+                                                const FileCalls& calls) {
+    return std::make_unique<LinuxCertStoreApi>(options, trace, calls);
 }
 
 }  // namespace kestrune

@@ -9,10 +9,13 @@
 #include "app/ports.h"
 #include "inventory/cert_store_api.h"
 #include "inventory/trace.h"
+#include "platform/linux/root_files.h"
 
 namespace kestrune {
 
-std::unique_ptr<CertStoreApi> makeTrustStoreApi(const PlatformOptions& options, Trace& trace);
+// `calls`: the system calls the files are read through (tests replace them).
+std::unique_ptr<CertStoreApi> makeTrustStoreApi(const PlatformOptions& options, Trace& trace,
+                                                const FileCalls& calls = systemFileCalls());
 
 // The machine paths the system stores are read from (before the root), for the watcher.
 struct TrustSourcePaths {

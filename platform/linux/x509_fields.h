@@ -65,10 +65,15 @@ class X509Certificate final : public Certificate {
     bool subjectNameMd5(std::vector<std::uint8_t>& hash) const override;
     std::vector<std::uint8_t> serialLittleEndian() const override;
     bool sha256(Fingerprint& digest) const override;
+    std::vector<std::uint8_t> trustSettings() const override { return trust_; }
+    void setTrust(const std::uint8_t* bytes, std::size_t size) {
+        trust_.assign(bytes, bytes + size);
+    }
 
   private:
     X509Ptr cert_;
     SubjectNameMd5& md5_;
+    std::vector<std::uint8_t> trust_;
 };
 
 }  // namespace kestrune

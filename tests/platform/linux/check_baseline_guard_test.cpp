@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "baseline/baseline_storage.h"
 #include "platform/linux/sqlite_settings.h"
@@ -48,6 +49,18 @@ std::vector<std::string> damagedCopies(const std::string& database) {
     return found;
 }
 
+// A database whose header is whole and whose other pages are garbage: SQLite opens it
+// and then reports it malformed.
+std::string garblePages(std::string database) {
+    const unsigned size =
+        static_cast<unsigned char>(database[16]) << 8 | static_cast<unsigned char>(database[17]);
+    const std::size_t page = size == 1 ? 65536 : size;
+    for (std::size_t i = page; i < database.size(); ++i) {
+        database[i] = static_cast<char>(0xA5 ^ (i * 131));
+    }
+    return database;
+}
+
 class CheckBaselineGuard : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -80,8 +93,7 @@ class CheckBaselineGuard : public ::testing::Test {
         EXPECT_EQ(run.status, 1) << run.err;
         EXPECT_EQ(run.out.rfind("added\tSystem\tlocal-anchors\t", 0), 0u) << run.out;
         EXPECT_NE(run.out.find("Rogue Interception CA\t"), std::string::npos) << run.out;
-        EXPECT_NE(run.out.find("\n1 added, 0 missing, 0 changed (baseline: 3"),
-                  std::string::npos)
+        EXPECT_NE(run.out.find("\n1 added, 0 missing, 0 changed (baseline: 3"), std::string::npos)
             << run.out;
         const ProgramRun accept = check("--accept", unprivileged);
         EXPECT_EQ(accept.status, 2) << accept.err;
@@ -173,6 +185,7 @@ TEST_F(CheckBaselineGuard, DamageIsReportedNamingTheFileAndNothingIsWritten) {
         {"empty file", {}, "", "the file is empty (0 bytes)"},
         {"no tables", {}, "", "the database holds no Kestrune tables"},
         {"foreign columns", {}, "", "table \"settings_values\" has the columns (key, name, value)"},
+        {"garbage pages", {}, garblePages(good), "database disk image is malformed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -222,6 +235,56 @@ TEST_F(CheckBaselineGuard, AcceptReplacesDamageAndKeepsTheDamagedFile) {
     const ProgramRun after = check();
     EXPECT_EQ(after.status, 0) << after.err;  // the rogue is in the accepted baseline
     EXPECT_EQ(after.out.rfind("0 added, 0 missing, 0 changed (baseline: 4", 0), 0u) << after.out;
+}
+
+// Two --accept runs at once on a damaged baseline, over and over: the damaged file is
+// kept once, neither run sets aside the baseline the other just made, and no journal is
+// left beside the database.
+TEST_F(CheckBaselineGuard, ConcurrentAcceptsOnADamagedBaselineKeepItOnceAndLeaveNoJournal) {
+    record();
+    addRogue();
+    const std::string good = readFile(database());
+    const std::string folder = fs::path(database()).parent_path().string();
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        for (const auto& kept : damagedCopies(database())) {
+            fs::remove(kept);
+        }
+        fs::remove(database());
+        std::ofstream(database(), std::ios::binary) << good;
+        const bool malformed = round % 2 == 0;
+        if (malformed) {
+            std::ofstream(database(), std::ios::binary) << garblePages(good);
+        } else {
+            ASSERT_TRUE(
+                sql(database(), "DELETE FROM settings_values WHERE name = 'Certificate Data'"));
+        }
+        const std::string damaged = readFile(database());
+        ProgramRun runs[2];
+        std::thread other([&] { runs[1] = check("--accept"); });
+        runs[0] = check("--accept");
+        other.join();
+        // The second may find the first's new baseline, or its tables still empty.
+        int replaced = 0;
+        for (const ProgramRun& run : runs) {
+            EXPECT_EQ(run.status, 0) << run.out << run.err;
+            replaced += run.out.rfind("Replaced the damaged baseline in " + database(), 0) == 0;
+        }
+        EXPECT_GE(replaced, 1);
+        const auto kept = damagedCopies(database());
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_EQ(readFile(kept[0]), damaged);
+        for (const auto& e : fs::directory_iterator(folder)) {
+            const std::string name = e.path().filename().string();
+            EXPECT_TRUE(name.find("-journal") == std::string::npos &&
+                        name.find("-wal") == std::string::npos)
+                << name;
+        }
+        const ProgramRun after = check();
+        EXPECT_EQ(after.status, 0) << after.err;
+        EXPECT_EQ(after.out.rfind("0 added, 0 missing, 0 changed (baseline: 4", 0), 0u)
+            << after.out << after.err;
+    }
 }
 
 TEST_F(CheckBaselineGuard, AForeignDatabaseNeverGetsARow) {
