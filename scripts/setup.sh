@@ -31,6 +31,7 @@ test=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
   lintian man-db systemd prometheus-node-exporter curl
+  debootstrap systemd-container  # the live systemd test only (skipped without them)
 )
 
 case "${1:-test}" in
