@@ -157,6 +157,7 @@ expect() {  # expect DESCRIPTION COMMAND...
         return 1
     fi
 }
+quietly() { "$@" >/dev/null; }
 is() { [ "$1" = "$2" ] || { echo "  expected '$2', saw '$1'" >&2; false; }; }
 unit() { inside systemctl show -P "$2" "$1"; }
 metric() { awk -v m="$1" '$1 == m {print $2}' "$tree/var/lib/prometheus/node-exporter/kestrune.prom" 2>/dev/null; }
@@ -175,9 +176,13 @@ expect "the install recorded the first baseline through the service" \
 expect "the metrics file is there after install, complete" is "$(metric kestrune_check_completed)" 1
 
 # An added root: a journal entry with its SHA-256, exit status 1, the metrics.
-openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=Live Test Rogue CA" -days 2 \
-    -keyout "$work/key.pem" -out "$work/rogue.pem" 2>/dev/null
-sha=$(openssl x509 -in "$work/rogue.pem" -outform DER | sha256sum | cut -d' ' -f1)
+rogue() {  # rogue FILE: the same serial and name each time, a new key (another SHA-256)
+    openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=Live Test Rogue CA" -days 2 \
+        -set_serial 0x4b455354 -keyout "$work/key.pem" -out "$1" 2>/dev/null
+}
+sha256() { openssl x509 -in "$1" -outform DER | sha256sum | cut -d' ' -f1; }
+rogue "$work/rogue.pem"
+sha=$(sha256 "$work/rogue.pem")
 mkdir -p "$tree/usr/local/share/ca-certificates"
 cp "$work/rogue.pem" "$tree/usr/local/share/ca-certificates/rogue.crt"
 inside systemctl start kestrune-check.service
@@ -207,6 +212,15 @@ expect "a shell --accept refreshes the metrics (added 0, the baseline one larger
     is "$(metric 'kestrune_differences{kind="added"}') $(metric kestrune_baseline_certificates) $(metric kestrune_check_completed)" "0 $((before + 1)) 1" ||
     cat "$work/accept.out" >&2
 
+# The same root with another key: a changed entry with both fingerprints.
+rogue "$work/rogue-rekeyed.pem"
+cp "$work/rogue-rekeyed.pem" "$tree/usr/local/share/ca-certificates/rogue.crt"
+inside systemctl start kestrune-check.service
+expect "a changed root's journal entry carries its new and its baseline SHA-256" \
+    is "$(journal_field changed KESTRUNE_SHA256) $(journal_field changed KESTRUNE_BASELINE_SHA256) $(unit kestrune-check.service ExecMainStatus)" \
+    "$(sha256 "$work/rogue-rekeyed.pem") $sha 1"
+inside kestrune-check --accept >/dev/null 2>&1
+
 # The watch: it sees a new root and refreshes the metrics; an upgrade restarts it.
 inside systemctl start kestrune-watch.service
 for _ in $(seq 100); do [ "$(unit kestrune-watch.service ActiveState)" = active ] && break; sleep 0.1; done
@@ -228,7 +242,7 @@ inside systemctl enable kestrune-watch.service >/dev/null 2>&1  # the administra
 inside systemctl start kestrune-check.timer
 
 # Remove and reinstall: the timer back, enabled and not masked.
-expect "dpkg -r removes kestrune-check" inside dpkg -r kestrune-check >/dev/null
+expect "dpkg -r removes kestrune-check" quietly inside dpkg -r kestrune-check
 expect "dpkg -i reinstalls it" dpkg_i kestrune-check.deb
 expect "after remove and reinstall the timer is enabled and active, not masked" \
     is "$(inside systemctl is-enabled kestrune-check.timer) $(inside systemctl is-active kestrune-check.timer)" "enabled active"
@@ -236,7 +250,7 @@ expect "after remove and reinstall the timer is enabled and active, not masked" 
 # Purge: only Kestrune's files go, every link and the timer's stamp with them.
 mkdir -p "$tree/var/lib/systemd/timers"
 touch "$tree/var/lib/systemd/timers/stamp-kestrune-check.timer"  # as after a first run
-expect "dpkg --purge purges kestrune-check" inside dpkg --purge kestrune-check >/dev/null
+expect "dpkg --purge purges kestrune-check" quietly inside dpkg --purge kestrune-check
 expect "purge leaves no enabled or masked link of a Kestrune unit" is "$(links)" ""
 expect "purge removes the timer's stamp, the baseline and the metrics file" \
     is "$(ls "$tree/var/lib/systemd/timers/stamp-kestrune-check.timer" "$tree/var/lib/kestrune" \

@@ -39,7 +39,7 @@ echo "Windows build and tests under Wine: $((SECONDS - windows_start)) s"
 packages_start=$SECONDS
 bash scripts/package.sh
 bash scripts/package-test.sh
-bash scripts/live-systemd-test.sh || { [ $? -eq 77 ] && echo "Live systemd test: skipped (the reason is above)"; }
+bash scripts/live-systemd-test.sh || { rc=$?; [ "$rc" -eq 77 ] || exit "$rc"; echo "Live systemd test: skipped (the reason is above)"; }
 bash scripts/msi-test.sh
 echo "Packages built and tested: $((SECONDS - packages_start)) s"
 
