@@ -15,7 +15,13 @@ JournalEntry baseEntry(int priority, const char* event, std::string message) {
             {"KESTRUNE_EVENT", event}};
 }
 
-JournalEntry differenceEntry(const char* event, int priority, const CertificateRecord& record) {
+Fingerprint fingerprintAt(const std::vector<Fingerprint>& all, std::size_t i) {
+    return i < all.size() ? all[i] : Fingerprint{};
+}
+
+// `previous`: for a changed certificate, the baseline's SHA-256 beside the new one.
+JournalEntry differenceEntry(const char* event, int priority, const CertificateRecord& record,
+                             const Fingerprint& sha256, const Fingerprint* previous = nullptr) {
     const std::string location = recordField(record.locationName);
     const std::string store = recordField(record.storeName);
     const std::string name = recordField(record.name);
@@ -30,6 +36,14 @@ JournalEntry differenceEntry(const char* event, int priority, const CertificateR
                                {"KESTRUNE_SERIAL", serial},
                                {"KESTRUNE_SUBJECT_MD5", md5},
                                {"KESTRUNE_NAME", name}});
+    // Serial and subject name can be copied; the fingerprint is what tells certificates
+    // apart (and what a changed one became).
+    if (isKnown(sha256)) {
+        entry.push_back({"KESTRUNE_SHA256", fingerprintHex(sha256)});
+    }
+    if (previous && isKnown(*previous)) {
+        entry.push_back({"KESTRUNE_BASELINE_SHA256", fingerprintHex(*previous)});
+    }
     return entry;
 }
 
@@ -43,14 +57,18 @@ bool writeAll(std::FILE* stream, const std::string& text) {
 std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
     std::vector<JournalEntry> entries;
     const CheckFacts& facts = result.facts;
-    for (const CertificateRecord& record : facts.added) {
-        entries.push_back(differenceEntry("added", kPriorityWarning, record));
+    for (std::size_t i = 0; i < facts.added.size(); ++i) {
+        entries.push_back(differenceEntry("added", kPriorityWarning, facts.added[i],
+                                          fingerprintAt(facts.addedSha256, i)));
     }
-    for (const CertificateRecord& record : facts.changed) {
-        entries.push_back(differenceEntry("changed", kPriorityWarning, record));
+    for (std::size_t i = 0; i < facts.changed.size(); ++i) {
+        const Fingerprint previous = fingerprintAt(facts.changedBaselineSha256, i);
+        entries.push_back(differenceEntry("changed", kPriorityWarning, facts.changed[i],
+                                          fingerprintAt(facts.changedSha256, i), &previous));
     }
-    for (const CertificateRecord& record : facts.missing) {
-        entries.push_back(differenceEntry("missing", kPriorityNotice, record));
+    for (std::size_t i = 0; i < facts.missing.size(); ++i) {
+        entries.push_back(differenceEntry("missing", kPriorityNotice, facts.missing[i],
+                                          fingerprintAt(facts.missingSha256, i)));
     }
     for (const UnreadableStore& store : facts.unreadable) {
         JournalEntry entry =
@@ -132,15 +150,23 @@ int deliverCheck(const CheckOptions& options, const CheckOutput& result, const C
         }
     }
 
+    const bool completed =
+        result.status != kCheckExitError && result.status != kCheckExitIncomplete;
     if (options.metricsFile) {
-        const bool completed =
-            result.status != kCheckExitError && result.status != kCheckExitIncomplete;
         std::string why;
         if (!outlets.replaceFile(*options.metricsFile, metricsText(result.facts, completed, timing),
                                  why)) {
             problems += "kestrune-check: could not write the metrics file " + *options.metricsFile +
                         ": " + why + "\n";
             status = kCheckExitError;
+        }
+    } else if (!options.root && (result.facts.accepted || result.facts.baselineRecorded)) {
+        const std::string path = outlets.serviceMetricsFile();
+        std::string why;
+        if (!path.empty() &&
+            !outlets.replaceFile(path, metricsText(result.facts, completed, timing), why)) {
+            problems += "kestrune-check: warning: could not refresh the metrics file " + path +
+                        ": " + why + "\n";
         }
     }
 

@@ -43,19 +43,26 @@ class CheckOutlets {
     // Replaces `path` so a reader sees the old file or the new one, never a part.
     virtual bool replaceFile(const std::string& path, const std::string& text,
                              std::string& error) = 0;
+    // The metrics file the packaged service keeps, where it exists and this user may
+    // replace it; else empty.
+    virtual std::string serviceMetricsFile() const { return {}; }
 };
 
 std::unique_ptr<CheckOutlets> makeCheckOutlets();
 
 // One entry per difference (priority warning for an added certificate, notice for a
 // missing one), then one for the outcome, one per error line. Every entry carries
-// KESTRUNE_EVENT; differences also location, store, serial, subject MD5 and name.
+// KESTRUNE_EVENT; differences also location, store, serial, subject MD5, name and the
+// SHA-256 (a changed one also the baseline's).
 std::vector<JournalEntry> journalEntries(const CheckOutput& result);
 
 // Sends the report where the options and the outlets say and returns the exit status.
 // The journal is used with --journal, or without --json when standard output already
 // goes to it; then the report is not printed as well unless the journal refused it.
 // A metrics file that cannot be written is an error (status 2), the report is kept.
+// Without --metrics-file (and --root), a run that stored a baseline (--accept, the first
+// one) also refreshes the service's metrics file, so it does not show the old difference
+// until the next timer run; failing that is a warning.
 int deliverCheck(const CheckOptions& options, const CheckOutput& result, const CheckTiming& timing,
                  CheckOutlets& outlets, std::FILE* out, std::FILE* err);
 

@@ -38,11 +38,16 @@ CheckFacts checkFacts(const KestruneState& state, const std::vector<std::size_t>
     CheckFacts facts = scannedFacts(state);
     facts.accepted = accepted;
     facts.baseline = state.iCertificateCountTotal_Registry;
+    auto at = [](const std::vector<Fingerprint>& all, std::size_t i) {
+        return i < all.size() ? all[i] : Fingerprint{};
+    };
     for (const std::size_t i : added) {
         facts.added.push_back(state.mqsCertificates[i]);
+        facts.addedSha256.push_back(at(state.currentFingerprints, i));
     }
     for (const std::size_t i : missing) {
         facts.missing.push_back(state.mqsCertificatesRegistry[i]);
+        facts.missingSha256.push_back(at(state.baselineFingerprints, i));
     }
     return facts;
 }
@@ -56,15 +61,22 @@ CheckFacts firstBaselineFacts(const KestruneState& state) {
 
 std::string metricLabelValue(std::string_view text) {
     std::string out = "\"";
-    for (const char c : text) {
-        if (c == '\\') {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t start = i;
+        const long c = nextUtf8CodePoint(text, i);
+        if (c < 0 || (c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) {
+            out += formatText("\\\\x%02x", static_cast<unsigned char>(text[start]));
+            continue;
+        }
+        const std::string_view sequence = text.substr(start, i - start);
+        if (sequence == "\\") {
             out += "\\\\";
-        } else if (c == '"') {
+        } else if (sequence == "\"") {
             out += "\\\"";
-        } else if (c == '\n') {
+        } else if (sequence == "\n") {
             out += "\\n";
         } else {
-            out.push_back(c);
+            out += sequence;
         }
     }
     return out + "\"";
@@ -75,7 +87,7 @@ std::string metricsText(const CheckFacts& facts, bool completed, const CheckTimi
     auto family = [&](const char* name, const char* help) {
         out += formatText("# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
     };
-    if (completed && facts.scanned) {
+    if (facts.scanned) {
         family("kestrune_certificates", "Certificates in one store at the last scan.");
         for (const StoreTally& s : facts.stores) {
             out += "kestrune_certificates{location=" + metricLabelValue(s.location) +
@@ -85,14 +97,19 @@ std::string metricsText(const CheckFacts& facts, bool completed, const CheckTimi
                "Certificates at the last scan whose serial number no other one has.");
         out += formatText("kestrune_unique_certificates %d\n", facts.unique);
         family("kestrune_baseline_certificates", "Certificates in the stored baseline.");
-        out += formatText("kestrune_baseline_certificates %d\n", facts.baseline);
+        // Accepted, the differences are the baseline now: the figures must not keep
+        // showing them until the next run.
+        const bool accepted = facts.accepted;
+        out += formatText("kestrune_baseline_certificates %d\n",
+                          accepted ? facts.acceptedBaseline : facts.baseline);
         family("kestrune_differences",
                "Differences between the last scan and the baseline, by kind.");
-        out += formatText("kestrune_differences{kind=\"added\"} %zu\n", facts.added.size());
-        out += formatText("kestrune_differences{kind=\"missing\"} %zu\n", facts.missing.size());
-        out += formatText("kestrune_differences{kind=\"changed\"} %zu\n", facts.changed.size());
-    }
-    if (facts.scanned) {
+        out += formatText("kestrune_differences{kind=\"added\"} %zu\n",
+                          accepted ? 0 : facts.added.size());
+        out += formatText("kestrune_differences{kind=\"missing\"} %zu\n",
+                          accepted ? 0 : facts.missing.size());
+        out += formatText("kestrune_differences{kind=\"changed\"} %zu\n",
+                          accepted ? 0 : facts.changed.size());
         family("kestrune_unreadable_stores",
                "Stores the last check could not read (1 each); their certificates were not "
                "compared.");

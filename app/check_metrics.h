@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "inventory/certificate_record.h"
+#include "inventory/fingerprint.h"
 #include "inventory/scanner.h"
 #include "inventory/state.h"
 
@@ -25,11 +26,18 @@ struct CheckFacts {
     int observed = 0;                // every certificate of every store
     int unique = 0;                  // certificates with a serial number seen once
     int baseline = 0;                // certificates in the baseline compared against
+    int acceptedBaseline = 0;        // when accepted: certificates in the baseline stored
     std::vector<StoreTally> stores;  // in scan order; a store without certificates is absent
     std::vector<CertificateRecord> added;
     std::vector<CertificateRecord> missing;
     std::vector<CertificateRecord> changed;   // the new side of each changed certificate
     std::vector<UnreadableStore> unreadable;  // stores this scan could not read
+    // SHA-256 of each difference, index for index (all zero where not known); for a
+    // changed certificate the new one, with the baseline's in changedBaselineSha256.
+    std::vector<Fingerprint> addedSha256;
+    std::vector<Fingerprint> missingSha256;
+    std::vector<Fingerprint> changedSha256;
+    std::vector<Fingerprint> changedBaselineSha256;
 };
 
 // After a comparison: `added` indexes the scan, `missing` the baseline.
@@ -43,12 +51,17 @@ struct CheckTiming {
     double durationSeconds = 0;
 };
 
-// node_exporter's textfile format. A run that did not complete (an error, or a store
-// that could not be read) reports that, its time and duration only: stale or partial
-// counts would read as a current scan. The unreadable stores are named all the same.
+// node_exporter's textfile format. Every series of a scan is written whatever the outcome:
+// an alert on the differences must not fall silent while a store cannot be read (the
+// counts then cover what could be read; each unreadable store has a series of its own,
+// and kestrune_check_completed is 0). After --accept they describe the baseline it
+// stored, against which nothing differs. A run that failed before it could scan writes its
+// time, duration and kestrune_check_completed 0 only: it knows no counts.
 std::string metricsText(const CheckFacts& facts, bool completed, const CheckTiming& timing);
 
-// A label value as the exposition format quotes it (backslash, quote and newline escaped).
+// A label value as the exposition format quotes it: backslash, quote and newline
+// escaped, and each byte that is not valid UTF-8 (or is a control) as the text \xNN, since one
+// invalid byte makes a scraper reject the whole file.
 std::string metricLabelValue(std::string_view text);
 
 }  // namespace kestrune

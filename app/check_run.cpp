@@ -219,7 +219,8 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     const Changes changes = detectReadableChanges(state, scanned.unreadable, ChangeScope::All);
     const auto& added = changes.added;
     const auto& missing = changes.missing;
-    std::vector<std::size_t> changedCurrent;  // the current side of each changed certificate
+    std::vector<std::size_t> changedCurrent;   // the current side of each changed certificate
+    std::vector<Fingerprint> changedBaseline;  // the baseline's fingerprint of each of those
     result.out += unreadableLines(scanned.unreadable, options.json);
     for (const std::size_t i : added) {
         result.out += differenceLine("added", state.mqsCertificates[i],
@@ -231,6 +232,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
                                      fingerprintAt(state.currentFingerprints, c.current),
                                      options.json, &previous);
         changedCurrent.push_back(c.current);
+        changedBaseline.push_back(previous);
     }
     for (const std::size_t i : missing) {
         result.out += differenceLine("missing", state.mqsCertificatesRegistry[i],
@@ -279,8 +281,20 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     result.facts = checkFacts(state, added, missing, accepted);
     for (const std::size_t i : changedCurrent) {
         result.facts.changed.push_back(state.mqsCertificates[i]);
+        result.facts.changedSha256.push_back(fingerprintAt(state.currentFingerprints, i));
     }
+    result.facts.changedBaselineSha256 = std::move(changedBaseline);
     result.facts.unreadable = scanned.unreadable;
+    if (accepted) {
+        // What saveObservedAsBaseline stored: the readable stores' scan, the unreadable
+        // ones' baseline records.
+        for (const CertificateRecord& r : currentRecords(state)) {
+            result.facts.acceptedBaseline += inUnreadableStore(r, scanned.unreadable) ? 0 : 1;
+        }
+        for (const CertificateRecord& r : baselineRecords(state)) {
+            result.facts.acceptedBaseline += inUnreadableStore(r, scanned.unreadable) ? 1 : 0;
+        }
+    }
     return result;
 }
 

@@ -47,9 +47,11 @@ test=(
 )
 # Optional paths of the test command: name, what the path is, its packages. The 32-bit
 # one comes last, after everything else is in place, and only where it can work.
-optional_names=(wine)
-optional_what=("the Windows suite under 64-bit Wine and the MSI test")
-optional_packages=("wine wine64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64")
+optional_names=(wine live)
+optional_what=("the Windows suite under 64-bit Wine and the MSI test"
+  "the packages' live test under a booted systemd")
+optional_packages=("wine wine64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64"
+  "debootstrap systemd-container")
 wine32_what="the Windows suite on the shipped i686 build under 32-bit Wine"
 
 set_name=${1:-test}

@@ -79,6 +79,21 @@ packages_start=$SECONDS
 bash scripts/package.sh
 bash scripts/package-test.sh 2>&1 | tee build-package/package-test.log
 note "Debian packages: $(passed_line build-package/package-test.log)"
+# The live test boots a Debian 12 tree under systemd-nspawn; status 77 is a machine that
+# cannot, with the reason on its last line.
+if [ "$(path_state live)" != installed ]; then
+  note "Packages under a booted systemd: NOT RUN: $(path_why live)"
+else
+  live_status=0
+  bash scripts/live-systemd-test.sh 2>&1 | tee build-package/live-systemd.log || live_status=$?
+  if [ "$live_status" -eq 77 ]; then
+    note "Packages under a booted systemd: NOT RUN: $(tail -n 1 build-package/live-systemd.log)"
+  elif [ "$live_status" -ne 0 ]; then
+    exit "$live_status"
+  else
+    note "Packages under a booted systemd: $(passed_line build-package/live-systemd.log)"
+  fi
+fi
 if [ -n "$windows_build" ]; then
   bash scripts/msi-test.sh 2>&1 | tee build-win32/msi-test.log
   note "MSI under Wine: $(passed_line build-win32/msi-test.log)"

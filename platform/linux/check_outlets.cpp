@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "app/check_delivery.h"
 #include "platform/linux/atomic_file.h"
@@ -28,6 +29,14 @@ class LinuxCheckOutlets final : public CheckOutlets {
     bool replaceFile(const std::string& path, const std::string& text,
                      std::string& error) override {
         return replaceFileAtomically(path, text, error);
+    }
+    std::string serviceMetricsFile() const override {
+        // Where kestrune-check.service and kestrune-watch.service write (Debian's textfile
+        // folder for node_exporter); replaced in place, so the folder must be writable.
+        static constexpr const char* kPath = "/var/lib/prometheus/node-exporter/kestrune.prom";
+        return access(kPath, F_OK) == 0 && access("/var/lib/prometheus/node-exporter", W_OK) == 0
+                   ? kPath
+                   : "";
     }
 };
 

@@ -33,6 +33,12 @@ CheckOutput changedRun() {
     *state.mqsCertificatesRegistry.prepareRecord(0) = named("System", "ca-certificates", "Gone CA");
     state.mqsCertificatesRegistry.commitRecord(0);
     state.iCertificateCountTotal_Registry = 5;
+    Fingerprint a;
+    a.fill(0xaa);
+    Fingerprint b;
+    b.fill(0xbb);
+    state.currentFingerprints = {{}, {}, {}, {}, a};
+    state.baselineFingerprints = {b};
     CheckOutput out;
     out.status = 1;
     out.facts = checkFacts(state, {4}, {0}, false);
@@ -61,11 +67,45 @@ TEST(CheckMetrics, CountsPerStoreDifferencesAndTimesInTextfileFormat) {
           "# TYPE kestrune_unique_certificates gauge\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
     }
-    // A failed run says so and drops the counts rather than repeat stale ones.
-    const std::string failed = metricsText(run.facts, false, {1, 2});
+    // A scan that did not complete keeps every series (an alert on them must not go
+    // quiet); a run that failed before it scanned knows no counts and writes none.
+    const std::string incomplete = metricsText(run.facts, false, {1, 2});
+    EXPECT_NE(incomplete.find("kestrune_check_completed 0\n"), std::string::npos);
+    EXPECT_NE(incomplete.find("kestrune_differences{kind=\"added\"} 1\n"), std::string::npos);
+    EXPECT_NE(incomplete.find("kestrune_certificates{"), std::string::npos);
+    // Accepted: the differences are the baseline now, and the figures say so at once.
+    CheckFacts accepted = run.facts;
+    accepted.accepted = true;
+    accepted.acceptedBaseline = 6;
+    const std::string after = metricsText(accepted, true, {1, 2});
+    for (const char* line :
+         {"kestrune_baseline_certificates 6\n", "kestrune_differences{kind=\"added\"} 0\n",
+          "kestrune_differences{kind=\"missing\"} 0\n"}) {
+        EXPECT_NE(after.find(line), std::string::npos) << line << "in\n" << after;
+    }
+    const std::string failed = metricsText(CheckFacts{}, false, {1, 2});
     EXPECT_NE(failed.find("kestrune_check_completed 0\n"), std::string::npos);
     EXPECT_EQ(failed.find("kestrune_certificates"), std::string::npos);
     EXPECT_EQ(failed.find("kestrune_differences"), std::string::npos);
+}
+
+TEST(CheckMetrics, LabelValuesAreValidUtf8WhateverTheNamesHold) {
+    const struct {
+        std::string_view in;
+        const char* out;
+    } cases[] = {
+        {"plain", "\"plain\""},
+        {"quote\" back\\slash\nline", "\"quote\\\" back\\\\slash\\nline\""},
+        {"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""},       // valid UTF-8 kept
+        {"bad\xff", "\"bad\\\\xff\""},                                      // invalid byte
+        {"trunc\xc3", "\"trunc\\\\xc3\""},                                  // cut sequence
+        {"over\xc0\xaf", "\"over\\\\xc0\\\\xaf\""},                         // overlong
+        {"sur\xed\xa0\x80", "\"sur\\\\xed\\\\xa0\\\\x80\""},                // a surrogate
+        {std::string_view("nul\0bell\a", 9), "\"nul\\\\x00bell\\\\x07\""},  // controls
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(metricLabelValue(c.in), c.out) << c.in;
+    }
 }
 
 TEST(CheckJournal, AChangedCertificateIsAWarningEntryAndCountsAsADifference) {
@@ -73,10 +113,18 @@ TEST(CheckJournal, AChangedCertificateIsAWarningEntryAndCountsAsADifference) {
     run.facts.added.clear();
     run.facts.missing.clear();
     run.facts.changed.push_back(named("System", "ca-certificates", "Swapped CA"));
+    Fingerprint now;
+    now.fill(0x12);
+    Fingerprint before;
+    before.fill(0x34);
+    run.facts.changedSha256 = {now};
+    run.facts.changedBaselineSha256 = {before};
     const auto entries = journalEntries(run);
     ASSERT_EQ(entries.size(), 2u);
     auto changed = fields(entries[0]);
     EXPECT_EQ(changed["KESTRUNE_EVENT"], "changed");
+    EXPECT_EQ(changed["KESTRUNE_SHA256"], fingerprintHex(now));  // what it became
+    EXPECT_EQ(changed["KESTRUNE_BASELINE_SHA256"], fingerprintHex(before));
     EXPECT_EQ(changed["PRIORITY"], "4");
     EXPECT_EQ(changed["KESTRUNE_NAME"], "Swapped CA");
     auto summary = fields(entries[1]);
@@ -100,12 +148,15 @@ TEST(CheckJournal, OneEntryPerDifferenceWithItsPriorityAndFieldsThenTheOutcome) 
     EXPECT_EQ(added["KESTRUNE_STORE"], "fire\\fox\n");  // the field keeps the bytes
     EXPECT_EQ(added["KESTRUNE_SERIAL"], serialTextCompact(run.facts.added[0]));
     EXPECT_EQ(added["KESTRUNE_SUBJECT_MD5"], subjectHashHex(run.facts.added[0]));
+    EXPECT_EQ(added["KESTRUNE_SHA256"], std::string(64, 'a'));
+    EXPECT_EQ(added.count("KESTRUNE_BASELINE_SHA256"), 0u);
     EXPECT_EQ(added["SYSLOG_IDENTIFIER"], "kestrune-check");
     EXPECT_EQ(added["MESSAGE"].find('\n'), std::string::npos);  // the message escapes it
     auto missing = fields(entries[1]);
     EXPECT_EQ(missing["KESTRUNE_EVENT"], "missing");
     EXPECT_EQ(missing["PRIORITY"], "5");
     EXPECT_EQ(missing["KESTRUNE_NAME"], "Gone CA");
+    EXPECT_EQ(missing["KESTRUNE_SHA256"], std::string(64, 'b'));
     auto summary = fields(entries[2]);
     EXPECT_EQ(summary["KESTRUNE_EVENT"], "summary");
     EXPECT_EQ(summary["PRIORITY"], "4");  // a change must show under -p warning
@@ -128,6 +179,7 @@ class FakeOutlets final : public CheckOutlets {
     bool outputIsJournal = false;
     bool journalWorks = true;
     bool fileWorks = true;
+    std::string service;  // the service's metrics file, where there is one
     std::vector<JournalEntry> sent;
     std::map<std::string, std::string> files;
 
@@ -153,6 +205,7 @@ class FakeOutlets final : public CheckOutlets {
         }
         return fileWorks;
     }
+    std::string serviceMetricsFile() const override { return service; }
 };
 
 struct Delivered {
@@ -224,6 +277,50 @@ TEST(CheckDelivery, JournalAndMetricsGoWhereAskedAndFailuresAreErrorsThatKeepThe
     }
 }
 
+TEST(CheckDelivery, AStoredBaselineRefreshesTheServicesMetricsFileUnlessAnotherIsNamed) {
+    const CheckOutput changed = changedRun();
+    CheckOutput accepted = changed;
+    accepted.status = kCheckExitOk;
+    accepted.facts.accepted = true;
+    CheckOutput first = changed;
+    first.facts = CheckFacts{};
+    first.facts.scanned = true;
+    first.facts.baselineRecorded = true;
+    CheckOptions rooted;
+    rooted.root = "/elsewhere";
+    CheckOptions named;
+    named.metricsFile = "/m/named.prom";
+    const struct {
+        const char* what;
+        const CheckOutput& run;
+        CheckOptions options;
+        bool refreshed;
+    } cases[] = {
+        {"accepted", accepted, {}, true},
+        {"first baseline", first, {}, true},
+        {"only compared", changed, {}, false},
+        {"accepted under another root", accepted, rooted, false},
+        {"accepted with its own metrics file", accepted, named, false},
+    };
+    for (const auto& c : cases) {
+        FakeOutlets o;
+        o.service = "/s/kestrune.prom";
+        deliver(c.options, o, c.run);
+        EXPECT_EQ(o.files.count("/s/kestrune.prom"), c.refreshed ? 1u : 0u) << c.what;
+    }
+    FakeOutlets none;  // no service file: nothing written
+    deliver({}, none, accepted);
+    EXPECT_TRUE(none.files.empty());
+    FakeOutlets full;  // failing to refresh is a warning, not an error
+    full.service = "/s/kestrune.prom";
+    full.fileWorks = false;
+    const Delivered d = deliver({}, full, accepted);
+    EXPECT_EQ(d.status, kCheckExitOk);
+    EXPECT_NE(d.err.find("warning: could not refresh the metrics file /s/kestrune.prom: disk full"),
+              std::string::npos)
+        << d.err;
+}
+
 TEST(CheckDelivery, AnIncompleteRunIsNamedInTheJournalAndNotCompletedInTheMetrics) {
     CheckOutput run = changedRun();
     run.status = kCheckExitIncomplete;
@@ -249,7 +346,9 @@ TEST(CheckDelivery, AnIncompleteRunIsNamedInTheJournalAndNotCompletedInTheMetric
         text.find("kestrune_unreadable_stores{location=\"System\",store=\"ca-certificates\"} 1\n"),
         std::string::npos)
         << text;
-    EXPECT_EQ(text.find("kestrune_differences"), std::string::npos);  // partial counts
+    // What could be read is still counted: an alert on "added" must not go quiet.
+    EXPECT_NE(text.find("kestrune_differences{kind=\"added\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("kestrune_certificates{"), std::string::npos) << text;
 }
 
 TEST(CheckCommandLine, TakesAMetricsFileAndTheJournal) {

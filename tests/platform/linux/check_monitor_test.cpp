@@ -242,18 +242,32 @@ TEST_F(CheckUnreadableStore, IsReportedAsIncompleteNeverAsMissingAndAcceptKeepsI
     EXPECT_EQ(list.status, 3);
     EXPECT_NE(list.out.find(unreadableLine() + "\n"), std::string::npos) << list.out;
 
-    const ProgramRun accept = asNobody("--accept");
+    const std::string metrics = root_.path() + "/var/lib/kestrune/kestrune.prom";
+    const ProgramRun accept = asNobody("--accept --metrics-file " + metrics);
     EXPECT_EQ(accept.status, 3) << accept.err;
     out = lines(accept.out);
     ASSERT_EQ(out.size(), 3u) << accept.out;
     EXPECT_NE(out[2].find("its baseline records were kept"), std::string::npos) << out[2];
+    // The figures: the stored baseline (three kept, the rogue CA), nothing left to differ,
+    // the unreadable store named, the check not complete.
+    std::ostringstream text;
+    text << std::ifstream(metrics).rdbuf();
+    const std::string figures = text.str();
+    for (const char* line :
+         {"kestrune_baseline_certificates 4\n", "kestrune_differences{kind=\"added\"} 0\n",
+          "kestrune_unreadable_stores{location=\"System\",store=\"ca-certificates\"} 1\n",
+          "kestrune_check_completed 0\n"}) {
+        EXPECT_NE(figures.find(line), std::string::npos) << line << "in\n" << figures;
+    }
 
     // Readable again: the bundle's three records were kept, the rogue CA is stored.
     fs::permissions(bundle(),
                     fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     const ProgramRun after = asNobody();
     EXPECT_EQ(after.status, 0) << after.out;
-    EXPECT_EQ(after.out.rfind("0 added, 0 missing, 0 changed (baseline: 4 certificates, observed: 4", 0), 0u)
+    EXPECT_EQ(
+        after.out.rfind("0 added, 0 missing, 0 changed (baseline: 4 certificates, observed: 4", 0),
+        0u)
         << after.out;
 
     // A bundle that is really gone is missing, as before.

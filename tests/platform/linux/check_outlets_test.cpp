@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -105,6 +106,7 @@ TEST_F(CheckJournal, AskedForItEachDifferenceIsAnEntryAndTheTerminalStillGetsThe
     EXPECT_EQ(added["KESTRUNE_NAME"], "Rogue\nCA");
     EXPECT_EQ(added["KESTRUNE_SERIAL"], expectedSerialText(*rogue_));
     EXPECT_EQ(added["KESTRUNE_SUBJECT_MD5"], expectedSubjectMd5Hex(*rogue_));
+    EXPECT_EQ(added["KESTRUNE_SHA256"], expectedSha256Hex(*rogue_));
     EXPECT_EQ(entries[1].at("KESTRUNE_EVENT"), "summary");
 
     // No journal there: an error that names the socket, the report kept.
@@ -160,6 +162,51 @@ TEST(MetricsFile, ReplacedWholeAndACrashBeforeTheRenameLeavesTheOldFile) {
     EXPECT_EQ(readBytes(path), (std::vector<std::uint8_t>{'n', 'e', 'w', ' ', '3', '\n'}));
     EXPECT_FALSE(replaceFileAtomically((dir.path() / "no/such.prom").string(), "x", error));
     EXPECT_NE(error.find(dir.path().string() + "/no:"), std::string::npos) << error;
+}
+
+// node_exporter rejects a whole textfile for one label that is not UTF-8; a profile name
+// is whatever bytes profiles.ini holds. The real exporter is the judge.
+TEST(MetricsFile, NodeExporterScrapesEverySeriesWhateverBytesAStoreNameHolds) {
+    const char* exporter = "/usr/bin/prometheus-node-exporter";
+    if (::access(exporter, X_OK) != 0 || ::access("/usr/bin/curl", X_OK) != 0) {
+        GTEST_SKIP() << "needs prometheus-node-exporter and curl";
+    }
+    TempDir root;
+    TempDir home;
+    const X509Ptr a = makeCertificate(simpleFields("Alpha Root", {0x0a}));
+    root.write("/etc/ssl/certs/ca-certificates.crt", toPem(*a));
+    // A profile named in Latin-1 with a stray byte, its database damaged: unreadable.
+    home.write("/.mozilla/firefox/profiles.ini",
+               "[Profile0]\nName=caf\xe9\xff\nIsRelative=1\nPath=p\n");
+    home.write("/.mozilla/firefox/p/cert9.db", "not a database");
+    const std::string metrics = root.makeFolder("/metrics");
+    const ProgramRun run =
+        runCheck("--root " + root.path() + " --metrics-file " + metrics + "/kestrune.prom",
+                 "HOME=" + home.path());
+    ASSERT_EQ(run.status, 3) << run.err;
+
+    const std::string scrape = root.path() + "/scrape";
+    const std::string script =
+        "port=$(python3 -c 'import socket; s=socket.socket(); s.bind((\"127.0.0.1\", 0)); "
+        "print(s.getsockname()[1])'); " +
+        std::string(exporter) +
+        " --web.listen-address=127.0.0.1:$port --collector.disable-defaults "
+        "--collector.textfile --collector.textfile.directory='" +
+        metrics +
+        "' >/dev/null 2>&1 & pid=$!; for _ in $(seq 600); do curl -sf "
+        "http://127.0.0.1:$port/metrics >'" +
+        scrape + "' && break; sleep 0.1; done; kill $pid; wait $pid 2>/dev/null; true";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    const std::vector<std::uint8_t> bytes = readBytes(scrape);
+    const std::string text(bytes.begin(), bytes.end());
+    for (const char* line :
+         {"node_textfile_scrape_error 0\n",
+          "kestrune_unreadable_stores{location=\"CurrentUser\",store=\"firefox-caf\\\\xe9\\\\xff\"}"
+          " 1\n",
+          "kestrune_certificates{location=\"System\",store=\"ca-certificates\"} 1\n",
+          "kestrune_differences{kind=\"added\"} 0\n", "kestrune_check_completed 0\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+    }
 }
 
 }  // namespace
