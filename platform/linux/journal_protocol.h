@@ -20,10 +20,14 @@ std::string encodeJournalEntry(const JournalEntry& entry);
 // service whose output goes to the journal; children that redirect no longer match).
 bool fdIsJournalStream(int fd);
 
+// How long one entry waits for room in a journal socket that is full (journald stuck
+// or flooded) before the report goes elsewhere: a check never hangs on its journal.
+inline constexpr int kJournalWaitMs = 2'000;
+
 class JournalSocket final : public EventJournal {
   public:
     // Opens a datagram socket for `path`; check error() when send fails.
-    explicit JournalSocket(std::string path);
+    explicit JournalSocket(std::string path, int waitMs = kJournalWaitMs);
     ~JournalSocket() override;
     JournalSocket(const JournalSocket&) = delete;
     JournalSocket& operator=(const JournalSocket&) = delete;
@@ -33,7 +37,9 @@ class JournalSocket final : public EventJournal {
 
   private:
     std::string path_;
+    int waitMs_;
     int fd_ = -1;
+    bool connected_ = false;
     std::string error_;
 };
 
