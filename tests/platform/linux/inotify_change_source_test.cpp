@@ -290,7 +290,7 @@ TEST(InotifySource, FoldersThatCannotBeWatchedAreTriedAgainAndTheLimitIsSaidOnce
     InotifyTuning tuning;
     tuning.retryMs = 0;
     tuning.addWatch = [&refused](int fd, const std::string& folder, std::uint32_t mask) {
-        const bool full = folder.find("/full") != std::string::npos;
+        const bool full = folder.find("/full/") != std::string::npos;  // three folders
         const bool locked = folder.find("/locked") != std::string::npos;
         if ((full && refused == ENOSPC) || (locked && refused != 0)) {
             errno = locked ? EACCES : ENOSPC;
