@@ -87,7 +87,16 @@ bool JournalSocket::send(const JournalEntry& entry) {
     // datagram's limit, so the protocol's file-descriptor path for huge entries is not
     // needed.
     const std::string bytes = encodeJournalEntry(entry);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs_);
+    // The wait is shared by every entry sent through this socket (one report's), so a
+    // journal that takes an entry now and then cannot stretch a report to minutes.
+    using Steady = std::chrono::steady_clock;
+    const Steady::time_point started = Steady::now();
+    const Steady::time_point deadline = started + std::chrono::milliseconds(waitMs_) - waited_;
+    struct Count {
+        Steady::duration& waited;
+        Steady::time_point started;
+        ~Count() { waited += Steady::now() - started; }
+    } count{waited_, started};
     for (;;) {
         const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent == static_cast<ssize_t>(bytes.size())) {
@@ -97,11 +106,10 @@ bool JournalSocket::send(const JournalEntry& entry) {
             error_ = path_ + ": " + std::strerror(sent >= 0 ? EMSGSIZE : errno);
             return false;
         }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Steady::now());
         if (left.count() <= 0) {
-            error_ = path_ + ": the journal took no entry within " + std::to_string(waitMs_) +
-                     " ms (its queue is full)";
+            error_ = path_ + ": the journal's queue stayed full; gave up after waiting " +
+                     std::to_string(waitMs_) + " ms";
             return false;
         }
         pollfd writable{fd_, POLLOUT, 0};
