@@ -92,6 +92,9 @@ NextCycle ChangeWatch::waitForNextCycle() {
             case ChangeSource::Wake::Stopped:
                 reportNewProblems();
                 return NextCycle::Stopped;
+            case ChangeSource::Wake::Requested:
+                reportNewProblems();    // what the rebuilt watches could not cover
+                return NextCycle::Due;  // asked for by the operator: no settling, no gap
             case ChangeSource::Wake::Changed:
                 schedule_.changed(clock_.monotonicMs());
                 break;

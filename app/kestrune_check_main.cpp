@@ -55,6 +55,10 @@ int main(int argc, char** argv) {
         return fail("root directory '" + platform.root + "' is not a directory");
     }
 
+    if (!options.watch) {
+        endOnTermination();
+    }
+
     NullTrace quiet;
     StderrTrace loud;
     Trace& trace = options.trace ? static_cast<Trace&>(loud) : quiet;

@@ -47,8 +47,14 @@ Ports makePorts(const PlatformOptions& options, Trace& trace);
 std::unique_ptr<ChangeSource> makeChangeSource(const PlatformOptions& options);
 
 // Makes SIGTERM/SIGINT (Linux) or Ctrl+C, Ctrl+Break and console close (Windows) call
-// source.stop() instead of ending the process, so a long-running check ends cleanly.
-// The source must outlive the process's last signal.
+// source.stop() instead of ending the process, so a long-running check ends cleanly; one
+// busy with a scan or a report ends a few seconds later without it. On Linux SIGHUP
+// rebuilds the watches and asks for a check at once. The source must outlive the
+// process's last signal.
 void stopOnTermination(ChangeSource& source);
+
+// For a single check: the termination signals (and Ctrl+C) end it at once, whatever the
+// process inherited (a signal ignored or blocked by whoever started it).
+void endOnTermination();
 
 }  // namespace kestrune

@@ -2,9 +2,12 @@
 // from a new certificate (a file in local-anchors, or certutil adding one to an NSS
 // database) to its "added" line; what a storm of 5,000 writes in 10 s costs in checks
 // (during it: those that saw only part of it; after it: those that saw all of it);
-// and the CPU it uses while nothing changes. Targets: <= 3 s; <= 2 checks during the
-// storm and 1 after it; 0 ticks idle.
-// Usage: watch_bench [tries=20]
+// and the CPU it uses while nothing changes; then a rename storm through 3,000 anchor
+// subfolders (every rename asks for the watches to be rebuilt): the CPU it costs, and a
+// certificate written deep in the tree after it still reported. Targets: <= 3 s; <= 2
+// checks during the storm and 1 after it; 0 ticks idle; the rename storm under a quarter
+// of one core.
+// Usage: watch_bench [tries=20] [rename]   ("rename": the rename storm alone)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -194,10 +197,61 @@ void latencyRows(const char* what, const Latency& l, int tries) {
         kestrune::bench::figure(l.worst, "s"), "target", "3.00 s", l.worst / 3.0);
 }
 
+// The rename storm: top folders of a 30 x 100 tree renamed away and back for 10 s.
+void renameStorm(const std::string& base, kestrune::bench::Generator& generator) {
+    const std::string root = base + "/rename-root";
+    const std::string home = base + "/rename-home";
+    const std::string anchors = root + "/usr/local/share/ca-certificates";
+    constexpr int kTop = 30;
+    constexpr int kSub = 100;
+    for (int t = 0; t < kTop; ++t) {
+        for (int u = 0; u < kSub; ++u) {
+            fs::create_directories(anchors + "/t" + std::to_string(t) + "/s" + std::to_string(u));
+        }
+    }
+    fs::create_directories(home);
+    std::ofstream(anchors + "/first.crt") << generator.pem(1);
+    Watch watch(root, home);
+    if (!watch.await("All certificates in all stores", Clock::time_point{})) {
+        std::printf("rename storm: no first report\n");
+        return;
+    }
+    std::this_thread::sleep_for(12s);  // past the first check's settling
+    const long before = cpuTicks(watch.pid());
+    const auto start = Clock::now();
+    int renames = 0;
+    while (Clock::now() - start < 10s) {
+        const std::string from = anchors + "/t" + std::to_string(renames % kTop);
+        fs::rename(from, from + ".moved");
+        fs::rename(from + ".moved", from);
+        renames += 2;
+        std::this_thread::sleep_for(2ms);
+    }
+    const double stormSeconds = since(start, Clock::now());
+    const long ticks = cpuTicks(watch.pid()) - before;
+    const double share =
+        static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / stormSeconds;
+    // Still watching: a certificate deep in a folder that was renamed away and back.
+    std::this_thread::sleep_for(12s);
+    const auto written = Clock::now();
+    std::ofstream(anchors + "/t7/s42/deep.crt") << generator.pem(7);
+    const bool seen = watch.await("\t" + name(7) + "\t", written, 60s).has_value();
+    std::printf(
+        "rename storm: %d renames of folders in a tree of %d in %.1f s: %ld ticks (%.3f "
+        "of a core); a certificate written deep after it %s\n",
+        renames, kTop * (kSub + 1), stormSeconds, ticks, share, seen ? "reported" : "NOT reported");
+    kestrune::bench::tableRow("--watch, rename storm through 3,000 subfolders: CPU share of a core",
+                              kestrune::bench::figure(share, "of a core"), "target", "0.25",
+                              share / 0.25);
+    kestrune::bench::tableRow("--watch, rename storm: a certificate deep in the tree after it",
+                              seen ? "reported" : "missed", "target", "reported", seen ? 1.0 : 0.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int tries = argc > 1 ? std::atoi(argv[1]) : 20;
+    const bool renameOnly = argc > 2 && std::string(argv[2]) == "rename";
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::string base = (fs::temp_directory_path() / "kestrune-watch-bench-XXXXXX").string();
     if (::mkdtemp(base.data()) == nullptr) {
@@ -216,7 +270,7 @@ int main(int argc, char** argv) {
         std::system(
             ("certutil -N -d 'sql:" + nssdb + "' --empty-password >/dev/null 2>&1").c_str()) == 0;
 
-    {
+    if (!renameOnly) {
         Watch watch(root, home);
         if (!watch.await("All certificates in all stores", Clock::time_point{})) {
             std::printf("no first report\n");
@@ -338,6 +392,7 @@ int main(int argc, char** argv) {
                                   std::to_string(ticks) + " ticks", "target", "0 ticks",
                                   static_cast<double>(ticks));
     }
+    renameStorm(base, generator);
     fs::remove_all(base);
     return 0;
 }

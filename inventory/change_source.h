@@ -13,9 +13,10 @@ namespace kestrune {
 class ChangeSource {
   public:
     enum class Wake {
-        Changed,   // a store may have changed since the previous wait returned
-        TimedOut,  // nothing was seen before the deadline
-        Stopped,   // stop() was called; every later wait returns this at once
+        Changed,    // a store may have changed since the previous wait returned
+        TimedOut,   // nothing was seen before the deadline
+        Stopped,    // stop() was called; every later wait returns this at once
+        Requested,  // a check was asked for now (Linux: SIGHUP); the watches were rebuilt
     };
 
     virtual ~ChangeSource() = default;

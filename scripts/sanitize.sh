@@ -23,6 +23,7 @@ tsan_tests=(
     'CheckMonitor\.ALockHeldByAnotherProgramIsAnErrorNotAChange'
     'LinuxStoreFault\.FileRewrittenWhileScansReadItGivesOneWholeVersionOrASkip'
     'InotifySource\.StopEndsAWaitFromAnotherThreadAndEveryLaterOne'
+    'InotifySource\.ARequestedCheckRebuildsTheWatchesAndEndsTheWaitAtOnce'
 )
 # The same for the Qt front end: the hourly worker and the GUI thread (message boxes
 # marshalled to the GUI, Scan Now while a cycle runs, Exit during a scan).

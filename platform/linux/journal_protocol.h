@@ -4,6 +4,7 @@
 // own and read back exactly what would have been logged.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "app/check_delivery.h"
@@ -20,10 +21,15 @@ std::string encodeJournalEntry(const JournalEntry& entry);
 // service whose output goes to the journal; children that redirect no longer match).
 bool fdIsJournalStream(int fd);
 
+// How long the entries sent through one socket (one report's) wait in all for room in a
+// journal that is full (journald stuck or flooded) before the report goes elsewhere: a
+// check never hangs on its journal.
+inline constexpr int kJournalWaitMs = 2'000;
+
 class JournalSocket final : public EventJournal {
   public:
     // Opens a datagram socket for `path`; check error() when send fails.
-    explicit JournalSocket(std::string path);
+    explicit JournalSocket(std::string path, int waitMs = kJournalWaitMs);
     ~JournalSocket() override;
     JournalSocket(const JournalSocket&) = delete;
     JournalSocket& operator=(const JournalSocket&) = delete;
@@ -33,7 +39,10 @@ class JournalSocket final : public EventJournal {
 
   private:
     std::string path_;
+    int waitMs_;
     int fd_ = -1;
+    bool connected_ = false;
+    std::chrono::steady_clock::duration waited_{};
     std::string error_;
 };
 

@@ -162,10 +162,20 @@ RootDir::RootDir(std::string root) : root_(root.empty() ? "/" : std::move(root))
 bool RootDir::real(std::string_view machinePath, std::string& out, std::string& why) const {
     // Walked for the machine's own root too (its prefix is empty), so a link loop or a
     // dangling link is told the same way under any root.
+    return resolve(machinePath, out, why, nullptr);
+}
+
+bool RootDir::follow(std::string_view machinePath, std::string& out, std::string& why,
+                     std::vector<std::string>& links) const {
+    return resolve(machinePath, out, why, &links);
+}
+
+bool RootDir::resolve(std::string_view machinePath, std::string& out, std::string& why,
+                      std::vector<std::string>* links) const {
     std::vector<std::string> pending;
     pushComponents(machinePath, pending);
     std::string resolved;  // below the root, "/a/b"
-    int links = 0;
+    int hops = 0;
     while (!pending.empty()) {
         std::string component = std::move(pending.back());
         pending.pop_back();
@@ -183,7 +193,10 @@ bool RootDir::real(std::string_view machinePath, std::string& out, std::string& 
             resolved += "/" + component;
             continue;
         }
-        if (++links > kMaxLinks) {
+        if (links != nullptr) {
+            links->push_back(candidate);
+        }
+        if (++hops > kMaxLinks) {
             why = errnoText(ELOOP);
             return false;
         }

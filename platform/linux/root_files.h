@@ -81,6 +81,11 @@ class RootDir {
     // loop is told the same way). False (with `why`) on a link loop.
     bool real(std::string_view machinePath, std::string& out, std::string& why) const;
 
+    // As real(), adding each link met on the way to `links` as a real path: what
+    // watching the path must watch besides where it leads.
+    bool follow(std::string_view machinePath, std::string& out, std::string& why,
+                std::vector<std::string>& links) const;
+
     // A real path under the root as the machine inside the root names it.
     std::string machinePath(std::string_view realPath) const;
 
@@ -88,6 +93,9 @@ class RootDir {
     bool exists(std::string_view machinePath) const;
 
   private:
+    bool resolve(std::string_view machinePath, std::string& out, std::string& why,
+                 std::vector<std::string>* links) const;
+
     std::string root_;
     std::string prefix_;  // the root without its trailing '/'; empty for the own root
 };

@@ -230,4 +230,9 @@ void stopOnTermination(ChangeSource& source) {
     }
 }
 
+void endOnTermination() {
+    // A process started with Ctrl+C ignored gets it back.
+    SetConsoleCtrlHandler(nullptr, FALSE);
+}
+
 }  // namespace kestrune

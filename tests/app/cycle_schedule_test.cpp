@@ -105,6 +105,19 @@ TEST(ChangeSchedule, AChangeDuringACycleGivesExactlyOneMoreCycleAfterIt) {
     EXPECT_EQ(loop.cycles, (std::vector<std::uint64_t>{0, 302'000, 302'000 + 300'000 + kHour}));
 }
 
+TEST(ChangeSchedule, ARequestedCheckIsDueAtOnceInsideTheGapAndCoversTheChangesBeforeIt) {
+    Loop loop;
+    loop.cycleMs = 1000;
+    loop.duringCycle = [&] {
+        if (loop.cycles.size() == 1) {
+            loop.source.change();   // alone: due ten seconds after the cycle began
+            loop.source.request();  // asked for: at once
+        }
+    };
+    loop.runUntil(2 * kHour);
+    EXPECT_EQ(loop.cycles, (std::vector<std::uint64_t>{0, 1000, 2000 + kHour}));
+}
+
 TEST(ChangeSchedule, EachProblemIsReportedOnceAndTheHourlyCyclesGoOn) {
     Loop loop;
     loop.source.addProblem("/etc/ssl/certs: not watched: Permission denied");

@@ -11,6 +11,10 @@ ChangeSource::Wake FakeChangeSource::waitForChange(std::uint32_t timeoutMs) {
         if (stopped_) {
             return Wake::Stopped;
         }
+        if (requested_) {
+            requested_ = pending_ = false;  // the check asked for covers them
+            return Wake::Requested;
+        }
         const std::uint64_t now = clock_.monotonicMs();
         if (pending_ || (!scripted_.empty() && *scripted_.begin() <= now)) {
             pending_ = false;
@@ -49,6 +53,11 @@ std::vector<std::string> FakeChangeSource::problems() const {
 void FakeChangeSource::changeAt(std::uint64_t ms) {
     std::lock_guard lock(mutex_);
     scripted_.insert(ms);
+}
+
+void FakeChangeSource::request() {
+    std::lock_guard lock(mutex_);
+    requested_ = true;
 }
 
 void FakeChangeSource::change() {

@@ -26,6 +26,9 @@ class FakeChangeSource : public ChangeSource {
     void changeAt(std::uint64_t ms);
     // A change now; kept for the next wait when nobody waits.
     void change();
+    // A check asked for (as SIGHUP asks): the next wait returns Requested at once, and
+    // the changes before it are covered by that check.
+    void request();
     void addProblem(std::string line);
     // The timeout of every wait, in order.
     std::vector<std::uint32_t> waits() const;
@@ -35,6 +38,7 @@ class FakeChangeSource : public ChangeSource {
     mutable std::mutex mutex_;
     std::multiset<std::uint64_t> scripted_;
     bool pending_ = false;
+    bool requested_ = false;
     bool stopped_ = false;
     std::vector<std::string> problems_;
     std::vector<std::uint32_t> waits_;
