@@ -72,6 +72,9 @@ NextCycle ChangeWatch::waitForNextCycle() {
             case ChangeSource::Wake::Stopped:
                 reportNewProblems();
                 return NextCycle::Stopped;
+            case ChangeSource::Wake::Requested:
+                reportNewProblems();
+                return NextCycle::Due;
             case ChangeSource::Wake::Changed:
                 schedule_.changedWhileAsking(clock_.monotonicMs());
                 break;
