@@ -284,6 +284,16 @@ class FolderStore final : public StoreSource {
     const FileCalls& calls_;
 };
 
+// Every store in listing order, names unique across locations, with an index by name:
+// profiles.ini and the folders are read once per scan, however many profiles it lists,
+// and each store is found at once. (Outside the store API, whose optional one builds it:
+// clang cannot default-construct a nested class with member initializers there.)
+struct Listing {
+    StoreSources stores;
+    std::unordered_map<std::string_view, const StoreSource*> byName;
+    bool userUnlisted = false;  // a profiles.ini is there but could not be read
+};
+
 class LinuxCertStoreApi final : public CertStoreApi {
   public:
     LinuxCertStoreApi(const PlatformOptions& options, Trace& trace, const FileCalls& calls)
@@ -344,15 +354,6 @@ class LinuxCertStoreApi final : public CertStoreApi {
     static constexpr std::pair<const char*, std::uint32_t> kLocations[] = {
         {kLinuxSystemName, kLinuxSystem},
         {kLinuxCurrentUserName, kLinuxCurrentUser},
-    };
-
-    // Every store in listing order, names unique across locations, with an index by
-    // name: profiles.ini and the folders are read once per scan, however many profiles
-    // it lists, and each store is found at once.
-    struct Listing {
-        StoreSources stores;
-        std::unordered_map<std::string_view, const StoreSource*> byName;
-        bool userUnlisted = false;  // a profiles.ini is there but could not be read
     };
 
     const Listing& listing() {
