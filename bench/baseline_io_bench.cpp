@@ -21,7 +21,7 @@
 #include "baseline/baseline_storage.h"
 #include "bench/bench_table.h"
 #include "bench/bench_util.h"
-#include "platform/linux/sqlite_settings.h"
+#include "platform/linux/settings/sqlite_settings.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
 #include "ui/baseline_messages.h"

@@ -37,9 +37,9 @@
 #include "bench/bench_table.h"
 #include "bench/pem_generator.h"
 #include "inventory/scanner.h"
-#include "platform/linux/cert_file_reader.h"
-#include "platform/linux/record_extractor.h"
-#include "platform/linux/root_files.h"
+#include "platform/linux/stores/cert_file_reader.h"
+#include "platform/linux/stores/record_extractor.h"
+#include "platform/linux/stores/root_files.h"
 
 namespace fs = std::filesystem;
 using kestrune::KestruneState;

@@ -24,7 +24,7 @@
 #include "bench/bench_util.h"
 #include "bench/pem_generator.h"
 #include "inventory/scanner.h"
-#include "platform/linux/sqlite_settings.h"
+#include "platform/linux/settings/sqlite_settings.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_program.h"
 #include "ui/baseline_messages.h"

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/linux/curl_http.h"
-#include "platform/linux/sqlite_settings.h"
-#include "platform/linux/trust_store.h"
+#include "platform/linux/http/curl_http.h"
+#include "platform/linux/settings/sqlite_settings.h"
+#include "platform/linux/stores/trust_store.h"
 
 namespace kestrune {
 

@@ -21,8 +21,8 @@
 #include "app/ports.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
-#include "platform/linux/cert_file_reader.h"
-#include "platform/linux/x509_fields.h"
+#include "platform/linux/stores/cert_file_reader.h"
+#include "platform/linux/stores/x509_fields.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/fuzz_file.h"
 

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/cert_file_reader.h"
-#include "platform/linux/record_extractor.h"
-#include "platform/linux/root_files.h"
+#include "platform/linux/stores/cert_file_reader.h"
+#include "platform/linux/stores/record_extractor.h"
+#include "platform/linux/stores/root_files.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/fuzz_file.h"
 #include "tests/platform/linux/reader_steps.h"

@@ -10,7 +10,7 @@
 
 #include "inventory/state.h"
 #include "inventory/trace.h"
-#include "platform/linux/x509_fields.h"
+#include "platform/linux/stores/x509_fields.h"
 
 namespace kestrune::testing {
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "baseline/baseline_storage.h"
-#include "platform/linux/sqlite_settings.h"
+#include "platform/linux/settings/sqlite_settings.h"
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune::testing {

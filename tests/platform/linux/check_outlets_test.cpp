@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <map>
 
-#include "platform/linux/atomic_file.h"
-#include "platform/linux/journal_protocol.h"
+#include "platform/linux/outlets/atomic_file.h"
+#include "platform/linux/outlets/journal_protocol.h"
 #include "tests/platform/linux/cert_maker.h"
 #include "tests/platform/linux/scratch_dir.h"
 

@@ -13,7 +13,7 @@
 #include <optional>
 #include <thread>
 
-#include "platform/linux/curl_http.h"
+#include "platform/linux/http/curl_http.h"
 #include "tests/support/scripted_desktop.h"
 #include "ui/update_check.h"
 

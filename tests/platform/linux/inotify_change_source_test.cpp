@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "app/ports.h"
-#include "platform/linux/inotify_change_source.h"
+#include "platform/linux/watch/inotify_change_source.h"
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune {

@@ -10,7 +10,7 @@
 
 #include "app/ports.h"
 #include "inventory/scanner.h"
-#include "platform/linux/nss_store.h"
+#include "platform/linux/stores/nss_store.h"
 #include "tests/platform/linux/cert_maker.h"
 #include "tests/support/poll_until.h"
 

@@ -11,7 +11,7 @@
 #include <map>
 
 #include "app/ports.h"
-#include "platform/linux/trust_store.h"
+#include "platform/linux/stores/trust_store.h"
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune::testing {

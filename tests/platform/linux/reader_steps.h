@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/cert_file_reader.h"
+#include "platform/linux/stores/cert_file_reader.h"
 
 namespace kestrune {
 

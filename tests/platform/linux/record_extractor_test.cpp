@@ -9,8 +9,8 @@
 #include "app/ports.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
-#include "platform/linux/cert_file_reader.h"
-#include "platform/linux/record_extractor.h"
+#include "platform/linux/stores/cert_file_reader.h"
+#include "platform/linux/stores/record_extractor.h"
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune::testing {

@@ -25,7 +25,7 @@
 #include "baseline/baseline_storage.h"
 #include "baseline/scan_cycle.h"
 #include "inventory/scanner.h"
-#include "platform/linux/sqlite_settings.h"
+#include "platform/linux/settings/sqlite_settings.h"
 #include "tests/platform/linux/scratch_dir.h"
 #include "tests/support/fake_cert_store.h"
 #include "tests/support/fake_clock.h"

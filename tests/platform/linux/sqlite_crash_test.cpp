@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "baseline/baseline_storage.h"
-#include "platform/linux/sqlite_settings.h"
+#include "platform/linux/settings/sqlite_settings.h"
 #include "tests/platform/linux/scratch_dir.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"

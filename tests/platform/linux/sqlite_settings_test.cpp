@@ -1,4 +1,4 @@
-#include "platform/linux/sqlite_settings.h"
+#include "platform/linux/settings/sqlite_settings.h"
 #include "app/ports.h"
 #include "tests/platform/linux/scratch_dir.h"
 

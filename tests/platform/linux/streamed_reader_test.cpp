@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "inventory/text.h"
-#include "platform/linux/cert_file_reader.h"
-#include "platform/linux/root_files.h"
+#include "platform/linux/stores/cert_file_reader.h"
+#include "platform/linux/stores/root_files.h"
 #include "tests/platform/linux/cert_maker.h"
 #include "tests/platform/linux/reader_steps.h"
 

@@ -8,8 +8,8 @@
 
 #include "app/ports.h"
 #include "inventory/scanner.h"
-#include "platform/linux/cert_file_reader.h"
-#include "platform/linux/root_files.h"
+#include "platform/linux/stores/cert_file_reader.h"
+#include "platform/linux/stores/root_files.h"
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune::testing {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "inventory/text.h"
-#include "platform/linux/x509_fields.h"
+#include "platform/linux/stores/x509_fields.h"
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune::testing {

@@ -1,0 +1,78 @@
+// kestrune-check's command line and the text it prints, kept apart from the program's
+// entry point so they can be tested and grown without a platform layer.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "inventory/cert_store_api.h"
+#include "inventory/certificate_record.h"
+#include "inventory/scanner.h"
+#include "inventory/state.h"
+#include "inventory/trace.h"
+
+namespace kestrune {
+
+struct CheckOptions {
+    bool list = false;
+    bool accept = false;
+    bool json = false;
+    bool trace = false;
+    bool help = false;
+    bool version = false;
+    std::optional<std::string> root;
+    std::optional<std::string> metricsFile;  // node_exporter textfile to replace
+    bool journal = false;                    // each difference an entry in the journal
+    bool watch = false;                      // check again after every change, until stopped
+};
+
+struct CheckCommandLine {
+    CheckOptions options;
+    std::string error;  // set when the command line is wrong (exit status 2)
+};
+
+inline constexpr int kCheckExitOk = 0;
+inline constexpr int kCheckExitError = 2;
+
+// The arguments after the program name.
+CheckCommandLine parseCheckCommandLine(const std::vector<std::string>& args);
+
+// The help; platformHelp is the paragraph on where this platform's stores and settings are.
+std::string checkUsage(const std::string& platformHelp);
+std::string checkVersion();
+
+// A record's text field for a report: every unit up to the zero fill, so a NUL inside a
+// name is escaped with the rest rather than ending it.
+std::string recordField(const char16_t (&field)[kRecordTextUnits]);
+
+// One record a line, tab-separated: location, store, serial ("%02x" bytes separated by
+// single spaces), subject-name MD5 (lower-case hex), name, SHA-256 fingerprint
+// (lower-case hex; empty when not known). Control characters in the text fields are
+// escaped, so a certificate cannot fake a line of its own.
+std::string listLine(const CertificateRecord& record, const Fingerprint& fingerprint = {});
+// The same as one JSON object ("sha256" null when not known).
+std::string listJsonLine(const CertificateRecord& record, const Fingerprint& fingerprint = {});
+// A store that could not be read: "unreadable", location, store, reason (tab-separated,
+// escaped as the records are), or the JSON object with event "unreadable".
+std::string unreadableLine(const UnreadableStore& store, bool json);
+// The two figures after the records.
+std::string countsText(int unique, int total);
+std::string countsJsonLine(int unique, int total);
+
+// Every valid record of the latest scan, then the unreadable stores, then the figures.
+std::string listReport(const KestruneState& state, bool json,
+                       const std::vector<UnreadableStore>& unreadable = {});
+
+// One scan of `stores` into a fresh state, and its list; nothing when the scan ran out
+// of memory. `incomplete` (when given) tells whether a store could not be read.
+std::optional<std::string> scanAndList(CertStoreApi& stores, Trace& trace, bool json,
+                                       bool* incomplete = nullptr);
+
+// A JSON string literal, quotes included; bytes that are not UTF-8 become U+FFFD.
+std::string jsonString(std::string_view text);
+// Text for one tab-separated field: control characters and backslashes escaped.
+std::string plainField(std::string_view text);
+
+}  // namespace kestrune

@@ -1,0 +1,453 @@
+#include "platform/linux/stores/record_extractor.h"
+
+#include <openssl/asn1.h>
+#include <openssl/err.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <string_view>
+
+namespace kestrune {
+
+namespace {
+
+using Asn1IntegerPtr = CHandle<ASN1_INTEGER, ASN1_INTEGER_free>;
+using AlgorPtr = CHandle<X509_ALGOR, X509_ALGOR_free>;
+using NamePtr = CHandle<X509_NAME, X509_NAME_free>;
+using ValidityPtr = CHandle<X509_VAL, X509_VAL_free>;
+using BitStringPtr = CHandle<ASN1_BIT_STRING, ASN1_BIT_STRING_free>;
+using CertAuxPtr = CHandle<X509_CERT_AUX, X509_CERT_AUX_free>;
+
+void freeExtensions(STACK_OF(X509_EXTENSION) * extensions) {
+    sk_X509_EXTENSION_pop_free(extensions, X509_EXTENSION_free);
+}
+using ExtensionsPtr = CHandle<STACK_OF(X509_EXTENSION), freeExtensions>;
+
+// A cursor over [p, end): every step is one OpenSSL primitive given exactly what is left,
+// and the cursor never moves past `end`.
+class Cursor {
+  public:
+    Cursor(const unsigned char* p, const unsigned char* end) : p_(p), end_(end) {}
+
+    const unsigned char* at() const { return p_; }
+    const unsigned char* end() const { return end_; }
+    bool atEnd() const { return p_ == end_; }
+    long left() const { return static_cast<long>(end_ - p_); }
+
+    // A constructed element of definite length with this tag and class: the cursor
+    // moves into it and `inner` covers its content.
+    bool enter(int wantTag, int wantClass, Cursor& inner) {
+        const unsigned char* q = p_;
+        long length = 0;
+        int tag = 0;
+        int cls = 0;
+        // 0x20 alone: constructed and definite; 0x80 is an error, 0x01 indefinite.
+        if (p_ >= end_ || ASN1_get_object(&q, &length, &tag, &cls, left()) != V_ASN1_CONSTRUCTED ||
+            tag != wantTag || cls != wantClass || length < 0 || length > end_ - q) {
+            return false;
+        }
+        inner = Cursor(q, q + length);
+        p_ = q + length;
+        return true;
+    }
+
+    // A primitive element of definite length in the universal class: its tag and content.
+    bool primitive(int& tag, const unsigned char*& content, long& length) {
+        const unsigned char* q = p_;
+        int cls = 0;
+        if (p_ >= end_ || ASN1_get_object(&q, &length, &tag, &cls, left()) != 0 ||
+            cls != V_ASN1_UNIVERSAL || length < 0 || length > end_ - q) {
+            return false;
+        }
+        content = q;
+        p_ = q + length;
+        return true;
+    }
+
+    // Whether the next element has this context-specific tag (without reading it).
+    bool nextIsContext(int wantTag) const {
+        if (p_ >= end_) {
+            return false;
+        }
+        const unsigned char* q = p_;
+        long length = 0;
+        int tag = 0;
+        int cls = 0;
+        const int ret = ASN1_get_object(&q, &length, &tag, &cls, left());
+        if (ret & 0x80) {
+            ERR_clear_error();  // not this element; what comes next decides
+            return false;
+        }
+        return cls == V_ASN1_CONTEXT_SPECIFIC && tag == wantTag;
+    }
+
+    // One item decoded with its d2i function, which must stay within what is left.
+    template <class T, class D2i>
+    T* decode(D2i d2i) {
+        if (p_ >= end_) {
+            return nullptr;
+        }
+        const unsigned char* q = p_;
+        T* item = d2i(nullptr, &q, left());
+        if (item == nullptr) {
+            return nullptr;
+        }
+        if (q <= p_ || q > end_) {
+            return item;  // cannot happen with OpenSSL's decoders; leaves the cursor put
+        }
+        p_ = q;
+        return item;
+    }
+
+  private:
+    const unsigned char* p_;
+    const unsigned char* end_;
+};
+
+// What a plain name (see below) holds for the display name: the first value of each
+// attribute the rule looks for, and the first value of all.
+struct PlainName {
+    std::string_view commonName, unit, organisation, email, first;
+    bool any = false;
+};
+
+bool sameOid(const unsigned char* content, long length, std::string_view oid) {
+    return static_cast<std::size_t>(length) == oid.size() &&
+           std::memcmp(content, oid.data(), oid.size()) == 0;
+}
+
+// A name the full parse certainly reads, walked without building it: only SETs of
+// (OBJECT IDENTIFIER, PrintableString / UTF8String / IA5String) of printable ASCII, every
+// identifier well formed. Anything else (other string types, non-ASCII, indefinite
+// lengths) is left to d2i_X509_NAME, which also decides whether it is a name at all.
+bool plainName(Cursor& in, PlainName* found) {
+    // OpenSSL reads names of up to 1 MiB; a long one is left to it.
+    constexpr long kPlainNameBytes = 64 * 1024;
+    const unsigned char* start = in.at();
+    Cursor sequence(nullptr, nullptr);
+    if (!in.enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, sequence) ||
+        in.at() - start > kPlainNameBytes) {
+        return false;
+    }
+    while (!sequence.atEnd()) {
+        Cursor set(nullptr, nullptr);
+        if (!sequence.enter(V_ASN1_SET, V_ASN1_UNIVERSAL, set) || set.atEnd()) {
+            return false;
+        }
+        while (!set.atEnd()) {
+            Cursor entry(nullptr, nullptr);
+            int tag = 0;
+            const unsigned char* oid = nullptr;
+            long oidLength = 0;
+            const unsigned char* value = nullptr;
+            long valueLength = 0;
+            if (!set.enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, entry) ||
+                !entry.primitive(tag, oid, oidLength) || tag != V_ASN1_OBJECT || oidLength < 1 ||
+                (oid[oidLength - 1] & 0x80) != 0 || !entry.primitive(tag, value, valueLength) ||
+                (tag != V_ASN1_PRINTABLESTRING && tag != V_ASN1_UTF8STRING &&
+                 tag != V_ASN1_IA5STRING) ||
+                valueLength < 1 || !entry.atEnd()) {
+                return false;
+            }
+            // A sub-identifier never starts with 0x80.
+            for (long i = 0; i < oidLength; ++i) {
+                if (oid[i] == 0x80 && (i == 0 || (oid[i - 1] & 0x80) == 0)) {
+                    return false;
+                }
+            }
+            if (!std::all_of(value, value + valueLength,
+                             [](unsigned char c) { return c >= 0x20 && c < 0x7F; })) {
+                return false;
+            }
+            if (found == nullptr) {
+                continue;
+            }
+            const std::string_view text(reinterpret_cast<const char*>(value),
+                                        static_cast<std::size_t>(valueLength));
+            if (!found->any) {
+                found->first = text;
+                found->any = true;
+            }
+            const auto take = [&](std::string_view& slot, std::string_view id) {
+                if (slot.empty() && sameOid(oid, oidLength, id)) {
+                    slot = text;
+                }
+            };
+            take(found->commonName, "\x55\x04\x03");
+            take(found->unit, "\x55\x04\x0b");
+            take(found->organisation, "\x55\x04\x0a");
+            take(found->email, "\x2a\x86\x48\x86\xf7\x0d\x01\x09\x01");
+        }
+    }
+    return true;
+}
+
+// A primitive BIT STRING OpenSSL certainly reads (at least its unused-bits octet, which
+// is at most 7). With `canonical`, also one it writes back the same: a minimal header,
+// some content, and the unused bits zero. Anything else is left to d2i_ASN1_BIT_STRING.
+bool plainBitString(Cursor& in, bool canonical) {
+    const unsigned char* start = in.at();
+    int tag = 0;
+    const unsigned char* content = nullptr;
+    long length = 0;
+    if (!in.primitive(tag, content, length) || tag != V_ASN1_BIT_STRING || length < 1 ||
+        content[0] > 7) {
+        return false;
+    }
+    if (!canonical) {
+        return true;
+    }
+    const unsigned unusedMask = (1u << content[0]) - 1;
+    return length >= 2 && (content[length - 1] & unusedMask) == 0 &&
+           ASN1_object_size(0, length, V_ASN1_BIT_STRING) == in.at() - start;
+}
+
+// Whether re-encoding an item gives back exactly `der`'s bytes; the full parse hashes
+// the re-encoded outer parts of a certificate, the extractor the bytes it was given.
+template <class T, class I2d>
+bool reencodes(const T* item, I2d i2d, const unsigned char* der, const unsigned char* derEnd,
+               std::vector<unsigned char>& scratch) {
+    const int length = i2d(item, nullptr);
+    if (length <= 0 || length != derEnd - der) {
+        return false;
+    }
+    scratch.resize(static_cast<std::size_t>(length));
+    unsigned char* out = scratch.data();
+    return i2d(item, &out) == length && std::memcmp(scratch.data(), der, scratch.size()) == 0;
+}
+
+}  // namespace
+
+RecordExtractor::RecordExtractor()
+    : sha256_(EVP_MD_fetch(nullptr, "SHA256", nullptr)), ctx_(EVP_MD_CTX_new()) {
+    ERR_clear_error();
+}
+
+bool RecordExtractor::extract(const unsigned char* der, std::size_t size, bool trusted,
+                              ExtractedFields& fields) {
+    if (der == nullptr || size == 0 || size > static_cast<std::size_t>(LONG_MAX) || !sha256_ ||
+        !ctx_) {
+        return false;
+    }
+    const bool done = [&] {
+        Cursor input(der, der + size);
+        Cursor cert(nullptr, nullptr);
+        if (!input.enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, cert)) {
+            return false;
+        }
+        // The full parse writes the outer header anew; only a minimal one hashes the same.
+        const long certLength = cert.end() - cert.at();
+        if (ASN1_object_size(1, certLength, V_ASN1_SEQUENCE) != input.at() - der) {
+            return false;
+        }
+
+        Cursor tbs(nullptr, nullptr);
+        if (!cert.enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, tbs)) {
+            return false;
+        }
+        // version [0] EXPLICIT INTEGER: absent (v1), or v2/v3 as written by every issuer.
+        bool v3 = false;
+        if (tbs.nextIsContext(0)) {
+            Cursor explicitVersion(nullptr, nullptr);
+            if (!tbs.enter(0, V_ASN1_CONTEXT_SPECIFIC, explicitVersion)) {
+                return false;
+            }
+            const Asn1IntegerPtr version(explicitVersion.decode<ASN1_INTEGER>(d2i_ASN1_INTEGER));
+            if (!version || !explicitVersion.atEnd()) {
+                return false;
+            }
+            const long v = ASN1_INTEGER_get(version.get());
+            if (v != 1 && v != 2) {
+                return false;
+            }
+            v3 = v == 2;
+        }
+        const Asn1IntegerPtr serial(tbs.decode<ASN1_INTEGER>(d2i_ASN1_INTEGER));
+        const AlgorPtr tbsSignature(tbs.decode<X509_ALGOR>(d2i_X509_ALGOR));
+        if (!serial || !tbsSignature) {
+            return false;
+        }
+        // The names: walked when they are plain, decoded otherwise.
+        Cursor probe = tbs;
+        if (plainName(probe, nullptr)) {
+            tbs = probe;
+        } else {
+            ERR_clear_error();
+            if (!NamePtr(tbs.decode<X509_NAME>(d2i_X509_NAME))) {
+                return false;
+            }
+        }
+        const ValidityPtr validity(tbs.decode<X509_VAL>(d2i_X509_VAL));
+        if (!validity) {
+            return false;
+        }
+        const unsigned char* subjectAt = tbs.at();
+        PlainName plainSubject;
+        NamePtr subject;
+        probe = tbs;
+        if (plainName(probe, &plainSubject)) {
+            tbs = probe;
+        } else {
+            ERR_clear_error();
+            subject.reset(tbs.decode<X509_NAME>(d2i_X509_NAME));
+            if (!subject) {
+                return false;
+            }
+        }
+        const unsigned char* subjectEnd = tbs.at();
+        // SubjectPublicKeyInfo: its structure is all the full parse insists on (a key it
+        // cannot decode is kept undecoded), so the key itself is left alone.
+        Cursor keyInfo(nullptr, nullptr);
+        if (!tbs.enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, keyInfo)) {
+            return false;
+        }
+        const AlgorPtr keyAlgorithm(keyInfo.decode<X509_ALGOR>(d2i_X509_ALGOR));
+        if (!keyAlgorithm) {
+            return false;
+        }
+        probe = keyInfo;
+        if (plainBitString(probe, false)) {
+            keyInfo = probe;
+        } else if (ERR_clear_error(),
+                   !BitStringPtr(keyInfo.decode<ASN1_BIT_STRING>(d2i_ASN1_BIT_STRING))) {
+            return false;
+        }
+        if (!keyInfo.atEnd()) {
+            return false;
+        }
+        // Unique identifiers ([1], [2]) are left to the full parse.
+        ExtensionsPtr extensions;
+        if (tbs.nextIsContext(3)) {
+            Cursor explicitExtensions(nullptr, nullptr);
+            if (!v3 || !tbs.enter(3, V_ASN1_CONTEXT_SPECIFIC, explicitExtensions)) {
+                return false;
+            }
+            extensions.reset(
+                explicitExtensions.decode<STACK_OF(X509_EXTENSION)>(d2i_X509_EXTENSIONS));
+            if (!extensions || !explicitExtensions.atEnd()) {
+                return false;
+            }
+        }
+        if (!tbs.atEnd()) {
+            return false;
+        }
+
+        const unsigned char* algorithmAt = cert.at();
+        const AlgorPtr signatureAlgorithm(cert.decode<X509_ALGOR>(d2i_X509_ALGOR));
+        const unsigned char* signatureAt = cert.at();
+        if (!signatureAlgorithm || !reencodes(signatureAlgorithm.get(), i2d_X509_ALGOR, algorithmAt,
+                                              signatureAt, scratch_)) {
+            return false;
+        }
+        probe = cert;
+        if (plainBitString(probe, true)) {
+            cert = probe;
+        } else {
+            ERR_clear_error();
+            const BitStringPtr signature(cert.decode<ASN1_BIT_STRING>(d2i_ASN1_BIT_STRING));
+            if (!signature || !reencodes(signature.get(), i2d_ASN1_BIT_STRING, signatureAt,
+                                         cert.at(), scratch_)) {
+                return false;
+            }
+        }
+        if (!cert.atEnd()) {
+            return false;
+        }
+        // Trust data after a trusted certificate must parse; anything after a plain one is
+        // not looked at, as in the full parse.
+        if (trusted && !input.atEnd()) {
+            const CertAuxPtr aux(input.decode<X509_CERT_AUX>(d2i_X509_CERT_AUX));
+            if (!aux) {
+                return false;
+            }
+        }
+
+        const std::size_t certSize = static_cast<std::size_t>(cert.end() - der);
+        unsigned int digestLength = 0;
+        if (!integerOctets(serial.get(), fields.serial) ||
+            !md5_.compute(subjectAt, static_cast<std::size_t>(subjectEnd - subjectAt),
+                          fields.md5) ||
+            EVP_DigestInit_ex(ctx_.get(), sha256_.get(), nullptr) != 1 ||
+            EVP_DigestUpdate(ctx_.get(), der, certSize) != 1 ||
+            EVP_DigestFinal_ex(ctx_.get(), fields.sha256.data(), &digestLength) != 1 ||
+            digestLength != fields.sha256.size()) {
+            return false;
+        }
+        // A plain name's values are ASCII: the rule's pick, cut to the buffer.
+        for (const std::string_view value : {plainSubject.commonName, plainSubject.unit,
+                                             plainSubject.organisation, plainSubject.email}) {
+            if (!subject && !value.empty()) {
+                fields.name.assign(value.substr(0, kNameBufferUnits - 1));
+                return true;
+            }
+        }
+        if (!subject && !extensions && plainSubject.any) {
+            fields.name.assign(plainSubject.first.substr(0, kNameBufferUnits - 1));
+            return true;
+        }
+        if (!subject) {
+            // The alternative names or an empty name: the full rule over the decoded name.
+            const unsigned char* p = subjectAt;
+            subject.reset(d2i_X509_NAME(nullptr, &p, subjectEnd - subjectAt));
+            if (!subject || p != subjectEnd) {
+                return false;
+            }
+        }
+        fields.name = nameDisplayName(subject.get(), extensions.get());
+        return true;
+    }();
+    if (!done) {
+        ERR_clear_error();
+    }
+    return done;
+}
+
+bool parsedFields(const unsigned char* der, std::size_t size, bool trusted, SubjectNameMd5& md5,
+                  ExtractedFields& fields, std::string& problem) {
+    problem.clear();
+    const unsigned char* p = der;
+    const long length = static_cast<long>(std::min<std::size_t>(size, LONG_MAX));
+    X509Ptr cert(der == nullptr || length <= 0 ? nullptr
+                 : trusted                     ? d2i_X509_AUX(nullptr, &p, length)
+                                               : d2i_X509(nullptr, &p, length));
+    if (!cert) {
+        problem = "not a certificate (" + takeOpensslError() + ")";
+        return false;
+    }
+    X509Certificate parsed(md5);
+    parsed.reset(std::move(cert));
+    if (!parsed.get() || !parsed.subjectNameMd5(fields.md5)) {
+        problem = "the subject name cannot be hashed";
+        return false;
+    }
+    parsed.simpleDisplayName(fields.name);
+    fields.serial = parsed.serialLittleEndian();
+    std::reverse(fields.serial.begin(), fields.serial.end());
+    if (!parsed.sha256(fields.sha256)) {
+        fields.sha256 = {};
+    }
+    return true;
+}
+
+bool ExtractedCertificate::simpleDisplayName(std::string& name) const {
+    name = fields_.name;
+    return true;
+}
+
+bool ExtractedCertificate::subjectNameMd5(std::vector<std::uint8_t>& hash) const {
+    hash = fields_.md5;
+    return true;
+}
+
+std::vector<std::uint8_t> ExtractedCertificate::serialLittleEndian() const {
+    return {fields_.serial.rbegin(), fields_.serial.rend()};
+}
+
+bool ExtractedCertificate::sha256(Fingerprint& digest) const {
+    digest = fields_.sha256;
+    return true;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,290 @@
+#include "platform/linux/stores/root_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+namespace kestrune {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kMaxLinks = 40;  // what the kernel allows before ELOOP
+
+void pushComponents(std::string_view path, std::vector<std::string>& pending) {
+    // `pending` is a stack: the next component to visit is at the back.
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t slash = std::min(path.find('/', start), path.size());
+        if (slash > start) {
+            parts.emplace_back(path.substr(start, slash - start));
+        }
+        start = slash + 1;
+    }
+    pending.insert(pending.end(), parts.rbegin(), parts.rend());
+}
+
+}  // namespace
+
+const FileCalls& systemFileCalls() {
+    static constexpr FileCalls kSystem = {
+        [](const char* path, int flags) { return ::open(path, flags); },
+        [](int fd, struct stat* st) { return ::fstat(fd, st); },
+        [](int fd, void* buffer, std::size_t size) { return ::read(fd, buffer, size); },
+        [](int fd) { return ::close(fd); },
+    };
+    return kSystem;
+}
+
+UniqueFd::~UniqueFd() {
+    reset();
+}
+
+void UniqueFd::reset(int fd) {
+    reset(fd, *calls_);
+}
+
+void UniqueFd::reset(int fd, const FileCalls& calls) {
+    if (fd_ >= 0 && fd_ != fd) {
+        calls_->close(fd_);
+    }
+    fd_ = fd;
+    calls_ = &calls;
+}
+
+std::string shortReadText(std::size_t got, std::size_t expected) {
+    if (got >= expected) {
+        return {};
+    }
+    return "read " + std::to_string(got) + " of the " + std::to_string(expected) +
+           " bytes it held when opened (cut short while read, or a failing disk)";
+}
+
+std::string errnoText(int error) {
+    return std::generic_category().message(error);
+}
+
+bool openRegularFile(const std::string& path, UniqueFd& fd, std::size_t& size, std::string& why,
+                     std::size_t maxBytes, ReadFailure* failure, const FileCalls& calls) {
+    ReadFailure ignored = ReadFailure::None;
+    ReadFailure& failed = failure != nullptr ? *failure : ignored;
+    failed = ReadFailure::Unreadable;
+    // O_NONBLOCK: a FIFO planted in a trust folder must not hang the scan.
+    fd.reset(calls.open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK), calls);
+    if (fd.get() < 0) {
+        const int error = errno;
+        why = errnoText(error);
+        if (error == ENOENT || error == ENOTDIR) {
+            failed = ReadFailure::Gone;
+        }
+        return false;
+    }
+    struct stat st {};
+    if (calls.fstat(fd.get(), &st) != 0) {
+        why = errnoText(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = S_ISDIR(st.st_mode) ? "a folder" : "not a regular file";
+        failed = ReadFailure::NotRegular;
+        return false;
+    }
+    if (st.st_size < 0 || static_cast<std::size_t>(st.st_size) > maxBytes) {
+        why = "larger than " + std::to_string(maxBytes >> 20) + " MiB";
+        return false;
+    }
+    size = static_cast<std::size_t>(st.st_size);
+    failed = ReadFailure::None;
+    return true;
+}
+
+bool readRegularFile(const std::string& path, std::string& data, std::string& why,
+                     std::size_t maxBytes, ReadFailure* failure, const FileCalls& calls) {
+    data.clear();
+    ReadFailure ignored = ReadFailure::None;
+    ReadFailure& failed = failure != nullptr ? *failure : ignored;
+    UniqueFd fd;
+    std::size_t size = 0;
+    if (!openRegularFile(path, fd, size, why, maxBytes, &failed, calls)) {
+        return false;
+    }
+    failed = ReadFailure::Unreadable;
+    // The size is a hint only: the file may change while it is read.
+    std::size_t used = 0;
+    data.resize(size + 1);
+    for (;;) {
+        if (used == data.size()) {
+            if (data.size() > maxBytes) {
+                data.clear();
+                why = "larger than " + std::to_string(maxBytes >> 20) + " MiB";
+                return false;
+            }
+            data.resize(std::min(data.size() * 2, maxBytes + 1));
+        }
+        const ssize_t n = calls.read(fd.get(), data.data() + used, data.size() - used);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            why = errnoText(errno);
+            data.clear();
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        used += static_cast<std::size_t>(n);
+    }
+    if (used < size) {
+        why = shortReadText(used, size);
+        data.clear();
+        return false;
+    }
+    data.resize(used);
+    failed = ReadFailure::None;
+    return true;
+}
+
+RootDir::RootDir(std::string root) : root_(root.empty() ? "/" : std::move(root)) {
+    prefix_ = root_;
+    while (!prefix_.empty() && prefix_.back() == '/') {
+        prefix_.pop_back();
+    }
+}
+
+bool RootDir::real(std::string_view machinePath, std::string& out, std::string& why) const {
+    // Walked for the machine's own root too (its prefix is empty), so a link loop or a
+    // dangling link is told the same way under any root.
+    return resolve(machinePath, out, why, nullptr);
+}
+
+bool RootDir::follow(std::string_view machinePath, std::string& out, std::string& why,
+                     std::vector<std::string>& links) const {
+    return resolve(machinePath, out, why, &links);
+}
+
+bool RootDir::resolve(std::string_view machinePath, std::string& out, std::string& why,
+                      std::vector<std::string>* links) const {
+    std::vector<std::string> pending;
+    pushComponents(machinePath, pending);
+    std::string resolved;  // below the root, "/a/b"
+    int hops = 0;
+    while (!pending.empty()) {
+        std::string component = std::move(pending.back());
+        pending.pop_back();
+        if (component == ".") {
+            continue;
+        }
+        if (component == "..") {
+            // Never above the root, as ".." of "/" is "/".
+            resolved.erase(std::min(resolved.rfind('/'), resolved.size()));
+            continue;
+        }
+        const std::string candidate = prefix_ + resolved + "/" + component;
+        struct stat st {};
+        if (::lstat(candidate.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            resolved += "/" + component;
+            continue;
+        }
+        if (links != nullptr) {
+            links->push_back(candidate);
+        }
+        if (++hops > kMaxLinks) {
+            why = errnoText(ELOOP);
+            return false;
+        }
+        std::string target(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 256, '\0');
+        const ssize_t n = ::readlink(candidate.c_str(), target.data(), target.size());
+        if (n < 0) {
+            why = errnoText(errno);
+            return false;
+        }
+        target.resize(static_cast<std::size_t>(n));
+        if (!target.empty() && target.front() == '/') {
+            resolved.clear();  // an absolute link starts again at the root
+        }
+        pushComponents(target, pending);
+    }
+    out = prefix_ + (resolved.empty() ? "/" : resolved);
+    return true;
+}
+
+std::string RootDir::machinePath(std::string_view realPath) const {
+    if (!prefix_.empty() && realPath.substr(0, prefix_.size()) == prefix_ &&
+        (realPath.size() == prefix_.size() || realPath[prefix_.size()] == '/')) {
+        const std::string_view rest = realPath.substr(prefix_.size());
+        return rest.empty() ? "/" : std::string(rest);
+    }
+    return std::string(realPath);
+}
+
+bool RootDir::exists(std::string_view machinePath) const {
+    std::string path;
+    std::string why;
+    struct stat st {};
+    return real(machinePath, path, why) && ::stat(path.c_str(), &st) == 0;
+}
+
+namespace {
+
+// (path as listed, path to read)
+using Listed = std::vector<std::pair<std::string, std::string>>;
+
+void listInto(const RootDir& root, const std::string& folder, Listed& files,
+              const SkipReport& skipped) {
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec) {
+        skipped(folder, ec.message(), ec != std::errc::no_such_file_or_directory);
+        return;
+    }
+    std::vector<std::string> folders;
+    for (const fs::directory_iterator end; it != end;) {
+        const fs::directory_entry& entry = *it;
+        const fs::file_type type = entry.symlink_status(ec).type();
+        std::string path = entry.path().string();
+        if (!ec && type == fs::file_type::directory) {
+            folders.push_back(std::move(path));
+        } else if (!ec && type == fs::file_type::symlink) {
+            std::string target;
+            std::string why;
+            if (root.real(root.machinePath(path), target, why)) {
+                files.emplace_back(std::move(path), std::move(target));
+            } else {
+                skipped(path, why, false);
+            }
+        } else {
+            files.emplace_back(path, path);  // reading it will say what is wrong
+        }
+        it.increment(ec);
+        if (ec) {
+            skipped(folder, ec.message(), true);
+            break;
+        }
+    }
+    for (const std::string& sub : folders) {
+        listInto(root, sub, files, skipped);
+    }
+}
+
+}  // namespace
+
+void listFilesBelow(const RootDir& root, const std::string& realFolder,
+                    std::vector<std::string>& files, const SkipReport& skipped) {
+    Listed listed;
+    listInto(root, realFolder, listed, skipped);
+    std::sort(listed.begin(), listed.end());
+    files.reserve(files.size() + listed.size());
+    for (auto& [name, path] : listed) {
+        files.push_back(std::move(path));
+    }
+}
+
+}  // namespace kestrune

@@ -1,0 +1,412 @@
+// The certificate-store API over the Linux trust sources: the distro's compiled bundle,
+// the folders admins add CAs to, the blocklist folders and the system NSS database, all
+// under one root directory; and the current user's NSS databases under the home folder.
+// Certificates are parsed with OpenSSL.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/linux/stores/cert_file_reader.h"
+#include "platform/linux/stores/nss_store.h"
+#include "platform/linux/stores/record_extractor.h"
+#include "platform/linux/stores/root_files.h"
+#include "platform/linux/stores/store_source.h"
+#include "platform/linux/stores/trust_store.h"
+#include "platform/linux/stores/x509_fields.h"
+
+namespace kestrune {
+
+namespace {
+
+const std::vector<std::string> kBundles = {
+    "/etc/ssl/certs/ca-certificates.crt",  // Debian, Ubuntu, Arch
+    "/etc/pki/tls/certs/ca-bundle.crt",    // Fedora, RHEL
+    "/etc/ssl/ca-bundle.pem",              // openSUSE
+    "/etc/ssl/cert.pem",                   // Alpine, and others
+};
+const std::vector<std::string> kAnchorFolders = {
+    "/usr/local/share/ca-certificates",
+    "/etc/pki/ca-trust/source/anchors",
+    "/etc/ca-certificates/trust-source/anchors",
+    "/usr/share/pki/trust/anchors",
+};
+const std::vector<std::string> kBlocklistFolders = {
+    "/etc/pki/ca-trust/source/blocklist",
+    "/etc/ca-certificates/trust-source/blocklist",
+};
+
+// Walks a list of certificate files one certificate at a time, so a store of any size
+// holds one file in memory.
+class FileStore final : public OpenCertStore {
+  public:
+    FileStore(std::vector<std::string> files, Trace& trace, const FileCalls& calls)
+        : files_(std::move(files)), trace_(trace), calls_(calls), current_(md5_) {}
+
+    // Reads the first file now; for a store that is a single file, not being able to
+    // read it means the store cannot be opened.
+    bool readFirst(StoreError& error) {
+        if (files_.empty()) {
+            return true;
+        }
+        ReadFailure failure = ReadFailure::None;
+        std::string why;
+        if (!openRegularFile(files_[0], file_, fileSize_, why, kMaxCertificateFileBytes, &failure,
+                             calls_)) {
+            // A bundle that is something else than a file is there, and unread.
+            error = StoreError{failure != ReadFailure::Gone, files_[0] + ": " + why};
+            return false;
+        }
+        startFile(0);
+        return true;
+    }
+
+    // A file that could not be listed or read makes the whole store unreadable, and
+    // the walk ends there.
+    void failWith(std::string failure) {
+        if (failure_.empty()) {
+            failure_ = std::move(failure);
+        }
+    }
+    std::string walkFailure() const override { return failure_.empty() ? brokenText_ : failure_; }
+
+    const Certificate* next() override {
+        X509Ptr cert;
+        std::string problem;
+        CertificateFileReader::Block block;
+        for (;;) {
+            if (reader_) {
+                CertificateFileReader::Step step = reader_->nextBlock(block, problem);
+                if (step == CertificateFileReader::Step::Certificate) {
+                    // The fields straight from the bytes; the full parse for what the
+                    // extractor is not sure of.
+                    if (extractor_.extract(block.der, block.size, block.trusted,
+                                           extracted_.fields())) {
+                        ++found_;
+                        extracted_.setTrust(block.trust, block.trustSize);
+                        return &extracted_;
+                    }
+                    step = reader_->parse(block, cert, problem);
+                }
+                switch (step) {
+                    case CertificateFileReader::Step::Certificate:
+                        ++found_;
+                        current_.reset(std::move(cert));
+                        current_.setTrust(block.trust, block.trustSize);
+                        return &current_;
+                    case CertificateFileReader::Step::Broken: {
+                        ++broken_;
+                        const std::string where =
+                            reader_->problemLine() > 0
+                                ? "line " + std::to_string(reader_->problemLine()) + " of " + path()
+                                : path();
+                        if (reader_->problemLine() > 0) {
+                            trace_.errf("Skipped the certificate at %s: %s\n", where.c_str(),
+                                        problem.c_str());
+                        } else {
+                            trace_.errf("Skipped %s: %s\n", path().c_str(), problem.c_str());
+                        }
+                        // Certificate markers or DER it cannot read may hold what OpenSSL
+                        // reads: the store is not known whole. The rest is still read.
+                        if (reader_->holdsCertificates() && brokenText_.empty()) {
+                            brokenText_ = where + ": " + problem;
+                        }
+                        continue;
+                    }
+                    case CertificateFileReader::Step::End:
+                        if (!reader_->readFailure().empty()) {
+                            // What the rest of the file holds is unknown.
+                            failWith(path() + ": " + reader_->readFailure());
+                        } else if (found_ == 0 && broken_ == 0) {
+                            trace_.errf("Skipped %s: no certificate in it\n", path().c_str());
+                        }
+                        reader_.reset();
+                        break;
+                }
+            }
+            if (nextFile_ >= files_.size() || !failure_.empty()) {
+                current_.reset(nullptr);
+                reader_.reset();
+                file_.reset();
+                return nullptr;
+            }
+            const std::size_t index = nextFile_;
+            std::string why;
+            ReadFailure failure = ReadFailure::None;
+            if (!openRegularFile(files_[index], file_, fileSize_, why, kMaxCertificateFileBytes,
+                                 &failure, calls_)) {
+                nextFile_ = index + 1;
+                if (failure != ReadFailure::Unreadable) {
+                    // Removed since the folder was listed, or no file at all (a FIFO
+                    // planted in the folder): it holds no certificate.
+                    trace_.errf("Skipped %s: %s\n", files_[index].c_str(), why.c_str());
+                } else {
+                    // What the file holds is unknown, so the store cannot be told whole.
+                    failWith(files_[index] + ": " + why);
+                }
+                continue;
+            }
+            startFile(index);
+        }
+    }
+
+  private:
+    void startFile(std::size_t index) {
+        fileIndex_ = index;
+        nextFile_ = index + 1;
+        found_ = 0;
+        broken_ = 0;
+        // A bundle is read as it goes, so memory does not grow with its size.
+        reader_.emplace(file_.get(), fileSize_, kMaxCertificateFileBytes,
+                        CertificateFileReader::kWindowBytes, calls_);
+    }
+    const std::string& path() const { return files_[fileIndex_]; }
+
+    std::vector<std::string> files_;
+    Trace& trace_;
+    const FileCalls& calls_;
+    SubjectNameMd5 md5_;
+    X509Certificate current_;
+    RecordExtractor extractor_;
+    ExtractedCertificate extracted_;
+    UniqueFd file_;  // the file being read; outlives its reader
+    std::size_t fileSize_ = 0;
+    std::optional<CertificateFileReader> reader_;
+    std::size_t fileIndex_ = 0;
+    std::size_t nextFile_ = 0;
+    std::size_t found_ = 0;
+    std::size_t broken_ = 0;
+    std::string failure_;
+    std::string brokenText_;  // the first certificate that could not be read
+};
+
+class BundleStore final : public StoreSource {
+  public:
+    BundleStore(const RootDir& root, Trace& trace, const FileCalls& calls)
+        : root_(root), trace_(trace), calls_(calls) {}
+    const std::string& name() const override { return name_; }
+    std::uint32_t location() const override { return kLinuxSystem; }
+
+    std::vector<std::string> physicalStores() const override {
+        std::vector<std::string> paths;
+        if (auto bundle = chosen()) {
+            paths.push_back(std::move(*bundle));
+        }
+        return paths;
+    }
+
+    std::unique_ptr<OpenCertStore> open(StoreError& error) const override {
+        std::optional<std::string> bundle = chosen();
+        if (!bundle) {
+            error.unreadable = false;
+            error.why = "no certificate bundle: none of";
+            for (const auto& path : kBundles) {
+                error.why += " " + path;
+            }
+            error.why += " exists under " + root_.root();
+            return nullptr;
+        }
+        auto store = std::make_unique<FileStore>(std::vector<std::string>{*bundle}, trace_, calls_);
+        if (!store->readFirst(error)) {
+            return nullptr;
+        }
+        return store;
+    }
+
+  private:
+    // The first bundle that exists, as a path to read.
+    std::optional<std::string> chosen() const {
+        for (const auto& candidate : kBundles) {
+            std::string path;
+            std::string why;
+            if (root_.exists(candidate) && root_.real(candidate, path, why)) {
+                return path;
+            }
+        }
+        return std::nullopt;
+    }
+
+    const std::string name_ = "ca-certificates";
+    const RootDir& root_;
+    Trace& trace_;
+    const FileCalls& calls_;
+};
+
+class FolderStore final : public StoreSource {
+  public:
+    FolderStore(std::string name, const std::vector<std::string>& folders, const RootDir& root,
+                Trace& trace, const FileCalls& calls)
+        : name_(std::move(name)), folders_(folders), root_(root), trace_(trace), calls_(calls) {}
+    const std::string& name() const override { return name_; }
+    std::uint32_t location() const override { return kLinuxSystem; }
+
+    std::vector<std::string> physicalStores() const override {
+        std::vector<std::string> paths;
+        for (const auto& folder : folders_) {
+            std::string path;
+            std::string why;
+            if (root_.exists(folder) && root_.real(folder, path, why)) {
+                paths.push_back(std::move(path));
+            }
+        }
+        return paths;
+    }
+
+    // Folders that do not exist are normal (nothing was added); the store is then empty.
+    // A folder or link below them that cannot be listed leaves the store unreadable.
+    std::unique_ptr<OpenCertStore> open(StoreError& error) const override {
+        std::vector<std::string> files;
+        std::string failure;
+        for (const auto& folder : physicalStores()) {
+            listFilesBelow(root_, folder, files,
+                           [&](const std::string& path, const std::string& why, bool unreadable) {
+                               trace_.errf("Skipped %s: %s\n", path.c_str(), why.c_str());
+                               if (unreadable && failure.empty()) {
+                                   failure = path + ": " + why;
+                               }
+                           });
+        }
+        if (!failure.empty()) {
+            error = StoreError{true, failure};
+            return nullptr;
+        }
+        return std::make_unique<FileStore>(std::move(files), trace_, calls_);
+    }
+
+  private:
+    std::string name_;
+    const std::vector<std::string>& folders_;
+    const RootDir& root_;
+    Trace& trace_;
+    const FileCalls& calls_;
+};
+
+// Every store in listing order, names unique across locations, with an index by name:
+// profiles.ini and the folders are read once per scan, however many profiles it lists,
+// and each store is found at once. (Outside the store API, whose optional one builds it:
+// clang cannot default-construct a nested class with member initializers there.)
+struct Listing {
+    StoreSources stores;
+    std::unordered_map<std::string_view, const StoreSource*> byName;
+    bool userUnlisted = false;  // a profiles.ini is there but could not be read
+};
+
+class LinuxCertStoreApi final : public CertStoreApi {
+  public:
+    LinuxCertStoreApi(const PlatformOptions& options, Trace& trace, const FileCalls& calls)
+        : root_(options.root), home_(options.home), trace_(trace), calls_(calls) {}
+
+    // A scan starts here: the stores are found afresh once for it.
+    bool enumerateLocations(std::uint32_t, const LocationCallback& callback) override {
+        listing_.reset();
+        for (const auto& [name, flags] : kLocations) {
+            if (!callback(name, flags)) {
+                break;
+            }
+        }
+        return true;
+    }
+
+    bool enumerateSystemStores(std::uint32_t flags, const void*,
+                               const StoreCallback& callback) override {
+        const std::uint32_t location = flags & kLocationMask;
+        if (location != kLinuxSystem && location != kLinuxCurrentUser) {
+            return false;
+        }
+        const Listing& all = listing();
+        for (const auto& store : all.stores) {
+            if (store->location() == location &&
+                !callback(StoreRef{nullptr, store->name()}, location)) {
+                break;
+            }
+        }
+        return location != kLinuxCurrentUser || !all.userUnlisted;
+    }
+
+    bool enumeratePhysicalStores(const StoreRef& ref, std::uint32_t, const StoreCallback& callback,
+                                 std::uint32_t& error) override {
+        const StoreSource* store = find(ref.name);
+        if (store == nullptr) {
+            error = kErrorFileNotFound;
+            return false;
+        }
+        for (const auto& physical : store->physicalStores()) {
+            if (!callback(StoreRef{nullptr, physical}, 0)) {
+                break;
+            }
+        }
+        return true;
+    }
+
+    std::unique_ptr<OpenCertStore> openStore(const std::string& name, StoreError& error) override {
+        const StoreSource* store = find(name);
+        if (store == nullptr) {
+            error = StoreError{false, "no such store"};
+            return nullptr;
+        }
+        return store->open(error);
+    }
+
+  private:
+    static constexpr std::pair<const char*, std::uint32_t> kLocations[] = {
+        {kLinuxSystemName, kLinuxSystem},
+        {kLinuxCurrentUserName, kLinuxCurrentUser},
+    };
+
+    const Listing& listing() {
+        if (!listing_) {
+            listing_.emplace();
+            Listing& all = *listing_;
+            all.stores.push_back(std::make_unique<BundleStore>(root_, trace_, calls_));
+            all.stores.push_back(std::make_unique<FolderStore>("local-anchors", kAnchorFolders,
+                                                               root_, trace_, calls_));
+            all.stores.push_back(std::make_unique<FolderStore>("blocklist", kBlocklistFolders,
+                                                               root_, trace_, calls_));
+            for (auto& store : systemNssStores(root_, trace_)) {
+                all.stores.push_back(std::move(store));
+            }
+            // Problems finding the stores are told once per listing, not on every open.
+            for (auto& store : userNssStores(home_, trace_, &trace_, &all.userUnlisted, calls_)) {
+                all.stores.push_back(std::move(store));
+            }
+            for (const auto& store : all.stores) {
+                all.byName.emplace(store->name(), store.get());
+            }
+        }
+        return *listing_;
+    }
+
+    // A store asked for by name outside a scan's listing is looked for in a new one.
+    const StoreSource* find(const std::string& name) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const Listing& all = listing();
+            if (const auto it = all.byName.find(name); it != all.byName.end()) {
+                return it->second;
+            }
+            listing_.reset();
+        }
+        return nullptr;
+    }
+
+    const RootDir root_;
+    const std::string home_;
+    Trace& trace_;
+    const FileCalls& calls_;
+    std::optional<Listing> listing_;  // this scan's; scans never overlap
+};
+
+}  // namespace
+
+TrustSourcePaths trustSourcePaths() {
+    return {kBundles, kAnchorFolders, kBlocklistFolders};
+}
+
+std::unique_ptr<CertStoreApi> makeTrustStoreApi(const PlatformOptions& options, Trace& trace,
+                                                const FileCalls& calls) {
+    return std::make_unique<LinuxCertStoreApi>(options, trace, calls);
+}
+
+}  // namespace kestrune

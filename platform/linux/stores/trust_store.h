@@ -1,0 +1,28 @@
+// The Linux trust sources as certificate stores: the bundle, the anchor and blocklist
+// folders under the root, and the user's NSS databases under the home folder.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/ports.h"
+#include "inventory/cert_store_api.h"
+#include "inventory/trace.h"
+#include "platform/linux/stores/root_files.h"
+
+namespace kestrune {
+
+// `calls`: the system calls the files are read through (tests replace them).
+std::unique_ptr<CertStoreApi> makeTrustStoreApi(const PlatformOptions& options, Trace& trace,
+                                                const FileCalls& calls = systemFileCalls());
+
+// The machine paths the system stores are read from (before the root), for the watcher.
+struct TrustSourcePaths {
+    const std::vector<std::string>& bundles;
+    const std::vector<std::string>& anchorFolders;
+    const std::vector<std::string>& blocklistFolders;
+};
+TrustSourcePaths trustSourcePaths();
+
+}  // namespace kestrune
