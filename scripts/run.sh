@@ -10,7 +10,7 @@ cmake -S . -B build-run -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_BU
 cmake --build build-run -j "$(nproc)"
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-  exec build-run/platform/qt/kestrune
+  exec build-run/kestrune
 fi
 echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running kestrune-check." >&2
 exec build-run/kestrune-check "$@"
