@@ -892,9 +892,7 @@ TEST(KestruneOnStatusNotifierTrays, ActivateOpensTheListAndTheMenuHasItsFourActi
         addLocalAnchors(s.root, s.dir.path());
         // The anchors as the stored baseline (kestrune-check stores one where there is
         // none), so the list shows them.
-        run({(kestruneBinary().parent_path() / "kestrune-check").string(), "--root",
-             s.root.string()},
-            s.env, s.dir.path());
+        run({KESTRUNE_CHECK_PROGRAM, "--root", s.root.string()}, s.env, s.dir.path());
         const fs::path said = s.dir.path() / "watcher.said";
         Child watcher({"/usr/bin/python3", watcherScript, said.string()}, s.xenv,
                       s.dir.path() / "watcher.out", s.dir.path() / "watcher.err");
