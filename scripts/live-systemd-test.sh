@@ -233,9 +233,16 @@ expect "the watch reports a new root in the metrics within 30 s" is "$(metric 'k
 rm "$tree/usr/local/share/ca-certificates/rogue2.crt"
 old_pid=$(unit kestrune-watch.service MainPID)
 expect "dpkg -i of a newer version upgrades" dpkg_i kestrune-check-newer.deb
-new_pid=$(unit kestrune-watch.service MainPID)
+# systemd names the new main process as soon as it forks, before the program is exec'd
+# in it: until then its exe is systemd itself, so wait (bounded) for the exec.
+for _ in $(seq 300); do
+    new_pid=$(unit kestrune-watch.service MainPID)
+    new_exe=$(inside readlink "/proc/$new_pid/exe" 2>/dev/null || true)
+    [ "$new_exe" = /usr/bin/kestrune-check ] && break
+    sleep 0.1
+done
 expect "the upgrade restarted the running watch on the new program" \
-    is "$([ "$new_pid" != "$old_pid" ] && [ "$new_pid" != 0 ] && echo restarted) $(inside readlink "/proc/$new_pid/exe")" \
+    is "$([ "$new_pid" != "$old_pid" ] && [ "$new_pid" != 0 ] && echo restarted) $new_exe" \
     "restarted /usr/bin/kestrune-check"
 inside systemctl stop kestrune-watch.service
 inside systemctl enable kestrune-watch.service >/dev/null 2>&1  # the administrator's choice
