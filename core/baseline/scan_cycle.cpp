@@ -84,13 +84,15 @@ CycleOutcome runCycle(CycleContext& c, int userInitiated) {
         return CycleOutcome::OutOfMemory;
     }
     c.dialogue.storesUnreadable(scanned->unreadable);
+    // One comparison per scan: both boxes and the question read from it.
+    const Changes changes = detectReadableChanges(s, scanned->unreadable, ChangeScope::All);
     c.trace.out(kSeparator);
-    const int added = findAddedCertificate(c, scanned->unreadable);
-    const int missing = findMissingCertificate(c, scanned->unreadable);
+    const int added = findAddedCertificate(c, changes);
+    const int missing = findMissingCertificate(c, changes);
     c.trace.out(kSeparator);
 
     if (added || missing) {
-        bool save = c.dialogue.askToSave(reportedChanges(s, scanned->unreadable));
+        bool save = c.dialogue.askToSave(reportedChanges(s, changes));
         while (save && c.recheckBeforeSave) {
             // The stores may have changed while the question waited: Yes stands only for
             // what it showed.
@@ -104,7 +106,8 @@ CycleOutcome runCycle(CycleContext& c, int userInitiated) {
             }
             c.trace.err(
                 "The certificate stores changed while the question was open; asking again\r\n");
-            std::vector<ReportedChange> now = reportedChanges(s, scanned->unreadable);
+            std::vector<ReportedChange> now =
+                reportedChanges(s, detectReadableChanges(s, scanned->unreadable, ChangeScope::All));
             if (now.empty()) {
                 save = false;  // back as stored: nothing left to save
                 c.dialogue.scanComplete(userInitiated);
@@ -142,9 +145,7 @@ std::optional<CycleOutcome> tryScanCycle(CycleContext& context, int userInitiate
     return runCycle(context, userInitiated);
 }
 
-std::vector<ReportedChange> reportedChanges(const KestruneState& state,
-                                            std::span<const UnreadableStore> unreadable) {
-    const Changes changes = detectReadableChanges(state, unreadable, ChangeScope::All);
+std::vector<ReportedChange> reportedChanges(const KestruneState& state, const Changes& changes) {
     const auto current = currentRecords(state);
     const auto baseline = baselineRecords(state);
     const auto currentPrints = currentFingerprints(state);
@@ -176,32 +177,31 @@ std::vector<ReportedChange> reportedChanges(const KestruneState& state,
     return out;
 }
 
-int findAddedCertificate(CycleContext& c, std::span<const UnreadableStore> unreadable) {
+int findAddedCertificate(CycleContext& c, const Changes& changes) {
     writeCountLine(c);
     if (c.state.iCertificateCountTotal_Registry <= 0 || c.state.iCertificateCountTotal <= 0) {
         return 0;
     }
     // A certificate whose DER changed under a known serial and subject is a new
-    // certificate to the user: it gets the same box. Unreadable stores are not compared.
-    const Changes changes = detectReadableChanges(c.state, unreadable, ChangeScope::First);
+    // certificate to the user: it gets the same box. The box shows the first in table
+    // order of either kind (each list is in table order).
+    std::optional<std::size_t> first;
     if (!changes.added.empty()) {
-        c.dialogue.certificateAdded(c.state.mqsCertificates[changes.added.front()]);
-        return 1;
+        first = changes.added.front();
     }
-    if (!changes.changed.empty()) {
-        c.dialogue.certificateAdded(c.state.mqsCertificates[changes.changed.front().current]);
-        return 1;
+    if (!changes.changed.empty() && (!first || changes.changed.front().current < *first)) {
+        first = changes.changed.front().current;
     }
-    return 0;
-}
-
-int findMissingCertificate(CycleContext& c, std::span<const UnreadableStore> unreadable) {
-    writeCountLine(c);
-    if (c.state.iCertificateCountTotal_Registry <= 0) {
+    if (!first) {
         return 0;
     }
-    const Changes changes = detectReadableChanges(c.state, unreadable, ChangeScope::First);
-    if (changes.missing.empty()) {
+    c.dialogue.certificateAdded(c.state.mqsCertificates[*first]);
+    return 1;
+}
+
+int findMissingCertificate(CycleContext& c, const Changes& changes) {
+    writeCountLine(c);
+    if (c.state.iCertificateCountTotal_Registry <= 0 || changes.missing.empty()) {
         return 0;
     }
     c.dialogue.certificateMissing(c.state.mqsCertificatesRegistry[changes.missing.front()]);

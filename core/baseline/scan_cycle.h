@@ -29,9 +29,9 @@ struct ReportedChange {
     Fingerprint replaced{};      // Changed: the baseline certificate's fingerprint
 };
 
-// Every difference, added and changed in current table order, then missing.
-std::vector<ReportedChange> reportedChanges(const KestruneState& state,
-                                            std::span<const UnreadableStore> unreadable);
+// Every difference of one comparison, added and changed in current table order, then
+// missing.
+std::vector<ReportedChange> reportedChanges(const KestruneState& state, const Changes& changes);
 
 // The cycle's side of the conversation with the user, in the order a cycle has it.
 class CycleDialogue {
@@ -77,9 +77,9 @@ CycleOutcome scanCycle(CycleContext& context, int userInitiated);
 // The same, unless another cycle is running: then nothing at once.
 std::optional<CycleOutcome> tryScanCycle(CycleContext& context, int userInitiated);
 
-// Tell the first difference in each direction, leaving out the records of unreadable
-// stores; 1 if there was one.
-int findAddedCertificate(CycleContext& context, std::span<const UnreadableStore> unreadable = {});
-int findMissingCertificate(CycleContext& context, std::span<const UnreadableStore> unreadable = {});
+// Tell the first difference in each direction of the cycle's comparison (which leaves
+// out the records of unreadable stores); 1 if there was one.
+int findAddedCertificate(CycleContext& context, const Changes& changes);
+int findMissingCertificate(CycleContext& context, const Changes& changes);
 
 }  // namespace kestrune

@@ -220,8 +220,11 @@ TEST(CertificateIdentity, TrayShowsTheAddedBoxForABorrowedSerialAndForAChangedCe
               "Certificate Name: Evil Interception Root \r\nSerial Number: 01 ");
     t.certs().pop_back();
 
-    // The same serial and subject with another DER: the added box, and Yes stores it.
+    // The same serial and subject with another DER: the added box, and Yes stores it. A
+    // new certificate after it in the table does not take the box: the first difference
+    // in table order does, whichever kind it is.
     t.certs()[1].sha256[5] ^= 0xFF;
+    t.certs().push_back(makeCert("Later New Root", {0x77}, 12));
     t.desktop.clear();
     t.desktop.script({kIdOk, kIdYes});
     scanCycle(t.context, 0);
