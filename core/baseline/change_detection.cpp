@@ -5,7 +5,8 @@
 #include <cstring>
 #include <optional>
 
-#include "inventory/record_key_set.h"
+#include "inventory/certificate_identity.h"
+#include "inventory/hash_index.h"
 
 namespace kestrune {
 
@@ -25,84 +26,6 @@ std::span<const Fingerprint> fitting(const std::vector<Fingerprint>& fingerprint
     return std::span<const Fingerprint>(fingerprints).first(records);
 }
 
-// The serial's valid bytes, zero-padded: stored records may carry anything past the
-// valid length, and a short serial must never match a longer one that starts the same.
-struct Identity {
-    std::uint8_t serial[kSerialBytes] = {};
-    std::size_t serialLength = 0;
-    const std::uint8_t* subject = nullptr;  // kSubjectHashCompareBytes bytes
-
-    explicit Identity(const CertificateRecord& r)
-        : serialLength(validSerialLength(r)), subject(r.subjectNameHash) {
-        std::memcpy(serial, r.serialNumber, serialLength);
-    }
-    bool operator==(const Identity& o) const {
-        return serialLength == o.serialLength && std::memcmp(serial, o.serial, kSerialBytes) == 0 &&
-               std::memcmp(subject, o.subject, kSubjectHashCompareBytes) == 0;
-    }
-    std::uint64_t hash() const {
-        return hashKey64(serial) ^ (hashKey64(subject) * 0x94D049BB133111EBull) ^ serialLength;
-    }
-};
-
-// Open addressing over record indexes; lookups walk every index of an equal key, so
-// duplicates (one certificate in several stores) are all found.
-template <typename Key>
-class IndexByKey {
-  public:
-    template <typename KeyOf>
-    IndexByKey(std::size_t count, KeyOf keyOf) {
-        std::size_t capacity = 16;
-        while (capacity < count * 2) {
-            capacity *= 2;
-        }
-        mask_ = capacity - 1;
-        slots_.assign(capacity, 0);
-        keys_.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            keys_.push_back(keyOf(i));
-            std::size_t slot = keys_.back().hash() & mask_;
-            while (slots_[slot] != 0) {
-                slot = (slot + 1) & mask_;
-            }
-            slots_[slot] = i + 1;
-        }
-    }
-    // Calls f(index) for every index with an equal key, until f returns false.
-    template <typename F>
-    void forEach(const Key& key, F f) const {
-        for (std::size_t slot = key.hash() & mask_; slots_[slot] != 0; slot = (slot + 1) & mask_) {
-            const std::size_t i = slots_[slot] - 1;
-            if (keys_[i] == key && !f(i)) {
-                return;
-            }
-        }
-    }
-    bool contains(const Key& key) const {
-        bool found = false;
-        forEach(key, [&](std::size_t) {
-            found = true;
-            return false;
-        });
-        return found;
-    }
-
-  private:
-    std::vector<Key> keys_;
-    std::size_t mask_ = 0;
-    std::vector<std::size_t> slots_;  // index + 1; 0 is empty
-};
-
-struct FingerprintKey {
-    const Fingerprint* fp;
-    bool operator==(const FingerprintKey& o) const { return *fp == *o.fp; }
-    std::uint64_t hash() const {
-        std::uint64_t h;
-        std::memcpy(&h, fp->data(), sizeof h);  // already uniformly spread
-        return h;
-    }
-};
-
 class AddedFinder {
   public:
     AddedFinder(RecordsWithFingerprints baseline, RecordsWithFingerprints current)
@@ -111,7 +34,7 @@ class AddedFinder {
           withFingerprints_(baseline.fingerprints.size() == baseline.records.size() &&
                             current.fingerprints.size() == current.records.size()),
           identities_(baseline.records.size(),
-                      [&](std::size_t i) { return Identity(baseline.records[i]); }) {}
+                      [&](std::size_t i) { return AddedIdentity(baseline.records[i]); }) {}
 
     void run(ChangeScope scope, Changes& changes) {
         for (std::size_t i = 0; i < current_.records.size(); ++i) {
@@ -137,7 +60,7 @@ class AddedFinder {
     };
 
     Difference classify(std::size_t i) {
-        const Identity identity(current_.records[i]);
+        const AddedIdentity identity(current_.records[i]);
         const Fingerprint* mine = withFingerprints_ ? &current_.fingerprints[i] : nullptr;
         if (mine && !isKnown(*mine)) {
             mine = nullptr;
@@ -172,25 +95,26 @@ class AddedFinder {
     bool currentHas(const Fingerprint& fingerprint) {
         if (!currentFingerprints_) {
             currentFingerprints_.emplace(current_.fingerprints.size(), [&](std::size_t i) {
-                return FingerprintKey{&current_.fingerprints[i]};
+                return FingerprintIdentity{&current_.fingerprints[i]};
             });
         }
-        return currentFingerprints_->contains(FingerprintKey{&fingerprint});
+        return currentFingerprints_->contains(FingerprintIdentity{&fingerprint});
     }
 
     RecordsWithFingerprints baseline_;
     RecordsWithFingerprints current_;
     bool withFingerprints_;
-    IndexByKey<Identity> identities_;
-    std::optional<IndexByKey<FingerprintKey>> currentFingerprints_;  // built when first needed
+    HashIndex<AddedIdentity> identities_;
+    std::optional<HashIndex<FingerprintIdentity>> currentFingerprints_;  // built when first needed
 };
 
 void findMissing(std::span<const CertificateRecord> baseline,
                  std::span<const CertificateRecord> current, ChangeScope scope,
                  std::vector<std::size_t>& missing) {
-    const RecordKeySet hashes(current, offsetof(CertificateRecord, subjectNameHash));
+    const HashIndex<MissingIdentity> subjects(
+        current.size(), [&](std::size_t i) { return MissingIdentity(current[i]); });
     for (std::size_t i = 0; i < baseline.size(); ++i) {
-        if (!hashes.contains(baseline[i].subjectNameHash)) {
+        if (!subjects.contains(MissingIdentity(baseline[i]))) {
             missing.push_back(i);
             if (scope == ChangeScope::First) {
                 return;

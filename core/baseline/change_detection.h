@@ -38,15 +38,12 @@ enum class ChangeScope {
     All,
 };
 
-// Identity: the same serial (valid length and bytes) and the same 64 bytes from the
-// start of the subject-hash field (whatever the valid length says; the zero fill makes
-// the rest compare equal). Store and location play no part, so a certificate that
-// moves between stores is no difference.
-// Added: no baseline record has the current record's identity. Where both have known
-// fingerprints and none of the baseline records of that identity has the current one's:
-// changed when one of those baseline certificates is no longer present anywhere (it was
-// replaced), else added (a second certificate under a taken identity).
-// Missing: no current record has the same subject-hash bytes.
+// Added: no baseline record has the current record's AddedIdentity. Where both have
+// known fingerprints and none of the baseline records of that identity has the current
+// one's: changed when one of those baseline certificates is no longer present anywhere
+// (it was replaced), else added (a second certificate under a taken identity).
+// Missing: no current record has the baseline record's MissingIdentity.
+// (The rules themselves: inventory/certificate_identity.h.)
 Changes detectChanges(RecordsWithFingerprints baseline, RecordsWithFingerprints current,
                       ChangeScope scope = ChangeScope::All);
 // Without fingerprints: by identity alone.

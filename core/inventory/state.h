@@ -10,7 +10,7 @@
 
 #include "inventory/fingerprint.h"
 #include "inventory/record_table.h"
-#include "inventory/unique_index.h"
+#include "inventory/certificate_identity.h"
 
 namespace kestrune {
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "inventory/certificate_identity.h"
 #include "inventory/text.h"
 
 namespace kestrune {
@@ -52,15 +53,10 @@ CertificateListHeader certificateListHeader(const TableSnapshot& s) {
                        t.minute, t.second)};
 }
 
-int compareRecords(const CertificateRecord& a, const CertificateRecord& b) {
-    const int c = std::memcmp(a.subjectNameHash, b.subjectNameHash, kSubjectHashBytes);
-    return (c > 0) - (c < 0);
-}
-
 void sortRecords(std::vector<CertificateRecord>& records) {
     std::stable_sort(records.begin(), records.end(),
                      [](const CertificateRecord& a, const CertificateRecord& b) {
-                         return compareRecords(a, b) < 0;
+                         return compareForListGrouping(a, b) < 0;
                      });
 }
 
@@ -83,7 +79,7 @@ std::vector<CertificateRow> groupedRows(std::span<const CertificateRecord> sorte
     std::size_t start = 0;
     while (start < sorted.size()) {
         std::size_t end = start + 1;
-        while (end < sorted.size() && compareRecords(sorted[end - 1], sorted[end]) == 0) {
+        while (end < sorted.size() && compareForListGrouping(sorted[end - 1], sorted[end]) == 0) {
             ++end;
         }
         const CertificateRecord& first = sorted[start];

@@ -94,9 +94,6 @@ struct CertificateListHeader {
 };
 CertificateListHeader certificateListHeader(const TableSnapshot& snapshot);
 
-// Record order: the whole zero-filled subject-name hash field, byte by byte, unsigned.
-// (Comparing over one record's own valid length is no ordering when lengths differ.)
-int compareRecords(const CertificateRecord& a, const CertificateRecord& b);
 // Stable, so the records of one group keep their table order.
 void sortRecords(std::vector<CertificateRecord>& records);
 

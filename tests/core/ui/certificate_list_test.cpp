@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "inventory/certificate_identity.h"
 #include "ui/certificate_list.h"
 
 namespace kestrune {
@@ -98,8 +99,8 @@ TEST(CertificateList, OrderAndGroupsUseTheWholeHashField) {
     std::vector<std::uint8_t> prefix(h.begin(), h.begin() + 4);
     const CertificateRecord full = rec("Full", {1}, h);
     const CertificateRecord shortHash = rec("Short", {2}, prefix);
-    EXPECT_EQ(compareRecords(full, shortHash), 1);
-    EXPECT_EQ(compareRecords(shortHash, full), -1);
+    EXPECT_EQ(compareForListGrouping(full, shortHash), 1);
+    EXPECT_EQ(compareForListGrouping(shortHash, full), -1);
 
     // Longer than the 64 bytes the first copy of the grouping kept: equal up to byte 64.
     std::vector<std::uint8_t> longA(112, 0x42), longB(112, 0x42);
