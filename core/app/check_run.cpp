@@ -70,232 +70,293 @@ std::string unreadableLines(const std::vector<UnreadableStore>& stores, bool jso
     return out;
 }
 
-}  // namespace
+// One run, in the order it happens: open the baseline, set a damaged one aside, record a
+// first baseline or compare with the stored one, accept when asked, summarise. A step
+// that returns false has ended the run; `result` then holds what it printed.
+class CheckRun {
+  public:
+    CheckRun(const CheckOptions& options, CertStoreApi& stores, SettingsApi& settings, Trace& trace)
+        : options_(options), stores_(stores), settings_(settings), trace_(trace) {}
 
-CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, SettingsApi& settings,
-                     Trace& trace) {
-    CheckOutput result;
-    auto fail = [&](const std::string& message) {
-        result.status = kCheckExitError;
-        result.err += "kestrune-check: " + message + "\n";
-        return result;
-    };
-
-    CheckKey chosen = openCheckKey(settings);
-    if (!chosen.note.empty()) {
-        result.err += "kestrune-check: " + chosen.note + "\n";
-    }
-    if (!chosen.key) {
-        return fail(chosen.error);
-    }
-    KestruneState state;
-    state.settingsKey = chosen.key;
-    if (chosen.status != SettingsStatus::Ok) {
-        return fail(storeProblem(*chosen.key, chosen.status));
-    }
-
-    // A baseline that looked whole may still fail to load: a malformed database, or one
-    // changed between the look and the load. That is damage like any other.
-    BaselineLoad load;
-    if (chosen.verdict.state == StoredState::Whole) {
-        load = loadBaseline(state, trace);
-        if (!load.ok() && chosen.key->damage().empty()) {
-            return fail(storeProblem(*chosen.key, load.status));
+    CheckOutput run() {
+        if (!openBaseline() || !replaceDamaged()) {
+            return std::move(result_);
         }
-        if (!load.ok() || !load.consistent()) {
-            chosen.verdict.state = StoredState::Damaged;
-            chosen.verdict.what =
-                !load.ok() ? chosen.key->damage()
-                           : formatText(
-                                 "\"Certificate Count\" says %d records but \"Certificate "
-                                 "Data\" holds %u bytes",
-                                 load.storedCount, load.dataBytes);
+        if (chosen_.verdict.state != StoredState::Whole) {
+            recordFirstBaseline();
+            return std::move(result_);
         }
+        warnAboutFingerprints();
+        state_.resetScanCounters();
+        scanned_ = scan(state_, stores_, trace_);
+        if (scanned_.outOfMemory) {
+            fail("out of memory while scanning; nothing was compared");
+            return std::move(result_);
+        }
+        // Nothing is known of an unreadable store: its records are left out of both sides.
+        changes_ = detectReadableChanges(state_, scanned_.unreadable, ChangeScope::All);
+        reportDifferences();
+        acceptIfAsked();
+        summarise();
+        return std::move(result_);
+    }
+
+  private:
+    bool fail(const std::string& message) {
+        result_.status = kCheckExitError;
+        result_.err += "kestrune-check: " + message + "\n";
+        return false;
+    }
+
+    // The key the check uses and what it holds.
+    bool openBaseline() {
+        chosen_ = openCheckKey(settings_);
+        if (!chosen_.note.empty()) {
+            result_.err += "kestrune-check: " + chosen_.note + "\n";
+        }
+        if (!chosen_.key) {
+            return fail(chosen_.error);
+        }
+        state_.settingsKey = chosen_.key;
+        if (chosen_.status != SettingsStatus::Ok) {
+            return fail(storeProblem(*chosen_.key, chosen_.status));
+        }
+        // A baseline that looked whole may still fail to load: a malformed database, or
+        // one changed between the look and the load. That is damage like any other.
+        if (chosen_.verdict.state == StoredState::Whole) {
+            load_ = loadBaseline(state_, trace_);
+            if (!load_.ok() && chosen_.key->damage().empty()) {
+                return fail(storeProblem(*chosen_.key, load_.status));
+            }
+            if (!load_.ok() || !load_.consistent()) {
+                chosen_.verdict.state = StoredState::Damaged;
+                chosen_.verdict.what =
+                    !load_.ok() ? chosen_.key->damage()
+                                : formatText(
+                                      "\"Certificate Count\" says %d records but \"Certificate "
+                                      "Data\" holds %u bytes",
+                                      load_.storedCount, load_.dataBytes);
+            }
+        }
+        return true;
     }
 
     // Damage is never compared against as if it were a baseline, and only replaced when
     // the operator says so; where the store is a file, the damaged one is kept.
-    std::string replaced;
-    if (chosen.verdict.state == StoredState::Damaged) {
-        const std::string where = chosen.key->describe();
-        if (chosen.verdict.what.rfind(where + ": ", 0) == 0) {
-            chosen.verdict.what.erase(0, where.size() + 2);  // named once is enough
+    bool replaceDamaged() {
+        if (chosen_.verdict.state != StoredState::Damaged) {
+            return true;
         }
-        if (!options.accept) {
-            return fail("the stored baseline in " + where + " is damaged: " + chosen.verdict.what +
+        const std::string where = chosen_.key->describe();
+        std::string& what = chosen_.verdict.what;
+        if (what.rfind(where + ": ", 0) == 0) {
+            what.erase(0, where.size() + 2);  // named once is enough
+        }
+        if (!options_.accept) {
+            return fail("the stored baseline in " + where + " is damaged: " + what +
                         "; nothing was compared or written (--accept records this scan as the "
                         "new baseline in its place)");
         }
-        state.settingsKey.reset();
-        chosen.key.reset();
-        const SetAsideResult aside = settings.setAside(chosen.root, kSettingsKeyPath);
+        state_.settingsKey.reset();
+        chosen_.key.reset();
+        const SetAsideResult aside = settings_.setAside(chosen_.root, kSettingsKeyPath);
         if (!aside.ok) {
-            return fail("the stored baseline in " + where + " is damaged (" + chosen.verdict.what +
+            return fail("the stored baseline in " + where + " is damaged (" + what +
                         ") and could not be set aside: " + aside.why + "; nothing was written");
         }
-        state.settingsKey = settings.createKey(chosen.root, kSettingsKeyPath);
-        if (!state.settingsKey) {
-            const std::string why = settings.openError();
+        state_.settingsKey = settings_.createKey(chosen_.root, kSettingsKeyPath);
+        if (!state_.settingsKey) {
+            const std::string why = settings_.openError();
             return fail("could not make a new baseline in " + where +
                         (why.empty() ? "" : ": " + why) +
                         (aside.kept.empty() ? "" : "; the damaged one is kept as " + aside.kept));
         }
-        chosen.writable = true;
-        replaced = "Replaced the damaged baseline in " + where + " (" + chosen.verdict.what + ")" +
-                   (aside.kept.empty() ? "" : "; it is kept as " + aside.kept) + ".\n";
-        state.resetScanCounters();  // nothing of a failed load is kept
+        chosen_.writable = true;
+        replaced_ = "Replaced the damaged baseline in " + where + " (" + what + ")" +
+                    (aside.kept.empty() ? "" : "; it is kept as " + aside.kept) + ".\n";
+        state_.resetScanCounters();  // nothing of a failed load is kept
+        return true;
     }
-    SettingsKey& store = *state.settingsKey;
 
-    if (chosen.verdict.state != StoredState::Whole) {
-        if (!chosen.writable) {
-            return fail("no baseline in " + store.describe() +
-                        " and it cannot be written: " + chosen.whyReadOnly);
+    // No baseline (or a damaged one set aside): this scan becomes the baseline.
+    void recordFirstBaseline() {
+        SettingsKey& store = *state_.settingsKey;
+        if (!chosen_.writable) {
+            fail("no baseline in " + store.describe() +
+                 " and it cannot be written: " + chosen_.whyReadOnly);
+            return;
         }
-        const ScanResult scanned = scan(state, stores, trace);
+        const ScanResult scanned = scan(state_, stores_, trace_);
         if (scanned.outOfMemory) {
-            return fail("out of memory while scanning; nothing was stored");
+            fail("out of memory while scanning; nothing was stored");
+            return;
         }
         // What could be read is recorded; the stores that could not be are named.
-        if (!saveCurrentAsBaseline(store, state)) {
-            return fail("could not store the first baseline in " + store.describe() +
-                        (store.lastError().empty() ? "" : ": " + store.lastError()));
+        if (!saveCurrentAsBaseline(store, state_)) {
+            fail("could not store the first baseline in " + store.describe() +
+                 (store.lastError().empty() ? "" : ": " + store.lastError()));
+            return;
         }
-        const int unique = state.uniqueCertificateCount;
-        const int total = state.iCertificateCountTotal;
-        if (options.json) {
-            result.out =
+        const int unique = state_.uniqueCertificateCount;
+        const int total = state_.iCertificateCountTotal;
+        if (options_.json) {
+            result_.out =
                 unreadableLines(scanned.unreadable, true) +
                 formatText(
                     "{\"event\":\"baseline\",\"unique_certificates\":%d,\"all_certificates\":%d,"
                     "\"settings\":%s}\n",
                     unique, total, jsonString(store.describe()).c_str());
+            if (!replaced_.empty()) {
+                result_.err += "kestrune-check: " + replaced_;
+            }
         } else {
-            result.out = unreadableLines(scanned.unreadable, false);
-            result.out += replaced.empty()
-                              ? formatText(
-                                    "No baseline yet: recorded this scan as the baseline in "
-                                    "%s.\n",
-                                    store.describe().c_str())
-                              : replaced + "Recorded this scan as the baseline in " +
-                                    store.describe() + ".\n";
-            result.out += formatText(
+            result_.out = unreadableLines(scanned.unreadable, false);
+            result_.out += replaced_.empty()
+                               ? formatText(
+                                     "No baseline yet: recorded this scan as the baseline in "
+                                     "%s.\n",
+                                     store.describe().c_str())
+                               : replaced_ + "Recorded this scan as the baseline in " +
+                                     store.describe() + ".\n";
+            result_.out += formatText(
                 "Unique Certificates: %d certificates\n"
                 "All certificates in all stores: %d certificates\n",
                 unique, total);
         }
-        if (!replaced.empty() && options.json) {
-            result.err += "kestrune-check: " + replaced;
-        }
-        result.facts = firstBaselineFacts(state);
-        result.facts.unreadable = scanned.unreadable;
+        result_.facts = firstBaselineFacts(state_);
+        result_.facts.unreadable = scanned.unreadable;
         if (!scanned.unreadable.empty()) {
-            result.status = kCheckExitIncomplete;
+            result_.status = kCheckExitIncomplete;
         }
-        return result;
     }
 
-    if (load.fingerprints == FingerprintsFound::Unfitting ||
-        load.fingerprints == FingerprintsFound::Unreadable) {
-        // A baseline from before fingerprints is no news; a damaged value is.
-        result.err += formatText(
+    // A baseline from before fingerprints is no news; a damaged value is.
+    void warnAboutFingerprints() {
+        if (load_.fingerprints != FingerprintsFound::Unfitting &&
+            load_.fingerprints != FingerprintsFound::Unreadable) {
+            return;
+        }
+        result_.err += formatText(
             "kestrune-check: warning: \"Certificate Fingerprints\" in %s %s; certificates are "
             "compared by serial number and subject name alone.\n",
-            store.describe().c_str(),
-            load.fingerprints == FingerprintsFound::Unreadable
+            state_.settingsKey->describe().c_str(),
+            load_.fingerprints == FingerprintsFound::Unreadable
                 ? "could not be read"
                 : formatText("holds %u bytes, not 32 for each of the %zu records",
-                             load.fingerprintBytes, load.loaded)
+                             load_.fingerprintBytes, load_.loaded)
                       .c_str());
     }
 
-    state.resetScanCounters();
-    const ScanResult scanned = scan(state, stores, trace);
-    if (scanned.outOfMemory) {
-        return fail("out of memory while scanning; nothing was compared");
+    void reportDifferences() {
+        const bool json = options_.json;
+        result_.out += unreadableLines(scanned_.unreadable, json);
+        for (const std::size_t i : changes_.added) {
+            result_.out += differenceLine("added", state_.mqsCertificates[i],
+                                          fingerprintAt(state_.currentFingerprints, i), json);
+        }
+        for (const ChangedCertificate& c : changes_.changed) {
+            const Fingerprint previous = fingerprintAt(state_.baselineFingerprints, c.baseline);
+            result_.out += differenceLine("changed", state_.mqsCertificates[c.current],
+                                          fingerprintAt(state_.currentFingerprints, c.current),
+                                          json, &previous);
+        }
+        for (const std::size_t i : changes_.missing) {
+            result_.out += differenceLine("missing", state_.mqsCertificatesRegistry[i],
+                                          fingerprintAt(state_.baselineFingerprints, i), json);
+        }
     }
 
-    // Nothing is known of an unreadable store: its records are left out of both sides.
-    const Changes changes = detectReadableChanges(state, scanned.unreadable, ChangeScope::All);
-    const auto& added = changes.added;
-    const auto& missing = changes.missing;
-    std::vector<std::size_t> changedCurrent;   // the current side of each changed certificate
-    std::vector<Fingerprint> changedBaseline;  // the baseline's fingerprint of each of those
-    result.out += unreadableLines(scanned.unreadable, options.json);
-    for (const std::size_t i : added) {
-        result.out += differenceLine("added", state.mqsCertificates[i],
-                                     fingerprintAt(state.currentFingerprints, i), options.json);
-    }
-    for (const ChangedCertificate& c : changes.changed) {
-        const Fingerprint previous = fingerprintAt(state.baselineFingerprints, c.baseline);
-        result.out += differenceLine("changed", state.mqsCertificates[c.current],
-                                     fingerprintAt(state.currentFingerprints, c.current),
-                                     options.json, &previous);
-        changedCurrent.push_back(c.current);
-        changedBaseline.push_back(previous);
-    }
-    for (const std::size_t i : missing) {
-        result.out += differenceLine("missing", state.mqsCertificatesRegistry[i],
-                                     fingerprintAt(state.baselineFingerprints, i), options.json);
-    }
-    const bool changed = changes.any();
-    bool accepted = false;
-    if (changed && options.accept && !chosen.writable) {
-        result.err += "kestrune-check: could not store the observed state as the baseline: " +
-                      chosen.whyReadOnly + "; it was compared read-only\n";
-        result.status = kCheckExitError;
-    } else if (changed && options.accept) {
-        if (!saveObservedAsBaseline(store, state, scanned.unreadable)) {
-            result.err += "kestrune-check: could not store the observed state as the baseline in " +
-                          store.describe() +
-                          (store.lastError().empty() ? "" : ": " + store.lastError()) + "\n";
-            result.status = kCheckExitError;
+    void acceptIfAsked() {
+        if (!changes_.any() || !options_.accept) {
+            return;
+        }
+        SettingsKey& store = *state_.settingsKey;
+        if (!chosen_.writable) {
+            result_.err += "kestrune-check: could not store the observed state as the baseline: " +
+                           chosen_.whyReadOnly + "; it was compared read-only\n";
+            result_.status = kCheckExitError;
+        } else if (!saveObservedAsBaseline(store, state_, scanned_.unreadable)) {
+            result_.err +=
+                "kestrune-check: could not store the observed state as the baseline in " +
+                store.describe() + (store.lastError().empty() ? "" : ": " + store.lastError()) +
+                "\n";
+            result_.status = kCheckExitError;
         } else {
-            accepted = true;
+            accepted_ = true;
         }
     }
-    const int baseline = state.iCertificateCountTotal_Registry;
-    const int observed = state.iCertificateCountTotal;
-    if (options.json) {
-        result.out += formatText(
-            "{\"event\":\"summary\",\"added\":%zu,\"missing\":%zu,\"changed\":%zu,"
-            "\"baseline_certificates\":%d,\"observed_certificates\":%d,\"unique_certificates\":%d,"
-            "\"accepted\":%s,\"unreadable_stores\":%zu}\n",
-            added.size(), missing.size(), changedCurrent.size(), baseline, observed,
-            state.uniqueCertificateCount.load(), accepted ? "true" : "false",
-            scanned.unreadable.size());
-    } else {
-        result.out += formatText(
-            "%zu added, %zu missing, %zu changed (baseline: %d certificates, observed: %d "
-            "certificates, %d unique)%s%s\n",
-            added.size(), missing.size(), changedCurrent.size(), baseline, observed,
-            state.uniqueCertificateCount.load(),
-            accepted ? "; the observed state is now the baseline" : "",
-            incompleteNote(scanned.unreadable.size(), accepted).c_str());
-    }
-    if (result.status != kCheckExitError) {
-        result.status = !scanned.unreadable.empty() ? kCheckExitIncomplete
-                        : changed && !accepted      ? kCheckExitChanged
-                                                    : kCheckExitOk;
-    }
-    result.facts = checkFacts(state, added, missing, accepted);
-    for (const std::size_t i : changedCurrent) {
-        result.facts.changed.push_back(state.mqsCertificates[i]);
-        result.facts.changedSha256.push_back(fingerprintAt(state.currentFingerprints, i));
-    }
-    result.facts.changedBaselineSha256 = std::move(changedBaseline);
-    result.facts.unreadable = scanned.unreadable;
-    if (accepted) {
-        // What saveObservedAsBaseline stored: the readable stores' scan, the unreadable
-        // ones' baseline records.
-        for (const CertificateRecord& r : currentRecords(state)) {
-            result.facts.acceptedBaseline += inUnreadableStore(r, scanned.unreadable) ? 0 : 1;
+
+    void summarise() {
+        const std::size_t added = changes_.added.size();
+        const std::size_t missing = changes_.missing.size();
+        const std::size_t changed = changes_.changed.size();
+        const int baseline = state_.iCertificateCountTotal_Registry;
+        const int observed = state_.iCertificateCountTotal;
+        const int unique = state_.uniqueCertificateCount;
+        if (options_.json) {
+            result_.out += formatText(
+                "{\"event\":\"summary\",\"added\":%zu,\"missing\":%zu,\"changed\":%zu,"
+                "\"baseline_certificates\":%d,\"observed_certificates\":%d,"
+                "\"unique_certificates\":%d,\"accepted\":%s,\"unreadable_stores\":%zu}\n",
+                added, missing, changed, baseline, observed, unique, accepted_ ? "true" : "false",
+                scanned_.unreadable.size());
+        } else {
+            result_.out += formatText(
+                "%zu added, %zu missing, %zu changed (baseline: %d certificates, observed: %d "
+                "certificates, %d unique)%s%s\n",
+                added, missing, changed, baseline, observed, unique,
+                accepted_ ? "; the observed state is now the baseline" : "",
+                incompleteNote(scanned_.unreadable.size(), accepted_).c_str());
         }
-        for (const CertificateRecord& r : baselineRecords(state)) {
-            result.facts.acceptedBaseline += inUnreadableStore(r, scanned.unreadable) ? 1 : 0;
+        if (result_.status != kCheckExitError) {
+            result_.status = !scanned_.unreadable.empty()   ? kCheckExitIncomplete
+                             : changes_.any() && !accepted_ ? kCheckExitChanged
+                                                            : kCheckExitOk;
+        }
+        collectFacts();
+    }
+
+    void collectFacts() {
+        CheckFacts& facts = result_.facts;
+        facts = checkFacts(state_, changes_.added, changes_.missing, accepted_);
+        for (const ChangedCertificate& c : changes_.changed) {
+            facts.changed.push_back(state_.mqsCertificates[c.current]);
+            facts.changedSha256.push_back(fingerprintAt(state_.currentFingerprints, c.current));
+            facts.changedBaselineSha256.push_back(
+                fingerprintAt(state_.baselineFingerprints, c.baseline));
+        }
+        facts.unreadable = scanned_.unreadable;
+        if (accepted_) {
+            // What saveObservedAsBaseline stored: the readable stores' scan, the unreadable
+            // ones' baseline records.
+            for (const CertificateRecord& r : currentRecords(state_)) {
+                facts.acceptedBaseline += inUnreadableStore(r, scanned_.unreadable) ? 0 : 1;
+            }
+            for (const CertificateRecord& r : baselineRecords(state_)) {
+                facts.acceptedBaseline += inUnreadableStore(r, scanned_.unreadable) ? 1 : 0;
+            }
         }
     }
-    return result;
+
+    const CheckOptions& options_;
+    CertStoreApi& stores_;
+    SettingsApi& settings_;
+    Trace& trace_;
+    CheckOutput result_;
+    KestruneState state_;
+    CheckKey chosen_;
+    BaselineLoad load_;
+    std::string replaced_;  // what replacing a damaged baseline did, for the report
+    ScanResult scanned_;
+    Changes changes_;
+    bool accepted_ = false;
+};
+
+}  // namespace
+
+CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, SettingsApi& settings,
+                     Trace& trace) {
+    return CheckRun(options, stores, settings, trace).run();
 }
 
 }  // namespace kestrune
