@@ -40,6 +40,7 @@
 #include "platform/linux/stores/cert_file_reader.h"
 #include "platform/linux/stores/record_extractor.h"
 #include "platform/linux/stores/root_files.h"
+#include "platform/platform.h"
 
 namespace fs = std::filesystem;
 using kestrune::KestruneState;

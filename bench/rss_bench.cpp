@@ -25,6 +25,7 @@
 #include "bench/pem_generator.h"
 #include "inventory/scanner.h"
 #include "platform/linux/settings/sqlite_settings.h"
+#include "platform/platform.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_program.h"
 #include "ui/baseline_messages.h"

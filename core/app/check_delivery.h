@@ -1,6 +1,6 @@
 // Where a finished kestrune-check run goes: standard output and error, the system's
 // structured log, and the metrics file. The platform supplies the outlets
-// (makeCheckOutlets, one per platform folder); the choices are made here.
+// (platform/platform.h); the choices are made here.
 #pragma once
 
 #include <cstdio>
@@ -47,8 +47,6 @@ class CheckOutlets {
     // replace it; else empty.
     virtual std::string serviceMetricsFile() const { return {}; }
 };
-
-std::unique_ptr<CheckOutlets> makeCheckOutlets();
 
 // One entry per difference (priority warning for an added certificate, notice for a
 // missing one), then one for the outcome, one per error line. Every entry carries

@@ -7,14 +7,14 @@
 
 namespace kestrune {
 
-void watchChecks(const CheckOptions& options, const WatchCheckPorts& ports,
+void watchChecks(const CheckOptions& options, const Ports& ports, Trace& trace,
                  const std::function<void(const CheckOutput&, const CheckTiming&)>& deliver,
                  const std::function<void(const std::string&)>& problem) {
     ChangeWatch watch(ports.changes, ports.clock, problem);
     while (watch.waitForNextCycle() == NextCycle::Due) {
         watch.cycleStarted();
         const auto started = std::chrono::steady_clock::now();
-        const CheckOutput result = runCheck(options, ports.stores, ports.settings, ports.trace);
+        const CheckOutput result = runCheck(options, ports.stores, ports.settings, trace);
         const CheckTiming timing{
             std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
                 .count(),

@@ -8,22 +8,15 @@
 
 #include "app/check_metrics.h"
 #include "app/check_run.h"
+#include "app/ports.h"
 #include "inventory/change_source.h"
 #include "inventory/clock.h"
 
 namespace kestrune {
 
-struct WatchCheckPorts {
-    CertStoreApi& stores;
-    SettingsApi& settings;
-    Trace& trace;
-    ChangeSource& changes;
-    Clock& clock;
-};
-
 // Each check goes to `deliver` with the time it finished and how long it took; what the
 // source cannot watch goes to `problem`, each line once.
-void watchChecks(const CheckOptions& options, const WatchCheckPorts& ports,
+void watchChecks(const CheckOptions& options, const Ports& ports, Trace& trace,
                  const std::function<void(const CheckOutput&, const CheckTiming&)>& deliver,
                  const std::function<void(const std::string&)>& problem);
 

@@ -42,9 +42,9 @@ bool equalsIgnoringCase(const std::string& a, const char* b) {
 // memory: then nothing is saved.
 bool recordFirstBaseline(TrayProgram& program) {
     KestruneState& state = program.state;
-    Desktop& desktop = program.ports.desktop;
+    Desktop& desktop = program.desktop;
     desktop.messageBox(kFirstStartText, kFirstStartCaption, kMbIconInformation, kNoOwner);
-    const ScanResult scanned = scan(state, program.ports.stores, program.ports.trace);
+    const ScanResult scanned = scan(state, program.ports.stores, program.trace);
     if (scanned.outOfMemory) {
         return false;
     }
@@ -106,8 +106,7 @@ int mainRoutine(TrayProgram& program, const MainRoutineHooks& hooks) {
         state.mqsCertificatesRegistry.cutToOne();
     }
 
-    state.settingsKey =
-        openSettingsKey(program.ports.settings, program.ports.desktop, &program.ports.trace);
+    state.settingsKey = openSettingsKey(program.ports.settings, program.desktop, &program.trace);
     if (!state.settingsKey) {
         return kExitNoSettingsKey;
     }
@@ -117,8 +116,7 @@ int mainRoutine(TrayProgram& program, const MainRoutineHooks& hooks) {
         if (isFirstStart(*state.settingsKey) && !recordFirstBaseline(program)) {
             return kExitOutOfMemory;
         }
-        const int loaded =
-            registry_settings_load(state, program.ports.desktop, program.ports.trace);
+        const int loaded = registry_settings_load(state, program.desktop, program.trace);
         cycle.trace.outf("registry_settings_load() retuend: %d\r\n", loaded);
         if (loaded == 0) {
             cycle.trace.out("COULD NOT OPEN REGISTRY!!!");

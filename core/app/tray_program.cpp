@@ -2,32 +2,16 @@
 
 namespace kestrune {
 
-namespace {
-
-ProgramPorts portsOf(Ports& ports, Desktop& desktop, Trace& trace) {
-    return {*ports.stores,  *ports.settings, *ports.http, *ports.clock,
-            *ports.changes, desktop,         trace};
-}
-
-}  // namespace
-
-TrayProgram::TrayProgram(const ProgramPorts& given)
-    : ports(given), tray(ports.desktop, state), dialogue(ports.desktop, tray), cycle{state,
-                                                                                     ports.stores,
-                                                                                     ports.clock,
-                                                                                     ports.trace,
-                                                                                     dialogue,
-                                                                                     coordinator} {}
-
-TrayProgram::TrayProgram(Ports platform, Desktop& desktop, Trace& trace)
-    : owned_(std::move(platform)),
-      ports(portsOf(owned_, desktop, trace)),
-      tray(ports.desktop, state),
-      dialogue(ports.desktop, tray),
-      cycle{state, ports.stores, ports.clock, ports.trace, dialogue, coordinator} {}
+TrayProgram::TrayProgram(const Ports& given, Desktop& givenDesktop, Trace& givenTrace)
+    : ports(given),
+      desktop(givenDesktop),
+      trace(givenTrace),
+      tray(desktop, state),
+      dialogue(desktop, tray),
+      cycle{state, ports.stores, ports.clock, trace, dialogue, coordinator} {}
 
 int TrayProgram::run(const std::vector<std::string>& arguments, const MainRoutineHooks& hooks) {
-    echoArguments(arguments, ports.desktop);
+    echoArguments(arguments, desktop);
     // Reserved for installer and service modes this program does not have.
     (void)reservedWord(arguments);
     return mainRoutine(*this, hooks);

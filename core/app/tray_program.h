@@ -17,22 +17,10 @@
 
 namespace kestrune {
 
-// What a tray program is given; owned by whoever made it.
-struct ProgramPorts {
-    CertStoreApi& stores;
-    SettingsApi& settings;
-    HttpClient& http;
-    Clock& clock;
-    ChangeSource& changes;
-    Desktop& desktop;
-    Trace& trace;
-};
-
 class TrayProgram {
   public:
-    explicit TrayProgram(const ProgramPorts& ports);
-    // Takes the platform's ports and keeps them.
-    TrayProgram(Ports ports, Desktop& desktop, Trace& trace);
+    // The ports, the desktop and the trace are owned by whoever made them.
+    TrayProgram(const Ports& ports, Desktop& desktop, Trace& trace);
     TrayProgram(const TrayProgram&) = delete;
     TrayProgram& operator=(const TrayProgram&) = delete;
 
@@ -50,11 +38,9 @@ class TrayProgram {
     // stores before a Yes is saved, and one box per set of unreadable stores.
     void askCarefully();
 
-  private:
-    Ports owned_;  // empty when the ports belong to someone else
-
-  public:
-    const ProgramPorts ports;
+    const Ports ports;
+    Desktop& desktop;
+    Trace& trace;
     KestruneState state;
     Tray tray;
     DesktopCycleDialogue dialogue;

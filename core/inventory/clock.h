@@ -22,11 +22,4 @@ class Clock {
     }
 };
 
-// The real local time and a real sleep; each platform folder implements it.
-class SystemClock final : public Clock {
-  public:
-    LocalTime localTime() override;
-    void sleepMs(std::uint32_t milliseconds) override;
-};
-
 }  // namespace kestrune

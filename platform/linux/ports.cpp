@@ -11,6 +11,7 @@
 #include "platform/linux/http/curl_http.h"
 #include "platform/linux/settings/sqlite_settings.h"
 #include "platform/linux/stores/trust_store.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 
@@ -42,11 +43,11 @@ PlatformOptions defaultPlatformOptions() {
     return options;
 }
 
-Ports makePorts(const PlatformOptions& options, Trace& trace) {
+PlatformPorts makePorts(const PlatformOptions& options, Trace& trace) {
     SqliteSettingsOptions settings;
     settings.machineDatabase = machineSettingsPath(options.root);
     settings.userDatabase = userSettingsPath(options.home);
-    Ports ports;
+    PlatformPorts ports;
     ports.stores = makeTrustStoreApi(options, trace);
     ports.settings = std::make_unique<SqliteSettings>(std::move(settings));
     ports.http = std::make_unique<CurlHttpClient>();

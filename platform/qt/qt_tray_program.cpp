@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/ports.h"
+#include "platform/platform.h"
 #include "platform/qt/about_dialog.h"
 #include "platform/qt/certificates_dialog.h"
 #include "platform/qt/display_check.h"
@@ -65,7 +66,7 @@ void connectTrayDialogs(QtDesktop& desktop, TrayProgram& program) {
         &desktop);
     list->setShownHandler([&program](CertificatesDialog& dialog) {
         const QSize size = dialog.size();
-        program.ports.trace.errf("Certificate list shown: %dx%d\n", size.width(), size.height());
+        program.trace.errf("Certificate list shown: %dx%d\n", size.width(), size.height());
     });
     desktop.setCertificatesHandler([list] { list->open(); });
     // The menu's Scan Now: a user cycle now, or once the running one is over.
@@ -138,7 +139,8 @@ int kestruneQtMain(int argc, char** argv) {
         std::fflush(stdout);
         std::_Exit(*handedOver);
     }
-    auto* program = new TrayProgram(makePorts(defaultPlatformOptions(), *trace), *desktop, *trace);
+    auto* platform = new PlatformPorts(makePorts(defaultPlatformOptions(), *trace));
+    auto* program = new TrayProgram(platform->ports(), *desktop, *trace);
     program->askCarefully();
     program->endProcess = [](int status) {
         std::fflush(stdout);

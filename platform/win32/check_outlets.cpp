@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/check_delivery.h"
+#include "platform/platform.h"
 #include "platform/win32/win32_text.h"
 
 namespace kestrune {

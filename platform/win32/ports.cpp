@@ -2,6 +2,7 @@
 // the system clock.
 #include "app/ports.h"
 
+#include "platform/platform.h"
 #include "platform/win32/crypt32_stores.h"
 #include "platform/win32/registry_settings.h"
 #include "platform/win32/win32_text.h"
@@ -13,13 +14,13 @@ PlatformOptions defaultPlatformOptions() {
     return PlatformOptions{};
 }
 
-Ports makePorts(const PlatformOptions& options, Trace& trace) {
+PlatformPorts makePorts(const PlatformOptions& options, Trace& trace) {
     std::string wineVersion;
     const bool underWine = win32::runningUnderWine(&wineVersion);
     if (underWine) {
         trace.errf("Wine %s: listing the predefined store locations.\n", wineVersion.c_str());
     }
-    Ports ports;
+    PlatformPorts ports;
     ports.stores = std::make_unique<win32::Crypt32StoreApi>(underWine);
     ports.settings = std::make_unique<win32::RegistrySettingsApi>();
     ports.http = std::make_unique<win32::WininetHttpClient>();

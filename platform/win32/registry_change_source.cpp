@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "app/ports.h"
+#include "platform/platform.h"
 #include "platform/win32/win32_text.h"
 
 namespace kestrune::win32 {

@@ -1,4 +1,5 @@
 #include "inventory/clock.h"
+#include "platform/platform.h"
 
 #include <ctime>
 #include <thread>

@@ -51,7 +51,7 @@ UiProgram::UiProgram(TrayProgram& trayProgram, std::string webSite)
       // Never waits: a running cycle (even this thread's own, showing a box) means busy.
       certificates{trayProgram.coordinator, trayProgram.sortState,
                    [this] { return program.userScan(); }},
-      about{trayProgram.ports.desktop, trayProgram.ports.http, std::move(webSite)} {}
+      about{trayProgram.desktop, trayProgram.ports.http, std::move(webSite)} {}
 
 HWND mainWindow() {
     return globals.mainWindow.load();

@@ -13,6 +13,7 @@
 #include "app/check_run.h"
 #include "app/check_watch.h"
 #include "app/ports.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ int main(int argc, char** argv) {
     NullTrace quiet;
     StderrTrace loud;
     Trace& trace = options.trace ? static_cast<Trace&>(loud) : quiet;
-    const Ports ports = makePorts(platform, trace);
+    const PlatformPorts ports = makePorts(platform, trace);
     if (options.list) {
         bool incomplete = false;
         const std::optional<std::string> list =
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
         // Stopped by a signal, the wait returns and the program ends as usual.
         stopOnTermination(*ports.changes);
         watchChecks(
-            options, {*ports.stores, *ports.settings, trace, *ports.changes, *ports.clock},
+            options, ports.ports(), trace,
             [&](const CheckOutput& result, const CheckTiming& timing) {
                 CheckOutput stamped = result;
                 stamped.out = watchStampLine(timing.finishedUnixSeconds, options.json) + result.out;

@@ -17,6 +17,7 @@
 
 #include "app/ports.h"
 #include "app/tray_program.h"
+#include "platform/platform.h"
 #include "platform/win32/tray_window.h"
 #include "platform/win32/win32_desktop.h"
 #include "platform/win32/win32_text.h"
@@ -61,7 +62,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // through Exit or a fatal error, never by unwinding.
     auto* trace = new StdTrace;
     auto* desktop = new win32::Win32Desktop(*trace, GetModuleHandleW(nullptr));
-    auto* program = new TrayProgram(makePorts(defaultPlatformOptions(), *trace), *desktop, *trace);
+    auto* platform = new PlatformPorts(makePorts(defaultPlatformOptions(), *trace));
+    auto* program = new TrayProgram(platform->ports(), *desktop, *trace);
     program->endProcess = [](int status) { TerminateProcess(GetCurrentProcess(), status); };
     auto* ui = new win32::UiProgram(*program, kDefaultWebSite);
 

@@ -23,6 +23,7 @@
 #include "inventory/text.h"
 #include "platform/linux/stores/cert_file_reader.h"
 #include "platform/linux/stores/x509_fields.h"
+#include "platform/platform.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/fuzz_file.h"
 

@@ -12,9 +12,9 @@ Port& either(Port* given, Fake& fake) {
 }  // namespace
 
 FakeProgram::FakeProgram(FakeProgramOptions o)
-    : program(ProgramPorts{either(o.stores, stores), either(o.settings, settings), http, clock,
-                           changes, either(o.desktop, desktop),
-                           either(o.trace, o.quietTrace ? static_cast<Trace&>(quiet) : trace)}) {
+    : program(Ports{either(o.stores, stores), either(o.settings, settings), http, clock, changes},
+              either(o.desktop, desktop),
+              either(o.trace, o.quietTrace ? static_cast<Trace&>(quiet) : trace)) {
     program.endProcess = [this](int status) { endedWith.push_back(status); };
 }
 

@@ -7,6 +7,7 @@
 #include "app/check_delivery.h"
 #include "platform/linux/outlets/atomic_file.h"
 #include "platform/linux/outlets/journal_protocol.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 

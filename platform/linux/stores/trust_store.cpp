@@ -17,6 +17,7 @@
 #include "platform/linux/stores/store_source.h"
 #include "platform/linux/stores/trust_store.h"
 #include "platform/linux/stores/x509_fields.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 

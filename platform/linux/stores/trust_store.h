@@ -10,6 +10,7 @@
 #include "inventory/cert_store_api.h"
 #include "inventory/trace.h"
 #include "platform/linux/stores/root_files.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 

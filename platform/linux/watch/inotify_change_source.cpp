@@ -22,6 +22,7 @@
 #include "platform/linux/stores/nss_store.h"
 #include "platform/linux/stores/root_files.h"
 #include "platform/linux/stores/trust_store.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 

@@ -13,6 +13,7 @@
 
 #include "app/ports.h"
 #include "inventory/change_source.h"
+#include "platform/platform.h"
 
 namespace kestrune {
 

@@ -5,6 +5,7 @@
 #include "app/check_report.h"
 #include "tests/support/fake_cert_store.h"
 #include "tests/support/fake_change_source.h"
+#include "tests/support/fake_http.h"
 #include "tests/support/memory_settings.h"
 
 namespace kestrune {
@@ -31,6 +32,7 @@ TEST(CheckWatch, ChecksAtOnceThenAfterEachSettledChangeUntilStopped) {
     stores.locations.push_back(
         FakeLocation{"System", 1u << 16, {FakeStore{"Root", {makeCert("A", {0x0a}, 1)}}}});
     testing::MemorySettings settings;
+    testing::FakeHttpClient http;
     NullTrace trace;
     FakeClock clock;
     FakeChangeSource changes(clock);
@@ -47,7 +49,7 @@ TEST(CheckWatch, ChecksAtOnceThenAfterEachSettledChangeUntilStopped) {
         }
     };
     CheckOptions options;
-    watchChecks(options, {stores, settings, trace, changes, clock},
+    watchChecks(options, {stores, settings, http, clock, changes}, trace,
                 [&](const CheckOutput& result, const CheckTiming&) {
                     reports.push_back(result.out);
                     times.push_back(clock.monotonicMs());

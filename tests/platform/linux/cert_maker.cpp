@@ -17,6 +17,7 @@
 #include "app/ports.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
+#include "platform/platform.h"
 
 namespace kestrune::testing {
 

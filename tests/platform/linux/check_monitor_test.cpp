@@ -10,6 +10,7 @@
 
 #include "app/ports.h"
 #include "baseline/settings_api.h"
+#include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune::testing {

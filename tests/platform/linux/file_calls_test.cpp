@@ -10,6 +10,7 @@
 #include "app/ports.h"
 #include "inventory/scanner.h"
 #include "platform/linux/stores/trust_store.h"
+#include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune::testing {

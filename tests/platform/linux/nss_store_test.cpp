@@ -11,6 +11,7 @@
 #include "app/ports.h"
 #include "inventory/scanner.h"
 #include "platform/linux/stores/nss_store.h"
+#include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
 #include "tests/support/poll_until.h"
 

@@ -12,6 +12,7 @@
 
 #include "app/ports.h"
 #include "platform/linux/stores/trust_store.h"
+#include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune::testing {

@@ -11,6 +11,7 @@
 #include "inventory/text.h"
 #include "platform/linux/stores/cert_file_reader.h"
 #include "platform/linux/stores/record_extractor.h"
+#include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune::testing {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "baseline/baseline_storage.h"
+#include "platform/platform.h"
 #include "tests/support/poll_until.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
@@ -309,7 +310,7 @@ TEST(SqliteSettings, PathsFollowRootAndXdgRules) {
     EXPECT_EQ(userSettingsPath(""), "");  // no home, no user settings
     // The home the program was given, not $HOME: both user parts live in one place.
     NullTrace quiet;
-    const Ports ports = makePorts(PlatformOptions{"/tmp/r", "/home/bob"}, quiet);
+    const PlatformPorts ports = makePorts(PlatformOptions{"/tmp/r", "/home/bob"}, quiet);
     EXPECT_EQ(dynamic_cast<SqliteSettings&>(*ports.settings).options().userDatabase,
               "/home/bob/.config/kestrune/settings.db");
     oldXdg ? ::setenv("XDG_CONFIG_HOME", savedXdg.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");

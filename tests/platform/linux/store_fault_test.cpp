@@ -18,6 +18,7 @@
 #include "baseline/baseline_storage.h"
 #include "baseline/scan_cycle.h"
 #include "inventory/scanner.h"
+#include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_program.h"

@@ -7,6 +7,7 @@
 
 #include "app/ports.h"
 #include "inventory/scanner.h"
+#include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
 #include "tests/support/test_certificate.h"
 #include "tests/support/test_certificate_record.h"

@@ -10,6 +10,7 @@
 #include "inventory/scanner.h"
 #include "platform/linux/stores/cert_file_reader.h"
 #include "platform/linux/stores/root_files.h"
+#include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
 
 namespace kestrune::testing {

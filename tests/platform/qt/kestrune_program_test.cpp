@@ -27,6 +27,7 @@
 #include "app/ports.h"
 #include "baseline/baseline_storage.h"
 #include "inventory/certificate_record.h"
+#include "platform/platform.h"
 #include "tests/support/sample_records.h"
 #include "ui/baseline_messages.h"
 #include "ui/certificates_dialog_layout.h"

@@ -15,6 +15,7 @@
 
 #include "app/ports.h"
 #include "inventory/scanner.h"
+#include "platform/platform.h"
 #include "platform/win32/crypt32_stores.h"
 #include "platform/win32/win32_text.h"
 #include "tests/platform/win32/added_certificate.h"

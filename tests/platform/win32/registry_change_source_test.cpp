@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/ports.h"
+#include "platform/platform.h"
 #include "platform/win32/registry_change_source.h"
 #include "tests/platform/win32/added_certificate.h"
 
