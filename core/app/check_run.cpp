@@ -2,7 +2,7 @@
 
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
-#include "baseline/check_key.h"
+#include "baseline/key_choice.h"
 #include "baseline/store_carry_over.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
@@ -81,7 +81,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         return result;
     };
 
-    CheckKey chosen = openCheckKey(settings);
+    ChosenKey chosen = chooseSettingsKey(settings, KeyUse::Check);
     if (!chosen.note.empty()) {
         result.err += "kestrune-check: " + chosen.note + "\n";
     }
@@ -89,7 +89,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
         return fail(chosen.error);
     }
     KestruneState state;
-    state.settingsKey = chosen.key;
+    std::shared_ptr<SettingsKey> key = chosen.key;
     if (chosen.status != SettingsStatus::Ok) {
         return fail(storeProblem(*chosen.key, chosen.status));
     }
@@ -98,7 +98,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
     // changed between the look and the load. That is damage like any other.
     BaselineLoad load;
     if (chosen.verdict.state == StoredState::Whole) {
-        load = loadBaseline(state, trace);
+        load = loadBaseline(key.get(), state, trace);
         if (!load.ok() && chosen.key->damage().empty()) {
             return fail(storeProblem(*chosen.key, load.status));
         }
@@ -126,15 +126,15 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
                         "; nothing was compared or written (--accept records this scan as the "
                         "new baseline in its place)");
         }
-        state.settingsKey.reset();
+        key.reset();
         chosen.key.reset();
         const SetAsideResult aside = settings.setAside(chosen.root, kSettingsKeyPath);
         if (!aside.ok) {
             return fail("the stored baseline in " + where + " is damaged (" + chosen.verdict.what +
                         ") and could not be set aside: " + aside.why + "; nothing was written");
         }
-        state.settingsKey = settings.createKey(chosen.root, kSettingsKeyPath);
-        if (!state.settingsKey) {
+        key = settings.createKey(chosen.root, kSettingsKeyPath);
+        if (!key) {
             const std::string why = settings.openError();
             return fail("could not make a new baseline in " + where +
                         (why.empty() ? "" : ": " + why) +
@@ -145,7 +145,7 @@ CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, Settings
                    (aside.kept.empty() ? "" : "; it is kept as " + aside.kept) + ".\n";
         state.resetScanCounters();  // nothing of a failed load is kept
     }
-    SettingsKey& store = *state.settingsKey;
+    SettingsKey& store = *key;
 
     if (chosen.verdict.state != StoredState::Whole) {
         if (!chosen.writable) {

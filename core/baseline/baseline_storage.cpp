@@ -114,28 +114,6 @@ FingerprintsFound loadFingerprints(SettingsKey& key, std::size_t records,
 
 }  // namespace
 
-std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, std::string* fallback) {
-    if (auto key = settings.openKey(SettingsRoot::Machine, kSettingsKeyPath)) {
-        return key;
-    }
-    if (auto key = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath)) {
-        return key;
-    }
-    const std::string machineWhy = settings.openError();
-    std::shared_ptr<SettingsKey> user = settings.createKey(SettingsRoot::User, kSettingsKeyPath);
-    if (user && fallback) {
-        // Passing over a machine baseline is allowed, but never silently.
-        if (auto machine = settings.openKeyForReading(SettingsRoot::Machine, kSettingsKeyPath);
-            machine && baselinePresence(*machine) == BaselinePresence::Present) {
-            *fallback = "Not using the machine's baseline: " +
-                        (machineWhy.empty() ? machine->describe() + ": cannot be opened for writing"
-                                            : machineWhy) +
-                        "; using " + user->describe() + " instead.";
-        }
-    }
-    return user;
-}
-
 SaveResult saveCurrentAsBaseline(SettingsKey& key, const KestruneState& state) {
     return saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal,
                         state.currentFingerprints);
@@ -192,14 +170,12 @@ bool isFirstStart(SettingsKey& key) {
     return baselinePresence(key) == BaselinePresence::Absent;
 }
 
-BaselineLoad loadBaseline(KestruneState& state, Trace& trace) {
+BaselineLoad loadBaseline(SettingsKey* key, KestruneState& state, Trace& trace) {
     BaselineLoad r;
     auto fail = [&r](LoadFailure failure) {
         r.failure = failure;
         return r;
     };
-    // One reference for the whole load, whatever another thread does to the member.
-    const std::shared_ptr<SettingsKey> key = state.settingsKey;
     if (!key) {
         return fail(LoadFailure::NoKey);
     }

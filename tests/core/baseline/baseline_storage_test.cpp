@@ -52,9 +52,10 @@ struct Fixture {
     ScriptedDesktop desktop;
     CaptureTrace trace;
     KestruneState state;
+    std::shared_ptr<SettingsKey> settingsKey;
 
     Fixture() {
-        state.settingsKey = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath);
+        settingsKey = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath);
         fillTable(state.mqsCertificatesRegistry, 3, 1);
         state.iCertificateCountTotal_Registry = 3;
         fillTable(state.mqsCertificates, 4, 2);
@@ -65,7 +66,7 @@ struct Fixture {
         values()[kValueCertificateCount] = {kRegSz, count};
         values()[kValueCertificateData] = {kRegBinary, data};
     }
-    int load() { return registry_settings_load(state, desktop, trace); }
+    int load() { return registry_settings_load(settingsKey.get(), state, desktop, trace); }
     bool keptOldBaseline() const {
         return state.iCertificateCountTotal_Registry == 3 &&
                state.mqsCertificatesRegistry.validCount() == 3 &&
@@ -181,7 +182,7 @@ TEST(RegistrySettingsLoad, SavedTableComesBackIntoBothTables) {
     Fixture f;
     RecordTable scan;
     fillTable(scan, 9, 5);
-    ASSERT_TRUE(saveBaseline(*f.state.settingsKey, scan, 9));
+    ASSERT_TRUE(saveBaseline(*f.settingsKey, scan, 9));
     f.state.iCertificateCountTotal = 17;
 
     EXPECT_EQ(f.load(), 1);
@@ -216,7 +217,7 @@ TEST(RegistrySettingsLoad, FailuresShowTheirMessagesAndKeepTheBaselineInMemory) 
     {
         SCOPED_TRACE("no key");
         Fixture f;
-        f.state.settingsKey.reset();
+        f.settingsKey.reset();
         EXPECT_EQ(f.load(), 0);
         const auto boxes = f.desktop.messageBoxes();
         ASSERT_EQ(boxes.size(), 2u);

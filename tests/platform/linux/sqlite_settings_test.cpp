@@ -253,8 +253,9 @@ TEST(SqliteSettings, EarlierDatabasesAndTextValuesStillReadAndWrite) {
     ScriptedDesktop desktop;
     CaptureTrace trace;
     KestruneState state;
-    state.settingsKey = std::move(key);
-    ASSERT_EQ(registry_settings_load(state, desktop, trace), 1) << trace.outText();
+    std::shared_ptr<SettingsKey> settingsKey = std::move(key);
+    ASSERT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1)
+        << trace.outText();
     EXPECT_TRUE(holdsSamples(state.mqsCertificatesRegistry, 300, 4));
     EXPECT_EQ(state.iCertificateCountTotal_Registry, 300);
     // The save rebuilt it with large pages, and it still holds just what was saved.
@@ -357,11 +358,11 @@ TEST(SqliteSettings, BaselineSavedByOneProcessLoadsInAnother) {
     ScriptedDesktop desktop;
     CaptureTrace trace;
     KestruneState state;
-    state.settingsKey = openSettingsKey(api, desktop);
-    ASSERT_TRUE(state.settingsKey);
-    EXPECT_EQ(state.settingsKey->describe(), api.options().machineDatabase);  // root may write it
-    EXPECT_FALSE(isFirstStart(*state.settingsKey));
-    ASSERT_EQ(registry_settings_load(state, desktop, trace), 1);
+    std::shared_ptr<SettingsKey> settingsKey = openSettingsKey(api, desktop);
+    ASSERT_TRUE(settingsKey);
+    EXPECT_EQ(settingsKey->describe(), api.options().machineDatabase);  // root may write it
+    EXPECT_FALSE(isFirstStart(*settingsKey));
+    ASSERT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
     EXPECT_TRUE(desktop.calls().empty());
     EXPECT_EQ(state.iCertificateCountTotal_Registry, 25);
     EXPECT_TRUE(holdsSamples(state.mqsCertificatesRegistry, 25, 42));
@@ -498,13 +499,13 @@ TEST(SqliteSettings, DamagedDatabaseIsReportedAndNeverWritten) {
         KestruneState state;
         ScriptedDesktop desktop;
         CaptureTrace trace;
-        state.settingsKey = std::shared_ptr<SettingsKey>(std::move(key));
-        EXPECT_EQ(registry_settings_load(state, desktop, trace), 0);
+        std::shared_ptr<SettingsKey> settingsKey(std::move(key));
+        EXPECT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 0);
         EXPECT_EQ(desktop.messageBoxes().size(), 2u);
         if (what != "foreign") {
             EXPECT_NE(trace.errText().find(file.string()), std::string::npos);
         }
-        state.settingsKey.reset();
+        settingsKey.reset();
 
         EXPECT_EQ(readFile(file), content);
         EXPECT_FALSE(fs::exists(file.string() + "-journal"));
