@@ -44,9 +44,8 @@ enum class LoadFailure {
     None,
     NoKey,            // no settings key is open
     CountUnreadable,  // "Certificate Count" absent, unreadable or too long
-    DataTooLarge,     // no memory for "Certificate Data"
+    DataTooLarge,     // no memory for "Certificate Data"; the old baseline stays
     DataUnreadable,   // "Certificate Data" absent or unreadable
-    TableTooLarge,    // no memory for the baseline table; the old one stays
 };
 
 // What a load found of "Certificate Fingerprints".
