@@ -100,6 +100,31 @@ bool ensureFile(const std::string& path, mode_t mode) {
     return ::fchmod(fd.get(), mode) == 0;
 }
 
+// stat() of a database file that may be in the middle of being set aside: setAside holds
+// its folder's lock exclusively while it renames the file and makes a new one, so where
+// there is no file the name is looked at again once no run holds that lock. False with
+// errno set when there is still no file (or the folder cannot be locked).
+bool statSettled(const std::string& file, struct stat& st) {
+    if (::stat(file.c_str(), &st) == 0) {
+        return true;
+    }
+    if (errno != ENOENT) {
+        return false;
+    }
+    const UniqueFd folder(
+        ::open(fs::path(file).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0) {
+        return false;
+    }
+    int rc = 0;
+    while ((rc = ::flock(folder.get(), LOCK_SH)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+        return false;
+    }
+    return ::stat(file.c_str(), &st) == 0;
+}
+
 // A non-empty file that does not start with SQLite's header is not ours to open: SQLite
 // could take a short one for an empty database and write over it.
 bool looksLikeDatabase(const std::string& path) {
@@ -432,7 +457,7 @@ class SqliteKey final : public SettingsKey {
         // (restored, or made afresh by kestrune-check) is opened and used; anything else
         // there is reported and never written.
         struct stat st {};
-        if (::stat(file_.c_str(), &st) != 0) {
+        if (!statSettled(file_, st)) {
             lastError_ =
                 file_ + ": the database was deleted while in use (" + std::strerror(errno) + ")";
             return false;

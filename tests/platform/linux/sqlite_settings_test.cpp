@@ -2,8 +2,10 @@
 #include "app/ports.h"
 #include "tests/platform/linux/scratch_dir.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -574,6 +576,58 @@ TEST(SqliteSettings, LockHeldPastTheWaitIsBusyAndAShortLockIsWaitedFor) {
     size = 1;
     EXPECT_EQ(key->queryValue("v", &type, &byte, &size), SettingsStatus::Ok);
     EXPECT_EQ(byte, '3');
+}
+
+// Setting a database aside renames it and makes a new one under its folder's lock; a key
+// that finds no file meanwhile waits for that lock and follows the name to the new one,
+// instead of taking the database for deleted.
+TEST(SqliteSettings, AKeyFindingNoFileWaitsForASetAsideAndFollowsTheName) {
+    TempDir dir;
+    const SqliteSettingsOptions o = optionsIn(dir);
+    SqliteSettings api(o);
+    auto key = api.createKey(SettingsRoot::User, kSettingsKeyPath);
+    ASSERT_TRUE(key);
+    ASSERT_EQ(key->setValue("v", kRegSz, bytesOf("1")), SettingsStatus::Ok);
+
+    const fs::path folder = fs::path(o.userDatabase).parent_path();
+    const int lock = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    fs::rename(o.userDatabase, o.userDatabase + ".aside");
+
+    std::atomic<bool> returned{false};
+    SettingsStatus status = SettingsStatus::Error;
+    std::uint8_t byte = 0;
+    std::thread reader([&] {
+        std::uint32_t type = 0;
+        std::uint32_t size = 1;
+        status = key->queryValue("v", &type, &byte, &size);
+        returned = true;
+    });
+    // A waiter on a lock shows in /proc/locks as a "->" line naming the folder's inode.
+    struct stat st {};
+    ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+    const bool sawWait = testing::pollUntil(
+        [&] {
+            std::ifstream locks("/proc/locks");
+            for (std::string line; std::getline(locks, line);) {
+                if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) {
+                    return true;
+                }
+            }
+            return returned.load();
+        },
+        std::chrono::minutes(1));
+    SqliteSettings other(o);  // the new database the set-aside makes
+    auto fresh = other.createKey(SettingsRoot::User, kSettingsKeyPath);
+    ASSERT_TRUE(fresh);
+    ASSERT_EQ(fresh->setValue("v", kRegSz, bytesOf("2")), SettingsStatus::Ok);
+    ::close(lock);
+    reader.join();
+    EXPECT_TRUE(sawWait);
+    EXPECT_EQ(status, SettingsStatus::Ok) << key->lastError();
+    EXPECT_EQ(byte, '2');
 }
 
 }  // namespace
