@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "inventory/c_handle.h"
+#include "platform/linux/unique_fd.h"
 
 namespace kestrune {
 
@@ -29,23 +30,6 @@ namespace fs = std::filesystem;
 using DbHandle = CHandle<sqlite3, sqlite3_close_v2>;
 using Statement = CHandle<sqlite3_stmt, sqlite3_finalize>;
 using BlobHandle = CHandle<sqlite3_blob, sqlite3_blob_close>;
-
-// Owns one file descriptor.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 constexpr const char* kSchema =
     "CREATE TABLE keys (path TEXT PRIMARY KEY COLLATE NOCASE);"

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "baseline/baseline_storage.h"
+#include "platform/linux/unique_fd.h"
 #include "tests/support/poll_until.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
@@ -590,9 +591,9 @@ TEST(SqliteSettings, AKeyFindingNoFileWaitsForASetAsideAndFollowsTheName) {
     ASSERT_EQ(key->setValue("v", kRegSz, bytesOf("1")), SettingsStatus::Ok);
 
     const fs::path folder = fs::path(o.userDatabase).parent_path();
-    const int lock = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(lock, 0);
-    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    UniqueFd lock(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(lock);
+    ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
     fs::rename(o.userDatabase, o.userDatabase + ".aside");
 
     std::atomic<bool> returned{false};
@@ -623,7 +624,7 @@ TEST(SqliteSettings, AKeyFindingNoFileWaitsForASetAsideAndFollowsTheName) {
     auto fresh = other.createKey(SettingsRoot::User, kSettingsKeyPath);
     ASSERT_TRUE(fresh);
     ASSERT_EQ(fresh->setValue("v", kRegSz, bytesOf("2")), SettingsStatus::Ok);
-    ::close(lock);
+    lock.reset();  // the set-aside is done
     reader.join();
     EXPECT_TRUE(sawWait);
     EXPECT_EQ(status, SettingsStatus::Ok) << key->lastError();
