@@ -105,8 +105,9 @@ int main(int argc, char** argv) {
     testing::ScriptedDesktop desktop;
     NullTrace trace;
     KestruneState state;
-    state.settingsKey = settings.createKey(SettingsRoot::User, kSettingsKeyPath);
-    if (!state.settingsKey || !saveBaseline(*state.settingsKey, table, count)) {
+    std::shared_ptr<SettingsKey> settingsKey =
+        settings.createKey(SettingsRoot::User, kSettingsKeyPath);
+    if (!settingsKey || !saveBaseline(*settingsKey, table, count)) {
         std::fprintf(stderr, "cannot save into %s\n", options.userDatabase.c_str());
         return 1;
     }
@@ -120,14 +121,13 @@ int main(int argc, char** argv) {
         // Stored: `table`. Then every record different, then back: two timed saves.
         for (const RecordTable* next : {&other, &table}) {
             bench::Stopwatch s;
-            ok = saveBaseline(*state.settingsKey, *next, count) && ok;
+            ok = saveBaseline(*settingsKey, *next, count) && ok;
             save = std::min(save, s.seconds());
         }
         // One certificate more, then one less.
         for (const RecordTable* next : {&onemore, &table}) {
             bench::Stopwatch s;
-            ok = saveBaseline(*state.settingsKey, *next,
-                              static_cast<std::int32_t>(next->validCount())) &&
+            ok = saveBaseline(*settingsKey, *next, static_cast<std::int32_t>(next->validCount())) &&
                  ok;
             saveOneMore = std::min(saveOneMore, s.seconds());
         }
@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
         plainSave = std::min(plainSave, p.seconds());
 
         bench::Stopwatch l;
-        ok = registry_settings_load(state, desktop, trace) == 1 && ok;
+        ok = registry_settings_load(settingsKey.get(), state, desktop, trace) == 1 && ok;
         load = std::min(load, l.seconds());
 
         bench::Stopwatch r;

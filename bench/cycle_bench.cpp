@@ -54,10 +54,10 @@ struct Fixture : testing::FakeProgram {
     // A baseline of `count` certificates, then 1 % of them replaced by new ones.
     explicit Fixture(std::size_t count) : FakeProgram({.quietTrace = true}) {
         bench::fillStores(stores, count, 7);
-        state.settingsKey = openSettingsKey(settings, desktop);
+        settingsKey = openSettingsKey(settings, desktop);
         scan(state, stores, trace);
-        saveBaseline(*state.settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
-        registry_settings_load(state, desktop, trace);
+        saveBaseline(*settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
+        registry_settings_load(settingsKey.get(), state, desktop, trace);
         testing::FakeCertStoreApi fresh;
         bench::fillStores(fresh, count / 100, 99);
         auto& target = stores.locations[0].stores;

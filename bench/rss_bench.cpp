@@ -105,8 +105,9 @@ int main(int argc, char** argv) {
     CycleContext& context = program->context;
 
     // First start, then one cycle, as the tray program runs them.
-    state->settingsKey = openSettingsKey(settings, desktop);
-    bool ok = state->settingsKey != nullptr;
+    std::shared_ptr<SettingsKey>& settingsKey = program->settingsKey;
+    settingsKey = openSettingsKey(settings, desktop);
+    bool ok = settingsKey != nullptr;
     const bench::Stopwatch scanTimer;
     scan(*state, *stores, trace);
     const double scanSeconds = scanTimer.seconds();
@@ -114,10 +115,9 @@ int main(int argc, char** argv) {
     // memory) through the save, the load and a comparison, without the scans' bundle.
     const bool resetWorks = resetPeak();
     const double afterScan = statusMb("VmRSS:");
-    ok = ok &&
-         saveBaseline(*state->settingsKey, state->mqsCertificates, state->iCertificateCountTotal);
+    ok = ok && saveBaseline(*settingsKey, state->mqsCertificates, state->iCertificateCountTotal);
     const double saveTop = peakSinceResetMb();
-    ok = ok && registry_settings_load(*state, desktop, trace) == 1;
+    ok = ok && registry_settings_load(settingsKey.get(), *state, desktop, trace) == 1;
     const bench::Stopwatch compareTimer;
     const Changes changes = detectChanges(*state);
     const double compareSeconds = compareTimer.seconds();

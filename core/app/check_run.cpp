@@ -2,7 +2,7 @@
 
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
-#include "baseline/check_key.h"
+#include "baseline/key_choice.h"
 #include "baseline/store_carry_over.h"
 #include "inventory/scanner.h"
 #include "inventory/text.h"
@@ -110,21 +110,21 @@ class CheckRun {
 
     // The key the check uses and what it holds.
     bool openBaseline() {
-        chosen_ = openCheckKey(settings_);
+        chosen_ = chooseSettingsKey(settings_, KeyUse::Check);
         if (!chosen_.note.empty()) {
             result_.err += "kestrune-check: " + chosen_.note + "\n";
         }
         if (!chosen_.key) {
             return fail(chosen_.error);
         }
-        state_.settingsKey = chosen_.key;
+        key_ = chosen_.key;
         if (chosen_.status != SettingsStatus::Ok) {
             return fail(storeProblem(*chosen_.key, chosen_.status));
         }
         // A baseline that looked whole may still fail to load: a malformed database, or
         // one changed between the look and the load. That is damage like any other.
         if (chosen_.verdict.state == StoredState::Whole) {
-            load_ = loadBaseline(state_, trace_);
+            load_ = loadBaseline(key_.get(), state_, trace_);
             if (!load_.ok() && chosen_.key->damage().empty()) {
                 return fail(storeProblem(*chosen_.key, load_.status));
             }
@@ -157,15 +157,15 @@ class CheckRun {
                         "; nothing was compared or written (--accept records this scan as the "
                         "new baseline in its place)");
         }
-        state_.settingsKey.reset();
+        key_.reset();
         chosen_.key.reset();
         const SetAsideResult aside = settings_.setAside(chosen_.root, kSettingsKeyPath);
         if (!aside.ok) {
             return fail("the stored baseline in " + where + " is damaged (" + what +
                         ") and could not be set aside: " + aside.why + "; nothing was written");
         }
-        state_.settingsKey = settings_.createKey(chosen_.root, kSettingsKeyPath);
-        if (!state_.settingsKey) {
+        key_ = settings_.createKey(chosen_.root, kSettingsKeyPath);
+        if (!key_) {
             const std::string why = settings_.openError();
             return fail("could not make a new baseline in " + where +
                         (why.empty() ? "" : ": " + why) +
@@ -180,7 +180,7 @@ class CheckRun {
 
     // No baseline (or a damaged one set aside): this scan becomes the baseline.
     void recordFirstBaseline() {
-        SettingsKey& store = *state_.settingsKey;
+        SettingsKey& store = *key_;
         if (!chosen_.writable) {
             fail("no baseline in " + store.describe() +
                  " and it cannot be written: " + chosen_.whyReadOnly);
@@ -239,7 +239,7 @@ class CheckRun {
         result_.err += formatText(
             "kestrune-check: warning: \"Certificate Fingerprints\" in %s %s; certificates are "
             "compared by serial number and subject name alone.\n",
-            state_.settingsKey->describe().c_str(),
+            key_->describe().c_str(),
             load_.fingerprints == FingerprintsFound::Unreadable
                 ? "could not be read"
                 : formatText("holds %u bytes, not 32 for each of the %zu records",
@@ -270,7 +270,7 @@ class CheckRun {
         if (!changes_.any() || !options_.accept) {
             return;
         }
-        SettingsKey& store = *state_.settingsKey;
+        SettingsKey& store = *key_;
         if (!chosen_.writable) {
             result_.err += "kestrune-check: could not store the observed state as the baseline: " +
                            chosen_.whyReadOnly + "; it was compared read-only\n";
@@ -344,7 +344,8 @@ class CheckRun {
     Trace& trace_;
     CheckOutput result_;
     KestruneState state_;
-    CheckKey chosen_;
+    ChosenKey chosen_;
+    std::shared_ptr<SettingsKey> key_;  // the key chosen, or the one made afresh
     BaselineLoad load_;
     std::string replaced_;  // what replacing a damaged baseline did, for the report
     ScanResult scanned_;

@@ -28,7 +28,7 @@ struct CheckOutput {
 // identities and prints every difference, then a summary; exit 1 when something
 // differs. With options.accept the observed state becomes the baseline after the report.
 // A damaged baseline is an error (exit 2) unless options.accept replaces it; the key is
-// chosen by openCheckKey, and a read-only one refuses options.accept.
+// chosen by chooseSettingsKey, and a read-only one refuses options.accept.
 // A store that could not be read gets an "unreadable" line instead of comparisons, its
 // baseline records are kept by --accept, and the exit status is 3 (incomplete).
 CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, SettingsApi& settings,

@@ -56,7 +56,7 @@ bool recordFirstBaseline(TrayProgram& program) {
     desktop.messageBox(
         baselineSummaryText(state.uniqueCertificateCount, state.iCertificateCountTotal),
         kSummaryCaption, kMbIconInformation, kNoOwner);
-    saveCurrentAsBaseline(*state.settingsKey, state);
+    saveCurrentAsBaseline(*program.cycle.settingsKey, state);
     return true;
 }
 
@@ -106,17 +106,19 @@ int mainRoutine(TrayProgram& program, const MainRoutineHooks& hooks) {
         state.mqsCertificatesRegistry.cutToOne();
     }
 
-    state.settingsKey = openSettingsKey(program.ports.settings, program.desktop, &program.trace);
-    if (!state.settingsKey) {
+    cycle.settingsKey =
+        openSettingsKey(program.ports.settings, program.desktop, &program.trace);
+    if (!cycle.settingsKey) {
         return kExitNoSettingsKey;
     }
 
     {
         const auto turn = program.coordinator.begin();
-        if (isFirstStart(*state.settingsKey) && !recordFirstBaseline(program)) {
+        if (isFirstStart(*cycle.settingsKey) && !recordFirstBaseline(program)) {
             return kExitOutOfMemory;
         }
-        const int loaded = registry_settings_load(state, program.desktop, program.trace);
+        const int loaded = registry_settings_load(cycle.settingsKey.get(), state,
+                                                  program.desktop, program.trace);
         cycle.trace.outf("registry_settings_load() retuend: %d\r\n", loaded);
         if (loaded == 0) {
             cycle.trace.out("COULD NOT OPEN REGISTRY!!!");

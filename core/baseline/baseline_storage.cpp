@@ -112,29 +112,115 @@ FingerprintsFound loadFingerprints(SettingsKey& key, std::size_t records,
     return FingerprintsFound::Loaded;
 }
 
-}  // namespace
-
-std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, std::string* fallback) {
-    if (auto key = settings.openKey(SettingsRoot::Machine, kSettingsKeyPath)) {
-        return key;
-    }
-    if (auto key = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath)) {
-        return key;
-    }
-    const std::string machineWhy = settings.openError();
-    std::shared_ptr<SettingsKey> user = settings.createKey(SettingsRoot::User, kSettingsKeyPath);
-    if (user && fallback) {
-        // Passing over a machine baseline is allowed, but never silently.
-        if (auto machine = settings.openKeyForReading(SettingsRoot::Machine, kSettingsKeyPath);
-            machine && baselinePresence(*machine) == BaselinePresence::Present) {
-            *fallback = "Not using the machine's baseline: " +
-                        (machineWhy.empty() ? machine->describe() + ": cannot be opened for writing"
-                                            : machineWhy) +
-                        "; using " + user->describe() + " instead.";
+// The count. A value longer than the buffer cannot come from saveBaseline; it is refused
+// like an unreadable one rather than guessed at.
+LoadFailure readCount(SettingsKey& key, BaselineLoad& r, Trace& trace) {
+    std::vector<std::uint8_t> text(kCountBufferBytes, 0);
+    std::uint32_t type = 0;
+    std::uint32_t size = kCountBufferBytes;
+    const SettingsStatus status = key.queryValue(kValueCertificateCount, &type, text.data(), &size);
+    if (status != SettingsStatus::Ok) {
+        r.status = status;
+        if (status == SettingsStatus::MoreData) {
+            trace.errf("Certificate Count is %u bytes, more than %u.\r\n", size, kCountBufferBytes);
         }
+        traceStoreError(trace, key, status);
+        return LoadFailure::CountUnreadable;
     }
-    return user;
+    r.storedCount = parseCount(text.data(), size < kCountBufferBytes ? size : kCountBufferBytes);
+    return LoadFailure::None;
 }
+
+// Records for `bytes` bytes of "Certificate Data", rounded up, worked out in 64 bits: a
+// 32-bit size_t would wrap near 4 GB.
+std::size_t recordsFor(std::uint32_t bytes) {
+    const std::uint64_t records =
+        (static_cast<std::uint64_t>(bytes) + kRecordSize - 1) / kRecordSize;
+    return records < SIZE_MAX / kRecordSize ? static_cast<std::size_t>(records)
+                                            : SIZE_MAX / kRecordSize;
+}
+
+// "Certificate Data" straight into the new baseline table: room for the whole value (a
+// store may only hand over all of it), of which the count keeps the records the value
+// really holds. The table in memory stays until the read is whole.
+LoadFailure readData(SettingsKey& key, RecordTable& table, BaselineLoad& r, Trace& trace) {
+    const std::int32_t count = r.storedCount;
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    const SettingsStatus sizeStatus = key.queryValue(kValueCertificateData, &type, nullptr, &size);
+    if (sizeStatus != SettingsStatus::Ok) {
+        size = 0;
+    }
+    std::uint32_t read = 0;
+    SettingsStatus readStatus = sizeStatus;
+    bool grown = false;
+    std::size_t whole = 0;
+    const bool replaced = table.replaceInPlace(
+        recordsFor(size), [&](std::span<std::uint8_t> into) -> std::optional<std::size_t> {
+            grown = into.size() >= size;
+            if (!grown) {
+                return std::nullopt;  // no memory for the whole value
+            }
+            read = size;
+            if (sizeStatus == SettingsStatus::Ok) {
+                readStatus = key.queryValue(kValueCertificateData, &type, into.data(), &read);
+            }
+            if (readStatus != SettingsStatus::Ok) {
+                return std::nullopt;
+            }
+            read = read > size ? size : read;  // never trust a size past the buffer
+            // The count is the authority, but only for records the value really holds.
+            whole = read / kRecordSize;
+            r.loaded =
+                static_cast<std::size_t>(count) < whole ? static_cast<std::size_t>(count) : whole;
+            return r.loaded;
+        });
+    if (!replaced && !grown) {
+        // The old baseline is still whole; reporting success would hide that it is stale.
+        trace.out("realloc() failed for Cert data.\r\n");
+        return LoadFailure::DataTooLarge;
+    }
+    if (!replaced) {
+        r.status = readStatus;
+        r.loaded = 0;
+        // The baseline in memory stays: a failed read must not leave the tables cut back
+        // while the program goes on comparing against them.
+        trace.outf("NOT SUCCESS: Total Count in Registry: %d(size: %u)\r\n", count, read);
+        traceStoreError(trace, key, readStatus);
+        return LoadFailure::DataUnreadable;
+    }
+    r.dataBytes = read;
+    trace.outf("ERROR_SUCCESS: Total Count in Registry: %d(size: %u)\r\n", count, read);
+    if (!r.consistent()) {
+        trace.outf(
+            "Certificate Count %d does not match Certificate Data of %u bytes (%zu whole "
+            "records); loaded %zu records.\r\n",
+            count, read, whole, r.loaded);
+    }
+    return LoadFailure::None;
+}
+
+// The loaded baseline becomes the one in memory: its count, its fingerprints, and a copy
+// over the front of the current table.
+void adoptLoaded(SettingsKey& key, KestruneState& state, BaselineLoad& r, Trace& trace) {
+    state.iCertificateCountTotal_Registry = static_cast<std::int32_t>(r.loaded);
+    r.fingerprints =
+        loadFingerprints(key, r.loaded, state.baselineFingerprints, r.fingerprintBytes, trace);
+    if (!state.mqsCertificates.copyValidFrom(state.mqsCertificatesRegistry)) {
+        // The baseline is loaded; the current table keeps the last scan, which the next
+        // cycle rewrites before anything compares against it.
+        trace.out("HeapReAlloc() failed mqsCertificates.\r\n");
+        return;
+    }
+    try {
+        state.currentFingerprints = state.baselineFingerprints;
+        state.currentFingerprints.resize(r.loaded);
+    } catch (const std::exception&) {
+        state.currentFingerprints.clear();  // the next scan fills them again
+    }
+}
+
+}  // namespace
 
 SaveResult saveCurrentAsBaseline(SettingsKey& key, const KestruneState& state) {
     return saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal,
@@ -192,120 +278,18 @@ bool isFirstStart(SettingsKey& key) {
     return baselinePresence(key) == BaselinePresence::Absent;
 }
 
-BaselineLoad loadBaseline(KestruneState& state, Trace& trace) {
+BaselineLoad loadBaseline(SettingsKey* key, KestruneState& state, Trace& trace) {
     BaselineLoad r;
-    auto fail = [&r](LoadFailure failure) {
-        r.failure = failure;
-        return r;
-    };
-    // One reference for the whole load, whatever another thread does to the member.
-    const std::shared_ptr<SettingsKey> key = state.settingsKey;
     if (!key) {
-        return fail(LoadFailure::NoKey);
+        r.failure = LoadFailure::NoKey;
+        return r;
     }
-
-    // The count. A value longer than the buffer cannot come from saveBaseline; it is
-    // refused like an unreadable one rather than guessed at.
-    std::int32_t count = 0;
-    {
-        std::vector<std::uint8_t> text(kCountBufferBytes, 0);
-        std::uint32_t type = 0;
-        std::uint32_t size = kCountBufferBytes;
-        const SettingsStatus status =
-            key->queryValue(kValueCertificateCount, &type, text.data(), &size);
-        if (status != SettingsStatus::Ok) {
-            r.status = status;
-            if (status == SettingsStatus::MoreData) {
-                trace.errf("Certificate Count is %u bytes, more than %u.\r\n", size,
-                           kCountBufferBytes);
-            }
-            traceStoreError(trace, *key, status);
-            return fail(LoadFailure::CountUnreadable);
-        }
-        count = parseCount(text.data(), size < kCountBufferBytes ? size : kCountBufferBytes);
-        r.storedCount = count;
+    r.failure = readCount(*key, r, trace);
+    if (r.ok()) {
+        r.failure = readData(*key, state.mqsCertificatesRegistry, r, trace);
     }
-
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    const SettingsStatus sizeStatus = key->queryValue(kValueCertificateData, &type, nullptr, &size);
-    if (sizeStatus != SettingsStatus::Ok) {
-        size = 0;
-    }
-
-    // "Certificate Data" is read straight into the new baseline table: room for the
-    // whole value (a store may only hand over all of it), of which the count keeps the
-    // records the value really holds. The table in memory stays until the read is whole.
-    std::uint32_t read = 0;
-    SettingsStatus readStatus = sizeStatus;
-    bool filled = false;
-    std::size_t whole = 0;
-    std::size_t loaded = 0;
-    // Worked out in 64 bits: a 32-bit size_t would wrap near 4 GB.
-    const std::uint64_t room64 = (static_cast<std::uint64_t>(size) + kRecordSize - 1) / kRecordSize;
-    const std::size_t room =
-        room64 < SIZE_MAX / kRecordSize ? static_cast<std::size_t>(room64) : SIZE_MAX / kRecordSize;
-    const bool replaced = state.mqsCertificatesRegistry.replaceInPlace(
-        room, [&](std::span<std::uint8_t> into) -> std::optional<std::size_t> {
-            filled = true;
-            if (into.size() < size) {
-                filled = false;  // no memory for the whole value
-                return std::nullopt;
-            }
-            read = size;
-            if (sizeStatus == SettingsStatus::Ok) {
-                readStatus = key->queryValue(kValueCertificateData, &type, into.data(), &read);
-            }
-            if (readStatus != SettingsStatus::Ok) {
-                return std::nullopt;
-            }
-            if (read > size) {
-                read = size;  // never trust a size past the buffer
-            }
-            // The count is the authority, but only for records the value really holds.
-            whole = read / kRecordSize;
-            loaded =
-                static_cast<std::size_t>(count) < whole ? static_cast<std::size_t>(count) : whole;
-            return loaded;
-        });
-    if (!replaced && !filled) {
-        trace.out("HeapReAlloc() failed mqsCertificatesRegistry.\r\n");
-        // The old baseline is still whole; reporting success would hide that it is stale.
-        return fail(LoadFailure::TableTooLarge);
-    }
-    if (!replaced) {
-        r.status = readStatus;
-        // The baseline in memory stays: a failed read must not leave the tables cut back
-        // while the program goes on comparing against them.
-        trace.outf("NOT SUCCESS: Total Count in Registry: %d(size: %u)\r\n", count, read);
-        traceStoreError(trace, *key, readStatus);
-        return fail(LoadFailure::DataUnreadable);
-    }
-
-    r.dataBytes = read;
-    trace.outf("ERROR_SUCCESS: Total Count in Registry: %d(size: %u)\r\n", count, read);
-    if (static_cast<std::uint64_t>(count) * kRecordSize != read) {
-        trace.outf(
-            "Certificate Count %d does not match Certificate Data of %u bytes (%zu whole "
-            "records); loaded %zu records.\r\n",
-            count, read, whole, loaded);
-    }
-
-    state.iCertificateCountTotal_Registry = static_cast<std::int32_t>(loaded);
-    r.loaded = loaded;
-    r.fingerprints =
-        loadFingerprints(*key, loaded, state.baselineFingerprints, r.fingerprintBytes, trace);
-    if (!state.mqsCertificates.copyValidFrom(state.mqsCertificatesRegistry)) {
-        // The baseline is loaded; the current table keeps the last scan, which the next
-        // cycle rewrites before anything compares against it.
-        trace.out("HeapReAlloc() failed mqsCertificates.\r\n");
-    } else {
-        try {
-            state.currentFingerprints = state.baselineFingerprints;
-            state.currentFingerprints.resize(loaded);
-        } catch (const std::exception&) {
-            state.currentFingerprints.clear();  // the next scan fills them again
-        }
+    if (r.ok()) {
+        adoptLoaded(*key, state, r, trace);
     }
     return r;
 }

@@ -16,12 +16,6 @@
 
 namespace kestrune {
 
-// Machine root with full access, else created under the machine root, else created
-// under the user root. Null when all three fail. When it passes over a machine key that
-// holds a baseline for the user's, `fallback` (if given) says so, naming both.
-std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings,
-                                             std::string* fallback = nullptr);
-
 struct SaveResult {
     bool ok = false;
     std::string why;  // empty when ok
@@ -50,9 +44,8 @@ enum class LoadFailure {
     None,
     NoKey,            // no settings key is open
     CountUnreadable,  // "Certificate Count" absent, unreadable or too long
-    DataTooLarge,     // no memory for "Certificate Data"
+    DataTooLarge,     // no memory for "Certificate Data"; the old baseline stays
     DataUnreadable,   // "Certificate Data" absent or unreadable
-    TableTooLarge,    // no memory for the baseline table; the old one stays
 };
 
 // What a load found of "Certificate Fingerprints".
@@ -81,9 +74,9 @@ struct BaselineLoad {
     }
 };
 
-// Loads the stored baseline into mqsCertificatesRegistry (and over the front of
-// mqsCertificates), writing the load's diagnostic lines. A failed load keeps the
-// baseline already in memory.
-BaselineLoad loadBaseline(KestruneState& state, Trace& trace);
+// Loads the baseline stored under `key` (null: none is open) into mqsCertificatesRegistry
+// (and over the front of mqsCertificates), writing the load's diagnostic lines. A failed
+// load keeps the baseline already in memory.
+BaselineLoad loadBaseline(SettingsKey* key, KestruneState& state, Trace& trace);
 
 }  // namespace kestrune

@@ -65,9 +65,9 @@ void saveObserved(CycleContext& c, const std::vector<UnreadableStore>& unreadabl
     // A save the user asked for that did not happen must not look like one that did. The
     // baseline in memory stays, so the next cycle reports the same changes again.
     SaveResult saved{false, "no settings key is open"};
-    if (s.settingsKey) {
+    if (c.settingsKey) {
         // What an unreadable store held is kept as it was stored.
-        saved = saveObservedAsBaseline(*s.settingsKey, s, unreadable);
+        saved = saveObservedAsBaseline(*c.settingsKey, s, unreadable);
     }
     if (saved) {
         c.dialogue.baselineSaved();
@@ -122,7 +122,7 @@ CycleOutcome runCycle(CycleContext& c, int userInitiated) {
         c.dialogue.scanComplete(userInitiated);
     }
 
-    const BaselineLoad load = loadBaseline(s, c.trace);
+    const BaselineLoad load = loadBaseline(c.settingsKey.get(), s, c.trace);
     if (!load.ok()) {
         c.dialogue.loadFailed(load);
     }

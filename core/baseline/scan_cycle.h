@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -65,6 +66,9 @@ struct CycleContext {
     // when they changed meanwhile the question is asked again with the new differences.
     // The Linux desktop asks for it; the Windows program saves at once.
     bool recheckBeforeSave = false;
+    // The open settings key the baseline is saved to and loaded from; null when none
+    // could be opened. Set once at start-up, before any cycle.
+    std::shared_ptr<SettingsKey> settingsKey{};
 };
 
 enum class CycleOutcome {

@@ -58,40 +58,6 @@ bool inUnreadableStore(const CertificateRecord& record,
     return false;
 }
 
-std::vector<CertificateRecord> readableRecords(std::span<const CertificateRecord> records,
-                                               std::span<const UnreadableStore> unreadable) {
-    std::vector<CertificateRecord> out;
-    out.reserve(records.size());
-    for (const CertificateRecord& record : records) {
-        if (!inUnreadableStore(record, unreadable)) {
-            out.push_back(record);
-        }
-    }
-    return out;
-}
-
-std::vector<CertificateRecord> recordsToSave(std::span<const CertificateRecord> baseline,
-                                             std::span<const CertificateRecord> current,
-                                             std::span<const UnreadableStore> unreadable) {
-    std::vector<CertificateRecord> out = readableRecords(current, unreadable);
-    for (const CertificateRecord& record : baseline) {
-        if (inUnreadableStore(record, unreadable)) {
-            out.push_back(record);
-        }
-    }
-    return out;
-}
-
-SaveResult saveRecords(SettingsKey& key, const std::vector<CertificateRecord>& records) {
-    RecordTable table;
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(records.data()),
-                                              records.size() * kRecordSize);
-    if (!table.replaceFromBlob(bytes, records.size())) {
-        return SaveResult{false, "out of memory"};
-    }
-    return saveBaseline(key, table, static_cast<std::int32_t>(records.size()));
-}
-
 Changes detectReadableChanges(const KestruneState& state,
                               std::span<const UnreadableStore> unreadable, ChangeScope scope) {
     if (unreadable.empty()) {

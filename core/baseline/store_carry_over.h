@@ -17,19 +17,6 @@ namespace kestrune {
 bool inUnreadableStore(const CertificateRecord& record,
                        std::span<const UnreadableStore> unreadable);
 
-// The records outside the unreadable stores, in their order.
-std::vector<CertificateRecord> readableRecords(std::span<const CertificateRecord> records,
-                                               std::span<const UnreadableStore> unreadable);
-
-// The baseline to store after a scan: the observed records of the readable stores, then
-// the baseline's records of the unreadable ones, unchanged.
-std::vector<CertificateRecord> recordsToSave(std::span<const CertificateRecord> baseline,
-                                             std::span<const CertificateRecord> current,
-                                             std::span<const UnreadableStore> unreadable);
-
-// Stores those records as the baseline.
-SaveResult saveRecords(SettingsKey& key, const std::vector<CertificateRecord>& records);
-
 // The changes between the readable parts of both tables of a state, fingerprints
 // included where they fit; the indexes point into the whole tables.
 Changes detectReadableChanges(const KestruneState& state,

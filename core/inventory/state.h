@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,8 +12,6 @@
 #include "inventory/certificate_identity.h"
 
 namespace kestrune {
-
-class SettingsKey;
 
 struct LocalTime {
     int year = 0;
@@ -45,8 +42,6 @@ struct KestruneState {
     std::vector<Fingerprint> baselineFingerprints;
     // Serials of the current scan, for the unique count.
     SerialPrefixIndex scanSerials;
-    // The open settings key; null when none could be opened.
-    std::shared_ptr<SettingsKey> settingsKey;
 
     // Reset for a new scan: counters to zero, table memory kept and overwritten.
     void resetScanCounters();

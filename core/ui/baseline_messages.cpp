@@ -4,16 +4,15 @@ namespace kestrune {
 
 std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& desktop,
                                              Trace* trace) {
-    std::string fallback;
-    auto key = openSettingsKey(settings, trace ? &fallback : nullptr);
-    if (!fallback.empty()) {
-        trace->errf("Kestrune: %s\n", fallback.c_str());
+    const ChosenKey chosen = chooseSettingsKey(settings, KeyUse::Tray);
+    if (trace && !chosen.note.empty()) {
+        trace->errf("Kestrune: %s\n", chosen.note.c_str());
     }
-    if (!key) {
+    if (!chosen.key) {
         desktop.messageBox(kKeyErrorText, kKeyErrorCaption, kMbIconError | kMbServiceNotification,
                            kNoOwner);
     }
-    return key;
+    return chosen.key;
 }
 
 void showLoadFailure(Desktop& desktop, const BaselineLoad& load) {
@@ -28,9 +27,9 @@ void showLoadFailure(Desktop& desktop, const BaselineLoad& load) {
     desktop.messageBox(kLoadFailedText, kLoadFailedCaption, kMbIconError, kNoOwner);
 }
 
-int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace,
+int registry_settings_load(SettingsKey* key, KestruneState& state, Desktop& desktop, Trace& trace,
                            BaselineLoad* report) {
-    const BaselineLoad load = loadBaseline(state, trace);
+    const BaselineLoad load = loadBaseline(key, state, trace);
     showLoadFailure(desktop, load);
     if (report) {
         *report = load;

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "baseline/baseline_storage.h"
+#include "baseline/key_choice.h"
 #include "ui/desktop.h"
 
 namespace kestrune {
@@ -20,9 +21,9 @@ inline constexpr const char* kLoadFailedText =
     "either not found or invalid.\r\n\r\nThe program will now exit.";
 inline constexpr const char* kLoadFailedCaption = "Brimtal Software - Kestrune Error";
 
-// openSettingsKey, with the error box when no key could be opened or created (the
-// caller then ends the process with status -1). Passing over the machine's baseline for
-// the user's is written to `trace`'s error stream.
+// The tray program's settings key (chooseSettingsKey), with the error box when no key
+// could be opened or created (the caller then ends the process with status -1). Passing
+// over the machine's baseline for the user's is written to `trace`'s error stream.
 std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& desktop,
                                              Trace* trace = nullptr);
 
@@ -30,7 +31,7 @@ std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& des
 void showLoadFailure(Desktop& desktop, const BaselineLoad& load);
 
 // loadBaseline with its boxes. 1 on success, 0 on failure.
-int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace,
+int registry_settings_load(SettingsKey* key, KestruneState& state, Desktop& desktop, Trace& trace,
                            BaselineLoad* report = nullptr);
 
 }  // namespace kestrune

@@ -92,15 +92,16 @@ void run(const std::uint8_t* data, std::size_t size) {
     testing::MemorySettings& settings = program.settings;
     testing::ScriptedDesktop& desktop = program.desktop;
     NullTrace& trace = program.quiet;
-    state.settingsKey = settings.createKey(SettingsRoot::User, kSettingsKeyPath);
-    FUZZ_CHECK(state.settingsKey);
+    std::shared_ptr<SettingsKey>& settingsKey = program.settingsKey;
+    settingsKey = settings.createKey(SettingsRoot::User, kSettingsKeyPath);
+    FUZZ_CHECK(settingsKey);
 
     std::vector<std::uint8_t> before;  // the baseline in memory before the fuzzed load
     if (switches & kBaselineBefore) {
         RecordTable previous;
         testing::fillTable(previous, 2, kSampleTag);
-        FUZZ_CHECK(saveBaseline(*state.settingsKey, previous, 2));
-        FUZZ_CHECK(registry_settings_load(state, desktop, trace) == 1);
+        FUZZ_CHECK(saveBaseline(*settingsKey, previous, 2));
+        FUZZ_CHECK(registry_settings_load(settingsKey.get(), state, desktop, trace) == 1);
         const auto bytes = state.mqsCertificatesRegistry.bytes(2);
         before.assign(bytes.begin(), bytes.end());
     }
@@ -115,7 +116,7 @@ void run(const std::uint8_t* data, std::size_t size) {
     }
     desktop.clear();
 
-    const int loaded = registry_settings_load(state, desktop, trace);
+    const int loaded = registry_settings_load(settingsKey.get(), state, desktop, trace);
     checkCountsFitTables(state);
     if (loaded == 1) {
         FUZZ_CHECK((switches & kCountPresent) && (switches & kDataPresent));

@@ -41,6 +41,7 @@ class FakeProgram : public FakePorts {
     Tray& tray = program.tray;
     CycleCoordinator& coordinator = program.coordinator;
     CycleContext& context = program.cycle;
+    std::shared_ptr<SettingsKey>& settingsKey = program.cycle.settingsKey;
     std::vector<int> endedWith;  // statuses the program asked to end with
 };
 

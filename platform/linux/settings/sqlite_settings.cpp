@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "inventory/c_handle.h"
+#include "platform/linux/unique_fd.h"
 
 namespace kestrune {
 
@@ -29,23 +30,6 @@ namespace fs = std::filesystem;
 using DbHandle = CHandle<sqlite3, sqlite3_close_v2>;
 using Statement = CHandle<sqlite3_stmt, sqlite3_finalize>;
 using BlobHandle = CHandle<sqlite3_blob, sqlite3_blob_close>;
-
-// Owns one file descriptor.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 constexpr const char* kSchema =
     "CREATE TABLE keys (path TEXT PRIMARY KEY COLLATE NOCASE);"
@@ -98,6 +82,31 @@ bool ensureFile(const std::string& path, mode_t mode) {
         return errno == EEXIST;
     }
     return ::fchmod(fd.get(), mode) == 0;
+}
+
+// stat() of a database file that may be in the middle of being set aside: setAside holds
+// its folder's lock exclusively while it renames the file and makes a new one, so where
+// there is no file the name is looked at again once no run holds that lock. False with
+// errno set when there is still no file (or the folder cannot be locked).
+bool statSettled(const std::string& file, struct stat& st) {
+    if (::stat(file.c_str(), &st) == 0) {
+        return true;
+    }
+    if (errno != ENOENT) {
+        return false;
+    }
+    const UniqueFd folder(
+        ::open(fs::path(file).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0) {
+        return false;
+    }
+    int rc = 0;
+    while ((rc = ::flock(folder.get(), LOCK_SH)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+        return false;
+    }
+    return ::stat(file.c_str(), &st) == 0;
 }
 
 // A non-empty file that does not start with SQLite's header is not ours to open: SQLite
@@ -432,7 +441,7 @@ class SqliteKey final : public SettingsKey {
         // (restored, or made afresh by kestrune-check) is opened and used; anything else
         // there is reported and never written.
         struct stat st {};
-        if (::stat(file_.c_str(), &st) != 0) {
+        if (!statSettled(file_, st)) {
             lastError_ =
                 file_ + ": the database was deleted while in use (" + std::strerror(errno) + ")";
             return false;

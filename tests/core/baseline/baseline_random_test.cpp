@@ -89,7 +89,8 @@ TEST(RegistrySettingsLoadRandom, AnyPairLoadsSafelyAndConsistently) {
         ScriptedDesktop desktop;
         NullTrace trace;
         KestruneState state;
-        state.settingsKey = settings.createKey(SettingsRoot::User, kSettingsKeyPath);
+        const std::shared_ptr<SettingsKey> settingsKey =
+            settings.createKey(SettingsRoot::User, kSettingsKeyPath);
         const std::size_t before = rng() % 5;
         fillTable(state.mqsCertificatesRegistry, before, 1);
         state.iCertificateCountTotal_Registry = static_cast<std::int32_t>(before);
@@ -108,7 +109,7 @@ TEST(RegistrySettingsLoadRandom, AnyPairLoadsSafelyAndConsistently) {
             values[kValueCertificateData] = {kRegBinary, blob};
         }
 
-        const int result = registry_settings_load(state, desktop, trace);
+        const int result = registry_settings_load(settingsKey.get(), state, desktop, trace);
         const auto boxes = desktop.messageBoxes().size();
         if (!hasCount || !hasData) {
             ASSERT_EQ(result, 0);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,9 +53,10 @@ struct Fixture {
     ScriptedDesktop desktop;
     CaptureTrace trace;
     KestruneState state;
+    std::shared_ptr<SettingsKey> settingsKey;
 
     Fixture() {
-        state.settingsKey = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath);
+        settingsKey = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath);
         fillTable(state.mqsCertificatesRegistry, 3, 1);
         state.iCertificateCountTotal_Registry = 3;
         fillTable(state.mqsCertificates, 4, 2);
@@ -65,7 +67,7 @@ struct Fixture {
         values()[kValueCertificateCount] = {kRegSz, count};
         values()[kValueCertificateData] = {kRegBinary, data};
     }
-    int load() { return registry_settings_load(state, desktop, trace); }
+    int load() { return registry_settings_load(settingsKey.get(), state, desktop, trace); }
     bool keptOldBaseline() const {
         return state.iCertificateCountTotal_Registry == 3 &&
                state.mqsCertificatesRegistry.validCount() == 3 &&
@@ -181,7 +183,7 @@ TEST(RegistrySettingsLoad, SavedTableComesBackIntoBothTables) {
     Fixture f;
     RecordTable scan;
     fillTable(scan, 9, 5);
-    ASSERT_TRUE(saveBaseline(*f.state.settingsKey, scan, 9));
+    ASSERT_TRUE(saveBaseline(*f.settingsKey, scan, 9));
     f.state.iCertificateCountTotal = 17;
 
     EXPECT_EQ(f.load(), 1);
@@ -216,7 +218,7 @@ TEST(RegistrySettingsLoad, FailuresShowTheirMessagesAndKeepTheBaselineInMemory) 
     {
         SCOPED_TRACE("no key");
         Fixture f;
-        f.state.settingsKey.reset();
+        f.settingsKey.reset();
         EXPECT_EQ(f.load(), 0);
         const auto boxes = f.desktop.messageBoxes();
         ASSERT_EQ(boxes.size(), 2u);
@@ -344,32 +346,69 @@ TEST(RegistrySettingsLoad, MismatchedPairLoadsOnlyWholeRecordsTheCountAllows) {
     }
 }
 
-TEST(RegistrySettingsLoad, TableThatCannotGrow) {
-    {
-        SCOPED_TRACE("baseline table");
+// Every way a load fails, with exactly the lines it writes; each keeps the baseline that
+// was in memory.
+TEST(RegistrySettingsLoad, EachFailureWritesItsOwnLines) {
+    std::vector<std::uint8_t> longCount = utf16le("2");
+    longCount.resize(0x20000 + 2, 0);
+    const struct {
+        const char* name;
+        std::function<void(Fixture&)> arrange;
+        LoadFailure failure;
+        std::string out;
+        std::string err;
+        std::size_t boxes;
+    } cases[] = {
+        {"no key", [](Fixture& f) { f.settingsKey.reset(); }, LoadFailure::NoKey, "", "", 2},
+        {"no count",
+         [](Fixture& f) {
+             f.values()[kValueCertificateData] = {kRegBinary, sampleBlob(2, 9)};
+         },
+         LoadFailure::CountUnreadable, "", "", 2},
+        {"count longer than its buffer", [&](Fixture& f) { f.store(longCount, sampleBlob(2, 9)); },
+         LoadFailure::CountUnreadable, "",
+         "Certificate Count is 131074 bytes, more than 131072.\r\n", 2},
+        {"count without data",
+         [](Fixture& f) {
+             f.values()[kValueCertificateCount] = {kRegSz, utf16le("2")};
+         },
+         LoadFailure::DataUnreadable, "NOT SUCCESS: Total Count in Registry: 2(size: 0)\r\n", "",
+         1},
+        {"a baseline table that cannot grow to hold the data",
+         [](Fixture& f) {
+             f.store(utf16le("5"), sampleBlob(5, 9));
+             f.state.mqsCertificatesRegistry.setRecordLimitForTesting(4);
+         },
+         LoadFailure::DataTooLarge, "realloc() failed for Cert data.\r\n", "", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         Fixture f;
-        f.store(utf16le("5"), sampleBlob(5, 9));
-        f.state.mqsCertificatesRegistry.setRecordLimitForTesting(4);
-        EXPECT_EQ(f.load(), 0);
-        EXPECT_NE(f.trace.outText().find("HeapReAlloc() failed mqsCertificatesRegistry.\r\n"),
-                  std::string::npos);
-        ASSERT_EQ(f.desktop.messageBoxes().size(), 1u);
-        expectGeneralBox(f.desktop.messageBoxes()[0]);
+        c.arrange(f);
+        BaselineLoad report;
+        EXPECT_EQ(registry_settings_load(f.settingsKey.get(), f.state, f.desktop, f.trace, &report),
+                  0);
+        EXPECT_EQ(report.failure, c.failure);
+        EXPECT_EQ(f.trace.outText(), c.out);
+        EXPECT_EQ(f.trace.errText(), c.err);
+        const auto boxes = f.desktop.messageBoxes();
+        ASSERT_EQ(boxes.size(), c.boxes);
+        expectGeneralBox(boxes.back());
         EXPECT_TRUE(f.keptOldBaseline());
     }
-    {
-        SCOPED_TRACE("current table");
-        Fixture f;
-        f.store(utf16le("5"), sampleBlob(5, 9));
-        f.state.mqsCertificates.setRecordLimitForTesting(4);
-        EXPECT_EQ(f.load(), 1);
-        EXPECT_NE(f.trace.outText().find("HeapReAlloc() failed mqsCertificates.\r\n"),
-                  std::string::npos);
-        EXPECT_EQ(f.state.iCertificateCountTotal_Registry, 5);
-        EXPECT_TRUE(holdsSamples(f.state.mqsCertificatesRegistry, 5, 9));
-        EXPECT_TRUE(holdsSamples(f.state.mqsCertificates, 4, 2));  // the last scan, whole
-        EXPECT_EQ(f.state.mqsCertificates.validCount(), 4u);
-    }
+}
+
+TEST(RegistrySettingsLoad, ACurrentTableThatCannotGrowKeepsTheLastScan) {
+    Fixture f;
+    f.store(utf16le("5"), sampleBlob(5, 9));
+    f.state.mqsCertificates.setRecordLimitForTesting(4);
+    EXPECT_EQ(f.load(), 1);
+    EXPECT_NE(f.trace.outText().find("HeapReAlloc() failed mqsCertificates.\r\n"),
+              std::string::npos);
+    EXPECT_EQ(f.state.iCertificateCountTotal_Registry, 5);
+    EXPECT_TRUE(holdsSamples(f.state.mqsCertificatesRegistry, 5, 9));
+    EXPECT_TRUE(holdsSamples(f.state.mqsCertificates, 4, 2));  // the last scan, whole
+    EXPECT_EQ(f.state.mqsCertificates.validCount(), 4u);
 }
 
 }  // namespace

@@ -120,10 +120,10 @@ struct Program : testing::FakeProgram {
             2 << 16,
             {FakeStore{"Root",
                        {makeCert("Legit Root", {0x01, 0x02}, 1), makeCert("Other", {0x03}, 2)}}}});
-        state.settingsKey = openSettingsKey(settings, desktop);
+        settingsKey = openSettingsKey(settings, desktop);
         scan(state, stores, trace);
-        EXPECT_TRUE(saveCurrentAsBaseline(*state.settingsKey, state));
-        EXPECT_EQ(registry_settings_load(state, desktop, trace), 1);
+        EXPECT_TRUE(saveCurrentAsBaseline(*settingsKey, state));
+        EXPECT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
         desktop.clear();
         trace.clear();
     }
@@ -179,7 +179,7 @@ TEST(CertificateIdentity, ABaselineWithoutFittingFingerprintsFallsBackAndTheNext
             t.stored(kValueCertificateFingerprints).data.assign(size, 0x5A);
         }
         t.trace.clear();
-        const BaselineLoad load = loadBaseline(t.state, t.trace);
+        const BaselineLoad load = loadBaseline(t.settingsKey.get(), t.state, t.trace);
         EXPECT_TRUE(load.ok()) << size;
         EXPECT_EQ(load.loaded, 2u);
         EXPECT_EQ(load.fingerprints,

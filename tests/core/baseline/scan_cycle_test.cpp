@@ -32,14 +32,14 @@ struct Harness : testing::FakeProgram {
     explicit Harness(std::vector<FakeCert> certs) {
         stores.locations.push_back(
             FakeLocation{"LocalMachine", kLocalMachine, {FakeStore{"Root", certs}}});
-        state.settingsKey = openSettingsKey(settings, desktop);
+        settingsKey = openSettingsKey(settings, desktop);
     }
 
     // Stores what the fake stores hold now as the baseline and loads it.
     void recordBaseline() {
         scan(state, stores, trace);
-        saveBaseline(*state.settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
-        EXPECT_EQ(registry_settings_load(state, desktop, trace), 1);
+        saveBaseline(*settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
+        EXPECT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
         desktop.clear();
         trace.clear();
     }
@@ -474,8 +474,8 @@ struct Careful : Harness {
         program.askCarefully();
         // The baseline with its fingerprints, as the programs store it.
         scan(state, stores, trace);
-        EXPECT_TRUE(saveCurrentAsBaseline(*state.settingsKey, state));
-        EXPECT_EQ(registry_settings_load(state, desktop, trace), 1);
+        EXPECT_TRUE(saveCurrentAsBaseline(*settingsKey, state));
+        EXPECT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
         desktop.clear();
         tray.addTrayIcon();
     }

@@ -2,7 +2,7 @@
 // kestrune-check's (never a new baseline while one can be read) and the tray program's
 // (its order, with a line when it passes over the machine's baseline).
 #include "baseline/stored_values.h"
-#include "baseline/check_key.h"
+#include "baseline/key_choice.h"
 #include "ui/baseline_messages.h"
 
 #include <gtest/gtest.h>
@@ -98,7 +98,7 @@ TEST(CheckKeyChoice, AMachineBaselineIsReadEvenWhereItCannotBeWritten) {
     s.store(SettingsRoot::Machine, u"2", 2);
     s.machineOpenDenied = true;
     s.machineCreateDenied = true;
-    const CheckKey chosen = openCheckKey(s);
+    const ChosenKey chosen = chooseSettingsKey(s, KeyUse::Check);
     ASSERT_TRUE(chosen.key);
     EXPECT_EQ(chosen.root, SettingsRoot::Machine);
     EXPECT_FALSE(chosen.writable);
@@ -108,13 +108,13 @@ TEST(CheckKeyChoice, AMachineBaselineIsReadEvenWhereItCannotBeWritten) {
     EXPECT_EQ(s.data().writes, 0);
 
     s.machineOpenDenied = false;
-    EXPECT_TRUE(openCheckKey(s).writable);
+    EXPECT_TRUE(chooseSettingsKey(s, KeyUse::Check).writable);
 }
 
 TEST(CheckKeyChoice, DamageIsReportedAsItIsAndTheUserIsUsedOnlyWithoutAMachineBaseline) {
     Settings s;
     s.values(SettingsRoot::Machine)[kValueCertificateCount] = MemoryValue{kRegSz, utf16(u"3")};
-    CheckKey chosen = openCheckKey(s);
+    ChosenKey chosen = chooseSettingsKey(s, KeyUse::Check);
     EXPECT_EQ(chosen.root, SettingsRoot::Machine);
     EXPECT_EQ(chosen.verdict.state, StoredState::Damaged);
     EXPECT_FALSE(s.hasKey(SettingsRoot::User));
@@ -124,7 +124,7 @@ TEST(CheckKeyChoice, DamageIsReportedAsItIsAndTheUserIsUsedOnlyWithoutAMachineBa
     empty.values(SettingsRoot::Machine);
     empty.machineOpenDenied = true;
     empty.machineCreateDenied = true;
-    chosen = openCheckKey(empty);
+    chosen = chooseSettingsKey(empty, KeyUse::Check);
     ASSERT_TRUE(chosen.key);
     EXPECT_EQ(chosen.root, SettingsRoot::User);
     EXPECT_TRUE(chosen.writable);
@@ -133,7 +133,7 @@ TEST(CheckKeyChoice, DamageIsReportedAsItIsAndTheUserIsUsedOnlyWithoutAMachineBa
     EXPECT_NE(chosen.note.find("holds no baseline"), std::string::npos) << chosen.note;
 
     empty.userCreateDenied = true;
-    chosen = openCheckKey(empty);
+    chosen = chooseSettingsKey(empty, KeyUse::Check);
     EXPECT_FALSE(chosen.key);
     EXPECT_NE(chosen.error.find("no settings could be"), std::string::npos);
 }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "baseline/baseline_storage.h"
+#include "baseline/key_choice.h"
 #include "platform/linux/settings/sqlite_settings.h"
 #include "tests/platform/linux/cert_maker.h"
 
@@ -143,13 +144,12 @@ TEST_F(CheckBaselineGuard, AnImmutableMachineDatabaseIsComparedReadOnlyAsRoot) {
 
     // The tray program keeps its order, but says that it passes over this baseline.
     SqliteSettings settings({database(), userDatabase(), 200});
-    std::string fallback;
-    const auto key = openSettingsKey(settings, &fallback);
-    ASSERT_TRUE(key);
-    EXPECT_EQ(key->describe(), userDatabase());
-    EXPECT_EQ(fallback, "Not using the machine's baseline: " + database() +
-                            ": cannot be opened for writing (Operation not permitted); using " +
-                            userDatabase() + " instead.");
+    const ChosenKey chosen = chooseSettingsKey(settings, KeyUse::Tray);
+    ASSERT_TRUE(chosen.key);
+    EXPECT_EQ(chosen.key->describe(), userDatabase());
+    EXPECT_EQ(chosen.note, "Not using the machine's baseline: " + database() +
+                               ": cannot be opened for writing (Operation not permitted); using " +
+                               userDatabase() + " instead.");
 }
 
 TEST_F(CheckBaselineGuard, DamageIsReportedNamingTheFileAndNothingIsWritten) {
@@ -300,7 +300,7 @@ TEST_F(CheckBaselineGuard, AForeignDatabaseNeverGetsARow) {
     const std::string before = readFile(file);
     // The tray program's way in (open, else create) and kestrune-check's.
     SqliteSettings settings({file, {}, 200});
-    auto key = openSettingsKey(settings);
+    auto key = chooseSettingsKey(settings, KeyUse::Tray).key;
     if (key) {
         const std::uint8_t one[] = {'1', 0};
         EXPECT_NE(key->setValue(kValueCertificateCount, kRegSz, one), SettingsStatus::Ok);

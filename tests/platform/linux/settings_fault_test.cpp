@@ -69,7 +69,7 @@ struct Program : testing::FakeProgram {
             {FakeStore{"Root",
                        {makeCert("Alpha", {0x01, 0x02}, 1), makeCert("Beta", {0x03}, 2),
                         makeCert("Gamma", {0x04, 0x05, 0x06}, 3)}}}});
-        state.settingsKey = openSettingsKey(sqlite, desktop);
+        settingsKey = openSettingsKey(sqlite, desktop);
     }
 
     static SqliteSettingsOptions options(const fs::path& folder) {
@@ -82,12 +82,12 @@ struct Program : testing::FakeProgram {
 
     // Start-up with a first baseline of what the stores hold now.
     void start() {
-        ASSERT_TRUE(state.settingsKey);
+        ASSERT_TRUE(settingsKey);
         tray.addTrayIcon();  // notices reach the desktop only once the icon exists
         scanCycleCounters();
         ASSERT_TRUE(
-            saveBaseline(*state.settingsKey, state.mqsCertificates, state.iCertificateCountTotal));
-        ASSERT_EQ(registry_settings_load(state, desktop, trace), 1);
+            saveBaseline(*settingsKey, state.mqsCertificates, state.iCertificateCountTotal));
+        ASSERT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
         ASSERT_EQ(state.iCertificateCountTotal_Registry, 3);
         desktop.clear();
         trace.clear();
@@ -140,11 +140,11 @@ std::vector<std::string> storedNames(const std::string& database) {
     o.userDatabase = database;
     SqliteSettings api(o);
     KestruneState state;
-    state.settingsKey = api.openKey(SettingsRoot::User, kSettingsKeyPath);
+    std::shared_ptr<SettingsKey> settingsKey = api.openKey(SettingsRoot::User, kSettingsKeyPath);
     ScriptedDesktop desktop;
     NullTrace trace;
     std::vector<std::string> names;
-    if (!state.settingsKey || registry_settings_load(state, desktop, trace) != 1) {
+    if (!settingsKey || registry_settings_load(settingsKey.get(), state, desktop, trace) != 1) {
         return names;
     }
     for (std::size_t i = 0; i < static_cast<std::size_t>(state.iCertificateCountTotal_Registry);

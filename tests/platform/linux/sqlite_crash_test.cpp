@@ -131,10 +131,10 @@ Observed observe(const SqliteSettingsOptions& options, std::uint32_t candidateA,
         return o;
     }
     KestruneState state;
-    state.settingsKey = std::move(key);
+    std::shared_ptr<SettingsKey> settingsKey = std::move(key);
     testing::ScriptedDesktop desktop;
     CaptureTrace trace;
-    if (registry_settings_load(state, desktop, trace) != 1) {
+    if (registry_settings_load(settingsKey.get(), state, desktop, trace) != 1) {
         o.why = "load failed: " + trace.allText();
         return o;
     }

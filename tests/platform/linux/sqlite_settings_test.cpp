@@ -2,8 +2,10 @@
 #include "app/ports.h"
 #include "tests/platform/linux/scratch_dir.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "baseline/baseline_storage.h"
+#include "platform/linux/unique_fd.h"
 #include "platform/platform.h"
 #include "tests/support/poll_until.h"
 #include "tests/support/sample_records.h"
@@ -254,8 +257,9 @@ TEST(SqliteSettings, EarlierDatabasesAndTextValuesStillReadAndWrite) {
     ScriptedDesktop desktop;
     CaptureTrace trace;
     KestruneState state;
-    state.settingsKey = std::move(key);
-    ASSERT_EQ(registry_settings_load(state, desktop, trace), 1) << trace.outText();
+    std::shared_ptr<SettingsKey> settingsKey = std::move(key);
+    ASSERT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1)
+        << trace.outText();
     EXPECT_TRUE(holdsSamples(state.mqsCertificatesRegistry, 300, 4));
     EXPECT_EQ(state.iCertificateCountTotal_Registry, 300);
     // The save rebuilt it with large pages, and it still holds just what was saved.
@@ -358,11 +362,11 @@ TEST(SqliteSettings, BaselineSavedByOneProcessLoadsInAnother) {
     ScriptedDesktop desktop;
     CaptureTrace trace;
     KestruneState state;
-    state.settingsKey = openSettingsKey(api, desktop);
-    ASSERT_TRUE(state.settingsKey);
-    EXPECT_EQ(state.settingsKey->describe(), api.options().machineDatabase);  // root may write it
-    EXPECT_FALSE(isFirstStart(*state.settingsKey));
-    ASSERT_EQ(registry_settings_load(state, desktop, trace), 1);
+    std::shared_ptr<SettingsKey> settingsKey = openSettingsKey(api, desktop);
+    ASSERT_TRUE(settingsKey);
+    EXPECT_EQ(settingsKey->describe(), api.options().machineDatabase);  // root may write it
+    EXPECT_FALSE(isFirstStart(*settingsKey));
+    ASSERT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
     EXPECT_TRUE(desktop.calls().empty());
     EXPECT_EQ(state.iCertificateCountTotal_Registry, 25);
     EXPECT_TRUE(holdsSamples(state.mqsCertificatesRegistry, 25, 42));
@@ -499,13 +503,13 @@ TEST(SqliteSettings, DamagedDatabaseIsReportedAndNeverWritten) {
         KestruneState state;
         ScriptedDesktop desktop;
         CaptureTrace trace;
-        state.settingsKey = std::shared_ptr<SettingsKey>(std::move(key));
-        EXPECT_EQ(registry_settings_load(state, desktop, trace), 0);
+        std::shared_ptr<SettingsKey> settingsKey(std::move(key));
+        EXPECT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 0);
         EXPECT_EQ(desktop.messageBoxes().size(), 2u);
         if (what != "foreign") {
             EXPECT_NE(trace.errText().find(file.string()), std::string::npos);
         }
-        state.settingsKey.reset();
+        settingsKey.reset();
 
         EXPECT_EQ(readFile(file), content);
         EXPECT_FALSE(fs::exists(file.string() + "-journal"));
@@ -574,6 +578,58 @@ TEST(SqliteSettings, LockHeldPastTheWaitIsBusyAndAShortLockIsWaitedFor) {
     size = 1;
     EXPECT_EQ(key->queryValue("v", &type, &byte, &size), SettingsStatus::Ok);
     EXPECT_EQ(byte, '3');
+}
+
+// Setting a database aside renames it and makes a new one under its folder's lock; a key
+// that finds no file meanwhile waits for that lock and follows the name to the new one,
+// instead of taking the database for deleted.
+TEST(SqliteSettings, AKeyFindingNoFileWaitsForASetAsideAndFollowsTheName) {
+    TempDir dir;
+    const SqliteSettingsOptions o = optionsIn(dir);
+    SqliteSettings api(o);
+    auto key = api.createKey(SettingsRoot::User, kSettingsKeyPath);
+    ASSERT_TRUE(key);
+    ASSERT_EQ(key->setValue("v", kRegSz, bytesOf("1")), SettingsStatus::Ok);
+
+    const fs::path folder = fs::path(o.userDatabase).parent_path();
+    UniqueFd lock(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(lock);
+    ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
+    fs::rename(o.userDatabase, o.userDatabase + ".aside");
+
+    std::atomic<bool> returned{false};
+    SettingsStatus status = SettingsStatus::Error;
+    std::uint8_t byte = 0;
+    std::thread reader([&] {
+        std::uint32_t type = 0;
+        std::uint32_t size = 1;
+        status = key->queryValue("v", &type, &byte, &size);
+        returned = true;
+    });
+    // A waiter on a lock shows in /proc/locks as a "->" line naming the folder's inode.
+    struct stat st {};
+    ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+    const bool sawWait = testing::pollUntil(
+        [&] {
+            std::ifstream locks("/proc/locks");
+            for (std::string line; std::getline(locks, line);) {
+                if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) {
+                    return true;
+                }
+            }
+            return returned.load();
+        },
+        std::chrono::minutes(1));
+    SqliteSettings other(o);  // the new database the set-aside makes
+    auto fresh = other.createKey(SettingsRoot::User, kSettingsKeyPath);
+    ASSERT_TRUE(fresh);
+    ASSERT_EQ(fresh->setValue("v", kRegSz, bytesOf("2")), SettingsStatus::Ok);
+    lock.reset();  // the set-aside is done
+    reader.join();
+    EXPECT_TRUE(sawWait);
+    EXPECT_EQ(status, SettingsStatus::Ok) << key->lastError();
+    EXPECT_EQ(byte, '2');
 }
 
 }  // namespace

@@ -147,10 +147,11 @@ TEST(LinuxStoreFault, FolderGoneMidCycleReportsItsCertificatesMissingAndTheProgr
     KestruneState& state = program.state;
     auto& desktop = program.desktop;  // answers OK, and No to saving
     CycleContext& context = program.context;
-    state.settingsKey = openSettingsKey(program.settings, desktop);
+    std::shared_ptr<SettingsKey>& settingsKey = program.settingsKey;
+    settingsKey = openSettingsKey(program.settings, desktop);
     scan(state, *api, trace);
-    ASSERT_TRUE(saveBaseline(*state.settingsKey, state.mqsCertificates, 5));
-    ASSERT_EQ(registry_settings_load(state, desktop, trace), 1);
+    ASSERT_TRUE(saveBaseline(*settingsKey, state.mqsCertificates, 5));
+    ASSERT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
     ASSERT_EQ(Machine::names(state), kAll);
 
     trace.onLine = [&](std::string_view line) {

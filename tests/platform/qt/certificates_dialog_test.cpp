@@ -128,11 +128,11 @@ class CertificatesDialogTest : public ::testing::Test, public testing::FakeProgr
 
     // A stored baseline of what the fake stores hold now, loaded as at start-up.
     void storeBaseline() {
-        state.settingsKey = openSettingsKey(settings, desktop);
-        ASSERT_TRUE(state.settingsKey);
+        settingsKey = openSettingsKey(settings, desktop);
+        ASSERT_TRUE(settingsKey);
         ASSERT_TRUE(
-            saveBaseline(*state.settingsKey, state.mqsCertificates, state.iCertificateCountTotal));
-        ASSERT_EQ(registry_settings_load(state, desktop, trace), 1);
+            saveBaseline(*settingsKey, state.mqsCertificates, state.iCertificateCountTotal));
+        ASSERT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
         coordinator.publish(state);
         desktop.clear();
     }

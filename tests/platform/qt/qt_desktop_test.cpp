@@ -180,8 +180,8 @@ struct QtCycle {
             2 << 16,
             {FakeStore{"Root", {makeCert("A", {0x0a}, 1), makeCert("B", {0x0b}, 2)}}}});
         // An empty stored baseline, so every reload succeeds without a box.
-        state.settingsKey = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath);
-        saveBaseline(*state.settingsKey, state.mqsCertificates, 0);
+        settingsKey = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath);
+        saveBaseline(*settingsKey, state.mqsCertificates, 0);
     }
     QApplication& app = qtApp();  // before any widget
     CaptureTrace trace;
@@ -194,6 +194,7 @@ struct QtCycle {
     Tray& tray = fake.tray;
     CycleCoordinator& coordinator = fake.coordinator;
     CycleContext& context = fake.context;
+    std::shared_ptr<SettingsKey>& settingsKey = fake.settingsKey;
 };
 
 TEST(QtTray, TooltipsAfterAddingAndAfterACycleOnAWorker) {

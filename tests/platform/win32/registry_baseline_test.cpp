@@ -88,18 +88,19 @@ class RegistryBaseline : public ::testing::Test {
     // Saves `count` sample records under a freshly opened key and loads them back.
     void roundTrip(std::size_t count, std::uint32_t tag) {
         KestruneState state;
-        state.settingsKey = openSettingsKey(*api_, desktop_);
-        ASSERT_TRUE(state.settingsKey);
+        std::shared_ptr<SettingsKey> settingsKey = openSettingsKey(*api_, desktop_);
+        ASSERT_TRUE(settingsKey);
         fillTable(state.mqsCertificates, count, tag);
-        ASSERT_TRUE(saveBaseline(*state.settingsKey, state.mqsCertificates,
-                                 static_cast<std::int32_t>(count)))
-            << state.settingsKey->lastError();
+        ASSERT_TRUE(
+            saveBaseline(*settingsKey, state.mqsCertificates, static_cast<std::int32_t>(count)))
+            << settingsKey->lastError();
 
         KestruneState loaded;
-        loaded.settingsKey = openSettingsKey(*api_, desktop_);
-        ASSERT_TRUE(loaded.settingsKey);
-        EXPECT_FALSE(isFirstStart(*loaded.settingsKey));
-        ASSERT_EQ(registry_settings_load(loaded, desktop_, trace_), 1) << trace_.allText();
+        std::shared_ptr<SettingsKey> loadedKey = openSettingsKey(*api_, desktop_);
+        ASSERT_TRUE(loadedKey);
+        EXPECT_FALSE(isFirstStart(*loadedKey));
+        ASSERT_EQ(registry_settings_load(loadedKey.get(), loaded, desktop_, trace_), 1)
+            << trace_.allText();
         EXPECT_EQ(loaded.iCertificateCountTotal_Registry, static_cast<std::int32_t>(count));
         EXPECT_TRUE(holdsSamples(loaded.mqsCertificatesRegistry, count, tag));
         EXPECT_TRUE(holdsSamples(loaded.mqsCertificates, count, tag));

@@ -63,10 +63,10 @@ struct Program : testing::FakeProgram {
 
     Program() {
         stores.locations = fiveCertificates();
-        state.settingsKey = openSettingsKey(settings, desktop);
+        settingsKey = openSettingsKey(settings, desktop);
         scan(state, stores, trace);
-        saveBaseline(*state.settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
-        EXPECT_EQ(registry_settings_load(state, desktop, trace), 1);
+        saveBaseline(*settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
+        EXPECT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
         coordinator.publish(state);
         tray.addTrayIcon();
         desktop.clear();
