@@ -4,7 +4,7 @@ namespace kestrune {
 
 namespace {
 
-ProgramPorts portsOf(Ports& ports, Desktop& desktop, Trace& trace) {
+ProgramPorts portsOf(Ports& ports, Notifier& desktop, Trace& trace) {
     return {*ports.stores,  *ports.settings, *ports.http, *ports.clock,
             *ports.changes, desktop,         trace};
 }
@@ -19,7 +19,7 @@ TrayProgram::TrayProgram(const ProgramPorts& given)
                                                                                      dialogue,
                                                                                      coordinator} {}
 
-TrayProgram::TrayProgram(Ports platform, Desktop& desktop, Trace& trace)
+TrayProgram::TrayProgram(Ports platform, Notifier& desktop, Trace& trace)
     : owned_(std::move(platform)),
       ports(portsOf(owned_, desktop, trace)),
       tray(ports.desktop, state),

@@ -12,7 +12,7 @@
 #include "baseline/scan_cycle.h"
 #include "ui/certificate_list.h"
 #include "ui/cycle_dialogue.h"
-#include "ui/desktop.h"
+#include "ui/notifier.h"
 #include "ui/tray.h"
 
 namespace kestrune {
@@ -24,7 +24,7 @@ struct ProgramPorts {
     HttpClient& http;
     Clock& clock;
     ChangeSource& changes;
-    Desktop& desktop;
+    Notifier& desktop;
     Trace& trace;
 };
 
@@ -32,7 +32,7 @@ class TrayProgram {
   public:
     explicit TrayProgram(const ProgramPorts& ports);
     // Takes the platform's ports and keeps them.
-    TrayProgram(Ports ports, Desktop& desktop, Trace& trace);
+    TrayProgram(Ports ports, Notifier& desktop, Trace& trace);
     TrayProgram(const TrayProgram&) = delete;
     TrayProgram& operator=(const TrayProgram&) = delete;
 

@@ -2,7 +2,7 @@
 
 namespace kestrune {
 
-std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& desktop,
+std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Notifier& notifier,
                                              Trace* trace) {
     std::string fallback;
     auto key = openSettingsKey(settings, trace ? &fallback : nullptr);
@@ -10,28 +10,33 @@ std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& des
         trace->errf("Kestrune: %s\n", fallback.c_str());
     }
     if (!key) {
-        desktop.messageBox(kKeyErrorText, kKeyErrorCaption, kMbIconError | kMbServiceNotification,
-                           kNoOwner);
+        notifier.inform({.text = kKeyErrorText,
+                         .caption = kKeyErrorCaption,
+                         .severity = Severity::error,
+                         .asServiceNotification = true});
     }
     return key;
 }
 
-void showLoadFailure(Desktop& desktop, const BaselineLoad& load) {
+void showLoadFailure(Notifier& notifier, const BaselineLoad& load) {
+    const auto error = [&](const char* text, const char* caption) {
+        notifier.inform({.text = text, .caption = caption, .severity = Severity::error});
+    };
     if (load.ok()) {
         return;
     }
     if (load.failure == LoadFailure::NoKey) {
-        desktop.messageBox(kNoKeyText, kNoKeyCaption, kMbIconError, kNoOwner);
+        error(kNoKeyText, kNoKeyCaption);
     } else if (load.failure == LoadFailure::CountUnreadable) {
-        desktop.messageBox(kNoCountText, kNoCountCaption, kMbIconError, kNoOwner);
+        error(kNoCountText, kNoCountCaption);
     }
-    desktop.messageBox(kLoadFailedText, kLoadFailedCaption, kMbIconError, kNoOwner);
+    error(kLoadFailedText, kLoadFailedCaption);
 }
 
-int registry_settings_load(KestruneState& state, Desktop& desktop, Trace& trace,
+int registry_settings_load(KestruneState& state, Notifier& notifier, Trace& trace,
                            BaselineLoad* report) {
     const BaselineLoad load = loadBaseline(state, trace);
-    showLoadFailure(desktop, load);
+    showLoadFailure(notifier, load);
     if (report) {
         *report = load;
     }

@@ -105,10 +105,15 @@ std::string updateUserAgent(const std::string& webSite) {
     return std::string("Kestrune Version ") + kOwnVersionText + " - " + webSite;
 }
 
-std::optional<UpdateOutcome> checkForUpdates(Desktop& desktop, HttpClient& http, WindowRef dialog,
+std::optional<UpdateOutcome> checkForUpdates(Notifier& notifier, HttpClient& http, WindowRef dialog,
                                              const std::string& webSite) {
-    if (desktop.messageBox(kUpdateConfirmText, kUpdateConfirmCaption, kMbOkCancel, dialog) !=
-        kIdOk) {
+    const Answer go = notifier.ask({.text = kUpdateConfirmText,
+                                    .caption = kUpdateConfirmCaption,
+                                    .severity = Severity::plain,
+                                    .choice = Choice::okCancel,
+                                    .byDefault = Answer::ok,
+                                    .owner = dialog});
+    if (go != Answer::ok) {
         return std::nullopt;
     }
 
@@ -116,27 +121,35 @@ std::optional<UpdateOutcome> checkForUpdates(Desktop& desktop, HttpClient& http,
         http.get(versionFileUrl(webSite), updateUserAgent(webSite), kVersionReplyBuffer);
     const auto outcome = decideUpdate(reply, Version{kOwnMajor, kOwnMinor, kOwnPatch});
 
-    int answer = 0;
+    // Unlike the confirmation, the verdict boxes have no owner.
+    const auto offerPage = [&](const char* text) {
+        return notifier.ask({.text = text,
+                             .caption = kVersionInfoCaption,
+                             .severity = Severity::information,
+                             .choice = Choice::yesNo,
+                             .byDefault = Answer::yes});
+    };
+    Answer answer = Answer::none;
     switch (outcome) {
         case UpdateOutcome::CheckFailed:
-            desktop.messageBox(kUpdateFailedText, kUpdateFailedCaption, kMbOk | kMbIconError,
-                               kNoOwner);
+            notifier.inform({.text = kUpdateFailedText,
+                             .caption = kUpdateFailedCaption,
+                             .severity = Severity::error});
             break;
         case UpdateOutcome::MostCurrent:
-            desktop.messageBox(kMostCurrentText, kVersionInfoCaption, kMbOk | kMbIconInformation,
-                               kNoOwner);
+            notifier.inform({.text = kMostCurrentText,
+                             .caption = kVersionInfoCaption,
+                             .severity = Severity::information});
             break;
         case UpdateOutcome::NewerAvailable:
-            answer = desktop.messageBox(kNewerAvailableText, kVersionInfoCaption,
-                                        kMbYesNo | kMbIconInformation, kNoOwner);
+            answer = offerPage(kNewerAvailableText);
             break;
         case UpdateOutcome::OwnNewer:
-            answer = desktop.messageBox(kOwnNewerText, kVersionInfoCaption,
-                                        kMbYesNo | kMbIconInformation, kNoOwner);
+            answer = offerPage(kOwnNewerText);
             break;
     }
-    if (answer == kIdYes) {
-        desktop.openUrl(productPageUrl(webSite));
+    if (answer == Answer::yes) {
+        notifier.openUrl(productPageUrl(webSite));
     }
     return outcome;
 }
