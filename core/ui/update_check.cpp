@@ -79,6 +79,9 @@ std::optional<Version> readPublishedVersion(std::string_view reply) {
 }
 
 UpdateOutcome decideUpdate(const HttpResult& result, const Version& own) {
+    // A failed read, an error page or a reply without a version is a failed check, said
+    // as such: read as 0.0.0 it would tell the user that their copy is newer than the
+    // release, a Beta, and offer the page on the strength of nothing.
     if (!result.connected || result.status != 200 || !result.readOk) {
         return UpdateOutcome::CheckFailed;
     }
@@ -86,6 +89,10 @@ UpdateOutcome decideUpdate(const HttpResult& result, const Version& own) {
     if (!published) {
         return UpdateOutcome::CheckFailed;
     }
+    // Major first, then minor, then patch, each deciding only on a tie of the ones
+    // before, so every reply gets exactly one verdict: the part-by-part tests this
+    // replaces showed nothing at all for an older release (0.9.9), or for 2.0.0 when
+    // the own version is 1.5.0.
     const auto key = [](const Version& v) { return std::tie(v.major, v.minor, v.patch); };
     if (key(own) == key(*published)) {
         return UpdateOutcome::MostCurrent;
