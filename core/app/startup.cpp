@@ -42,20 +42,24 @@ bool equalsIgnoringCase(const std::string& a, const char* b) {
 // memory: then nothing is saved.
 bool recordFirstBaseline(TrayProgram& program) {
     KestruneState& state = program.state;
-    Desktop& desktop = program.desktop;
-    desktop.messageBox(kFirstStartText, kFirstStartCaption, kMbIconInformation, kNoOwner);
+    Notifier& notifier = program.desktop;
+    notifier.inform({.text = kFirstStartText,
+                     .caption = kFirstStartCaption,
+                     .severity = Severity::information});
     const ScanResult scanned = scan(state, program.ports.stores, program.trace);
     if (scanned.outOfMemory) {
         return false;
     }
     // What could be read is recorded; the stores that could not be are named.
     if (!scanned.unreadable.empty()) {
-        desktop.messageBox(unreadableStoresText(scanned.unreadable), kUnreadableCaption,
-                           kMbOk | kMbIconWarning, kNoOwner);
+        notifier.inform({.text = unreadableStoresText(scanned.unreadable),
+                         .caption = kUnreadableCaption,
+                         .severity = Severity::warning});
     }
-    desktop.messageBox(
-        baselineSummaryText(state.uniqueCertificateCount, state.iCertificateCountTotal),
-        kSummaryCaption, kMbIconInformation, kNoOwner);
+    notifier.inform(
+        {.text = baselineSummaryText(state.uniqueCertificateCount, state.iCertificateCountTotal),
+         .caption = kSummaryCaption,
+         .severity = Severity::information});
     saveCurrentAsBaseline(*program.cycle.settingsKey, state);
     return true;
 }
@@ -79,12 +83,13 @@ ReservedWord reservedWord(const std::vector<std::string>& arguments) {
     return ReservedWord::None;
 }
 
-void echoArguments(const std::vector<std::string>& arguments, Desktop& desktop) {
+void echoArguments(const std::vector<std::string>& arguments, Notifier& notifier) {
     if (arguments.size() <= 1) {
         return;
     }
     for (const std::string& argument : arguments) {
-        desktop.messageBox(argument, kArglistCaption, kMbOk, kNoOwner);
+        notifier.inform(
+            {.text = argument, .caption = kArglistCaption, .severity = Severity::plain});
     }
 }
 

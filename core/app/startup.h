@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/desktop.h"
+#include "ui/notifier.h"
 
 namespace kestrune {
 
@@ -34,7 +34,7 @@ ReservedWord reservedWord(const std::vector<std::string>& arguments);
 
 // With more than one argument, every argument (the program path included) in its own
 // "Arglist contents" box, OK button, no owner, in order. Nothing otherwise.
-void echoArguments(const std::vector<std::string>& arguments, Desktop& desktop);
+void echoArguments(const std::vector<std::string>& arguments, Notifier& notifier);
 
 // The first-start summary with both counts; it always fits the 256-unit buffer.
 std::string baselineSummaryText(std::int32_t uniqueCount, std::int32_t totalCount);

@@ -2,7 +2,7 @@
 
 namespace kestrune {
 
-TrayProgram::TrayProgram(const Ports& given, Desktop& givenDesktop, Trace& givenTrace)
+TrayProgram::TrayProgram(const Ports& given, Notifier& givenDesktop, Trace& givenTrace)
     : ports(given),
       desktop(givenDesktop),
       trace(givenTrace),

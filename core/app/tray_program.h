@@ -12,7 +12,7 @@
 #include "baseline/scan_cycle.h"
 #include "ui/certificate_list.h"
 #include "ui/cycle_dialogue.h"
-#include "ui/desktop.h"
+#include "ui/notifier.h"
 #include "ui/tray.h"
 
 namespace kestrune {
@@ -20,7 +20,7 @@ namespace kestrune {
 class TrayProgram {
   public:
     // The ports, the desktop and the trace are owned by whoever made them.
-    TrayProgram(const Ports& ports, Desktop& desktop, Trace& trace);
+    TrayProgram(const Ports& ports, Notifier& desktop, Trace& trace);
     TrayProgram(const TrayProgram&) = delete;
     TrayProgram& operator=(const TrayProgram&) = delete;
 
@@ -39,7 +39,7 @@ class TrayProgram {
     void askCarefully();
 
     const Ports ports;
-    Desktop& desktop;
+    Notifier& desktop;
     Trace& trace;
     KestruneState state;
     Tray tray;

@@ -2,35 +2,40 @@
 
 namespace kestrune {
 
-std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Desktop& desktop,
+std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Notifier& notifier,
                                              Trace* trace) {
     const ChosenKey chosen = chooseSettingsKey(settings, KeyUse::Tray);
     if (trace && !chosen.note.empty()) {
         trace->errf("Kestrune: %s\n", chosen.note.c_str());
     }
     if (!chosen.key) {
-        desktop.messageBox(kKeyErrorText, kKeyErrorCaption, kMbIconError | kMbServiceNotification,
-                           kNoOwner);
+        notifier.inform({.text = kKeyErrorText,
+                         .caption = kKeyErrorCaption,
+                         .severity = Severity::error,
+                         .asServiceNotification = true});
     }
     return chosen.key;
 }
 
-void showLoadFailure(Desktop& desktop, const BaselineLoad& load) {
+void showLoadFailure(Notifier& notifier, const BaselineLoad& load) {
+    const auto error = [&](const char* text, const char* caption) {
+        notifier.inform({.text = text, .caption = caption, .severity = Severity::error});
+    };
     if (load.ok()) {
         return;
     }
     if (load.failure == LoadFailure::NoKey) {
-        desktop.messageBox(kNoKeyText, kNoKeyCaption, kMbIconError, kNoOwner);
+        error(kNoKeyText, kNoKeyCaption);
     } else if (load.failure == LoadFailure::CountUnreadable) {
-        desktop.messageBox(kNoCountText, kNoCountCaption, kMbIconError, kNoOwner);
+        error(kNoCountText, kNoCountCaption);
     }
-    desktop.messageBox(kLoadFailedText, kLoadFailedCaption, kMbIconError, kNoOwner);
+    error(kLoadFailedText, kLoadFailedCaption);
 }
 
-int registry_settings_load(SettingsKey* key, KestruneState& state, Desktop& desktop, Trace& trace,
+int registry_settings_load(SettingsKey* key, KestruneState& state, Notifier& notifier, Trace& trace,
                            BaselineLoad* report) {
     const BaselineLoad load = loadBaseline(key, state, trace);
-    showLoadFailure(desktop, load);
+    showLoadFailure(notifier, load);
     if (report) {
         *report = load;
     }

@@ -82,10 +82,15 @@ std::string stillUnreadableNotice(const std::vector<UnreadableStore>& stores) {
     return text;
 }
 
-int DesktopCycleDialogue::box(const std::string& text, const std::string& caption,
-                              std::uint32_t style) {
+void DesktopCycleDialogue::tell(const std::string& text, const std::string& caption,
+                                Severity severity) {
     ++boxes_;
-    return desktop_.messageBox(text, caption, style, kNoOwner);
+    notifier_.inform({.text = text, .caption = caption, .severity = severity});
+}
+
+Answer DesktopCycleDialogue::ask(Question question) {
+    ++boxes_;
+    return notifier_.ask(question);
 }
 
 void DesktopCycleDialogue::storesUnreadable(const std::vector<UnreadableStore>& stores) {
@@ -107,25 +112,31 @@ void DesktopCycleDialogue::storesUnreadable(const std::vector<UnreadableStore>& 
         tray_.showTrayNotice(unreadableNote_);
         return;
     }
-    box(unreadableStoresText(stores), kUnreadableCaption, kMbOk | kMbIconWarning);
+    tell(unreadableStoresText(stores), kUnreadableCaption, Severity::warning);
 }
 
 void DesktopCycleDialogue::certificateAdded(const CertificateRecord& current) {
-    box(addedCertificateText(current), kAddedCaption, kMbOk | kMbIconWarning);
+    tell(addedCertificateText(current), kAddedCaption, Severity::warning);
 }
 
 void DesktopCycleDialogue::certificateMissing(const CertificateRecord& baseline) {
-    box(missingCertificateText(baseline), kMissingCaption, kMbOk | kMbIconWarning);
+    tell(missingCertificateText(baseline), kMissingCaption, Severity::warning);
 }
 
 bool DesktopCycleDialogue::askToSave(const std::vector<ReportedChange>& changes) {
     if (!rules_.listEveryChange) {
-        return box(kSaveQuestion, kChangesCaption, kMbYesNo | kMbIconWarning) == kIdYes;
+        return ask({.text = kSaveQuestion,
+                    .caption = kChangesCaption,
+                    .severity = Severity::warning,
+                    .choice = Choice::yesNo,
+                    .byDefault = Answer::yes}) == Answer::yes;
     }
-    ++boxes_;
-    return desktop_.messageBoxWithDetails(
-               saveQuestionText(changes), changeDetailsText(changes), kChangesCaption,
-               kMbYesNo | kMbIconWarning | kMbDefButton2, kNoOwner) == kIdYes;
+    return ask({.text = saveQuestionText(changes),
+                .caption = kChangesCaption,
+                .severity = Severity::warning,
+                .choice = Choice::yesNo,
+                .byDefault = Answer::no,
+                .details = changeDetailsText(changes)}) == Answer::yes;
 }
 
 void DesktopCycleDialogue::baselineSaved() {
@@ -133,8 +144,8 @@ void DesktopCycleDialogue::baselineSaved() {
 }
 
 void DesktopCycleDialogue::saveFailed(const std::string& why) {
-    box("The observed certificates could not be saved as the new baseline.\r\n\r\n" + why,
-        kChangesCaption, kMbOk | kMbIconError);
+    tell("The observed certificates could not be saved as the new baseline.\r\n\r\n" + why,
+         kChangesCaption, Severity::error);
 }
 
 void DesktopCycleDialogue::scanComplete(int userInitiated) {
@@ -146,7 +157,7 @@ std::string DesktopCycleDialogue::withNote(const std::string& notice) const {
 }
 
 void DesktopCycleDialogue::loadFailed(const BaselineLoad& load) {
-    showLoadFailure(desktop_, load);
+    showLoadFailure(notifier_, load);
 }
 
 }  // namespace kestrune

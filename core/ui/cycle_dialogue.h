@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "baseline/scan_cycle.h"
-#include "ui/desktop.h"
+#include "ui/notifier.h"
 #include "ui/tray.h"
 
 namespace kestrune {
@@ -42,7 +42,7 @@ struct DialogueRules {
 
 class DesktopCycleDialogue final : public CycleDialogue {
   public:
-    DesktopCycleDialogue(Desktop& desktop, Tray& tray) : desktop_(desktop), tray_(tray) {}
+    DesktopCycleDialogue(Notifier& notifier, Tray& tray) : notifier_(notifier), tray_(tray) {}
 
     void setRules(DialogueRules rules) { rules_ = rules; }
     // Boxes shown so far (the program's loop tells a cycle that waited for the user).
@@ -58,10 +58,12 @@ class DesktopCycleDialogue final : public CycleDialogue {
     void loadFailed(const BaselineLoad& load) override;
 
   private:
-    int box(const std::string& text, const std::string& caption, std::uint32_t style);
+    // Every box of the cycle has no owner window: the scan role has none.
+    void tell(const std::string& text, const std::string& caption, Severity severity);
+    Answer ask(Question question);
     std::string withNote(const std::string& notice) const;
 
-    Desktop& desktop_;
+    Notifier& notifier_;
     Tray& tray_;
     DialogueRules rules_;
     std::atomic<unsigned> boxes_{0};

@@ -29,7 +29,7 @@ void Tray::addTrayIcon() {
     TrayNotice notice =
         makeTrayNotice(owner_, initialTooltip(state_.uniqueCertificateCount), "Initializing...");
     tooltip_ = notice.tooltip;
-    desktop_.trayAdd(notice);
+    notifier_.addTrayIcon(notice);
     added_ = true;
 }
 
@@ -41,7 +41,7 @@ void Tray::showTrayNotice(const std::string& text) {
     TrayNotice notice = makeTrayNotice(
         owner_, scanTooltip(state_.uniqueCertificateCount, state_.lastScanTime), text);
     tooltip_ = notice.tooltip;
-    desktop_.trayModify(notice);
+    notifier_.updateTrayNotice(notice);
 }
 
 void Tray::restoreTrayIcon() {
@@ -50,7 +50,7 @@ void Tray::restoreTrayIcon() {
         return;  // the first add is still to come and will show everything
     }
     // An empty balloon text shows no balloon: only the icon and its tooltip come back.
-    desktop_.trayAdd(makeTrayNotice(owner_, tooltip_, ""));
+    notifier_.addTrayIcon(makeTrayNotice(owner_, tooltip_, ""));
 }
 
 }  // namespace kestrune

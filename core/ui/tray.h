@@ -1,5 +1,4 @@
-// The tray icon's record and its two operations, toolkit-free: the desktop interface
-// shows them.
+// The tray icon's notice and its two operations, toolkit-free: the notifier shows them.
 #pragma once
 
 #include <atomic>
@@ -7,7 +6,7 @@
 #include <string>
 
 #include "inventory/state.h"
-#include "ui/desktop.h"
+#include "ui/notifier.h"
 
 namespace kestrune {
 
@@ -19,13 +18,13 @@ inline constexpr const char* kNoticeSaved = "New certificate baseline saved in t
 std::string initialTooltip(std::int32_t uniqueCount);
 // "Brimtal Kestrune\r\nTotal Unique Certificates: %d\r\nLast Scan: %04d-%02d-%02d %02d:%02d:%02d"
 std::string scanTooltip(std::int32_t uniqueCount, const LocalTime& lastScan);
-// The record both operations fill: owner, id 1124, flags 0x17, callback 1524, title,
-// timeout 3, information kind; tooltip and balloon text as given.
+// The notice both operations give: owner, the product's name as the balloon title, the
+// tooltip and balloon text as given, each cut to its field.
 TrayNotice makeTrayNotice(WindowRef owner, std::string tooltip, std::string balloonText);
 
 class Tray {
   public:
-    Tray(Desktop& desktop, const KestruneState& state) : desktop_(desktop), state_(state) {}
+    Tray(Notifier& notifier, const KestruneState& state) : notifier_(notifier), state_(state) {}
 
     // The hidden main window that receives the icon's mouse events.
     void setOwner(WindowRef owner) { owner_ = owner; }
@@ -39,7 +38,7 @@ class Tray {
     bool iconAdded() const { return added_.load(); }
 
   private:
-    Desktop& desktop_;
+    Notifier& notifier_;
     const KestruneState& state_;
     WindowRef owner_ = kNoOwner;
     std::atomic<bool> added_{false};

@@ -79,6 +79,9 @@ std::optional<Version> readPublishedVersion(std::string_view reply) {
 }
 
 UpdateOutcome decideUpdate(const HttpResult& result, const Version& own) {
+    // A failed read, an error page or a reply without a version is a failed check, said
+    // as such: read as 0.0.0 it would tell the user that their copy is newer than the
+    // release, a Beta, and offer the page on the strength of nothing.
     if (!result.connected || result.status != 200 || !result.readOk) {
         return UpdateOutcome::CheckFailed;
     }
@@ -86,6 +89,10 @@ UpdateOutcome decideUpdate(const HttpResult& result, const Version& own) {
     if (!published) {
         return UpdateOutcome::CheckFailed;
     }
+    // Major first, then minor, then patch, each deciding only on a tie of the ones
+    // before, so every reply gets exactly one verdict: the part-by-part tests this
+    // replaces showed nothing at all for an older release (0.9.9), or for 2.0.0 when
+    // the own version is 1.5.0.
     const auto key = [](const Version& v) { return std::tie(v.major, v.minor, v.patch); };
     if (key(own) == key(*published)) {
         return UpdateOutcome::MostCurrent;
@@ -105,10 +112,15 @@ std::string updateUserAgent(const std::string& webSite) {
     return std::string("Kestrune Version ") + kOwnVersionText + " - " + webSite;
 }
 
-std::optional<UpdateOutcome> checkForUpdates(Desktop& desktop, HttpClient& http, WindowRef dialog,
+std::optional<UpdateOutcome> checkForUpdates(Notifier& notifier, HttpClient& http, WindowRef dialog,
                                              const std::string& webSite) {
-    if (desktop.messageBox(kUpdateConfirmText, kUpdateConfirmCaption, kMbOkCancel, dialog) !=
-        kIdOk) {
+    const Answer go = notifier.ask({.text = kUpdateConfirmText,
+                                    .caption = kUpdateConfirmCaption,
+                                    .severity = Severity::plain,
+                                    .choice = Choice::okCancel,
+                                    .byDefault = Answer::ok,
+                                    .owner = dialog});
+    if (go != Answer::ok) {
         return std::nullopt;
     }
 
@@ -116,27 +128,35 @@ std::optional<UpdateOutcome> checkForUpdates(Desktop& desktop, HttpClient& http,
         http.get(versionFileUrl(webSite), updateUserAgent(webSite), kVersionReplyBuffer);
     const auto outcome = decideUpdate(reply, Version{kOwnMajor, kOwnMinor, kOwnPatch});
 
-    int answer = 0;
+    // Unlike the confirmation, the verdict boxes have no owner.
+    const auto offerPage = [&](const char* text) {
+        return notifier.ask({.text = text,
+                             .caption = kVersionInfoCaption,
+                             .severity = Severity::information,
+                             .choice = Choice::yesNo,
+                             .byDefault = Answer::yes});
+    };
+    Answer answer = Answer::none;
     switch (outcome) {
         case UpdateOutcome::CheckFailed:
-            desktop.messageBox(kUpdateFailedText, kUpdateFailedCaption, kMbOk | kMbIconError,
-                               kNoOwner);
+            notifier.inform({.text = kUpdateFailedText,
+                             .caption = kUpdateFailedCaption,
+                             .severity = Severity::error});
             break;
         case UpdateOutcome::MostCurrent:
-            desktop.messageBox(kMostCurrentText, kVersionInfoCaption, kMbOk | kMbIconInformation,
-                               kNoOwner);
+            notifier.inform({.text = kMostCurrentText,
+                             .caption = kVersionInfoCaption,
+                             .severity = Severity::information});
             break;
         case UpdateOutcome::NewerAvailable:
-            answer = desktop.messageBox(kNewerAvailableText, kVersionInfoCaption,
-                                        kMbYesNo | kMbIconInformation, kNoOwner);
+            answer = offerPage(kNewerAvailableText);
             break;
         case UpdateOutcome::OwnNewer:
-            answer = desktop.messageBox(kOwnNewerText, kVersionInfoCaption,
-                                        kMbYesNo | kMbIconInformation, kNoOwner);
+            answer = offerPage(kOwnNewerText);
             break;
     }
-    if (answer == kIdYes) {
-        desktop.openUrl(productPageUrl(webSite));
+    if (answer == Answer::yes) {
+        notifier.openUrl(productPageUrl(webSite));
     }
     return outcome;
 }

@@ -1,4 +1,4 @@
-// The About dialog's update check, toolkit-free: it asks through the desktop, fetches
+// The About dialog's update check, toolkit-free: it asks through the notifier, fetches
 // the published version through the HTTP client and tells the user what it found.
 #pragma once
 
@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ui/desktop.h"
 #include "ui/http_client.h"
+#include "ui/notifier.h"
 
 namespace kestrune {
 
@@ -98,7 +98,7 @@ std::string updateUserAgent(const std::string& webSite);
 // Check for Updates, the whole way: the OK/Cancel confirmation owned by the dialog, the
 // one GET of the version file, the result box, and the product page after a Yes.
 // Returns what was found, or nullopt when the user cancelled (nothing was sent then).
-std::optional<UpdateOutcome> checkForUpdates(Desktop& desktop, HttpClient& http, WindowRef dialog,
+std::optional<UpdateOutcome> checkForUpdates(Notifier& notifier, HttpClient& http, WindowRef dialog,
                                              const std::string& webSite = kDefaultWebSite);
 
 }  // namespace kestrune

@@ -47,7 +47,7 @@ constexpr const char* kProductAndNotice =
 
 }  // namespace
 
-AboutDialog::AboutDialog(Desktop& desktop, HttpClient& http, std::string webSite)
+AboutDialog::AboutDialog(Notifier& desktop, HttpClient& http, std::string webSite)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       desktop_(desktop),
@@ -124,7 +124,7 @@ void AboutDialog::runUpdateCheck() {
     checking_ = false;
 }
 
-void showAboutDialog(Desktop& desktop, HttpClient& http, const std::string& webSite) {
+void showAboutDialog(Notifier& desktop, HttpClient& http, const std::string& webSite) {
     AboutDialog dialog(desktop, http, webSite);
     dialog.exec();
 }

@@ -5,8 +5,8 @@
 #include <QDialog>
 #include <string>
 
-#include "ui/desktop.h"
 #include "ui/http_client.h"
+#include "ui/notifier.h"
 #include "ui/update_check.h"
 
 class QPushButton;
@@ -18,7 +18,7 @@ class AboutDialog final : public QDialog {
 
   public:
     // The boxes go through desktop; the version file is fetched with http from webSite.
-    AboutDialog(Desktop& desktop, HttpClient& http, std::string webSite = kDefaultWebSite);
+    AboutDialog(Notifier& desktop, HttpClient& http, std::string webSite = kDefaultWebSite);
 
     // The ref the confirmation box is owned by: this dialog as a QWidget*.
     WindowRef windowRef() { return reinterpret_cast<WindowRef>(static_cast<QWidget*>(this)); }
@@ -29,14 +29,14 @@ class AboutDialog final : public QDialog {
   private:
     void runUpdateCheck();
 
-    Desktop& desktop_;
+    Notifier& desktop_;
     HttpClient& http_;
     std::string webSite_;
     bool checking_ = false;
 };
 
 // Opens the About dialog modally with no owner and returns when it closes.
-void showAboutDialog(Desktop& desktop, HttpClient& http,
+void showAboutDialog(Notifier& desktop, HttpClient& http,
                      const std::string& webSite = kDefaultWebSite);
 
 }  // namespace kestrune

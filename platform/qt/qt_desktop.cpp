@@ -27,7 +27,7 @@ namespace kestrune {
 
 namespace {
 
-// Qt's default; the record's timeout field (3) is below what desktops honour anyway.
+// Qt's default; the Windows balloon's 3 seconds are below what desktops honour anyway.
 constexpr int kBalloonMs = 10000;
 
 QString fromUtf8(const std::string& text) {
@@ -36,60 +36,74 @@ QString fromUtf8(const std::string& text) {
 
 }  // namespace
 
-QtBoxStyle qtBoxStyle(std::uint32_t style) {
+namespace {
+
+int iconOf(Severity severity) {
+    switch (severity) {
+        case Severity::information:
+            return QMessageBox::Information;
+        case Severity::warning:
+            return QMessageBox::Warning;
+        case Severity::error:
+            return QMessageBox::Critical;
+        case Severity::plain:
+            break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+int buttonOf(Answer answer) {
+    switch (answer) {
+        case Answer::ok:
+            return QMessageBox::Ok;
+        case Answer::cancel:
+            return QMessageBox::Cancel;
+        case Answer::yes:
+            return QMessageBox::Yes;
+        case Answer::no:
+            return QMessageBox::No;
+        case Answer::none:
+            break;
+    }
+    return QMessageBox::NoButton;
+}
+
+}  // namespace
+
+QtBoxStyle qtBoxStyle(const Message& message) {
     QtBoxStyle s;
-    switch (style & kMbTypeMask) {
-        case kMbOkCancel:
-            s.buttons = QMessageBox::Ok | QMessageBox::Cancel;
-            s.escapeButton = QMessageBox::Cancel;
-            if (style & kMbDefButton2) {
-                s.defaultButton = QMessageBox::Cancel;
-            }
-            break;
-        case kMbYesNo:
-            s.buttons = QMessageBox::Yes | QMessageBox::No;
-            s.escapeButton = QMessageBox::No;
-            if (style & kMbDefButton2) {
-                s.defaultButton = QMessageBox::No;
-            }
-            break;
-        default:  // MB_OK, and the kinds this program never asks for
-            s.buttons = QMessageBox::Ok;
-            s.escapeButton = QMessageBox::Ok;
-            break;
-    }
-    switch (style & kMbIconMask) {
-        case kMbIconError:
-            s.icon = QMessageBox::Critical;
-            break;
-        case 0x20:  // MB_ICONQUESTION
-            s.icon = QMessageBox::Question;
-            break;
-        case kMbIconWarning:
-            s.icon = QMessageBox::Warning;
-            break;
-        case kMbIconInformation:
-            s.icon = QMessageBox::Information;
-            break;
-        default:
-            s.icon = QMessageBox::NoIcon;
-            break;
-    }
+    s.buttons = QMessageBox::Ok;
+    s.escapeButton = QMessageBox::Ok;
+    s.icon = iconOf(message.severity);
     return s;
 }
 
-int answerId(int standardButton) {
+QtBoxStyle qtBoxStyle(const Question& question) {
+    QtBoxStyle s;
+    const bool yesNo = question.choice == Choice::yesNo;
+    const int first = yesNo ? QMessageBox::Yes : QMessageBox::Ok;
+    const int second = yesNo ? QMessageBox::No : QMessageBox::Cancel;
+    s.buttons = first | second;
+    s.escapeButton = second;
+    // The first button is the box's own choice; only a default on the second is set.
+    const int wanted = buttonOf(question.byDefault);
+    s.defaultButton = wanted == second ? second : 0;
+    s.icon = iconOf(question.severity);
+    return s;
+}
+
+Answer answerOf(int standardButton) {
     switch (standardButton) {
         case QMessageBox::Ok:
-            return kIdOk;
+            return Answer::ok;
         case QMessageBox::Cancel:
-            return kIdCancel;
+            return Answer::cancel;
         case QMessageBox::Yes:
-            return kIdYes;
+            return Answer::yes;
         case QMessageBox::No:
-            return kIdNo;
+            return Answer::no;
         default:
-            return kIdCancel;
+            return Answer::cancel;
     }
 }
 
@@ -147,8 +161,7 @@ bool QtDesktop::onGuiThread() const {
 }
 
 void QtDesktop::openBox(const QString& text, const QString& details, const QString& caption,
-                        std::uint32_t style, QWidget* owner, std::function<void(int)> onAnswer) {
-    const QtBoxStyle s = qtBoxStyle(style);
+                        const QtBoxStyle& s, QWidget* owner, std::function<void(Answer)> onAnswer) {
     auto* box = new QMessageBox(static_cast<QMessageBox::Icon>(s.icon), caption, text,
                                 static_cast<QMessageBox::StandardButtons>(s.buttons), owner);
     box->setTextFormat(Qt::PlainText);
@@ -168,45 +181,49 @@ void QtDesktop::openBox(const QString& text, const QString& details, const QStri
         // A box closed without a button (window manager, Escape) stands for Cancel/No.
         QAbstractButton* clicked = box->clickedButton();
         const int button = clicked ? box->standardButton(clicked) : QMessageBox::NoButton;
-        onAnswer(answerId(button == QMessageBox::NoButton ? s.escapeButton : button));
+        onAnswer(answerOf(button == QMessageBox::NoButton ? s.escapeButton : button));
         box->deleteLater();
     });
     box->show();
 }
 
-int QtDesktop::messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
-                          WindowRef owner) {
-    return messageBoxWithDetails(text, {}, caption, style, owner);
+void QtDesktop::inform(const Message& message) {
+    showBox(qtBoxStyle(message), message.text, {}, message.caption, message.owner);
 }
 
-int QtDesktop::messageBoxWithDetails(const std::string& text, const std::string& details,
-                                     const std::string& caption, std::uint32_t style,
-                                     WindowRef owner) {
+Answer QtDesktop::ask(const Question& question) {
+    return showBox(qtBoxStyle(question), question.text, question.details, question.caption,
+                   question.owner);
+}
+
+Answer QtDesktop::showBox(const QtBoxStyle& style, const std::string& text,
+                          const std::string& details, const std::string& caption, WindowRef owner) {
     const QString qDetails = qtText(details);
     const QString qText = qtText(text);
     const QString qCaption = qtText(caption);
     if (onGuiThread()) {
         // The caller is on the GUI thread (Scan Now, a dialog): wait in a local event
         // loop, so everything else goes on being served.
-        int answer = 0;
+        Answer answer = Answer::none;
         QEventLoop loop;
-        openBox(qText, qDetails, qCaption, style, reinterpret_cast<QWidget*>(owner), [&](int id) {
-            answer = id;
-            loop.quit();
-        });
+        openBox(qText, qDetails, qCaption, style, reinterpret_cast<QWidget*>(owner),
+                [&](Answer given) {
+                    answer = given;
+                    loop.quit();
+                });
         loop.exec();
         return answer;
     }
     // Another thread: the GUI thread opens the box from its event loop and the caller
     // waits for the answer. The GUI thread never waits for the caller, and it needs no
     // nested loop, so later boxes and dialogs never hold this answer back.
-    auto answer = std::make_shared<std::promise<int>>();
-    std::future<int> future = answer->get_future();
+    auto answer = std::make_shared<std::promise<Answer>>();
+    std::future<Answer> future = answer->get_future();
     QMetaObject::invokeMethod(
         this,
         [this, qText, qDetails, qCaption, style, answer] {
             openBox(qText, qDetails, qCaption, style, nullptr,
-                    [answer](int id) { answer->set_value(id); });
+                    [answer](Answer given) { answer->set_value(given); });
         },
         Qt::QueuedConnection);
     return future.get();
@@ -258,7 +275,7 @@ void QtDesktop::logNotice(const TrayNotice& notice) {
                 notice.balloonText.c_str(), tip.toUtf8().constData());
 }
 
-bool QtDesktop::trayAdd(const TrayNotice& notice) {
+bool QtDesktop::addTrayIcon(const TrayNotice& notice) {
     if (onGuiThread()) {
         applyNotice(notice, true);
     } else {
@@ -268,7 +285,7 @@ bool QtDesktop::trayAdd(const TrayNotice& notice) {
     return true;
 }
 
-bool QtDesktop::trayModify(const TrayNotice& notice) {
+bool QtDesktop::updateTrayNotice(const TrayNotice& notice) {
     if (onGuiThread()) {
         applyNotice(notice, false);
     } else {

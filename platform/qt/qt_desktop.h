@@ -1,4 +1,4 @@
-// The desktop on Qt: message boxes as QMessageBox, the tray icon as QSystemTrayIcon
+// The notifier on Qt: message boxes as QMessageBox, the tray icon as QSystemTrayIcon
 // with the "Show Certificates", "Scan Now", "About", "Exit" menu, web pages through
 // QDesktopServices.
 //
@@ -18,7 +18,7 @@
 #include <string>
 
 #include "inventory/trace.h"
-#include "ui/desktop.h"
+#include "ui/notifier.h"
 
 class QMenu;
 class QAction;
@@ -29,24 +29,25 @@ namespace kestrune {
 
 class DesktopNotifications;
 
-// What one message box style asks for, in Qt's terms.
+// What a box that tells or a question asks for, in Qt's terms.
 struct QtBoxStyle {
     int buttons = 0;        // QMessageBox::StandardButtons
     int escapeButton = 0;   // the button a box closed otherwise stands for
     int defaultButton = 0;  // Return's button; 0: the box's own choice
     int icon = 0;           // QMessageBox::Icon
 };
-QtBoxStyle qtBoxStyle(std::uint32_t style);
-// The platform id (kIdOk, ...) of a QMessageBox::StandardButton.
-int answerId(int standardButton);
+QtBoxStyle qtBoxStyle(const Message& message);
+QtBoxStyle qtBoxStyle(const Question& question);
+// The answer a QMessageBox::StandardButton stands for.
+Answer answerOf(int standardButton);
 
 // "\r\n" (and a lone "\r") as Qt's new line.
 QString qtText(const std::string& text);
 
-// The tray icon picture (icon resource 113).
+// The tray icon picture, the same drawing as the Windows program's icon.
 QIcon kestruneIcon();
 
-class QtDesktop final : public QObject, public Desktop {
+class QtDesktop final : public QObject, public Notifier {
     Q_OBJECT
   public:
     // Construct on the GUI thread. Where no system tray exists, notices go to the
@@ -54,14 +55,12 @@ class QtDesktop final : public QObject, public Desktop {
     explicit QtDesktop(Trace& trace, QObject* parent = nullptr);
     ~QtDesktop() override;
 
-    int messageBox(const std::string& text, const std::string& caption, std::uint32_t style,
-                   WindowRef owner) override;
+    // A service notification is an ordinary box here: the session has a desktop.
+    void inform(const Message& message) override;
     // The details unfold under the box's text ("Show Details...").
-    int messageBoxWithDetails(const std::string& text, const std::string& details,
-                              const std::string& caption, std::uint32_t style,
-                              WindowRef owner) override;
-    bool trayAdd(const TrayNotice& notice) override;
-    bool trayModify(const TrayNotice& notice) override;
+    Answer ask(const Question& question) override;
+    bool addTrayIcon(const TrayNotice& notice) override;
+    bool updateTrayNotice(const TrayNotice& notice) override;
     bool openUrl(const std::string& url) override;
 
     // What a double-click on the icon and the About command open.
@@ -70,7 +69,7 @@ class QtDesktop final : public QObject, public Desktop {
     // What the menu's Scan Now runs.
     void setScanHandler(std::function<void()> handler);
 
-    // For tests and the front end; GUI thread only. The icon is null until trayAdd.
+    // For tests and the front end; GUI thread only. The icon is null until addTrayIcon.
     QSystemTrayIcon* trayIcon() const { return icon_.get(); }
     QMenu* contextMenu() const { return menu_.get(); }
 
@@ -80,9 +79,12 @@ class QtDesktop final : public QObject, public Desktop {
 
   private:
     bool onGuiThread() const;
-    // Shows a box without waiting; onAnswer gets the answer id once it is closed.
+    // Shows a box and waits for its answer, from any thread.
+    Answer showBox(const QtBoxStyle& style, const std::string& text, const std::string& details,
+                   const std::string& caption, WindowRef owner);
+    // Shows a box without waiting; onAnswer gets the answer once it is closed.
     void openBox(const QString& text, const QString& details, const QString& caption,
-                 std::uint32_t style, QWidget* owner, std::function<void(int)> onAnswer);
+                 const QtBoxStyle& style, QWidget* owner, std::function<void(Answer)> onAnswer);
     void applyNotice(const TrayNotice& notice, bool add);
     void logNotice(const TrayNotice& notice);
 

@@ -6,13 +6,13 @@
 
 #include <string>
 
-#include "ui/desktop.h"
 #include "ui/http_client.h"
+#include "ui/notifier.h"
 
 namespace kestrune::win32 {
 
 struct AboutDialogContext {
-    Desktop& desktop;
+    Notifier& desktop;
     HttpClient& http;
     std::string webSite;
 };

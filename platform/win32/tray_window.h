@@ -10,12 +10,12 @@
 #include "app/tray_program.h"
 #include "platform/win32/about_dialog.h"
 #include "platform/win32/certificates_dialog.h"
+#include "platform/win32/win32_desktop.h"
 
 namespace kestrune::win32 {
 
 inline constexpr const wchar_t* kWindowClass = L"Kestrune";
 inline constexpr const wchar_t* kWindowTitle = L"Brimtal Kestrune";
-inline constexpr UINT kTrayCallbackMessage = WM_USER + 500;  // 1524
 inline constexpr DWORD kTrayStartDelayMs = 3000;
 
 // What the user-interface thread works with: handed to the thread as its parameter and

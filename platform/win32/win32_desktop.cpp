@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/win32/win32_text.h"
+#include "resources/win32/resource.h"
 
 namespace kestrune::win32 {
 
@@ -34,24 +35,74 @@ NOTIFYICONDATAW notifyIconData(const TrayNotice& notice, HINSTANCE module) {
     std::memset(&data, 0, sizeof data);
     data.cbSize = sizeof data;
     data.hWnd = windowOf(notice.owner);
-    data.uID = notice.id;
-    data.uFlags = notice.flags;
-    data.uCallbackMessage = notice.callbackMessage;
+    data.uID = kTrayIconId;
+    data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
+    data.uCallbackMessage = kTrayCallbackMessage;
     // Shared: the system owns it, so it is loaded afresh on every call and never freed.
     const int size = GetSystemMetrics(SM_CXSMICON);
-    data.hIcon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(notice.iconResource),
-                                               IMAGE_ICON, size, size, LR_SHARED));
+    data.hIcon = static_cast<HICON>(
+        LoadImageW(module, MAKEINTRESOURCEW(IDI_KESTRUNE), IMAGE_ICON, size, size, LR_SHARED));
     copyField(data.szTip, notice.tooltip);
     copyField(data.szInfo, notice.balloonText);
     copyField(data.szInfoTitle, notice.balloonTitle);
-    data.uTimeout = notice.timeout;
-    data.dwInfoFlags = notice.infoFlags;
+    data.uTimeout = 3;
+    data.dwInfoFlags = NIIF_INFO;
     return data;
 }
 
-int Win32Desktop::messageBox(const std::string& text, const std::string& caption,
-                             std::uint32_t style, WindowRef owner) {
-    return MessageBoxW(windowOf(owner), widen(text).c_str(), widen(caption).c_str(), style);
+namespace {
+
+UINT iconOf(Severity severity) {
+    switch (severity) {
+        case Severity::information:
+            return MB_ICONINFORMATION;
+        case Severity::warning:
+            return MB_ICONWARNING;
+        case Severity::error:
+            return MB_ICONERROR;
+        case Severity::plain:
+            break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+UINT messageBoxStyle(const Message& message) {
+    return MB_OK | iconOf(message.severity) |
+           (message.asServiceNotification ? MB_SERVICE_NOTIFICATION : 0);
+}
+
+UINT messageBoxStyle(const Question& question) {
+    const UINT buttons = question.choice == Choice::yesNo ? MB_YESNO : MB_OKCANCEL;
+    // The first button (Yes, OK) is the box's own default.
+    const bool second = question.byDefault == Answer::no || question.byDefault == Answer::cancel;
+    return buttons | iconOf(question.severity) | (second ? MB_DEFBUTTON2 : 0);
+}
+
+Answer answerOf(int id) {
+    switch (id) {
+        case IDOK:
+            return Answer::ok;
+        case IDCANCEL:
+            return Answer::cancel;
+        case IDYES:
+            return Answer::yes;
+        case IDNO:
+            return Answer::no;
+        default:
+            return Answer::none;
+    }
+}
+
+void Win32Desktop::inform(const Message& message) {
+    MessageBoxW(windowOf(message.owner), widen(message.text).c_str(),
+                widen(message.caption).c_str(), messageBoxStyle(message));
+}
+
+Answer Win32Desktop::ask(const Question& question) {
+    return answerOf(MessageBoxW(windowOf(question.owner), widen(question.text).c_str(),
+                                widen(question.caption).c_str(), messageBoxStyle(question)));
 }
 
 bool Win32Desktop::notify(DWORD message, const char* name, const TrayNotice& notice) {
@@ -62,11 +113,11 @@ bool Win32Desktop::notify(DWORD message, const char* name, const TrayNotice& not
     return ok != FALSE;
 }
 
-bool Win32Desktop::trayAdd(const TrayNotice& notice) {
+bool Win32Desktop::addTrayIcon(const TrayNotice& notice) {
     return notify(NIM_ADD, "NIM_ADD", notice);
 }
 
-bool Win32Desktop::trayModify(const TrayNotice& notice) {
+bool Win32Desktop::updateTrayNotice(const TrayNotice& notice) {
     return notify(NIM_MODIFY, "NIM_MODIFY", notice);
 }
 

@@ -160,7 +160,7 @@ void run(const std::uint8_t* data, std::size_t size) {
         certs.push_back(testing::makeCert("One more", {0xfe, 0xed}, 0xfe));
     }
     desktop.clear();
-    desktop.yesNoAnswer = (switches & kAnswerYes) ? kIdYes : kIdNo;
+    desktop.yesNoAnswer = (switches & kAnswerYes) ? Answer::yes : Answer::no;
     scanCycle(program.context, 1);
     checkCountsFitTables(state);
     FUZZ_CHECK(static_cast<std::size_t>(state.iCertificateCountTotal) <= certs.size());

@@ -35,7 +35,7 @@ void run(const std::uint8_t* data, std::size_t size) {
     if (size < 1) {
         return;
     }
-    const int answer = (data[0] & 1) ? kIdYes : kIdNo;
+    const Answer answer = (data[0] & 1) ? Answer::yes : Answer::no;
     const std::string body(reinterpret_cast<const char*>(data + 1), size - 1);
 
     const auto version = readPublishedVersion(body);
@@ -69,7 +69,7 @@ void run(const std::uint8_t* data, std::size_t size) {
     testing::ScriptedDesktop desktop;
     testing::FakeHttpClient http;
     http.answer(reply);
-    desktop.script({kIdOk, answer});
+    desktop.script({Answer::ok, answer});
     const auto whole = checkForUpdates(desktop, http, 42, "http://127.0.0.1:1");
     FUZZ_CHECK(whole.has_value());
     // The client hands back at most the buffer, which holds everything the reader uses.
@@ -81,7 +81,7 @@ void run(const std::uint8_t* data, std::size_t size) {
     FUZZ_CHECK(boxes[0].owner == 42);
     const bool asked = *whole == UpdateOutcome::NewerAvailable || *whole == UpdateOutcome::OwnNewer;
     const bool opened = desktop.calls().back().kind == testing::DesktopCall::Kind::OpenUrl;
-    FUZZ_CHECK(opened == (asked && answer == kIdYes));
+    FUZZ_CHECK(opened == (asked && answer == Answer::yes));
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ struct FakePorts {
 struct FakeProgramOptions {
     CertStoreApi* stores = nullptr;   // null: the fake stores
     SettingsApi* settings = nullptr;  // null: the settings in memory
-    Desktop* desktop = nullptr;       // null: the scripted desktop
+    Notifier* desktop = nullptr;      // null: the scripted desktop
     Trace* trace = nullptr;           // null: the captured trace
     bool quietTrace = false;          // benchmarks: no trace kept
 };

@@ -4,88 +4,113 @@ namespace kestrune::testing {
 
 namespace {
 
-// What Return picks: the first button, or the second where the style says so.
-int defaultButton(std::uint32_t style) {
-    const bool second = (style & kMbDefButton2) != 0;
-    switch (style & kMbTypeMask) {
-        case kMbYesNo:
-            return second ? kIdNo : kIdYes;
-        case kMbOkCancel:
-            return second ? kIdCancel : kIdOk;
-        default:
-            return kIdOk;
+const char* nameOf(Severity severity) {
+    switch (severity) {
+        case Severity::information:
+            return "information";
+        case Severity::warning:
+            return "warning";
+        case Severity::error:
+            return "error";
+        case Severity::plain:
+            break;
     }
+    return "plain";
+}
+
+const char* nameOf(Answer answer) {
+    switch (answer) {
+        case Answer::ok:
+            return "ok";
+        case Answer::cancel:
+            return "cancel";
+        case Answer::yes:
+            return "yes";
+        case Answer::no:
+            return "no";
+        case Answer::none:
+            break;
+    }
+    return "none";
 }
 
 }  // namespace
 
-int ScriptedDesktop::messageBox(const std::string& text, const std::string& caption,
-                                std::uint32_t style, WindowRef owner) {
-    return answer({DesktopCall::Kind::MessageBox, text, caption, {}, style, owner, {}});
+std::string intentOf(const DesktopCall& box) {
+    std::string text = nameOf(box.severity);
+    if (box.kind == DesktopCall::Kind::Message) {
+        return text + (box.asServiceNotification ? " message as service notification" : " message");
+    }
+    if (box.kind != DesktopCall::Kind::Question) {
+        return "not a box";
+    }
+    text += box.choice == Choice::yesNo ? " yes/no" : " ok/cancel";
+    return text + " question, default " + nameOf(box.byDefault);
 }
 
-int ScriptedDesktop::messageBoxWithDetails(const std::string& text, const std::string& details,
-                                           const std::string& caption, std::uint32_t style,
-                                           WindowRef owner) {
-    return answer({DesktopCall::Kind::MessageBox, text, caption, details, style, owner, {}});
+void ScriptedDesktop::inform(const Message& m) {
+    DesktopCall call{DesktopCall::Kind::Message, m.text, m.caption, {}, m.severity};
+    call.asServiceNotification = m.asServiceNotification;
+    call.owner = m.owner;
+    answer(call);
 }
 
-int ScriptedDesktop::answer(DesktopCall call) {
-    const std::uint32_t style = call.style;
-    int answer = 0;
+Answer ScriptedDesktop::ask(const Question& q) {
+    DesktopCall call{DesktopCall::Kind::Question, q.text, q.caption, q.details, q.severity};
+    call.choice = q.choice;
+    call.byDefault = q.byDefault;
+    call.owner = q.owner;
+    return answer(call);
+}
+
+Answer ScriptedDesktop::answer(const DesktopCall& call) {
+    ScriptedAnswer answer;
     {
         std::lock_guard lock(mutex_);
         calls_.push_back(call);
         if (!answers_.empty()) {
             answer = answers_.front();
             answers_.pop_front();
+        } else if (call.kind == DesktopCall::Kind::Message) {
+            answer = Answer::ok;
         } else {
-            answer = (style & kMbTypeMask) == kMbOk ? kIdOk : kIdNo;
-            if ((style & kMbTypeMask) == kMbYesNo) {
-                answer = yesNoAnswer;
-            }
-            if ((style & kMbTypeMask) == kMbOkCancel) {
-                answer = kIdCancel;
-            }
+            answer = call.choice == Choice::yesNo ? yesNoAnswer.load() : Answer::cancel;
         }
     }
     if (onMessageBox) {
         onMessageBox(call);
     }
-    return answer == kPressReturn ? defaultButton(style) : answer;
+    if (call.kind == DesktopCall::Kind::Message) {
+        return Answer::ok;
+    }
+    return answer.value_or(call.byDefault);
 }
 
-bool ScriptedDesktop::trayAdd(const TrayNotice& notice) {
+bool ScriptedDesktop::addTrayIcon(const TrayNotice& notice) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({DesktopCall::Kind::TrayAdd,
-                      notice.balloonText,
-                      notice.tooltip,
-                      {},
-                      0,
-                      notice.owner,
-                      notice});
+    DesktopCall call{DesktopCall::Kind::TrayAdd, notice.balloonText, notice.tooltip};
+    call.owner = notice.owner;
+    call.notice = notice;
+    calls_.push_back(call);
     return true;
 }
 
-bool ScriptedDesktop::trayModify(const TrayNotice& notice) {
+bool ScriptedDesktop::updateTrayNotice(const TrayNotice& notice) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({DesktopCall::Kind::TrayModify,
-                      notice.balloonText,
-                      notice.tooltip,
-                      {},
-                      0,
-                      notice.owner,
-                      notice});
+    DesktopCall call{DesktopCall::Kind::TrayModify, notice.balloonText, notice.tooltip};
+    call.owner = notice.owner;
+    call.notice = notice;
+    calls_.push_back(call);
     return true;
 }
 
 bool ScriptedDesktop::openUrl(const std::string& url) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({DesktopCall::Kind::OpenUrl, url, {}, {}, 0, kNoOwner, {}});
+    calls_.push_back({DesktopCall::Kind::OpenUrl, url});
     return true;
 }
 
-void ScriptedDesktop::script(std::vector<int> answers) {
+void ScriptedDesktop::script(std::vector<ScriptedAnswer> answers) {
     std::lock_guard lock(mutex_);
     answers_.insert(answers_.end(), answers.begin(), answers.end());
 }
@@ -98,7 +123,7 @@ std::vector<DesktopCall> ScriptedDesktop::calls() const {
 std::vector<DesktopCall> ScriptedDesktop::messageBoxes() const {
     std::vector<DesktopCall> out;
     for (const auto& c : calls()) {
-        if (c.kind == DesktopCall::Kind::MessageBox) {
+        if (c.isBox()) {
             out.push_back(c);
         }
     }

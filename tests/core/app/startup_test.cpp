@@ -85,7 +85,7 @@ TEST(ArgumentEcho, OneBoxPerArgumentOnlyWhenThereIsMoreThanOne) {
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(boxes[i].text, texts[i]);
         EXPECT_EQ(boxes[i].caption, "Arglist contents");
-        EXPECT_EQ(boxes[i].style, kMbOk);
+        EXPECT_EQ(testing::intentOf(boxes[i]), "plain message");
         EXPECT_EQ(boxes[i].owner, kNoOwner);
     }
 }
@@ -133,11 +133,11 @@ TEST(Startup, FirstStartAnnouncesScansSummarisesSavesThenLoadsAndCyclesAtOnce) {
               "Brimtal Kestrune will now gather baseline certificate information from the "
               "system certificate stores.");
     EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune");
-    EXPECT_EQ(boxes[0].style, 0x40u);
+    EXPECT_EQ(testing::intentOf(boxes[0]), "information message");
     EXPECT_EQ(boxes[0].owner, kNoOwner);
     EXPECT_EQ(boxes[1].text, baselineSummaryText(2, 3));
     EXPECT_EQ(boxes[1].caption, "Brimtal Kestrune - Certificate Baseline");
-    EXPECT_EQ(boxes[1].style, 0x40u);
+    EXPECT_EQ(testing::intentOf(boxes[1]), "information message");
 
     // The baseline was stored before the first load, which therefore found it.
     const auto& values = s.settings.values(SettingsRoot::Machine);
@@ -189,7 +189,7 @@ TEST(Startup, LaterStartShowsNoFirstStartBoxesAndLoadsTheStoredBaseline) {
     later.settings.values(SettingsRoot::Machine) = stored;
     // A certificate appeared since the baseline: the first cycle must see the stored one.
     later.stores.locations[0].stores[0].certs.push_back(makeCert("New", {0x0c}, 4));
-    later.desktop.script({kIdNo});
+    later.desktop.script({Answer::no});
     later.run(1);
 
     const auto boxes = later.desktop.messageBoxes();
@@ -276,7 +276,7 @@ TEST(StoreChanges, AChangeEndsTheHourlyWaitAndTheCycleThatFollowsIsTheHourlyOne)
             s.changes.change();
         }
     };
-    s.desktop.script({kIdOk, kIdYes, kIdOk, kIdNo});
+    s.desktop.script({Answer::ok, Answer::yes, Answer::ok, Answer::no});
     MainRoutineHooks hooks;
     hooks.startUi = [&s] { s.tray.addTrayIcon(); };
     int left = 3;

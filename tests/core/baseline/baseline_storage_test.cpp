@@ -79,7 +79,7 @@ struct Fixture {
 void expectGeneralBox(const DesktopCall& box) {
     EXPECT_EQ(box.text, kGeneralText);
     EXPECT_EQ(box.caption, kGeneralCaption);
-    EXPECT_EQ(box.style, 0x10u);
+    EXPECT_EQ(testing::intentOf(box), "error message");
     EXPECT_EQ(box.owner, kNoOwner);
 }
 
@@ -121,10 +121,10 @@ TEST(OpenSettingsKey, NoRootLeftShowsTheErrorBoxAndGivesNull) {
     EXPECT_EQ(openSettingsKey(s, desktop), nullptr);
     const auto boxes = desktop.calls();
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].kind, DesktopCall::Kind::MessageBox);
+    EXPECT_EQ(boxes[0].kind, DesktopCall::Kind::Message);
     EXPECT_EQ(boxes[0].text, kKeyErrorText);
     EXPECT_EQ(boxes[0].caption, "Brimtal Software");
-    EXPECT_EQ(boxes[0].style, 0x200010u);
+    EXPECT_EQ(testing::intentOf(boxes[0]), "error message as service notification");
     EXPECT_EQ(boxes[0].owner, kNoOwner);
 }
 
@@ -224,7 +224,7 @@ TEST(RegistrySettingsLoad, FailuresShowTheirMessagesAndKeepTheBaselineInMemory) 
         ASSERT_EQ(boxes.size(), 2u);
         EXPECT_EQ(boxes[0].text, "Could not open registry to query information.");
         EXPECT_EQ(boxes[0].caption, "Brimtal Pellivor Configurator");
-        EXPECT_EQ(boxes[0].style, 0x10u);
+        EXPECT_EQ(testing::intentOf(boxes[0]), "error message");
         expectGeneralBox(boxes[1]);
         EXPECT_TRUE(f.keptOldBaseline());
     }
@@ -237,7 +237,7 @@ TEST(RegistrySettingsLoad, FailuresShowTheirMessagesAndKeepTheBaselineInMemory) 
         ASSERT_EQ(boxes.size(), 2u);
         EXPECT_EQ(boxes[0].text, "Could not load Certificate Count from registry");
         EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune");
-        EXPECT_EQ(boxes[0].style, 0x10u);
+        EXPECT_EQ(testing::intentOf(boxes[0]), "error message");
         EXPECT_EQ(boxes[0].owner, kNoOwner);
         expectGeneralBox(boxes[1]);
         EXPECT_TRUE(f.keptOldBaseline());

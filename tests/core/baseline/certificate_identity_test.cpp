@@ -197,7 +197,7 @@ TEST(CertificateIdentity, ABaselineWithoutFittingFingerprintsFallsBackAndTheNext
     // A certificate under a borrowed serial is still found without fingerprints; saving
     // it stores the fingerprints again, after which the changed one is told apart too.
     t.certs().push_back(makeCert("Evil Root", {0x01, 0x02}, 9));
-    t.desktop.script({kIdOk, kIdYes});
+    t.desktop.script({Answer::ok, Answer::yes});
     scanCycle(t.context, 0);
     ASSERT_EQ(t.desktop.messageBoxes().size(), 2u);
     EXPECT_NE(t.desktop.messageBoxes()[0].text.find("Certificate Name: Evil Root"),
@@ -211,7 +211,7 @@ TEST(CertificateIdentity, TrayShowsTheAddedBoxForABorrowedSerialAndForAChangedCe
     Program t;
     // A one-byte serial equal to the first byte of a baseline serial.
     t.certs().push_back(makeCert("Evil Interception Root", {0x01}, 9));
-    t.desktop.script({kIdOk, kIdNo});
+    t.desktop.script({Answer::ok, Answer::no});
     scanCycle(t.context, 0);
     auto boxes = t.desktop.messageBoxes();
     ASSERT_EQ(boxes.size(), 2u);
@@ -226,7 +226,7 @@ TEST(CertificateIdentity, TrayShowsTheAddedBoxForABorrowedSerialAndForAChangedCe
     t.certs()[1].sha256[5] ^= 0xFF;
     t.certs().push_back(makeCert("Later New Root", {0x77}, 12));
     t.desktop.clear();
-    t.desktop.script({kIdOk, kIdYes});
+    t.desktop.script({Answer::ok, Answer::yes});
     scanCycle(t.context, 0);
     boxes = t.desktop.messageBoxes();
     ASSERT_EQ(boxes.size(), 2u);

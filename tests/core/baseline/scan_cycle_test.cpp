@@ -105,10 +105,10 @@ TEST(ScanCycle, EmptyScanReportsTheFirstBaselineRecordMissingAndNothingAdded) {
               "A certificate is missing from the \"$Root\" Certificate Store\r\n\r\n"
               "Certificate Name: Alpha \r\nSerial Number: 01 02 ");
     EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Missing");
-    EXPECT_EQ(boxes[0].style, 0x30u);
+    EXPECT_EQ(testing::intentOf(boxes[0]), "warning message");
     EXPECT_EQ(boxes[0].owner, kNoOwner);
     EXPECT_EQ(boxes[1].caption, "Brimtal Kestrune - Certificate Changes");
-    EXPECT_EQ(boxes[1].style, 0x34u);
+    EXPECT_EQ(testing::intentOf(boxes[1]), "warning yes/no question, default yes");
 }
 
 TEST(ScanCycle, TwoNewCertificatesGiveOneMessageOneQuestionAndOnYesOneSave) {
@@ -118,7 +118,7 @@ TEST(ScanCycle, TwoNewCertificatesGiveOneMessageOneQuestionAndOnYesOneSave) {
     h.certs().push_back(makeCert("New One", {0x0a, 0x0b}, 10));
     h.certs().push_back(makeCert("New Two", {0x0c}, 11));
     const int writesBefore = h.settings.data().writes;
-    h.desktop.script({kIdOk, kIdYes});
+    h.desktop.script({Answer::ok, Answer::yes});
     scanCycle(h.context, 0);
 
     const auto boxes = h.desktop.messageBoxes();
@@ -127,7 +127,7 @@ TEST(ScanCycle, TwoNewCertificatesGiveOneMessageOneQuestionAndOnYesOneSave) {
               "A new certificate has been added to the \"Root\" Certificate Store\r\n\r\n"
               "Certificate Name: New One \r\nSerial Number: 0a 0b ");
     EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Added");
-    EXPECT_EQ(boxes[0].style, 0x30u);
+    EXPECT_EQ(testing::intentOf(boxes[0]), "warning message");
     EXPECT_EQ(boxes[1].text,
               "Do you want to save the observed certificate changes as the new baseline?");
     EXPECT_EQ(h.settings.data().writes, writesBefore + 1);
@@ -150,7 +150,7 @@ TEST(ScanCycle, AnsweringNoKeepsTheBaselineAndTheNextCycleReportsAgain) {
     const int writesBefore = h.settings.data().writes;
     for (int cycle = 0; cycle < 2; ++cycle) {
         h.desktop.clear();
-        h.desktop.script({kIdOk, kIdNo});
+        h.desktop.script({Answer::ok, Answer::no});
         scanCycle(h.context, 0);
         const auto boxes = h.desktop.messageBoxes();
         ASSERT_EQ(boxes.size(), 2u) << cycle;
@@ -169,7 +169,7 @@ TEST(ScanCycle, ASaveThatFailsIsReportedAndNeverAnnouncedAsSaved) {
     h.tray.addTrayIcon();
     h.certs().push_back(makeCert("New One", {0x0a, 0x0b}, 10));
     h.settings.data().failWrites = true;
-    h.desktop.script({kIdOk, kIdYes});
+    h.desktop.script({Answer::ok, Answer::yes});
     scanCycle(h.context, 0);
 
     const auto boxes = h.desktop.messageBoxes();
@@ -179,7 +179,7 @@ TEST(ScanCycle, ASaveThatFailsIsReportedAndNeverAnnouncedAsSaved) {
                                   0),
               0u)
         << boxes[2].text;
-    EXPECT_EQ(boxes[2].style, kMbOk | kMbIconError);
+    EXPECT_EQ(testing::intentOf(boxes[2]), "error message");
     ASSERT_EQ(h.desktop.notices().size(), 1u);  // the icon's own, no balloon since
     EXPECT_EQ(h.desktop.notices()[0].kind, DesktopCall::Kind::TrayAdd);
     EXPECT_EQ(h.storedCount(), "3");
@@ -187,7 +187,7 @@ TEST(ScanCycle, ASaveThatFailsIsReportedAndNeverAnnouncedAsSaved) {
 
     h.settings.data().failWrites = false;
     h.desktop.clear();
-    h.desktop.script({kIdOk, kIdYes});
+    h.desktop.script({Answer::ok, Answer::yes});
     scanCycle(h.context, 0);
     ASSERT_EQ(h.desktop.messageBoxes().size(), 2u);
     EXPECT_EQ(h.desktop.notices().back().notice.balloonText, kNoticeSaved);
@@ -217,14 +217,9 @@ TEST(Tray, NoticeBeforeTheIconExistsChangesNothing) {
     const TrayNotice& n = calls[0].notice;
     EXPECT_EQ(calls[0].kind, DesktopCall::Kind::TrayAdd);
     EXPECT_EQ(n.owner, 42u);
-    EXPECT_EQ(n.id, 1124u);
-    EXPECT_EQ(n.flags, 0x17u);
-    EXPECT_EQ(n.callbackMessage, 1524u);
     EXPECT_EQ(n.tooltip, "Brimtal Kestrune\r\nTotal Certificate Count: 7");
     EXPECT_EQ(n.balloonText, "Initializing...");
     EXPECT_EQ(n.balloonTitle, "Brimtal Kestrune");
-    EXPECT_EQ(n.timeout, 3u);
-    EXPECT_EQ(n.infoFlags, 1u);
 }
 
 // Reference answers with nested loops: added by serial (length and bytes) and subject
@@ -420,7 +415,7 @@ TEST(ScanCycleUnreadableStore, IsNamedInOneBoxAndItsRecordsAreNeitherMissingNorD
         auto boxes = h.desktop.messageBoxes();
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Store Unreadable");
-        EXPECT_EQ(boxes[0].style, 0x30u);
+        EXPECT_EQ(testing::intentOf(boxes[0]), "warning message");
         EXPECT_EQ(boxes[0].owner, kNoOwner);
         EXPECT_NE(
             boxes[0].text.find("LocalMachine\\Root: " +
@@ -430,7 +425,7 @@ TEST(ScanCycleUnreadableStore, IsNamedInOneBoxAndItsRecordsAreNeitherMissingNorD
         // A real change elsewhere is still told, and saving keeps Root's records.
         h.desktop.clear();
         h.stores.locations[0].stores[1].certs.push_back(makeCert("Epsilon", {0x08}, 5));
-        h.desktop.script({kIdOk, kIdOk, kIdYes});
+        h.desktop.script({Answer::ok, Answer::ok, Answer::yes});
         scanCycle(h.context, 0);
         boxes = h.desktop.messageBoxes();
         ASSERT_EQ(boxes.size(), 3u);
@@ -502,19 +497,22 @@ TEST(CarefulQuestion, ListsEveryChangeAndOnlyYesSaves) {
     // The answer to the question (after the added and missing boxes) and whether the
     // baseline is then saved.
     const struct {
-        int answer;
+        testing::ScriptedAnswer answer;
         bool saved;
-    } cases[] = {
-        {testing::kPressReturn, false}, {kIdNo, false}, {kIdCancel, false}, {kIdYes, true}};
+    } cases[] = {{testing::kPressReturn, false},
+                 {Answer::no, false},
+                 {Answer::cancel, false},
+                 {Answer::none, false},
+                 {Answer::yes, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.answer);
+        SCOPED_TRACE(c.answer ? static_cast<int>(*c.answer) : -1);
         Careful h;
         h.certs().erase(h.certs().begin() + 1);  // Beta missing
         h.certs()[1] = replaced;
         h.certs().push_back(added1);
         h.certs().push_back(added2);
         const int writesBefore = h.settings.data().writes;
-        h.desktop.script({kIdOk, kIdOk, c.answer});
+        h.desktop.script({Answer::ok, Answer::ok, c.answer});
         scanCycle(h.context, 0);
 
         // The boxes as they are, then the question with every change in its details.
@@ -523,7 +521,7 @@ TEST(CarefulQuestion, ListsEveryChangeAndOnlyYesSaves) {
         EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Added");
         EXPECT_EQ(boxes[1].caption, "Brimtal Kestrune - Certificate Missing");
         const DesktopCall& q = boxes[2];
-        EXPECT_EQ(q.style, kMbYesNo | kMbIconWarning | kMbDefButton2);
+        EXPECT_EQ(testing::intentOf(q), "warning yes/no question, default no");
         EXPECT_EQ(q.text.rfind("Do you want to save the observed certificate changes as the new "
                                "baseline?",
                                0),
@@ -557,7 +555,7 @@ TEST(CarefulQuestion, YesAfterTheStoresChangedAsksAgainWithTheNewChanges) {
             h.certs().push_back(makeCert("Sneaked In", {0x0d}, 12));
         }
     };
-    h.desktop.script({kIdOk, kIdYes, kIdYes});
+    h.desktop.script({Answer::ok, Answer::yes, Answer::yes});
     scanCycle(h.context, 0);
     const auto q = h.questions();
     ASSERT_EQ(q.size(), 2u);
@@ -575,7 +573,7 @@ TEST(CarefulQuestion, YesAfterTheStoresChangedAsksAgainWithTheNewChanges) {
         }
     };
     const int writesBefore = back.settings.data().writes;
-    back.desktop.script({kIdOk, kIdYes});
+    back.desktop.script({Answer::ok, Answer::yes});
     scanCycle(back.context, 0);
     EXPECT_EQ(back.questions().size(), 1u);
     EXPECT_EQ(back.settings.data().writes, writesBefore);

@@ -31,8 +31,6 @@ TEST(TrayRestore, ComesBackWithTheLastTooltipAndNoBalloon) {
     EXPECT_EQ(notices[1].notice.tooltip, "Brimtal Kestrune\r\nTotal Certificate Count: 7");
     EXPECT_EQ(notices[1].notice.balloonText, "");
     EXPECT_EQ(notices[1].notice.owner, 0x1234u);
-    EXPECT_EQ(notices[1].notice.id, 1124u);
-    EXPECT_EQ(notices[1].notice.callbackMessage, 1524u);
 
     state.lastScanTime = {2026, 3, 4, 5, 6, 7};
     tray.showTrayNotice(kNoticeHourly);

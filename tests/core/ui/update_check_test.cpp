@@ -98,7 +98,7 @@ std::vector<Row> decisionTable() {
 struct Box {
     const char* text;
     const char* caption;
-    std::uint32_t style;
+    const char* intent;
 };
 
 // Written out here, not taken from the code's constants, so a typo there fails.
@@ -109,32 +109,32 @@ Box boxFor(UpdateOutcome outcome) {
             return {
                 "You have the most current version of Brimtal Kestrune.\r\nThere are no "
                 "updates available at this time.",
-                kInfoCaption, 0x40};
+                kInfoCaption, "information message"};
         case UpdateOutcome::NewerAvailable:
             return {
                 "There is a newer version of Brimtal Kestrune available.  \r\nDo you want to "
                 "visit the QUILD homepage on the Internet to learn more?",
-                kInfoCaption, 0x44};
+                kInfoCaption, "information yes/no question, default yes"};
         case UpdateOutcome::OwnNewer:
             return {
                 "Your version of Brimtal Kestrune is newer than the current release version "
                 "(perhaps you are running a Beta).\r\nDo you want to visit the Brimtal "
                 "Kestrune homepage on the Internet to learn more?",
-                kInfoCaption, 0x44};
+                kInfoCaption, "information yes/no question, default yes"};
         case UpdateOutcome::CheckFailed:
             break;
     }
     return {
         "Brimtal Kestrune could not connect to the Internet to check for updates.\r\nPlease "
         "check your Internet connection and try again.",
-        "Brimtal Kestrune", 0x10};
+        "Brimtal Kestrune", "error message"};
 }
 
 TEST(CheckForUpdates, DecisionTable) {
     for (const auto& row : decisionTable()) {
         SCOPED_TRACE(row.name);
         ScriptedDesktop desktop;
-        desktop.script({kIdOk, kIdNo});
+        desktop.script({Answer::ok, Answer::no});
         FakeHttpClient http;
         http.answer(row.reply);
 
@@ -147,7 +147,7 @@ TEST(CheckForUpdates, DecisionTable) {
         const Box want = boxFor(row.expected);
         EXPECT_EQ(boxes[1].text, want.text);
         EXPECT_EQ(boxes[1].caption, want.caption);
-        EXPECT_EQ(boxes[1].style, want.style);
+        EXPECT_EQ(testing::intentOf(boxes[1]), want.intent);
         EXPECT_EQ(boxes[1].owner, kNoOwner);
         EXPECT_EQ(desktop.calls().size(), 2u) << "a No opens no page";
     }
@@ -155,7 +155,7 @@ TEST(CheckForUpdates, DecisionTable) {
 
 TEST(CheckForUpdates, AsksFirstOwnedByTheDialogThenSendsOneRequest) {
     ScriptedDesktop desktop;
-    desktop.script({kIdOk});
+    desktop.script({Answer::ok});
     FakeHttpClient http;
     http.answer(FakeHttpClient::ok("1.0.0"));
     checkForUpdates(desktop, http, kDialog, kSite);
@@ -166,7 +166,7 @@ TEST(CheckForUpdates, AsksFirstOwnedByTheDialogThenSendsOneRequest) {
               "Brimtal Kestrune will attempt to connect to the Internet to learn if there are "
               "updates available.\r\n\r\nProceed?");
     EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune: Check for updates");
-    EXPECT_EQ(boxes[0].style, kMbOkCancel);
+    EXPECT_EQ(testing::intentOf(boxes[0]), "plain ok/cancel question, default ok");
     EXPECT_EQ(boxes[0].owner, kDialog);
 
     const auto requests = http.requests();
@@ -177,7 +177,7 @@ TEST(CheckForUpdates, AsksFirstOwnedByTheDialogThenSendsOneRequest) {
 }
 
 TEST(CheckForUpdates, CancelOrClosingTheConfirmationSendsNothing) {
-    for (int answer : {kIdCancel, 0}) {
+    for (Answer answer : {Answer::cancel, Answer::none}) {
         ScriptedDesktop desktop;
         desktop.script({answer});
         FakeHttpClient http;
@@ -192,7 +192,7 @@ TEST(CheckForUpdates, YesToEitherQuestionOpensTheProductPage) {
     for (const char* published : {"2.0.0", "0.9.9"}) {
         SCOPED_TRACE(published);
         ScriptedDesktop desktop;
-        desktop.script({kIdOk, kIdYes});
+        desktop.script({Answer::ok, Answer::yes});
         FakeHttpClient http;
         http.answer(FakeHttpClient::ok(published));
         checkForUpdates(desktop, http, kDialog, "http://updates.test/");
@@ -206,7 +206,7 @@ TEST(CheckForUpdates, YesToEitherQuestionOpensTheProductPage) {
 
 TEST(CheckForUpdates, BuiltInSiteIsTheDefault) {
     ScriptedDesktop desktop;
-    desktop.script({kIdOk});
+    desktop.script({Answer::ok});
     FakeHttpClient http;
     checkForUpdates(desktop, http, kDialog);
     ASSERT_EQ(http.requests().size(), 1u);

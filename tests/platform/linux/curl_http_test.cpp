@@ -190,7 +190,7 @@ TEST(CurlUpdateCheck, SendsOneDirectGetOfTheVersionFileWithTheUserAgent) {
     ASSERT_TRUE(server.listening());
     DeadProxyEnvironment proxies;
     ScriptedDesktop desktop;
-    desktop.script({kIdOk});
+    desktop.script({Answer::ok});
     auto http = std::make_unique<CurlHttpClient>();
 
     EXPECT_EQ(checkForUpdates(desktop, *http, kDialog, server.site()), UpdateOutcome::MostCurrent);
@@ -226,7 +226,7 @@ TEST(CurlUpdateCheck, PublishedVersionsDecideTheBox) {
         LoopbackServer server(c.reply);
         ASSERT_TRUE(server.listening());
         ScriptedDesktop desktop;
-        desktop.script({kIdOk, kIdYes});
+        desktop.script({Answer::ok, Answer::yes});
         EXPECT_EQ(checkForUpdates(desktop, *http, kDialog, server.site()), c.outcome);
         EXPECT_EQ(server.requests().size(), 1u);
         const auto calls = desktop.calls();
@@ -257,7 +257,7 @@ TEST(CurlHttp, KeepsTheFirstBytesOfALongReplyWithoutFailing) {
     EXPECT_EQ(r.body, body.substr(0, 1024));
 
     ScriptedDesktop desktop;
-    desktop.script({kIdOk});
+    desktop.script({Answer::ok});
     EXPECT_EQ(checkForUpdates(desktop, *http, kDialog, server.site()),
               UpdateOutcome::NewerAvailable);
 }
@@ -266,7 +266,7 @@ TEST(CurlUpdateCheck, ServerThatNeverAnswersEndsWithinTheTimeout) {
     LoopbackServer server(std::nullopt);
     ASSERT_TRUE(server.listening());
     ScriptedDesktop desktop;
-    desktop.script({kIdOk});
+    desktop.script({Answer::ok});
     auto http = std::make_unique<CurlHttpClient>();
 
     const auto start = std::chrono::steady_clock::now();
@@ -286,7 +286,7 @@ TEST(CurlUpdateCheck, NobodyListeningIsAFailedCheck) {
         site = "http://127.0.0.1:" + std::to_string(portOf(*probe));
     }  // closed: the port refuses connections now
     ScriptedDesktop desktop;
-    desktop.script({kIdOk});
+    desktop.script({Answer::ok});
     auto http = std::make_unique<CurlHttpClient>();
     EXPECT_EQ(checkForUpdates(desktop, *http, kDialog, site), UpdateOutcome::CheckFailed);
     EXPECT_EQ(desktop.messageBoxes().back().caption, "Brimtal Kestrune");
@@ -296,7 +296,7 @@ TEST(CurlUpdateCheck, CancelMakesNoConnection) {
     LoopbackServer server(httpReply(200, "2.0.0"));
     ASSERT_TRUE(server.listening());
     ScriptedDesktop desktop;
-    desktop.script({kIdCancel});
+    desktop.script({Answer::cancel});
     auto http = std::make_unique<CurlHttpClient>();
 
     EXPECT_EQ(checkForUpdates(desktop, *http, kDialog, server.site()), std::nullopt);

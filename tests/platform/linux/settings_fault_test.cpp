@@ -103,7 +103,7 @@ struct Program : testing::FakeProgram {
         desktop.clear();
         trace.clear();
         desktop.onMessageBox = nullptr;
-        desktop.yesNoAnswer = kIdYes;
+        desktop.yesNoAnswer = Answer::yes;
         scanCycle(context, 0);
     }
     std::vector<std::string> captions() const {

@@ -105,7 +105,7 @@ TEST(AboutDialog, CaptionTextsPictureAndTwoButtonsInAFrameThatFitsThem) {
 TEST(AboutDialog, ButtonAsksOwnedByTheDialogAndCancelSendsNothing) {
     ensureApplication();
     ScriptedDesktop desktop;
-    desktop.script({kIdCancel});
+    desktop.script({Answer::cancel});
     FakeHttpClient http;
     AboutDialog dialog(desktop, http, kSite);
     dialog.show();
@@ -115,7 +115,7 @@ TEST(AboutDialog, ButtonAsksOwnedByTheDialogAndCancelSendsNothing) {
     const auto calls = desktop.calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].caption, "Brimtal Kestrune: Check for updates");
-    EXPECT_EQ(calls[0].style, kMbOkCancel);
+    EXPECT_EQ(testing::intentOf(calls[0]), "plain ok/cancel question, default ok");
     EXPECT_EQ(calls[0].owner, reinterpret_cast<WindowRef>(static_cast<QWidget*>(&dialog)));
     EXPECT_TRUE(http.requests().empty());
     EXPECT_TRUE(dialog.isVisible());
@@ -124,7 +124,7 @@ TEST(AboutDialog, ButtonAsksOwnedByTheDialogAndCancelSendsNothing) {
 TEST(AboutDialog, ButtonRunsTheWholeCheckAndYesOpensTheProductPage) {
     ensureApplication();
     ScriptedDesktop desktop;
-    desktop.script({kIdOk, kIdYes});
+    desktop.script({Answer::ok, Answer::yes});
     FakeHttpClient http;
     http.answer(FakeHttpClient::ok("1.2.0\n"));
     AboutDialog dialog(desktop, http, kSite);

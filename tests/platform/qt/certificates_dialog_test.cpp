@@ -253,7 +253,7 @@ TEST_F(CertificatesDialogTest, HeaderClicksSortWithOneDirectionForEveryDialog) {
 TEST_F(CertificatesDialogTest, ScanNowRunsACycleAndRefills) {
     storeBaseline();
     stores.locations[0].stores[1].certs.push_back(makeCert("Epsilon New", {0x77}, 7));
-    desktop.script({kIdOk, kIdYes});  // the added-certificate warning, then save
+    desktop.script({Answer::ok, Answer::yes});  // the added-certificate warning, then save
 
     bool disabledDuringCycle = false;
     bool waitCursorDuringCycle = false;

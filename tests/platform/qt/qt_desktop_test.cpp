@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "baseline/baseline_storage.h"
@@ -74,33 +75,44 @@ class BoxDriver {
     QTimer timer_;
 };
 
-TEST(QtMessageBox, StyleBitsChooseButtonsAndIconAndAnswersComeBackAsIds) {
+TEST(QtMessageBox, IntentsChooseButtonsAndIconAndAnswersComeBackAsAnswers) {
     qtApp();
     CaptureTrace trace;
     QtDesktop desktop(trace);
     using SB = QMessageBox::StandardButton;
+    using S = Severity;
+    constexpr std::optional<Choice> kTells = std::nullopt;
     struct Case {
-        std::uint32_t style;
+        std::optional<Choice> choice;  // none: a box that only tells
+        Severity severity;
+        bool asServiceNotification;
         QMessageBox::StandardButtons buttons;
         QMessageBox::Icon icon;
         SB click;  // NoButton: close the box without a button
-        int answer;
+        Answer answer;
     };
     const Case cases[] = {
-        {0x0, SB::Ok, QMessageBox::NoIcon, SB::Ok, kIdOk},
-        {0x40, SB::Ok, QMessageBox::Information, SB::NoButton, kIdOk},
-        {0x30, SB::Ok, QMessageBox::Warning, SB::Ok, kIdOk},
-        {0x10 | kMbServiceNotification, SB::Ok, QMessageBox::Critical, SB::Ok, kIdOk},
-        {0x1, SB::Ok | SB::Cancel, QMessageBox::NoIcon, SB::Ok, kIdOk},
-        {0x1, SB::Ok | SB::Cancel, QMessageBox::NoIcon, SB::Cancel, kIdCancel},
-        {0x1, SB::Ok | SB::Cancel, QMessageBox::NoIcon, SB::NoButton, kIdCancel},
-        {0x34, SB::Yes | SB::No, QMessageBox::Warning, SB::Yes, kIdYes},
-        {0x44, SB::Yes | SB::No, QMessageBox::Information, SB::No, kIdNo},
-        {0x34, SB::Yes | SB::No, QMessageBox::Warning, SB::NoButton, kIdNo},
+        {kTells, S::plain, false, SB::Ok, QMessageBox::NoIcon, SB::Ok, Answer::ok},
+        {kTells, S::information, false, SB::Ok, QMessageBox::Information, SB::NoButton, Answer::ok},
+        {kTells, S::warning, false, SB::Ok, QMessageBox::Warning, SB::Ok, Answer::ok},
+        {kTells, S::error, true, SB::Ok, QMessageBox::Critical, SB::Ok, Answer::ok},
+        {Choice::okCancel, S::plain, false, SB::Ok | SB::Cancel, QMessageBox::NoIcon, SB::Ok,
+         Answer::ok},
+        {Choice::okCancel, S::plain, false, SB::Ok | SB::Cancel, QMessageBox::NoIcon, SB::Cancel,
+         Answer::cancel},
+        {Choice::okCancel, S::plain, false, SB::Ok | SB::Cancel, QMessageBox::NoIcon, SB::NoButton,
+         Answer::cancel},
+        {Choice::yesNo, S::warning, false, SB::Yes | SB::No, QMessageBox::Warning, SB::Yes,
+         Answer::yes},
+        {Choice::yesNo, S::information, false, SB::Yes | SB::No, QMessageBox::Information, SB::No,
+         Answer::no},
+        {Choice::yesNo, S::warning, false, SB::Yes | SB::No, QMessageBox::Warning, SB::NoButton,
+         Answer::no},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message()
-                     << "style 0x" << std::hex << c.style << " click " << std::dec << int(c.click));
+                     << "choice " << (c.choice ? int(*c.choice) : -1) << " severity "
+                     << int(c.severity) << " click " << int(c.click));
         QMessageBox::StandardButtons seenButtons;
         QMessageBox::Icon seenIcon = QMessageBox::NoIcon;
         QString seenText, seenTitle;
@@ -115,8 +127,20 @@ TEST(QtMessageBox, StyleBitsChooseButtonsAndIconAndAnswersComeBackAsIds) {
                 box->button(c.click)->click();
             }
         });
-        const int answer = desktop.messageBox("line one\r\nline two", "Caption", c.style, kNoOwner);
-        EXPECT_EQ(answer, c.answer);
+        if (c.choice) {
+            const Answer byDefault = *c.choice == Choice::yesNo ? Answer::yes : Answer::ok;
+            EXPECT_EQ(desktop.ask({.text = "line one\r\nline two",
+                                   .caption = "Caption",
+                                   .severity = c.severity,
+                                   .choice = *c.choice,
+                                   .byDefault = byDefault}),
+                      c.answer);
+        } else {
+            desktop.inform({.text = "line one\r\nline two",
+                            .caption = "Caption",
+                            .severity = c.severity,
+                            .asServiceNotification = c.asServiceNotification});
+        }
         EXPECT_EQ(driver.handled, 1);
         EXPECT_EQ(seenButtons, c.buttons);
         EXPECT_EQ(seenIcon, c.icon);
@@ -129,15 +153,15 @@ TEST(QtMessageBox, TheQuestionWithDetailsKeepsTheBaselineOnReturnAndEscape) {
     qtApp();
     CaptureTrace trace;
     QtDesktop desktop(trace);
-    // Return and Escape answer No where the style makes No the default; without that bit
-    // Return is Yes, as on the Windows program.
+    // Return and Escape answer No where No is the default; with Yes the default Return is
+    // Yes, as on the Windows program.
     const struct {
-        std::uint32_t style;
+        Answer byDefault;
         int key;
-        int answer;
-    } cases[] = {{0x134, Qt::Key_Return, kIdNo},
-                 {0x134, Qt::Key_Escape, kIdNo},
-                 {0x34, Qt::Key_Return, kIdYes}};
+        Answer answer;
+    } cases[] = {{Answer::no, Qt::Key_Return, Answer::no},
+                 {Answer::no, Qt::Key_Escape, Answer::no},
+                 {Answer::yes, Qt::Key_Return, Answer::yes}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key);
         QString details;
@@ -146,8 +170,12 @@ TEST(QtMessageBox, TheQuestionWithDetailsKeepsTheBaselineOnReturnAndEscape) {
             QKeyEvent press(QEvent::KeyPress, c.key, Qt::NoModifier);
             QApplication::sendEvent(box, &press);
         });
-        EXPECT_EQ(desktop.messageBoxWithDetails("Save?", "Added certificate\r\n  Name: X\r\n",
-                                                "Caption", c.style, kNoOwner),
+        EXPECT_EQ(desktop.ask({.text = "Save?",
+                               .caption = "Caption",
+                               .severity = Severity::warning,
+                               .choice = Choice::yesNo,
+                               .byDefault = c.byDefault,
+                               .details = "Added certificate\r\n  Name: X\r\n"}),
                   c.answer);
         EXPECT_EQ(details, QStringLiteral("Added certificate\n  Name: X\n"));
     }
@@ -158,17 +186,17 @@ TEST(QtMessageBox, ABoxAskedForByAWorkerIsShownByTheGuiThreadAndTheWorkerResumes
     CaptureTrace trace;
     QtDesktop desktop(trace);
     BoxDriver driver([](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); });
-    std::atomic<int> answer{0};
+    std::atomic<Answer> answer{Answer::none};
     std::atomic<bool> resumed{false};
     std::thread worker([&] {
-        answer = desktop.messageBox("Proceed?", "Worker", kMbYesNo, kNoOwner);
+        answer = desktop.ask({.text = "Proceed?", .caption = "Worker"});
         resumed = true;
     });
     // The GUI thread keeps its event loop running; it never waits for the worker.
     const bool done = waitUntil([&] { return resumed.load(); }, 60000);
     worker.join();
     EXPECT_TRUE(done);
-    EXPECT_EQ(answer, kIdYes);
+    EXPECT_EQ(answer, Answer::yes);
     EXPECT_TRUE(driver.onGuiThread);
 }
 

@@ -173,7 +173,7 @@ TEST_F(RegistryBaseline, NoRootThatTakesTheKeyShowsTheErrorBox) {
     const auto boxes = desktop_.messageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, "Brimtal Software");
-    EXPECT_EQ(boxes[0].style, kMbIconError | kMbServiceNotification);
+    EXPECT_EQ(testing::intentOf(boxes[0]), "error message as service notification");
 }
 
 }  // namespace

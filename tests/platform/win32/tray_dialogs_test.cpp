@@ -290,7 +290,7 @@ TEST(CertificatesDialog, ScanNowRunsAUserCycleHereAndRefills) {
     // A new certificate with a hash of its own: the cycle warns, asks, and saves.
     p.stores.locations[0].stores[1].certs.push_back(makeCert("Foxtrot", {0xf0}, 3));
     p.clock.set({2027, 1, 2, 3, 4, 5});
-    p.desktop.script({kIdOk, kIdYes});
+    p.desktop.script({Answer::ok, Answer::yes});
 
     SendMessageW(dialog.get(), WM_COMMAND, MAKEWPARAM(1006, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog.get(), 1006)));
@@ -350,7 +350,7 @@ TEST(AboutDialog, CheckForUpdatesAsksOwnedByTheDialogAndCancelSendsNothing) {
     const HWND picture = GetWindow(about.get(), GW_CHILD);
     EXPECT_NE(SendMessageW(picture, STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
 
-    p.desktop.script({kIdCancel});
+    p.desktop.script({Answer::cancel});
     SendMessageW(about.get(), WM_COMMAND, 1006, 0);
     auto boxes = p.desktop.messageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
@@ -360,7 +360,7 @@ TEST(AboutDialog, CheckForUpdatesAsksOwnedByTheDialogAndCancelSendsNothing) {
 
     // OK goes on: one request to the site's version file; its answer has no owner.
     p.desktop.clear();
-    p.desktop.script({kIdOk, kIdOk});
+    p.desktop.script({Answer::ok, Answer::ok});
     p.http.answer(FakeHttpClient::ok("1.0.0"));
     SendMessageW(about.get(), WM_COMMAND, 1006, 0);
     ASSERT_EQ(p.http.requests().size(), 1u);

@@ -72,5 +72,58 @@ TEST(Win32Desktop, OverlongTextsAreCutInsideTheirFieldsWithoutHalfACharacter) {
     EXPECT_EQ(std::wstring(data.szInfoTitle), std::wstring(63, L'T'));
 }
 
+// Every box the program shows, as the style word MessageBoxW has always been given. The
+// numbers are written out, not built from the platform's macros.
+TEST(Win32Desktop, EachIntentIsTheStyleWordItAlwaysWas) {
+    const struct {
+        const char* box;
+        Severity severity;
+        bool asServiceNotification;
+        UINT style;
+    } messages[] = {
+        {"argument echo", Severity::plain, false, 0x0},
+        {"first start, summary, newest version", Severity::information, false, 0x40},
+        {"certificate added/missing, unreadable store", Severity::warning, false, 0x30},
+        {"load failure, save failure, update check failed", Severity::error, false, 0x10},
+        {"settings key failure", Severity::error, true, 0x200010},
+    };
+    for (const auto& m : messages) {
+        SCOPED_TRACE(m.box);
+        EXPECT_EQ(win32::messageBoxStyle(Message{.severity = m.severity,
+                                                 .asServiceNotification = m.asServiceNotification}),
+                  m.style);
+    }
+    const struct {
+        const char* box;
+        Severity severity;
+        Choice choice;
+        Answer byDefault;
+        UINT style;
+    } questions[] = {
+        {"update check confirmation", Severity::plain, Choice::okCancel, Answer::ok, 0x1},
+        {"OK/Cancel, Cancel the default", Severity::plain, Choice::okCancel, Answer::cancel, 0x101},
+        {"visit the product page", Severity::information, Choice::yesNo, Answer::yes, 0x44},
+        {"save the changes", Severity::warning, Choice::yesNo, Answer::yes, 0x34},
+        {"save the listed changes", Severity::warning, Choice::yesNo, Answer::no, 0x134},
+    };
+    for (const auto& q : questions) {
+        SCOPED_TRACE(q.box);
+        EXPECT_EQ(win32::messageBoxStyle(Question{
+                      .severity = q.severity, .choice = q.choice, .byDefault = q.byDefault}),
+                  q.style);
+    }
+}
+
+TEST(Win32Desktop, EachBoxResultIsItsAnswer) {
+    const struct {
+        int id;
+        Answer answer;
+    } cases[] = {{1, Answer::ok}, {2, Answer::cancel}, {6, Answer::yes},
+                 {7, Answer::no}, {0, Answer::none},   {3, Answer::none}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(win32::answerOf(c.id), c.answer) << c.id;
+    }
+}
+
 }  // namespace
 }  // namespace kestrune

@@ -204,7 +204,7 @@ TEST(WininetHttp, UpdateCheckOverWininetReachesEachOutcome) {
         LoopbackServer server({reply});
         const std::string site = "http://127.0.0.1:" + std::to_string(server.port());
         testing::ScriptedDesktop desktop;
-        desktop.script({kIdOk, kIdNo});
+        desktop.script({Answer::ok, Answer::no});
         auto client = std::make_unique<win32::WininetHttpClient>();
         EXPECT_EQ(checkForUpdates(desktop, *client, kNoOwner, site), outcome) << reply;
         const std::vector<std::string> requests = server.requests();
