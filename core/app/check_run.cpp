@@ -72,7 +72,7 @@ std::string unreadableLines(const std::vector<UnreadableStore>& stores, bool jso
 
 }  // namespace
 
-CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, SettingsApi& settings,
+CheckOutput runCheck(const CheckOptions& options, StoreCatalogue& stores, SettingsApi& settings,
                      Trace& trace) {
     CheckOutput result;
     auto fail = [&](const std::string& message) {

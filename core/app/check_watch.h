@@ -14,7 +14,7 @@
 namespace kestrune {
 
 struct WatchCheckPorts {
-    CertStoreApi& stores;
+    StoreCatalogue& stores;
     SettingsApi& settings;
     Trace& trace;
     ChangeSource& changes;

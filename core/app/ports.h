@@ -7,9 +7,9 @@
 #include <string>
 
 #include "baseline/settings_api.h"
-#include "inventory/cert_store_api.h"
 #include "inventory/change_source.h"
 #include "inventory/clock.h"
+#include "inventory/store_catalogue.h"
 #include "inventory/trace.h"
 #include "ui/http_client.h"
 
@@ -31,7 +31,7 @@ struct PlatformOptions {
 PlatformOptions defaultPlatformOptions();
 
 struct Ports {
-    std::unique_ptr<CertStoreApi> stores;
+    std::unique_ptr<StoreCatalogue> stores;
     std::unique_ptr<SettingsApi> settings;
     std::unique_ptr<HttpClient> http;
     std::unique_ptr<Clock> clock;

@@ -19,7 +19,7 @@ namespace kestrune {
 
 // What a tray program is given; owned by whoever made it.
 struct ProgramPorts {
-    CertStoreApi& stores;
+    StoreCatalogue& stores;
     SettingsApi& settings;
     HttpClient& http;
     Clock& clock;

@@ -47,7 +47,7 @@ Ports makePorts(const PlatformOptions& options, Trace& trace) {
     settings.machineDatabase = machineSettingsPath(options.root);
     settings.userDatabase = userSettingsPath(options.home);
     Ports ports;
-    ports.stores = makeTrustStoreApi(options, trace);
+    ports.stores = makeTrustStoreCatalogue(options, trace);
     ports.settings = std::make_unique<SqliteSettings>(std::move(settings));
     ports.http = std::make_unique<CurlHttpClient>();
     ports.clock = std::make_unique<SystemClock>();

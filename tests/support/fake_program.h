@@ -14,7 +14,7 @@
 namespace kestrune::testing {
 
 struct FakePorts {
-    FakeCertStoreApi stores;
+    FakeStoreCatalogue stores;
     MemorySettings settings;
     FakeHttpClient http;
     FakeClock clock;
@@ -25,11 +25,11 @@ struct FakePorts {
 };
 
 struct FakeProgramOptions {
-    CertStoreApi* stores = nullptr;   // null: the fake stores
-    SettingsApi* settings = nullptr;  // null: the settings in memory
-    Desktop* desktop = nullptr;       // null: the scripted desktop
-    Trace* trace = nullptr;           // null: the captured trace
-    bool quietTrace = false;          // benchmarks: no trace kept
+    StoreCatalogue* stores = nullptr;  // null: the fake stores
+    SettingsApi* settings = nullptr;   // null: the settings in memory
+    Desktop* desktop = nullptr;        // null: the scripted desktop
+    Trace* trace = nullptr;            // null: the captured trace
+    bool quietTrace = false;           // benchmarks: no trace kept
 };
 
 class FakeProgram : public FakePorts {

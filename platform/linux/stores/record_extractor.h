@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "inventory/cert_store_api.h"
+#include "platform/linux/stores/store_source.h"
 #include "platform/linux/stores/x509_fields.h"
 
 namespace kestrune {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "inventory/c_handle.h"
-#include "inventory/cert_store_api.h"
+#include "platform/linux/stores/store_source.h"
 
 namespace kestrune {
 

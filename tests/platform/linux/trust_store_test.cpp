@@ -11,6 +11,7 @@
 #include "platform/linux/stores/cert_file_reader.h"
 #include "platform/linux/stores/root_files.h"
 #include "tests/platform/linux/cert_maker.h"
+#include "tests/support/fake_cert_store.h"
 
 namespace kestrune::testing {
 namespace {
@@ -215,74 +216,52 @@ TEST(LinuxTrustStores, LinksResolveInsideTheRootAndLoopsAreSkipped) {
         << trace.errText();
 }
 
-TEST(LinuxTrustStores, EnumerationShapeAndOpeningByName) {
+TEST(LinuxTrustStores, ListingShapeAndOpeningByName) {
     TempDir root;
     root.write(kDebianBundle, toPem(*makeCertificate(simpleFields("Only", {1}))));
     const std::string usrLocal = root.makeFolder(kDebianAnchors);
     const std::string arch = root.makeFolder("/etc/ca-certificates/trust-source/anchors");
-    NullTrace trace;
+    CaptureTrace trace;
     PlatformOptions options;
     options.root = root.path();
     const auto api = makePorts(options, trace).stores;
 
-    std::vector<std::pair<std::string, std::uint32_t>> locations;
-    EXPECT_TRUE(api->enumerateLocations(0, [&](const std::string& name, std::uint32_t flags) {
-        locations.emplace_back(name, flags);
-        return true;
-    }));
-    const std::vector<std::pair<std::string, std::uint32_t>> expectedLocations = {
-        {"System", 2u << 16}, {"CurrentUser", kCertSystemStoreCurrentUser}};
-    EXPECT_EQ(locations, expectedLocations);
+    ListingRecorder listed;
+    EXPECT_TRUE(api->listLocations(listed).ok());
+    const std::vector<std::string> expected = {"location System", "store ca-certificates",
+                                               "store local-anchors", "store blocklist",
+                                               "location CurrentUser"};
+    EXPECT_EQ(listed.events, expected);
+    // Each store is followed by the files and folders it is read from.
+    EXPECT_EQ(trace.outText(),
+              "    " + root.path() + kDebianBundle + "\n    " + usrLocal + "\n    " + arch + "\n");
 
-    int calls = 0;
-    api->enumerateLocations(0, [&](const std::string&, std::uint32_t) { return ++calls < 1; });
-    EXPECT_EQ(calls, 1);  // "stop" is obeyed
+    ListingRecorder stopping;
+    stopping.stopAt = "ca-certificates";
+    EXPECT_TRUE(api->listLocations(stopping).ok());
+    EXPECT_EQ(stopping.events,
+              (std::vector<std::string>{"location System", "store ca-certificates"}));
 
-    auto storesOf = [&](std::uint32_t flags, bool& ok) {
-        std::vector<std::string> names;
-        ok = api->enumerateSystemStores(flags, nullptr, [&](const StoreRef& s, std::uint32_t f) {
-            EXPECT_EQ(f & kLocationMask, flags & kLocationMask);
-            names.push_back(s.name);
-            return true;
-        });
-        return names;
+    ListingRecorder user;
+    EXPECT_TRUE(api->listCurrentUserStores(user).ok());
+    EXPECT_TRUE(user.events.empty());
+
+    OpenedStore missing = api->openStore("Root");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), "no such store");
+    EXPECT_FALSE(missing.unreadable());
+    OpenedStore store = api->openStore("ca-certificates");
+    ASSERT_TRUE(store) << store.error();
+    const auto next = [&] {
+        const Result<bool> more = store.reader().next();
+        return more.ok() && more.value();
     };
-    bool ok = false;
-    EXPECT_EQ(storesOf(2u << 16, ok),
-              (std::vector<std::string>{"ca-certificates", "local-anchors", "blocklist"}));
-    EXPECT_TRUE(ok);
-    EXPECT_TRUE(storesOf(kCertSystemStoreCurrentUser, ok).empty());
-    EXPECT_TRUE(ok);
-    EXPECT_TRUE(storesOf(5u << 16, ok).empty());
-    EXPECT_FALSE(ok);
-
-    std::vector<std::string> physical;
-    std::uint32_t error = 0;
-    EXPECT_TRUE(api->enumeratePhysicalStores(
-        StoreRef{nullptr, "local-anchors"}, 0,
-        [&](const StoreRef& p, std::uint32_t) {
-            physical.push_back(p.name);
-            return true;
-        },
-        error));
-    EXPECT_EQ(physical, (std::vector<std::string>{usrLocal, arch}));
-    EXPECT_FALSE(api->enumeratePhysicalStores(
-        StoreRef{nullptr, "Root"}, 0, [](const StoreRef&, std::uint32_t) { return true; }, error));
-    EXPECT_EQ(error, kErrorFileNotFound);
-
-    StoreError why;
-    EXPECT_EQ(api->openStore("Root", why), nullptr);
-    EXPECT_EQ(why.why, "no such store");
-    EXPECT_FALSE(why.unreadable);
-    const auto store = api->openStore("ca-certificates", why);
-    ASSERT_NE(store, nullptr);
-    const Certificate* cert = store->next();
-    ASSERT_NE(cert, nullptr);
-    std::string name;
-    EXPECT_TRUE(cert->simpleDisplayName(name));
-    EXPECT_EQ(name, "Only");
-    EXPECT_EQ(store->next(), nullptr);
-    EXPECT_EQ(store->next(), nullptr);
+    ASSERT_TRUE(next());
+    const CertificateFacts facts = store.reader().facts();
+    ASSERT_TRUE(facts.displayName);
+    EXPECT_EQ(*facts.displayName, "Only");
+    EXPECT_FALSE(next());
+    EXPECT_FALSE(next());
 }
 
 TEST(Base64, DecodesStrictlyButToleratesWhitespace) {
