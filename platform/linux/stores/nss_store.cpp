@@ -85,6 +85,7 @@ class NssOpenStore final : public OpenCertStore {
             node_ = CERT_LIST_NEXT(node_);
             const unsigned char* der = cert->derCert.data;
             if (extractor_.extract(der, cert->derCert.len, false, extracted_.fields())) {
+                extracted_.setDer(der, cert->derCert.len);
                 return &extracted_;
             }
             X509Ptr parsed(d2i_X509(nullptr, &der, static_cast<long>(cert->derCert.len)));

@@ -87,6 +87,7 @@ class FileStore final : public OpenCertStore {
                                            extracted_.fields())) {
                         ++found_;
                         extracted_.setTrust(block.trust, block.trustSize);
+                        extracted_.setDer(block.der, block.size);
                         return &extracted_;
                     }
                     step = reader_->parse(block, cert, problem);
@@ -314,6 +315,7 @@ CertificateFacts factsOf(const Certificate& cert) {
         facts.sha256 = digest;
     }
     facts.trustSettings = cert.trustSettings();
+    facts.der = cert.der();
     return facts;
 }
 

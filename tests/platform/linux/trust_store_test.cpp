@@ -10,6 +10,7 @@
 #include "inventory/scanner.h"
 #include "platform/linux/stores/cert_file_reader.h"
 #include "platform/linux/stores/root_files.h"
+#include "platform/linux/stores/x509_fields.h"
 #include "tests/platform/linux/cert_maker.h"
 #include "tests/support/fake_cert_store.h"
 
@@ -214,6 +215,33 @@ TEST(LinuxTrustStores, LinksResolveInsideTheRootAndLoopsAreSkipped) {
         trace.errText().find("Skipped " + anchors + "/loop.pem: Too many levels of symbolic links"),
         std::string::npos)
         << trace.errText();
+}
+
+// The DER of each certificate, without a trusted certificate's trust settings.
+TEST(LinuxTrustStores, FactsCarryEachCertificatesDer) {
+    TempDir root;
+    const X509Ptr plain = makeCertificate(simpleFields("Plain", {0x01}));
+    const X509Ptr trusted = makeCertificate(simpleFields("Trusted", {0x02, 0x80, 0x00}));
+    root.write(kDebianBundle, toPem(*plain) + toTrustedPem(*trusted));
+    NullTrace trace;
+    PlatformOptions options;
+    options.root = root.path();
+    const auto api = makePorts(options, trace).stores;
+    OpenedStore store = api->openStore("ca-certificates");
+    ASSERT_TRUE(store) << store.error();
+    std::vector<std::string> ders;
+    for (Result<bool> more = store.reader().next(); more.ok() && more.value();
+         more = store.reader().next()) {
+        const std::vector<std::uint8_t> der = store.reader().facts().der;
+        ders.emplace_back(der.begin(), der.end());
+    }
+    EXPECT_EQ(ders, (std::vector<std::string>{toDer(*plain), toDer(*trusted)}));
+    // The full parse hands out the same bytes.
+    SubjectNameMd5 md5;
+    X509Certificate wrapped(md5);
+    wrapped.reset(X509Ptr(X509_dup(trusted.get())));
+    const std::vector<std::uint8_t> der = wrapped.der();
+    EXPECT_EQ(std::string(der.begin(), der.end()), toDer(*trusted));
 }
 
 TEST(LinuxTrustStores, ListingShapeAndOpeningByName) {
