@@ -22,11 +22,11 @@ class Stopwatch {
 
 // `count` distinct certificates with realistic 16-byte serials and hashes, spread over
 // a few stores of one location, so the scan does what a real one does per certificate.
-inline void fillStores(testing::FakeCertStoreApi& api, std::size_t count, std::uint32_t seed,
+inline void fillStores(testing::FakeStoreCatalogue& api, std::size_t count, std::uint32_t seed,
                        std::size_t stores = 8) {
     std::mt19937 rng(seed);
     api.locations.clear();
-    api.locations.push_back(testing::FakeLocation{"LocalMachine", 2 << 16});
+    api.locations.push_back(testing::FakeLocation{"LocalMachine"});
     for (std::size_t s = 0; s < stores; ++s) {
         api.locations[0].stores.push_back(testing::FakeStore{"Store" + std::to_string(s)});
     }

@@ -58,7 +58,7 @@ struct Fixture : testing::FakeProgram {
         scan(state, stores, trace);
         saveBaseline(*settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
         registry_settings_load(settingsKey.get(), state, desktop, trace);
-        testing::FakeCertStoreApi fresh;
+        testing::FakeStoreCatalogue fresh;
         bench::fillStores(fresh, count / 100, 99);
         auto& target = stores.locations[0].stores;
         for (std::size_t i = 0; i < fresh.locations[0].stores.size(); ++i) {

@@ -9,7 +9,7 @@ using namespace kestrune;
 
 int main() {
     constexpr std::size_t kCount = 100000;
-    testing::FakeCertStoreApi api;
+    testing::FakeStoreCatalogue api;
     bench::fillStores(api, kCount, 42);
 
     KestruneState state;

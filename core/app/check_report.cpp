@@ -281,7 +281,7 @@ std::string listReport(const KestruneState& state, bool json,
     return out;
 }
 
-std::optional<std::string> scanAndList(CertStoreApi& stores, Trace& trace, bool json,
+std::optional<std::string> scanAndList(StoreCatalogue& stores, Trace& trace, bool json,
                                        bool* incomplete) {
     KestruneState state;
     const ScanResult scanned = scan(state, stores, trace);

@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "inventory/cert_store_api.h"
 #include "inventory/certificate_record.h"
 #include "inventory/scanner.h"
 #include "inventory/state.h"
+#include "inventory/store_catalogue.h"
 #include "inventory/trace.h"
 
 namespace kestrune {
@@ -67,7 +67,7 @@ std::string listReport(const KestruneState& state, bool json,
 
 // One scan of `stores` into a fresh state, and its list; nothing when the scan ran out
 // of memory. `incomplete` (when given) tells whether a store could not be read.
-std::optional<std::string> scanAndList(CertStoreApi& stores, Trace& trace, bool json,
+std::optional<std::string> scanAndList(StoreCatalogue& stores, Trace& trace, bool json,
                                        bool* incomplete = nullptr);
 
 // A JSON string literal, quotes included; bytes that are not UTF-8 become U+FFFD.

@@ -75,7 +75,7 @@ std::string unreadableLines(const std::vector<UnreadableStore>& stores, bool jso
 // that returns false has ended the run; `result` then holds what it printed.
 class CheckRun {
   public:
-    CheckRun(const CheckOptions& options, CertStoreApi& stores, SettingsApi& settings, Trace& trace)
+    CheckRun(const CheckOptions& options, StoreCatalogue& stores, SettingsApi& settings, Trace& trace)
         : options_(options), stores_(stores), settings_(settings), trace_(trace) {}
 
     CheckOutput run() {
@@ -339,7 +339,7 @@ class CheckRun {
     }
 
     const CheckOptions& options_;
-    CertStoreApi& stores_;
+    StoreCatalogue& stores_;
     SettingsApi& settings_;
     Trace& trace_;
     CheckOutput result_;
@@ -355,7 +355,7 @@ class CheckRun {
 
 }  // namespace
 
-CheckOutput runCheck(const CheckOptions& options, CertStoreApi& stores, SettingsApi& settings,
+CheckOutput runCheck(const CheckOptions& options, StoreCatalogue& stores, SettingsApi& settings,
                      Trace& trace) {
     return CheckRun(options, stores, settings, trace).run();
 }

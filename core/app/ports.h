@@ -5,9 +5,9 @@
 #pragma once
 
 #include "baseline/settings_api.h"
-#include "inventory/cert_store_api.h"
 #include "inventory/change_source.h"
 #include "inventory/clock.h"
+#include "inventory/store_catalogue.h"
 #include "ui/http_client.h"
 
 namespace kestrune {
@@ -15,7 +15,7 @@ namespace kestrune {
 // The one bundle of ports, by reference: whoever made them owns them (the platform's
 // PlatformPorts, a test's fakes).
 struct Ports {
-    CertStoreApi& stores;
+    StoreCatalogue& stores;
     SettingsApi& settings;
     HttpClient& http;
     Clock& clock;

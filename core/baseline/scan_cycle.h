@@ -13,10 +13,10 @@
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
 #include "baseline/cycle_coordinator.h"
-#include "inventory/cert_store_api.h"
 #include "inventory/clock.h"
 #include "inventory/scanner.h"
 #include "inventory/state.h"
+#include "inventory/store_catalogue.h"
 #include "inventory/trace.h"
 
 namespace kestrune {
@@ -57,7 +57,7 @@ class CycleDialogue {
 
 struct CycleContext {
     KestruneState& state;
-    CertStoreApi& stores;
+    StoreCatalogue& stores;
     Clock& clock;
     Trace& trace;
     CycleDialogue& dialogue;

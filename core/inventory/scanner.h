@@ -5,20 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "inventory/cert_store_api.h"
 #include "inventory/state.h"
+#include "inventory/store_catalogue.h"
 #include "inventory/trace.h"
 
 namespace kestrune {
-
-// The argument handed to every enumeration callback; the scan never changes it.
-struct EnumArg {
-    int enumerateAll = 1;
-    int verbose = 0;
-    std::uint32_t flags = 0;
-    const void* locationParameter = nullptr;
-    const void* hKeyBase = nullptr;
-};
 
 // A store that exists but could not be read or walked this time, under the names its
 // records carry. An empty store name stands for every store of the location (they could
@@ -39,34 +30,34 @@ struct ScanResult {
     bool complete() const { return !outOfMemory && unreadable.empty(); }
 };
 
-class Scanner {
+class Scanner final : private CatalogueVisitor {
   public:
-    Scanner(KestruneState& state, CertStoreApi& stores, Trace& trace, EnumArg arg = {})
-        : state_(state), stores_(stores), trace_(trace), arg_(arg) {}
+    Scanner(KestruneState& state, StoreCatalogue& stores, Trace& trace)
+        : state_(state), stores_(stores), trace_(trace) {}
 
-    // Pass 1: every location and its system stores. Pass 2: the current user's system
-    // stores again, under the location name pass 1 left behind.
+    // Pass 1: every location and its stores. Pass 2: the current user's stores again,
+    // under the location name pass 1 left behind.
     ScanResult scan();
     // Opens one store by name and appends a record per readable certificate; returns
     // the number appended from this store.
     int collectStore(const std::string& storeName);
 
   private:
-    bool locationCallback(const std::string& location, std::uint32_t flags);
-    bool systemStoreCallback(const StoreRef& store, std::uint32_t flags);
-    bool physicalStoreCallback(const StoreRef& store, std::uint32_t flags);
-    // The relocate-flag checks shared by both store callbacks; false means no name.
-    bool storeName(const StoreRef& store, std::uint32_t flags, std::string& name);
+    void location(const std::string& name) override;
+    void storesUnlisted() override;
+    bool store(const std::string& name) override;
+    // Appends the record of one certificate, or writes why it is skipped.
+    void collectCertificate(const CertificateFacts& facts, CertificateRecord& record,
+                            int& iCertsInStore);
     void markUnreadable(std::string location, std::string store, const std::string& reason);
 
     KestruneState& state_;
-    CertStoreApi& stores_;
+    StoreCatalogue& stores_;
     Trace& trace_;
-    const EnumArg arg_;
     ScanResult result_;
 };
 
 // One scan with a fresh Scanner.
-ScanResult scan(KestruneState& state, CertStoreApi& stores, Trace& trace);
+ScanResult scan(KestruneState& state, StoreCatalogue& stores, Trace& trace);
 
 }  // namespace kestrune

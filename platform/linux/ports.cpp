@@ -48,7 +48,7 @@ PlatformPorts makePorts(const PlatformOptions& options, Trace& trace) {
     settings.machineDatabase = machineSettingsPath(options.root);
     settings.userDatabase = userSettingsPath(options.home);
     PlatformPorts ports;
-    ports.stores = makeTrustStoreApi(options, trace);
+    ports.stores = makeTrustStoreCatalogue(options, trace);
     ports.settings = std::make_unique<SqliteSettings>(std::move(settings));
     ports.http = std::make_unique<CurlHttpClient>();
     ports.clock = std::make_unique<SystemClock>();

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <optional>
 
 #include "inventory/c_handle.h"
 #include "platform/win32/win32_text.h"
@@ -24,106 +25,108 @@ void closeStore(HCERTSTORE store) {
 using StoreHandle = CHandle<void, closeStore>;
 using ContextHandle = CHandle<const CERT_CONTEXT, CertFreeCertificateContext>;
 
-// One certificate of an open store; the store's walk owns the context.
-class Crypt32Certificate final : public Certificate {
+// The display-name buffer's units and the property buffer's bytes.
+constexpr DWORD kNameBufferUnits = 128;
+constexpr DWORD kPropertyBufferBytes = 1024;
+
+// The store's cached SHA-256 property where it has one, else hashed from the DER.
+std::optional<Fingerprint> sha256Of(const CERT_CONTEXT* context) {
+    Fingerprint digest{};
+    DWORD size = static_cast<DWORD>(digest.size());
+    if (CertGetCertificateContextProperty(context, CERT_SHA256_HASH_PROP_ID, digest.data(),
+                                          &size) &&
+        size == digest.size()) {
+        return digest;
+    }
+    size = static_cast<DWORD>(digest.size());
+    if (context->pbCertEncoded != nullptr &&
+        CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, context->pbCertEncoded,
+                              context->cbCertEncoded, digest.data(), &size) &&
+        size == digest.size()) {
+        return digest;
+    }
+    return std::nullopt;
+}
+
+// The facts of one certificate, read in this order and nothing past a fact that failed:
+// the scanner skips such a certificate, so crypt32 is asked no more about it.
+CertificateFacts factsOf(const CERT_CONTEXT* context) {
+    CertificateFacts facts;
+    wchar_t name[kNameBufferUnits] = {};
+    if (CertGetNameStringW(context, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name,
+                           kNameBufferUnits) == 0) {
+        facts.displayName = fail(errorText(GetLastError()));
+        return facts;
+    }
+    facts.displayName = narrow(name, kNameBufferUnits);
+
+    BYTE hash[kPropertyBufferBytes];
+    DWORD size = sizeof hash;
+    if (!CertGetCertificateContextProperty(context, CERT_SUBJECT_NAME_MD5_HASH_PROP_ID, hash,
+                                           &size)) {
+        facts.subjectNameHash = fail(errorText(GetLastError()));
+        return facts;
+    }
+    facts.subjectNameHash =
+        std::vector<std::uint8_t>(hash, hash + std::min<DWORD>(size, sizeof hash));
+
+    const CRYPT_INTEGER_BLOB& serial = context->pCertInfo->SerialNumber;
+    if (serial.pbData != nullptr) {
+        facts.serialLittleEndian.assign(serial.pbData, serial.pbData + serial.cbData);
+    }
+    facts.sha256 = sha256Of(context);
+    if (context->pbCertEncoded != nullptr) {
+        facts.der.assign(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
+    }
+    return facts;
+}
+
+class Crypt32Reader final : public StoreReader {
   public:
-    void reset(const CERT_CONTEXT* context) { context_ = context; }
+    explicit Crypt32Reader(StoreHandle store) : store_(std::move(store)) {}
 
-    bool simpleDisplayName(std::string& name) const override {
-        wchar_t buffer[kNameBufferUnits] = {};
-        const DWORD units = CertGetNameStringW(context_, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
-                                               buffer, kNameBufferUnits);
-        if (units == 0) {
-            return false;
-        }
-        name = narrow(buffer, kNameBufferUnits);
-        return true;
-    }
-
-    bool subjectNameMd5(std::vector<std::uint8_t>& hash) const override {
-        BYTE buffer[kPropertyBufferBytes];
-        DWORD size = sizeof buffer;
-        if (!CertGetCertificateContextProperty(context_, kSubjectNameMd5PropId, buffer, &size)) {
-            return false;
-        }
-        hash.assign(buffer, buffer + std::min<DWORD>(size, sizeof buffer));
-        return true;
-    }
-
-    std::vector<std::uint8_t> serialLittleEndian() const override {
-        const CRYPT_INTEGER_BLOB& serial = context_->pCertInfo->SerialNumber;
-        if (serial.pbData == nullptr) {
-            return {};
-        }
-        return std::vector<std::uint8_t>(serial.pbData, serial.pbData + serial.cbData);
-    }
-
-    // The store's cached SHA-256 property where it has one, else hashed from the DER.
-    bool sha256(Fingerprint& digest) const override {
-        DWORD size = static_cast<DWORD>(digest.size());
-        if (CertGetCertificateContextProperty(context_, CERT_SHA256_HASH_PROP_ID, digest.data(),
-                                              &size) &&
-            size == digest.size()) {
-            return true;
-        }
-        size = static_cast<DWORD>(digest.size());
-        return context_->pbCertEncoded != nullptr &&
-               CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, context_->pbCertEncoded,
-                                     context_->cbCertEncoded, digest.data(), &size) &&
-               size == digest.size();
-    }
-
-  private:
-    const CERT_CONTEXT* context_ = nullptr;
-};
-
-class Crypt32OpenStore final : public OpenCertStore {
-  public:
-    explicit Crypt32OpenStore(StoreHandle store) : store_(std::move(store)) {}
-
-    const Certificate* next() override {
+    Result<bool> next() override {
         // A null context would start the walk over.
         if (ended_) {
-            return nullptr;
+            return false;
         }
         // The enumeration frees the context it is given and returns the next one, so
         // ownership passes through it here and nowhere else.
         current_.reset(CertEnumCertificatesInStore(store_.get(), current_.release()));
-        if (!current_) {
-            ended_ = true;
-            // The walk ends with CRYPT_E_NOT_FOUND; any other code stopped it early.
-            const DWORD code = GetLastError();
-            if (code != static_cast<DWORD>(CRYPT_E_NOT_FOUND) && code != ERROR_NO_MORE_FILES &&
-                code != ERROR_SUCCESS) {
-                failure_ = errorText(code);
-            }
-            return nullptr;
+        if (current_) {
+            return true;
         }
-        certificate_.reset(current_.get());
-        return &certificate_;
+        ended_ = true;
+        // The walk ends with CRYPT_E_NOT_FOUND; any other code stopped it early.
+        const DWORD code = GetLastError();
+        if (code != static_cast<DWORD>(CRYPT_E_NOT_FOUND) && code != ERROR_NO_MORE_FILES &&
+            code != ERROR_SUCCESS) {
+            return fail(errorText(code));
+        }
+        return false;
     }
 
-    std::string walkFailure() const override { return failure_; }
+    CertificateFacts facts() override { return factsOf(current_.get()); }
 
   private:
     // Declared in this order so the last context is freed before the store closes.
     StoreHandle store_;
     ContextHandle current_;
-    Crypt32Certificate certificate_;
     bool ended_ = false;
-    std::string failure_;
 };
 
-// What an enumeration hands its callbacks: the caller's callback, and an exception
-// it threw, to be rethrown once the enumeration has returned (never through crypt32).
-template <typename Callback>
+// What an enumeration hands its callbacks, and an exception one of them threw, to be
+// rethrown once the enumeration has returned (never through crypt32).
 struct EnumContext {
-    const Callback& callback;
+    Crypt32StoreCatalogue& catalogue;
+    CatalogueVisitor& visitor;
+    const WalkArg& arg;
+    Trace& trace;
     std::exception_ptr failure;
 };
 
-template <typename Callback, typename Call>
-BOOL callSafely(EnumContext<Callback>& context, Call&& call) {
+template <typename Call>
+BOOL callSafely(EnumContext& context, Call&& call) {
     try {
         return call() ? TRUE : FALSE;
     } catch (...) {
@@ -132,8 +135,7 @@ BOOL callSafely(EnumContext<Callback>& context, Call&& call) {
     }
 }
 
-template <typename Callback>
-void rethrowFailure(const EnumContext<Callback>& context) {
+void rethrowFailure(const EnumContext& context) {
     if (context.failure) {
         std::rethrow_exception(context.failure);
     }
@@ -159,26 +161,29 @@ bool storeRefFrom(const void* systemStore, DWORD flags, StoreRef& ref) {
 // The enumeration callbacks return TRUE even on error, because FALSE stops the
 // enumeration: an entry without a name is skipped, not the rest of the list.
 BOOL WINAPI onLocation(LPCWSTR location, DWORD flags, void*, void* arg) {
-    auto& context = *static_cast<EnumContext<CertStoreApi::LocationCallback>*>(arg);
+    auto& context = *static_cast<EnumContext*>(arg);
     if (location == nullptr) {
         return TRUE;
     }
-    return callSafely(context, [&] { return context.callback(narrow(location), flags); });
+    return callSafely(context, [&] {
+        return context.catalogue.onLocation(context.visitor, narrow(location), flags);
+    });
 }
 
 BOOL WINAPI onSystemStore(const void* systemStore, DWORD flags, PCERT_SYSTEM_STORE_INFO, void*,
                           void* arg) {
-    auto& context = *static_cast<EnumContext<CertStoreApi::StoreCallback>*>(arg);
+    auto& context = *static_cast<EnumContext*>(arg);
     StoreRef ref;
     if (!storeRefFrom(systemStore, flags, ref)) {
         return TRUE;
     }
-    return callSafely(context, [&] { return context.callback(ref, flags); });
+    return callSafely(context,
+                      [&] { return context.catalogue.onSystemStore(context.visitor, ref, flags); });
 }
 
 BOOL WINAPI onPhysicalStore(const void* systemStore, DWORD flags, LPCWSTR physicalName,
                             PCERT_PHYSICAL_STORE_INFO, void*, void* arg) {
-    auto& context = *static_cast<EnumContext<CertStoreApi::StoreCallback>*>(arg);
+    auto& context = *static_cast<EnumContext*>(arg);
     StoreRef ref;
     if (physicalName == nullptr) {
         return TRUE;
@@ -187,10 +192,59 @@ BOOL WINAPI onPhysicalStore(const void* systemStore, DWORD flags, LPCWSTR physic
         ref.hKey = static_cast<const CERT_SYSTEM_STORE_RELOCATE_PARA*>(systemStore)->hKeyBase;
     }
     ref.name = narrow(physicalName);
-    return callSafely(context, [&] { return context.callback(ref, flags); });
+    return callSafely(context, [&] {
+        walk::tracePhysicalStore(context.arg, ref, flags, context.trace);
+        return true;
+    });
 }
 
 }  // namespace
+
+namespace walk {
+
+std::uint32_t systemStoreFlags(const WalkArg& arg, std::uint32_t locationFlags) {
+    return (arg.flags & ~kLocationMask) | (locationFlags & ~kLowWordMask);
+}
+
+std::uint32_t physicalStoreFlags(const WalkArg& arg, std::uint32_t storeFlags) {
+    return (storeFlags & ~kLowWordMask) | (arg.flags & kLowWordMask);
+}
+
+std::optional<std::string> checkedName(const WalkArg& arg, const StoreRef& store,
+                                       std::uint32_t flags, Trace& trace) {
+    if (arg.hKeyBase != nullptr && (flags & kRelocateFlag) == 0) {
+        trace.out("Failed => RELOCATE_FLAG not set in callback. \n");
+        return std::nullopt;
+    }
+    if (flags & kRelocateFlag) {
+        if (arg.hKeyBase == nullptr) {
+            trace.out("Failed => RELOCATE_FLAG is set in callback");
+        } else if (store.hKey != arg.hKeyBase) {
+            trace.out("Wrong hKeyBase passed to callback");
+        }
+    }
+    return store.name;
+}
+
+bool physicalFailureIsTold(std::uint32_t error) {
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_NOT_SUPPORTED;
+}
+
+void tracePhysicalStore(const WalkArg& arg, const StoreRef& store, std::uint32_t flags,
+                        Trace& trace) {
+    const std::optional<std::string> name = checkedName(arg, store, flags, trace);
+    if (!name) {
+        trace.out("GetSystemName failed.");
+        return;
+    }
+    trace.outf("    %s", name->c_str());
+    if (arg.verbose && (flags & kPhysicalImplicitlyCreated)) {
+        trace.out(" (implicitly created)");
+    }
+    trace.out("\n");
+}
+
+}  // namespace walk
 
 const std::vector<StoreLocation>& predefinedStoreLocations() {
     static const std::vector<StoreLocation> locations = {
@@ -206,27 +260,68 @@ const std::vector<StoreLocation>& predefinedStoreLocations() {
     return locations;
 }
 
-bool Crypt32StoreApi::enumerateLocations(std::uint32_t flags, const LocationCallback& callback) {
+Status Crypt32StoreCatalogue::listLocations(CatalogueVisitor& visitor) {
+    stopped_ = false;
     if (listPredefinedLocations_) {
         for (const StoreLocation& location : predefinedStoreLocations()) {
-            if (!callback(location.name, location.id << CERT_SYSTEM_STORE_LOCATION_SHIFT)) {
+            if (!onLocation(visitor, location.name,
+                            location.id << CERT_SYSTEM_STORE_LOCATION_SHIFT)) {
                 break;
             }
         }
-        return true;
+        return {};
     }
-    EnumContext<LocationCallback> context{callback, nullptr};
-    const BOOL ok = CertEnumSystemStoreLocation(flags, &context, onLocation);
+    EnumContext context{*this, visitor, arg_, trace_, nullptr};
+    const BOOL ok = CertEnumSystemStoreLocation(kCurrentUserFlags, &context, win32::onLocation);
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     rethrowFailure(context);
-    return ok != FALSE;
+    if (!ok) {
+        return fail(errorText(error));
+    }
+    return {};
 }
 
-bool Crypt32StoreApi::enumerateSystemStores(std::uint32_t flags, const void* locationParameter,
-                                            const StoreCallback& callback) {
-    EnumContext<StoreCallback> context{callback, nullptr};
+Status Crypt32StoreCatalogue::listCurrentUserStores(CatalogueVisitor& visitor) {
+    stopped_ = false;
+    if (!listSystemStores(visitor, kCurrentUserFlags, nullptr)) {
+        return fail("the current user's stores could not be listed");
+    }
+    return {};
+}
+
+bool Crypt32StoreCatalogue::onLocation(CatalogueVisitor& visitor, const std::string& name,
+                                       std::uint32_t flags) {
+    visitor.location(name);
+    if (arg_.enumerateAll) {
+        const bool listed =
+            listSystemStores(visitor, walk::systemStoreFlags(arg_, flags), arg_.locationParameter);
+        if (!listed && !stopped_) {
+            visitor.storesUnlisted();
+        }
+    }
+    return !stopped_;
+}
+
+bool Crypt32StoreCatalogue::onSystemStore(CatalogueVisitor& visitor, const StoreRef& store,
+                                          std::uint32_t flags) {
+    if (const std::optional<std::string> name = walk::checkedName(arg_, store, flags, trace_)) {
+        stopped_ = !visitor.store(*name);
+    } else {
+        trace_.out("GetSystemName failed.");
+    }
+    // Physical stores are listed for the trace only.
+    if (!stopped_ && (arg_.enumerateAll || arg_.verbose)) {
+        listPhysicalStores(store, walk::physicalStoreFlags(arg_, flags));
+    }
+    return !stopped_;
+}
+
+bool Crypt32StoreCatalogue::listSystemStores(CatalogueVisitor& visitor, std::uint32_t flags,
+                                             const void* locationParameter) {
+    EnumContext context{*this, visitor, arg_, trace_, nullptr};
     SetLastError(ERROR_SUCCESS);
-    const BOOL ok =
-        CertEnumSystemStore(flags, const_cast<void*>(locationParameter), &context, onSystemStore);
+    const BOOL ok = CertEnumSystemStore(flags, const_cast<void*>(locationParameter), &context,
+                                        win32::onSystemStore);
     const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     rethrowFailure(context);
     // A location whose stores were never registered (no key for it) has none: that is an
@@ -234,8 +329,7 @@ bool Crypt32StoreApi::enumerateSystemStores(std::uint32_t flags, const void* loc
     return ok != FALSE || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-bool Crypt32StoreApi::enumeratePhysicalStores(const StoreRef& store, std::uint32_t flags,
-                                              const StoreCallback& callback, std::uint32_t& error) {
+void Crypt32StoreCatalogue::listPhysicalStores(const StoreRef& store, std::uint32_t flags) {
     const std::wstring name = widen(store.name);
     CERT_SYSTEM_STORE_RELOCATE_PARA relocate = {};
     const void* systemStore = name.c_str();
@@ -244,16 +338,23 @@ bool Crypt32StoreApi::enumeratePhysicalStores(const StoreRef& store, std::uint32
         relocate.pwszSystemStore = name.c_str();
         systemStore = &relocate;
     }
-    EnumContext<StoreCallback> context{callback, nullptr};
+    // The physical-store callback never calls the visitor.
+    struct : CatalogueVisitor {
+        void location(const std::string&) override {}
+        void storesUnlisted() override {}
+        bool store(const std::string&) override { return true; }
+    } none;
+    EnumContext context{*this, none, arg_, trace_, nullptr};
     SetLastError(ERROR_SUCCESS);
-    const BOOL ok = CertEnumPhysicalStore(systemStore, flags, &context, onPhysicalStore);
-    error = ok ? 0 : GetLastError();
+    const BOOL ok = CertEnumPhysicalStore(systemStore, flags, &context, win32::onPhysicalStore);
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     rethrowFailure(context);
-    return ok != FALSE;
+    if (!ok && walk::physicalFailureIsTold(error)) {
+        trace_.out("    CertEnumPhysicalStore");
+    }
 }
 
-std::unique_ptr<OpenCertStore> Crypt32StoreApi::openStore(const std::string& name,
-                                                          StoreError& error) {
+OpenedStore Crypt32StoreCatalogue::openStore(const std::string& name) {
     // No provider and no location: the store opens in the default (current user)
     // context, whichever location is being enumerated.
     StoreHandle store(CertOpenSystemStoreW(0, widen(name).c_str()));
@@ -261,11 +362,12 @@ std::unique_ptr<OpenCertStore> Crypt32StoreApi::openStore(const std::string& nam
         const DWORD code = GetLastError();
         // The store was just listed, so only "not found" means it is gone; anything else
         // (access denied, a broken registry key or file) leaves it unread.
-        error = StoreError{code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND,
-                           errorText(code)};
-        return nullptr;
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+            return OpenedStore::absent(errorText(code));
+        }
+        return OpenedStore::unreadable(errorText(code));
     }
-    return std::make_unique<Crypt32OpenStore>(std::move(store));
+    return OpenedStore(std::make_unique<Crypt32Reader>(std::move(store)));
 }
 
 }  // namespace win32

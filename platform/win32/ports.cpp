@@ -21,7 +21,7 @@ PlatformPorts makePorts(const PlatformOptions& options, Trace& trace) {
         trace.errf("Wine %s: listing the predefined store locations.\n", wineVersion.c_str());
     }
     PlatformPorts ports;
-    ports.stores = std::make_unique<win32::Crypt32StoreApi>(underWine);
+    ports.stores = std::make_unique<win32::Crypt32StoreCatalogue>(trace, underWine);
     ports.settings = std::make_unique<win32::RegistrySettingsApi>();
     ports.http = std::make_unique<win32::WininetHttpClient>();
     ports.clock = std::make_unique<SystemClock>();

@@ -22,7 +22,7 @@ const char* const kPlatformHelp =
 #include "check_platform_help.inc"
     ;
 
-int fail(const std::string& message) {
+int reportFailure(const std::string& message) {
     std::fprintf(stderr, "kestrune-check: %s\n", message.c_str());
     return kestrune::kCheckExitError;
 }
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
         parseCheckCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     const CheckOptions& options = commandLine.options;
     if (!commandLine.error.empty()) {
-        fail(commandLine.error);
+        reportFailure(commandLine.error);
         std::fputs("Try 'kestrune-check --help'.\n", stderr);
         return kCheckExitError;
     }
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     // A mistyped root must not read as a machine without certificates.
     std::error_code ec;
     if (!platform.root.empty() && !std::filesystem::is_directory(platform.root, ec)) {
-        return fail("root directory '" + platform.root + "' is not a directory");
+        return reportFailure("root directory '" + platform.root + "' is not a directory");
     }
 
     if (!options.watch) {
@@ -74,10 +74,10 @@ int main(int argc, char** argv) {
         const std::optional<std::string> list =
             scanAndList(*ports.stores, trace, options.json, &incomplete);
         if (!list) {
-            return fail("out of memory while scanning; no list");
+            return reportFailure("out of memory while scanning; no list");
         }
         if (!writeAll(*list)) {
-            return fail("could not write the list");
+            return reportFailure("could not write the list");
         }
         return incomplete ? kCheckExitIncomplete : kCheckExitOk;
     }

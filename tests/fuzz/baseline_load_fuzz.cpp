@@ -145,8 +145,8 @@ void run(const std::uint8_t* data, std::size_t size) {
     }
 
     // A cycle against the loaded baseline, with stores made from the blob's records.
-    testing::FakeCertStoreApi& stores = program.stores;
-    stores.locations.push_back(testing::FakeLocation{"LocalMachine", 2 << 16});
+    testing::FakeStoreCatalogue& stores = program.stores;
+    stores.locations.push_back(testing::FakeLocation{"LocalMachine"});
     stores.locations[0].stores.push_back(testing::FakeStore{"Root"});
     auto& certs = stores.locations[0].stores[0].certs;
     const std::size_t dropped = switches >> 6;

@@ -25,156 +25,107 @@ FakeCert makeCert(std::string name, std::vector<std::uint8_t> serialMsbFirst,
 
 namespace {
 
-class FakeCertificate final : public Certificate {
+CertificateFacts factsOf(const FakeCert& c) {
+    CertificateFacts facts;
+    if (!c.nameFails) {
+        facts.displayName = c.name;
+    }
+    if (!c.propertyFails) {
+        facts.subjectNameHash = c.subjectMd5;
+    }
+    facts.serialLittleEndian = c.serialLE;
+    if (!c.sha256Fails) {
+        facts.sha256 = c.sha256;
+    }
+    return facts;
+}
+
+class FakeReader final : public StoreReader {
   public:
-    explicit FakeCertificate(const FakeCert& c) : c_(c) {}
-    bool simpleDisplayName(std::string& name) const override {
-        if (c_.nameFails) {
+    FakeReader(const FakeStore& s, FakeStoreCatalogue& catalogue)
+        : store_(s), catalogue_(catalogue) {
+        if (catalogue_.onEvent) {
+            catalogue_.onEvent("open " + store_.name);
+        }
+    }
+    ~FakeReader() override {
+        if (catalogue_.onEvent) {
+            catalogue_.onEvent("close " + store_.name);
+        }
+    }
+    Result<bool> next() override {
+        if (store_.walkFailsAfter && next_ >= *store_.walkFailsAfter) {
+            return fail("I/O error");
+        }
+        if (next_ >= store_.certs.size()) {
             return false;
         }
-        name = c_.name;
+        current_ = &store_.certs[next_++];
         return true;
     }
-    bool subjectNameMd5(std::vector<std::uint8_t>& hash) const override {
-        if (c_.propertyFails) {
-            return false;
-        }
-        hash = c_.subjectMd5;
-        return true;
-    }
-    std::vector<std::uint8_t> serialLittleEndian() const override { return c_.serialLE; }
-    bool sha256(Fingerprint& digest) const override {
-        digest = c_.sha256;
-        return !c_.sha256Fails;
-    }
-
-  private:
-    const FakeCert& c_;
-};
-
-class FakeOpenStore final : public OpenCertStore {
-  public:
-    FakeOpenStore(const FakeStore& s, std::function<void(const std::string&)> onEvent)
-        : store_(s), onEvent_(std::move(onEvent)) {
-        if (onEvent_) {
-            onEvent_("open " + store_.name);
-        }
-    }
-    ~FakeOpenStore() override {
-        if (onEvent_) {
-            onEvent_("close " + store_.name);
-        }
-    }
-    const Certificate* next() override {
-        if (store_.walkFailsAfter && index_ >= *store_.walkFailsAfter) {
-            current_.reset();
-            return nullptr;
-        }
-        if (index_ >= store_.certs.size()) {
-            current_.reset();
-            return nullptr;
-        }
-        current_ = std::make_unique<FakeCertificate>(store_.certs[index_++]);
-        return current_.get();
-    }
-
-    std::string walkFailure() const override {
-        return store_.walkFailsAfter && index_ >= *store_.walkFailsAfter ? "I/O error"
-                                                                         : std::string();
+    CertificateFacts facts() override {
+        ++catalogue_.factsRead;
+        return factsOf(*current_);
     }
 
   private:
     const FakeStore& store_;
-    std::function<void(const std::string&)> onEvent_;
-    std::size_t index_ = 0;
-    std::unique_ptr<FakeCertificate> current_;
+    FakeStoreCatalogue& catalogue_;
+    std::size_t next_ = 0;
+    const FakeCert* current_ = nullptr;
 };
+
+bool listStores(const FakeLocation& location, CatalogueVisitor& visitor) {
+    for (const auto& store : location.stores) {
+        if (!visitor.store(store.name)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace
 
-bool FakeCertStoreApi::enumerateLocations(std::uint32_t, const LocationCallback& callback) {
+Status FakeStoreCatalogue::listLocations(CatalogueVisitor& visitor) {
     if (locationsFail) {
-        return false;
+        return fail("the locations cannot be listed");
     }
     for (const auto& location : locations) {
-        if (!callback(location.name, location.flags)) {
+        visitor.location(location.name);
+        if (location.storesFail) {
+            visitor.storesUnlisted();
+        } else if (!listStores(location, visitor)) {
             break;
         }
     }
-    return true;
+    return {};
 }
 
-bool FakeCertStoreApi::enumerateSystemStores(std::uint32_t flags, const void*,
-                                             const StoreCallback& callback) {
-    {
-        std::lock_guard lock(mutex_);
-        systemStoreFlags_.push_back(flags);
-    }
-    const auto it = std::find_if(locations.begin(), locations.end(), [&](const FakeLocation& l) {
-        return (l.flags & kLocationMask) == (flags & kLocationMask);
-    });
-    if (it == locations.end() || it->storesFail) {
-        return false;
-    }
-    for (const auto& store : it->stores) {
-        const std::uint32_t storeFlags =
-            (flags & kLocationMask) | (store.relocated ? kRelocateFlag : 0);
-        if (!callback(StoreRef{store.hKey, store.name}, storeFlags)) {
-            break;
-        }
-    }
-    return true;
-}
-
-bool FakeCertStoreApi::enumeratePhysicalStores(const StoreRef& ref, std::uint32_t,
-                                               const StoreCallback& callback,
-                                               std::uint32_t& error) {
+Status FakeStoreCatalogue::listCurrentUserStores(CatalogueVisitor& visitor) {
     for (const auto& location : locations) {
-        for (const auto& store : location.stores) {
-            if (store.name != ref.name) {
-                continue;
-            }
-            if (store.physicalFails) {
-                error = store.physicalError;
-                return false;
-            }
-            for (const auto& p : store.physical) {
-                if (!callback(StoreRef{store.hKey, p.name},
-                              p.flags | (store.relocated ? kRelocateFlag : 0))) {
-                    break;
-                }
-            }
-            return true;
+        if (location.name == currentUserLocation && !location.storesFail) {
+            listStores(location, visitor);
+            return {};
         }
     }
-    error = kErrorFileNotFound;
-    return false;
+    return fail("no current user's stores");
 }
 
-std::unique_ptr<OpenCertStore> FakeCertStoreApi::openStore(const std::string& name,
-                                                           StoreError& error) {
+OpenedStore FakeStoreCatalogue::openStore(const std::string& name) {
     for (const auto& location : locations) {
         for (const auto& store : location.stores) {
             if (store.name == name) {
                 if (store.absentOnOpen) {
-                    error = StoreError{false, "no such store"};
-                    return nullptr;
+                    return OpenedStore::absent("no such store");
                 }
                 if (!store.opens) {
-                    error = StoreError{true, "access denied"};
-                    return nullptr;
+                    return OpenedStore::unreadable("access denied");
                 }
-                return std::make_unique<FakeOpenStore>(store, onEvent);
+                return OpenedStore(std::make_unique<FakeReader>(store, *this));
             }
         }
     }
-    error = StoreError{false, "no such store"};
-    return nullptr;
-}
-
-std::vector<std::uint32_t> FakeCertStoreApi::systemStoreFlags() const {
-    std::lock_guard lock(mutex_);
-    return systemStoreFlags_;
+    return OpenedStore::absent("no such store");
 }
 
 }  // namespace kestrune::testing

@@ -1,36 +1,30 @@
-// An in-memory certificate-store API: a supplied list of locations, stores and
-// certificates, with switches for every failure the scanner must survive.
+// An in-memory store catalogue: a supplied list of locations, stores and certificates,
+// with switches for every failure the scanner must survive.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "inventory/cert_store_api.h"
+#include "inventory/store_catalogue.h"
 
 namespace kestrune::testing {
 
 struct FakeCert {
     std::string name;
-    std::vector<std::uint8_t> subjectMd5;  // property 29
+    std::vector<std::uint8_t> subjectMd5;  // the subject-name hash
     std::vector<std::uint8_t> serialLE;    // least significant byte first, as the platform
     Fingerprint sha256{};                  // makeCert derives one from serial and subject
     bool nameFails = false;
-    bool propertyFails = false;
+    bool propertyFails = false;  // the subject-name hash cannot be read
     bool sha256Fails = false;
 };
 
 // A certificate from a serial written most significant byte first.
 FakeCert makeCert(std::string name, std::vector<std::uint8_t> serialMsbFirst,
                   std::uint8_t hashSeed);
-
-struct FakePhysical {
-    std::string name;
-    std::uint32_t flags = 0;
-};
 
 struct FakeStore {
     FakeStore(std::string n, std::vector<FakeCert> c = {})
@@ -41,42 +35,43 @@ struct FakeStore {
     bool absentOnOpen = false;  // listed, but gone by the time it is opened
     // The walk fails after this many certificates (none: it never fails).
     std::optional<std::size_t> walkFailsAfter;
-    bool relocated = false;      // handed over as a relocation record
-    const void* hKey = nullptr;  // the relocation record's key
-    std::vector<FakePhysical> physical;
-    bool physicalFails = false;
-    std::uint32_t physicalError = 0;
 };
 
 struct FakeLocation {
-    FakeLocation(std::string n, std::uint32_t f, std::vector<FakeStore> s = {})
-        : name(std::move(n)), flags(f), stores(std::move(s)) {}
+    FakeLocation(std::string n, std::vector<FakeStore> s = {})
+        : name(std::move(n)), stores(std::move(s)) {}
     std::string name;
-    std::uint32_t flags = 0;  // the location number in bits 16 to 23
     std::vector<FakeStore> stores;
     bool storesFail = false;
 };
 
-class FakeCertStoreApi : public CertStoreApi {
+class FakeStoreCatalogue : public StoreCatalogue {
   public:
     std::vector<FakeLocation> locations;
     bool locationsFail = false;
+    // The location whose stores are listed alone as the current user's.
+    std::string currentUserLocation = "CurrentUser";
     // Called when a store is opened and closed, for tests that watch overlap.
     std::function<void(const std::string& event)> onEvent;
+    // How many certificates had their facts read, over all stores.
+    int factsRead = 0;
 
-    bool enumerateLocations(std::uint32_t flags, const LocationCallback& callback) override;
-    bool enumerateSystemStores(std::uint32_t flags, const void* locationParameter,
-                               const StoreCallback& callback) override;
-    bool enumeratePhysicalStores(const StoreRef& store, std::uint32_t flags,
-                                 const StoreCallback& callback, std::uint32_t& error) override;
-    std::unique_ptr<OpenCertStore> openStore(const std::string& name, StoreError& error) override;
+    Status listLocations(CatalogueVisitor& visitor) override;
+    Status listCurrentUserStores(CatalogueVisitor& visitor) override;
+    OpenedStore openStore(const std::string& name) override;
+};
 
-    // The flags words the system-store enumeration was called with, in order.
-    std::vector<std::uint32_t> systemStoreFlags() const;
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::uint32_t> systemStoreFlags_;
+// Writes down what a catalogue lists: "location NAME", "store NAME" and "unlisted", in
+// order; stops the listing at the store named `stopAt`.
+struct ListingRecorder : CatalogueVisitor {
+    std::vector<std::string> events;
+    std::string stopAt;
+    void location(const std::string& name) override { events.push_back("location " + name); }
+    void storesUnlisted() override { events.push_back("unlisted"); }
+    bool store(const std::string& name) override {
+        events.push_back("store " + name);
+        return name != stopAt;
+    }
 };
 
 }  // namespace kestrune::testing

@@ -14,7 +14,7 @@
 namespace kestrune::testing {
 
 struct FakePorts {
-    FakeCertStoreApi stores;
+    FakeStoreCatalogue stores;
     MemorySettings settings;
     FakeHttpClient http;
     FakeClock clock;
@@ -25,7 +25,7 @@ struct FakePorts {
 };
 
 struct FakeProgramOptions {
-    CertStoreApi* stores = nullptr;   // null: the fake stores
+    StoreCatalogue* stores = nullptr; // null: the fake stores
     SettingsApi* settings = nullptr;  // null: the settings in memory
     Notifier* desktop = nullptr;      // null: the scripted desktop
     Trace* trace = nullptr;           // null: the captured trace

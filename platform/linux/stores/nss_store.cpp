@@ -85,6 +85,7 @@ class NssOpenStore final : public OpenCertStore {
             node_ = CERT_LIST_NEXT(node_);
             const unsigned char* der = cert->derCert.data;
             if (extractor_.extract(der, cert->derCert.len, false, extracted_.fields())) {
+                extracted_.setDer(der, cert->derCert.len);
                 return &extracted_;
             }
             X509Ptr parsed(d2i_X509(nullptr, &der, static_cast<long>(cert->derCert.len)));
@@ -116,12 +117,12 @@ class NssOpenStore final : public OpenCertStore {
 
 class NssDatabaseStore final : public StoreSource {
   public:
-    NssDatabaseStore(std::string name, std::uint32_t location, std::string folder, Trace& trace)
+    NssDatabaseStore(std::string name, LinuxLocation location, std::string folder, Trace& trace)
         : name_(std::move(name)), location_(location), folder_(std::move(folder)), trace_(trace) {}
 
     const std::string& name() const override { return name_; }
-    std::uint32_t location() const override { return location_; }
-    std::vector<std::string> physicalStores() const override {
+    LinuxLocation location() const override { return location_; }
+    std::vector<std::string> sources() const override {
         if (!isFolder(folder_)) {
             return {};
         }
@@ -153,7 +154,7 @@ class NssDatabaseStore final : public StoreSource {
 
   private:
     std::string name_;
-    std::uint32_t location_;
+    LinuxLocation location_;
     std::string folder_;
     Trace& trace_;
 };
@@ -258,7 +259,7 @@ StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problem
     if (home.empty()) {
         return stores;
     }
-    stores.push_back(std::make_unique<NssDatabaseStore>("nssdb", kLinuxCurrentUser,
+    stores.push_back(std::make_unique<NssDatabaseStore>("nssdb", LinuxLocation::CurrentUser,
                                                         home + "/.pki/nssdb", trace));
     std::set<std::string> names = {"nssdb"};
 
@@ -286,7 +287,7 @@ StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problem
                 name = prefix + profile.name + "-" + std::to_string(n);
             }
             names.insert(name);
-            stores.push_back(std::make_unique<NssDatabaseStore>(name, kLinuxCurrentUser,
+            stores.push_back(std::make_unique<NssDatabaseStore>(name, LinuxLocation::CurrentUser,
                                                                 std::move(profile.path), trace));
         }
     }
@@ -298,8 +299,8 @@ StoreSources systemNssStores(const RootDir& root, Trace& trace) {
     std::string folder;
     std::string why;
     if (root.exists("/etc/pki/nssdb") && root.real("/etc/pki/nssdb", folder, why)) {
-        stores.push_back(
-            std::make_unique<NssDatabaseStore>("nssdb-system", kLinuxSystem, folder, trace));
+        stores.push_back(std::make_unique<NssDatabaseStore>("nssdb-system", LinuxLocation::System,
+                                                            folder, trace));
     }
     return stores;
 }

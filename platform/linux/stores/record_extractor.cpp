@@ -445,6 +445,31 @@ std::vector<std::uint8_t> ExtractedCertificate::serialLittleEndian() const {
     return {fields_.serial.rbegin(), fields_.serial.rend()};
 }
 
+// The length of the outer SEQUENCE, header included; `size` when it cannot be read.
+static std::size_t certificateLength(const std::uint8_t* der, std::size_t size) {
+    if (size < 2 || der[0] != 0x30) {
+        return size;
+    }
+    std::size_t header = 2;
+    std::size_t contents = der[1];
+    if (contents & 0x80) {
+        const std::size_t count = contents & 0x7f;
+        if (count == 0 || count > sizeof(std::size_t) || size < 2 + count) {
+            return size;
+        }
+        contents = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            contents = (contents << 8) | der[2 + i];
+        }
+        header += count;
+    }
+    return contents <= size - header ? header + contents : size;
+}
+
+void ExtractedCertificate::setDer(const std::uint8_t* bytes, std::size_t size) {
+    der_.assign(bytes, bytes + certificateLength(bytes, size));
+}
+
 bool ExtractedCertificate::sha256(Fingerprint& digest) const {
     digest = fields_.sha256;
     return true;

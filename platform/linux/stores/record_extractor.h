@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "inventory/cert_store_api.h"
+#include "platform/linux/stores/store_source.h"
 #include "platform/linux/stores/x509_fields.h"
 
 namespace kestrune {
@@ -61,13 +61,18 @@ class ExtractedCertificate final : public Certificate {
     std::vector<std::uint8_t> serialLittleEndian() const override;
     bool sha256(Fingerprint& digest) const override;
     std::vector<std::uint8_t> trustSettings() const override { return trust_; }
+    std::vector<std::uint8_t> der() const override { return der_; }
     void setTrust(const std::uint8_t* bytes, std::size_t size) {
         trust_.assign(bytes, bytes + size);
     }
+    // The bytes the fields were extracted from; a trusted certificate's trust settings
+    // after the certificate are left out.
+    void setDer(const std::uint8_t* bytes, std::size_t size);
 
   private:
     ExtractedFields fields_;
     std::vector<std::uint8_t> trust_;
+    std::vector<std::uint8_t> der_;
 };
 
 }  // namespace kestrune

@@ -1,4 +1,4 @@
-// The certificate-store API over the Linux trust sources: the distro's compiled bundle,
+// The store catalogue over the Linux trust sources: the distro's compiled bundle,
 // the folders admins add CAs to, the blocklist folders and the system NSS database, all
 // under one root directory; and the current user's NSS databases under the home folder.
 // Certificates are parsed with OpenSSL.
@@ -88,6 +88,7 @@ class FileStore final : public OpenCertStore {
                                            extracted_.fields())) {
                         ++found_;
                         extracted_.setTrust(block.trust, block.trustSize);
+                        extracted_.setDer(block.der, block.size);
                         return &extracted_;
                     }
                     step = reader_->parse(block, cert, problem);
@@ -189,9 +190,9 @@ class BundleStore final : public StoreSource {
     BundleStore(const RootDir& root, Trace& trace, const FileCalls& calls)
         : root_(root), trace_(trace), calls_(calls) {}
     const std::string& name() const override { return name_; }
-    std::uint32_t location() const override { return kLinuxSystem; }
+    LinuxLocation location() const override { return LinuxLocation::System; }
 
-    std::vector<std::string> physicalStores() const override {
+    std::vector<std::string> sources() const override {
         std::vector<std::string> paths;
         if (auto bundle = chosen()) {
             paths.push_back(std::move(*bundle));
@@ -242,9 +243,9 @@ class FolderStore final : public StoreSource {
                 Trace& trace, const FileCalls& calls)
         : name_(std::move(name)), folders_(folders), root_(root), trace_(trace), calls_(calls) {}
     const std::string& name() const override { return name_; }
-    std::uint32_t location() const override { return kLinuxSystem; }
+    LinuxLocation location() const override { return LinuxLocation::System; }
 
-    std::vector<std::string> physicalStores() const override {
+    std::vector<std::string> sources() const override {
         std::vector<std::string> paths;
         for (const auto& folder : folders_) {
             std::string path;
@@ -261,7 +262,7 @@ class FolderStore final : public StoreSource {
     std::unique_ptr<OpenCertStore> open(StoreError& error) const override {
         std::vector<std::string> files;
         std::string failure;
-        for (const auto& folder : physicalStores()) {
+        for (const auto& folder : sources()) {
             listFilesBelow(root_, folder, files,
                            [&](const std::string& path, const std::string& why, bool unreadable) {
                                trace_.errf("Skipped %s: %s\n", path.c_str(), why.c_str());
@@ -287,7 +288,7 @@ class FolderStore final : public StoreSource {
 
 // Every store in listing order, names unique across locations, with an index by name:
 // profiles.ini and the folders are read once per scan, however many profiles it lists,
-// and each store is found at once. (Outside the store API, whose optional one builds it:
+// and each store is found at once. (Outside the catalogue, whose optional one builds it:
 // clang cannot default-construct a nested class with member initializers there.)
 struct Listing {
     StoreSources stores;
@@ -295,66 +296,116 @@ struct Listing {
     bool userUnlisted = false;  // a profiles.ini is there but could not be read
 };
 
-class LinuxCertStoreApi final : public CertStoreApi {
+// The facts of a Linux certificate, read in the order the scanner used to ask for them:
+// nothing past a field that failed.
+CertificateFacts factsOf(const Certificate& cert) {
+    CertificateFacts facts;
+    std::string name;
+    if (!cert.simpleDisplayName(name)) {
+        return facts;
+    }
+    facts.displayName = std::move(name);
+    std::vector<std::uint8_t> hash;
+    if (!cert.subjectNameMd5(hash)) {
+        return facts;
+    }
+    facts.subjectNameHash = std::move(hash);
+    facts.serialLittleEndian = cert.serialLittleEndian();
+    Fingerprint digest{};
+    if (cert.sha256(digest)) {
+        facts.sha256 = digest;
+    }
+    facts.trustSettings = cert.trustSettings();
+    facts.der = cert.der();
+    return facts;
+}
+
+// A Linux store's walk as the catalogue hands it out.
+class LinuxStoreReader final : public StoreReader {
   public:
-    LinuxCertStoreApi(const PlatformOptions& options, Trace& trace, const FileCalls& calls)
+    explicit LinuxStoreReader(std::unique_ptr<OpenCertStore> store) : store_(std::move(store)) {}
+
+    Result<bool> next() override {
+        current_ = store_->next();
+        if (current_ != nullptr) {
+            return true;
+        }
+        if (std::string failure = store_->walkFailure(); !failure.empty()) {
+            return fail(std::move(failure));
+        }
+        return false;
+    }
+    CertificateFacts facts() override { return factsOf(*current_); }
+
+  private:
+    std::unique_ptr<OpenCertStore> store_;
+    const Certificate* current_ = nullptr;
+};
+
+class LinuxStoreCatalogue final : public StoreCatalogue {
+  public:
+    LinuxStoreCatalogue(const PlatformOptions& options, Trace& trace, const FileCalls& calls)
         : root_(options.root), home_(options.home), trace_(trace), calls_(calls) {}
 
     // A scan starts here: the stores are found afresh once for it.
-    bool enumerateLocations(std::uint32_t, const LocationCallback& callback) override {
+    Status listLocations(CatalogueVisitor& visitor) override {
         listing_.reset();
-        for (const auto& [name, flags] : kLocations) {
-            if (!callback(name, flags)) {
+        for (const auto& [name, location] : kLocations) {
+            visitor.location(name);
+            if (!listStores(location, visitor)) {
                 break;
             }
-        }
-        return true;
-    }
-
-    bool enumerateSystemStores(std::uint32_t flags, const void*,
-                               const StoreCallback& callback) override {
-        const std::uint32_t location = flags & kLocationMask;
-        if (location != kLinuxSystem && location != kLinuxCurrentUser) {
-            return false;
-        }
-        const Listing& all = listing();
-        for (const auto& store : all.stores) {
-            if (store->location() == location &&
-                !callback(StoreRef{nullptr, store->name()}, location)) {
-                break;
+            if (location == LinuxLocation::CurrentUser && listing().userUnlisted) {
+                visitor.storesUnlisted();
             }
         }
-        return location != kLinuxCurrentUser || !all.userUnlisted;
+        return {};
     }
 
-    bool enumeratePhysicalStores(const StoreRef& ref, std::uint32_t, const StoreCallback& callback,
-                                 std::uint32_t& error) override {
-        const StoreSource* store = find(ref.name);
-        if (store == nullptr) {
-            error = kErrorFileNotFound;
-            return false;
+    Status listCurrentUserStores(CatalogueVisitor& visitor) override {
+        listStores(LinuxLocation::CurrentUser, visitor);
+        if (listing().userUnlisted) {
+            return fail("a profiles.ini could not be read");
         }
-        for (const auto& physical : store->physicalStores()) {
-            if (!callback(StoreRef{nullptr, physical}, 0)) {
-                break;
-            }
-        }
-        return true;
+        return {};
     }
 
-    std::unique_ptr<OpenCertStore> openStore(const std::string& name, StoreError& error) override {
+    OpenedStore openStore(const std::string& name) override {
         const StoreSource* store = find(name);
         if (store == nullptr) {
-            error = StoreError{false, "no such store"};
-            return nullptr;
+            return OpenedStore::absent("no such store");
         }
-        return store->open(error);
+        StoreError error;
+        std::unique_ptr<OpenCertStore> open = store->open(error);
+        if (!open) {
+            return error.unreadable ? OpenedStore::unreadable(std::move(error.why))
+                                    : OpenedStore::absent(std::move(error.why));
+        }
+        return OpenedStore(std::make_unique<LinuxStoreReader>(std::move(open)));
     }
 
   private:
-    static constexpr std::pair<const char*, std::uint32_t> kLocations[] = {
-        {kLinuxSystemName, kLinuxSystem},
-        {kLinuxCurrentUserName, kLinuxCurrentUser},
+    // The stores of one location, each followed by the files and folders it was read
+    // from. False when the visitor stopped the listing.
+    bool listStores(LinuxLocation location, CatalogueVisitor& visitor) {
+        for (const auto& store : listing().stores) {
+            if (store->location() != location) {
+                continue;
+            }
+            if (!visitor.store(store->name())) {
+                return false;
+            }
+            for (const auto& source : store->sources()) {
+                trace_.outf("    %s", source.c_str());
+                trace_.out("\n");
+            }
+        }
+        return true;
+    }
+
+    static constexpr std::pair<const char*, LinuxLocation> kLocations[] = {
+        {kLinuxSystemName, LinuxLocation::System},
+        {kLinuxCurrentUserName, LinuxLocation::CurrentUser},
     };
 
     const Listing& listing() {
@@ -405,9 +456,9 @@ TrustSourcePaths trustSourcePaths() {
     return {kBundles, kAnchorFolders, kBlocklistFolders};
 }
 
-std::unique_ptr<CertStoreApi> makeTrustStoreApi(const PlatformOptions& options, Trace& trace,
-                                                const FileCalls& calls) {
-    return std::make_unique<LinuxCertStoreApi>(options, trace, calls);
+std::unique_ptr<StoreCatalogue> makeTrustStoreCatalogue(const PlatformOptions& options,
+                                                        Trace& trace, const FileCalls& calls) {
+    return std::make_unique<LinuxStoreCatalogue>(options, trace, calls);
 }
 
 }  // namespace kestrune

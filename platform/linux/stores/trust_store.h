@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/ports.h"
-#include "inventory/cert_store_api.h"
+#include "inventory/store_catalogue.h"
 #include "inventory/trace.h"
 #include "platform/linux/stores/root_files.h"
 #include "platform/platform.h"
@@ -15,8 +15,9 @@
 namespace kestrune {
 
 // `calls`: the system calls the files are read through (tests replace them).
-std::unique_ptr<CertStoreApi> makeTrustStoreApi(const PlatformOptions& options, Trace& trace,
-                                                const FileCalls& calls = systemFileCalls());
+std::unique_ptr<StoreCatalogue> makeTrustStoreCatalogue(const PlatformOptions& options,
+                                                        Trace& trace,
+                                                        const FileCalls& calls = systemFileCalls());
 
 // The machine paths the system stores are read from (before the root), for the watcher.
 struct TrustSourcePaths {

@@ -216,6 +216,21 @@ std::vector<std::uint8_t> X509Certificate::serialLittleEndian() const {
     return octets;
 }
 
+std::vector<std::uint8_t> X509Certificate::der() const {
+    const int length = cert_ ? i2d_X509(cert_.get(), nullptr) : 0;
+    if (length <= 0) {
+        ERR_clear_error();
+        return {};
+    }
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(length));
+    unsigned char* at = out.data();
+    if (i2d_X509(cert_.get(), &at) != length) {
+        ERR_clear_error();
+        return {};
+    }
+    return out;
+}
+
 bool X509Certificate::sha256(Fingerprint& digest) const {
     unsigned int length = 0;
     if (!cert_ || X509_digest(cert_.get(), EVP_sha256(), digest.data(), &length) != 1 ||

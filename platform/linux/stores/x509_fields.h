@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "inventory/c_handle.h"
-#include "inventory/cert_store_api.h"
+#include "platform/linux/stores/store_source.h"
 
 namespace kestrune {
 
@@ -66,6 +66,7 @@ class X509Certificate final : public Certificate {
     std::vector<std::uint8_t> serialLittleEndian() const override;
     bool sha256(Fingerprint& digest) const override;
     std::vector<std::uint8_t> trustSettings() const override { return trust_; }
+    std::vector<std::uint8_t> der() const override;
     void setTrust(const std::uint8_t* bytes, std::size_t size) {
         trust_.assign(bytes, bytes + size);
     }

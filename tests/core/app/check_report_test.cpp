@@ -61,10 +61,9 @@ TEST(CheckReport, EscapesWhatCouldBreakALineOrAJsonString) {
 }
 
 TEST(CheckReport, ListsRecordsInScanOrderThenTheFigures) {
-    testing::FakeCertStoreApi api;
+    testing::FakeStoreCatalogue api;
     api.locations.push_back(testing::FakeLocation{
         "System",
-        2u << 16,
         {testing::FakeStore{"ca-certificates",
                             {testing::makeCert("Root \"One\"", {0x00, 0x80, 0x01}, 1),
                              testing::makeCert("Root Two", {0x00, 0x80}, 2)}}}});

@@ -28,9 +28,10 @@ TEST(CheckWatch, TheCommandLineTakesWatchAndTheStampIsUtc) {
 }
 
 TEST(CheckWatch, ChecksAtOnceThenAfterEachSettledChangeUntilStopped) {
-    testing::FakeCertStoreApi stores;
+    testing::FakeStoreCatalogue stores;
+    stores.currentUserLocation = "System";  // its stores are listed again in pass 2
     stores.locations.push_back(
-        FakeLocation{"System", 1u << 16, {FakeStore{"Root", {makeCert("A", {0x0a}, 1)}}}});
+        FakeLocation{"System", {FakeStore{"Root", {makeCert("A", {0x0a}, 1)}}}});
     testing::MemorySettings settings;
     testing::FakeHttpClient http;
     NullTrace trace;

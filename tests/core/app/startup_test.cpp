@@ -14,15 +14,14 @@ namespace kestrune {
 namespace {
 
 using testing::DesktopCall;
-using testing::FakeCertStoreApi;
 using testing::FakeClock;
 using testing::FakeLocation;
 using testing::FakeStore;
+using testing::FakeStoreCatalogue;
 using testing::makeCert;
 using testing::MemorySettings;
 using testing::ScriptedDesktop;
 
-constexpr std::uint32_t kLocalMachine = 2 << 16;
 const LocalTime kNoScan{};
 
 // Everything one start needs, with a store of three certificates, two of which share a
@@ -31,7 +30,6 @@ struct Start : testing::FakeProgram {
     Start() {
         stores.locations.push_back(FakeLocation{
             "LocalMachine",
-            kLocalMachine,
             {FakeStore{"Root",
                        {makeCert("Root A", {0x0a, 0x01}, 1), makeCert("Root B", {0x0b}, 2),
                         makeCert("Root A again", {0x0a, 0x01}, 3)}}}});

@@ -117,7 +117,6 @@ struct Program : testing::FakeProgram {
     Program() {
         stores.locations.push_back(FakeLocation{
             "LocalMachine",
-            2 << 16,
             {FakeStore{"Root",
                        {makeCert("Legit Root", {0x01, 0x02}, 1), makeCert("Other", {0x03}, 2)}}}});
         settingsKey = openSettingsKey(settings, desktop);

@@ -17,21 +17,19 @@ namespace {
 
 using testing::DesktopCall;
 using testing::FakeCert;
-using testing::FakeCertStoreApi;
 using testing::FakeClock;
 using testing::FakeLocation;
 using testing::FakeStore;
+using testing::FakeStoreCatalogue;
 using testing::makeCert;
 using testing::MemorySettings;
 using testing::ScriptedDesktop;
-
-constexpr std::uint32_t kLocalMachine = 2 << 16;
 
 // One program's worth of state and fakes, with a stored baseline loaded as at start-up.
 struct Harness : testing::FakeProgram {
     explicit Harness(std::vector<FakeCert> certs) {
         stores.locations.push_back(
-            FakeLocation{"LocalMachine", kLocalMachine, {FakeStore{"Root", certs}}});
+            FakeLocation{"LocalMachine", {FakeStore{"Root", certs}}});
         settingsKey = openSettingsKey(settings, desktop);
     }
 

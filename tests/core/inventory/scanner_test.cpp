@@ -6,25 +6,21 @@
 namespace kestrune {
 namespace {
 
-using testing::FakeCertStoreApi;
 using testing::FakeLocation;
 using testing::FakeStore;
+using testing::FakeStoreCatalogue;
 using testing::makeCert;
 
-constexpr std::uint32_t kLocalMachine = 2 << 16;
-
-void twoLocations(FakeCertStoreApi& api) {
-    api.locations.push_back(FakeLocation{"CurrentUser",
-                                         kCertSystemStoreCurrentUser,
-                                         {FakeStore{"My", {makeCert("Alice", {0x01, 0x02}, 1)}}}});
+void twoLocations(FakeStoreCatalogue& api) {
+    api.locations.push_back(
+        FakeLocation{"CurrentUser", {FakeStore{"My", {makeCert("Alice", {0x01, 0x02}, 1)}}}});
     api.locations.push_back(FakeLocation{
         "LocalMachine",
-        kLocalMachine,
         {FakeStore{"Root", {makeCert("Root CA", {0x0a}, 2), makeCert("Other CA", {0x0b}, 3)}}}});
 }
 
 TEST(Scanner, CollectsCurrentUserStoresTwiceUnderPassOnesLastLocation) {
-    FakeCertStoreApi api;
+    FakeStoreCatalogue api;
     twoLocations(api);
     KestruneState s;
     NullTrace trace;
@@ -43,19 +39,8 @@ TEST(Scanner, CollectsCurrentUserStoresTwiceUnderPassOnesLastLocation) {
     EXPECT_EQ(s.mqsCertificates[0].subjectNameHashLength, 16);
 }
 
-TEST(Scanner, FlagsArithmeticKeepsTheLocationBitsOfTheCallback) {
-    FakeCertStoreApi api;
-    twoLocations(api);
-    KestruneState s;
-    NullTrace trace;
-    scan(s, api, trace);
-    const std::vector<std::uint32_t> expected = {kCertSystemStoreCurrentUser, kLocalMachine,
-                                                 kCertSystemStoreCurrentUser};
-    EXPECT_EQ(api.systemStoreFlags(), expected);
-}
-
 TEST(Scanner, SkipsWhatItCannotReadAndRunsToTheEnd) {
-    FakeCertStoreApi api;
+    FakeStoreCatalogue api;
     FakeStore locked{"Locked", {makeCert("Hidden", {9}, 9)}};
     locked.opens = false;
     auto noName = makeCert("NoName", {7}, 7);
@@ -64,7 +49,6 @@ TEST(Scanner, SkipsWhatItCannotReadAndRunsToTheEnd) {
     noProp.propertyFails = true;
     api.locations.push_back(
         FakeLocation{"LocalMachine",
-                     kLocalMachine,
                      {locked, FakeStore{"Mixed", {noName, makeCert("Good", {5}, 5), noProp}},
                       FakeStore{"Empty", {}}}});
     KestruneState s;
@@ -90,7 +74,7 @@ TEST(Scanner, SkipsWhatItCannotReadAndRunsToTheEnd) {
 }
 
 TEST(Scanner, EmptyScanLeavesBothCountersAtZero) {
-    FakeCertStoreApi api;
+    FakeStoreCatalogue api;
     api.locationsFail = true;
     KestruneState s;
     CaptureTrace trace;
@@ -104,10 +88,9 @@ TEST(Scanner, EmptyScanLeavesBothCountersAtZero) {
 
 // The whole trace of one small scan, both streams in order.
 TEST(Scanner, WritesTheExactDiagnosticLines) {
-    FakeCertStoreApi api;
-    FakeStore my{"My", {makeCert("Alice", {0x01}, 1)}};
-    my.physical = {{".Default", 1}};
-    api.locations.push_back(FakeLocation{"CurrentUser", kCertSystemStoreCurrentUser, {my}});
+    FakeStoreCatalogue api;
+    api.locations.push_back(
+        FakeLocation{"CurrentUser", {FakeStore{"My", {makeCert("Alice", {0x01}, 1)}}}});
     KestruneState s;
     CaptureTrace trace;
     scan(s, api, trace);
@@ -121,8 +104,7 @@ TEST(Scanner, WritesTheExactDiagnosticLines) {
         "Certcount: %d\r\n"
         "The function completed successfully. \n"
         "Total Certificates: %t (This store: 1)\r\n"
-        "Hit any key to continue...\r\n"
-        "    .Default\n";
+        "Hit any key to continue...\r\n";
     auto block = [&](int index) {
         std::string b = storeBlock;
         b.replace(b.find("%d"), 2, std::to_string(index));
@@ -144,67 +126,17 @@ TEST(Scanner, WritesTheExactDiagnosticLines) {
     EXPECT_EQ(actual, expected);
 }
 
-TEST(Scanner, RelocationRecordsAreCheckedAgainstTheKeyBase) {
-    FakeCertStoreApi api;
-    int keyA = 0;
-    int keyB = 0;
-    FakeStore relocated{"Reloc", {makeCert("R", {1}, 1)}};
-    relocated.relocated = true;
-    relocated.hKey = &keyB;
-    api.locations.push_back(FakeLocation{
-        "LocalMachine", kLocalMachine, {relocated, FakeStore{"Plain", {makeCert("P", {2}, 2)}}}});
-
-    KestruneState s;
-    CaptureTrace trace;
-    EnumArg arg;
-    arg.hKeyBase = &keyA;
-    Scanner(s, api, trace, arg).scan();
-    const std::string out = trace.outText();
-    // The relocated store is still collected, with the mismatch noted.
-    EXPECT_NE(out.find("Wrong hKeyBase passed to callback"), std::string::npos);
-    // A plain store with a key base set is refused.
-    EXPECT_NE(out.find("Failed => RELOCATE_FLAG not set in callback. \nGetSystemName failed."),
-              std::string::npos);
-    ASSERT_EQ(s.iCertificateCountTotal, 1);
-    EXPECT_EQ(recordTextUtf8(s.mqsCertificates[0].name), "R");
-
-    KestruneState s2;
-    CaptureTrace trace2;
-    scan(s2, api, trace2);  // no key base: the relocated record is taken, with a note
-    EXPECT_NE(trace2.outText().find("Failed => RELOCATE_FLAG is set in callback"),
-              std::string::npos);
-    EXPECT_EQ(s2.iCertificateCountTotal, 2);
-}
-
-TEST(Scanner, PhysicalStoreFailuresAreReportedUnlessNotFoundOrUnsupported) {
-    FakeCertStoreApi api;
-    FakeStore a{"A", {}};
-    a.physicalFails = true;
-    a.physicalError = 5;
-    FakeStore b{"B", {}};
-    b.physicalFails = true;
-    b.physicalError = kErrorNotSupported;
-    api.locations.push_back(FakeLocation{"LocalMachine", kLocalMachine, {a, b}});
-    KestruneState s;
-    CaptureTrace trace;
-    scan(s, api, trace);
-    const std::string out = trace.outText();
-    const auto first = out.find("    CertEnumPhysicalStore");
-    ASSERT_NE(first, std::string::npos);
-    EXPECT_EQ(out.find("    CertEnumPhysicalStore", first + 1), std::string::npos);
-}
-
 TEST(Scanner, TellsUnreadableStoresApartFromAbsentAndEmptyOnes) {
-    FakeCertStoreApi api;
+    FakeStoreCatalogue api;
     FakeStore locked{"Locked", {makeCert("Hidden", {9}, 9)}};
     locked.opens = false;
     FakeStore broken{"Broken", {makeCert("One", {1}, 1), makeCert("Two", {2}, 2)}};
     broken.walkFailsAfter = 1;
     FakeStore gone{"Gone", {makeCert("Was", {3}, 3)}};
     gone.absentOnOpen = true;
-    api.locations.push_back(FakeLocation{
-        "LocalMachine", kLocalMachine, {locked, broken, gone, FakeStore{"Empty", {}}}});
-    FakeLocation unlisted{"CurrentUser", kCertSystemStoreCurrentUser};
+    api.locations.push_back(
+        FakeLocation{"LocalMachine", {locked, broken, gone, FakeStore{"Empty", {}}}});
+    FakeLocation unlisted{"CurrentUser"};
     unlisted.storesFail = true;
     api.locations.push_back(unlisted);
     KestruneState s;
@@ -221,6 +153,89 @@ TEST(Scanner, TellsUnreadableStoresApartFromAbsentAndEmptyOnes) {
     api.locationsFail = true;
     EXPECT_EQ(scan(s, api, trace).unreadable,
               (std::vector<UnreadableStore>{{"", "", "the store locations could not be listed"}}));
+}
+
+// Each fact a store can fail to give, and what the scanner makes of it.
+TEST(Scanner, ACertificateMissingAFactIsSkippedWithItsLineOrKeptWithoutAFingerprint) {
+    struct Case {
+        const char* what;
+        void (*breakIt)(testing::FakeCert&);
+        bool counted;
+        const char* outLine;
+        const char* errLine;
+    };
+    const Case cases[] = {
+        {"display name", [](testing::FakeCert& c) { c.nameFails = true; }, false, nullptr,
+         "CertGetNameString() failed. \n"},
+        {"subject hash", [](testing::FakeCert& c) { c.propertyFails = true; }, false,
+         "CertGetCertificateContextProperty() failed.", nullptr},
+        {"SHA-256", [](testing::FakeCert& c) { c.sha256Fails = true; }, true, nullptr,
+         "The certificate's SHA-256 could not be computed.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeStoreCatalogue api;
+        auto odd = makeCert("Odd", {0x0e}, 4);
+        c.breakIt(odd);
+        api.locations.push_back(
+            FakeLocation{"LocalMachine", {FakeStore{"Root", {odd, makeCert("Next", {0x0f}, 5)}}}});
+        KestruneState s;
+        CaptureTrace trace;
+        EXPECT_TRUE(scan(s, api, trace).complete());
+        ASSERT_EQ(s.iCertificateCountTotal, c.counted ? 2 : 1);
+        EXPECT_EQ(recordTextUtf8(s.mqsCertificates[c.counted ? 1 : 0].name), "Next");
+        if (c.counted) {
+            EXPECT_EQ(s.currentFingerprints[0], Fingerprint{});
+            EXPECT_EQ(s.currentFingerprints[1], makeCert("Next", {0x0f}, 5).sha256);
+        }
+        if (c.outLine != nullptr) {
+            EXPECT_NE(trace.outText().find(c.outLine), std::string::npos);
+        }
+        if (c.errLine != nullptr) {
+            EXPECT_NE(trace.errText().find(c.errLine), std::string::npos);
+        }
+    }
+}
+
+TEST(Scanner, OutOfMemoryStopsAtOnceAndReadsNothingMore) {
+    FakeStoreCatalogue api;
+    twoLocations(api);
+    std::vector<std::string> events;
+    api.onEvent = [&](const std::string& event) { events.push_back(event); };
+    KestruneState s;
+    s.mqsCertificates.setRecordLimitForTesting(2);
+    CaptureTrace trace;
+    const ScanResult result = scan(s, api, trace);
+
+    EXPECT_TRUE(result.outOfMemory);
+    EXPECT_FALSE(result.complete());
+    EXPECT_EQ(s.iCertificateCountTotal, 2);
+    // The third certificate found no room: its facts were never read.
+    EXPECT_EQ(api.factsRead, 2);
+    // No store after it was opened, and pass 2 never began.
+    EXPECT_EQ(events, (std::vector<std::string>{"open My", "close My", "open Root", "close Root"}));
+    const std::string out = trace.outText();
+    EXPECT_NE(out.find("Memory Error.\r\n"), std::string::npos);
+    EXPECT_EQ(out.find("Begin enumeration of system stores."), std::string::npos);
+}
+
+TEST(Scanner, AbsentStoresAndBrokenWalksSayWhyAndKeepWhatWasRead) {
+    FakeStoreCatalogue api;
+    FakeStore broken{"Broken", {makeCert("One", {1}, 1), makeCert("Two", {2}, 2)}};
+    broken.walkFailsAfter = 1;
+    FakeStore gone{"Gone", {makeCert("Was", {3}, 3)}};
+    gone.absentOnOpen = true;
+    api.locations.push_back(FakeLocation{"LocalMachine", {broken, gone}});
+    KestruneState s;
+    CaptureTrace trace;
+    scan(s, api, trace);
+    ASSERT_EQ(s.iCertificateCountTotal, 1);
+    EXPECT_EQ(recordTextUtf8(s.mqsCertificates[0].name), "One");
+    const std::string err = trace.errText();
+    EXPECT_NE(err.find("The Broken store could not be read to the end: I/O error\n"),
+              std::string::npos);
+    EXPECT_NE(err.find("The Gone store could not be opened: no such store\n"), std::string::npos);
+    EXPECT_EQ(err.find("The Gone store has been opened."), std::string::npos);
 }
 
 }  // namespace

@@ -92,7 +92,7 @@ TEST(LinuxFileCalls, AFileNotReadWholeMakesItsStoreUnreadableAndAnInterruptedRea
         options.root = root.path();
         options.home = root.path() + "/home/user";
         KestruneState state;
-        const auto api = makeTrustStoreApi(options, trace, kFaultyCalls);
+        const auto api = makeTrustStoreCatalogue(options, trace, kFaultyCalls);
         const kestrune::ScanResult result = scan(state, *api, trace);
         injected = nullptr;
         EXPECT_GE(fault.reads, 1) << "the fault was never met";

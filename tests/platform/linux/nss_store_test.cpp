@@ -13,6 +13,7 @@
 #include "platform/linux/stores/nss_store.h"
 #include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
+#include "tests/support/fake_cert_store.h"
 #include "tests/support/poll_until.h"
 
 namespace kestrune::testing {
@@ -108,15 +109,12 @@ TEST(NssStores, FirefoxProfilesAreFoundThroughProfilesIni) {
     options.root = root.path();
     options.home = home.path();
     const auto api = makePorts(options, trace).stores;
-    std::vector<std::string> names;
-    api->enumerateSystemStores(kCertSystemStoreCurrentUser, nullptr,
-                               [&](const StoreRef& s, std::uint32_t) {
-                                   names.push_back(s.name);
-                                   return true;
-                               });
-    const std::vector<std::string> expectedNames = {
-        "nssdb", "firefox-work", "firefox-default-release", "firefox-snap-default-release"};
-    EXPECT_EQ(names, expectedNames);
+    ListingRecorder listed;
+    EXPECT_TRUE(api->listCurrentUserStores(listed).ok());
+    const std::vector<std::string> expectedNames = {"store nssdb", "store firefox-work",
+                                                    "store firefox-default-release",
+                                                    "store firefox-snap-default-release"};
+    EXPECT_EQ(listed.events, expectedNames);
 
     const Scan scan = scanHome(root.path(), home.path());
     const std::vector<Row> firstPass(
@@ -206,25 +204,27 @@ TEST(NssStores, TwoDatabasesCanBeOpenAtOnce) {
     options.root = root.path();
     options.home = home.path();
     const auto api = makePorts(options, trace).stores;
-    StoreError why;
-    auto first = api->openStore("nssdb", why);
-    ASSERT_NE(first, nullptr) << why.why;
-    auto second = api->openStore("nssdb-system", why);
-    ASSERT_NE(second, nullptr) << why.why;
-    std::string name;
-    ASSERT_NE(second->next(), nullptr);
-    second->next();  // past the end
-    const Certificate* c = first->next();
-    ASSERT_NE(c, nullptr);
-    c->simpleDisplayName(name);
-    EXPECT_EQ(name, "Only In One");
-    EXPECT_EQ(first->next(), nullptr);
-    second.reset();
-    first.reset();
+    const auto holdsOneMore = [](OpenedStore& store) {
+        const Result<bool> more = store.reader().next();
+        return more.ok() && more.value();
+    };
+    OpenedStore first = api->openStore("nssdb");
+    ASSERT_TRUE(first) << first.error();
+    OpenedStore second = api->openStore("nssdb-system");
+    ASSERT_TRUE(second) << second.error();
+    ASSERT_TRUE(holdsOneMore(second));
+    EXPECT_FALSE(holdsOneMore(second));  // past the end
+    ASSERT_TRUE(holdsOneMore(first));
+    const CertificateFacts facts = first.reader().facts();
+    ASSERT_TRUE(facts.displayName);
+    EXPECT_EQ(*facts.displayName, "Only In One");
+    EXPECT_FALSE(holdsOneMore(first));
+    second.close();
+    first.close();
     // And again after both were closed.
-    auto again = api->openStore("nssdb-system", why);
-    ASSERT_NE(again, nullptr) << why.why;
-    ASSERT_NE(again->next(), nullptr);
+    OpenedStore again = api->openStore("nssdb-system");
+    ASSERT_TRUE(again) << again.error();
+    ASSERT_TRUE(holdsOneMore(again));
 }
 
 TEST(NssStores, KestruneCheckListsACertificateAddedToADatabase) {

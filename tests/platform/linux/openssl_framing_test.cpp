@@ -86,21 +86,20 @@ ScanSeen scanLoads(const TempDir& root) {
     CaptureTrace trace;
     PlatformOptions options;
     options.root = root.path();
-    const auto api = makeTrustStoreApi(options, trace);
+    const auto api = makeTrustStoreCatalogue(options, trace);
     ScanSeen out;
-    StoreError error;
-    const auto store = api->openStore("local-anchors", error);
+    OpenedStore store = api->openStore("local-anchors");
     if (!store) {
-        out.unreadable = error.why;
+        out.unreadable = store.error();
         return out;
     }
-    while (const Certificate* cert = store->next()) {
-        Fingerprint sha{};
-        cert->sha256(sha);
-        out.seen[hexOf(sha)] = cert->trustSettings();
+    Result<bool> more = store.reader().next();
+    for (; more.ok() && more.value(); more = store.reader().next()) {
+        const CertificateFacts facts = store.reader().facts();
+        out.seen[hexOf(facts.sha256.value_or(Fingerprint{}))] = facts.trustSettings;
         ++out.records;
     }
-    out.unreadable = store->walkFailure();
+    out.unreadable = more.ok() ? std::string() : more.error();
     return out;
 }
 

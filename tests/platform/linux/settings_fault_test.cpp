@@ -39,10 +39,10 @@ namespace {
 namespace fs = std::filesystem;
 using testing::DesktopCall;
 using testing::FakeCert;
-using testing::FakeCertStoreApi;
 using testing::FakeClock;
 using testing::FakeLocation;
 using testing::FakeStore;
+using testing::FakeStoreCatalogue;
 using testing::makeCert;
 using testing::ScriptedDesktop;
 
@@ -65,7 +65,6 @@ struct Program : testing::FakeProgram {
         : FakeProgram({.settings = &sqlite}), sqlite(options(folder)) {
         stores.locations.push_back(FakeLocation{
             "LocalMachine",
-            2 << 16,
             {FakeStore{"Root",
                        {makeCert("Alpha", {0x01, 0x02}, 1), makeCert("Beta", {0x03}, 2),
                         makeCert("Gamma", {0x04, 0x05, 0x06}, 3)}}}});

@@ -65,7 +65,7 @@ struct Machine {
         root.write(std::string(kAnchors) + "/c.pem", toPem(*e3));
         root.write(std::string(kBlocklist) + "/blocked.pem", toPem(*blocked));
     }
-    std::unique_ptr<CertStoreApi> api(Trace& trace) const {
+    std::unique_ptr<StoreCatalogue> api(Trace& trace) const {
         PlatformOptions options;
         options.root = root.path();
         options.home = home;

@@ -10,8 +10,10 @@
 #include "inventory/scanner.h"
 #include "platform/linux/stores/cert_file_reader.h"
 #include "platform/linux/stores/root_files.h"
+#include "platform/linux/stores/x509_fields.h"
 #include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
+#include "tests/support/fake_cert_store.h"
 
 namespace kestrune::testing {
 namespace {
@@ -216,74 +218,79 @@ TEST(LinuxTrustStores, LinksResolveInsideTheRootAndLoopsAreSkipped) {
         << trace.errText();
 }
 
-TEST(LinuxTrustStores, EnumerationShapeAndOpeningByName) {
+// The DER of each certificate, without a trusted certificate's trust settings.
+TEST(LinuxTrustStores, FactsCarryEachCertificatesDer) {
     TempDir root;
-    root.write(kDebianBundle, toPem(*makeCertificate(simpleFields("Only", {1}))));
-    const std::string usrLocal = root.makeFolder(kDebianAnchors);
-    const std::string arch = root.makeFolder("/etc/ca-certificates/trust-source/anchors");
+    const X509Ptr plain = makeCertificate(simpleFields("Plain", {0x01}));
+    const X509Ptr trusted = makeCertificate(simpleFields("Trusted", {0x02, 0x80, 0x00}));
+    root.write(kDebianBundle, toPem(*plain) + toTrustedPem(*trusted));
     NullTrace trace;
     PlatformOptions options;
     options.root = root.path();
     const auto api = makePorts(options, trace).stores;
+    OpenedStore store = api->openStore("ca-certificates");
+    ASSERT_TRUE(store) << store.error();
+    std::vector<std::string> ders;
+    for (Result<bool> more = store.reader().next(); more.ok() && more.value();
+         more = store.reader().next()) {
+        const std::vector<std::uint8_t> der = store.reader().facts().der;
+        ders.emplace_back(der.begin(), der.end());
+    }
+    EXPECT_EQ(ders, (std::vector<std::string>{toDer(*plain), toDer(*trusted)}));
+    // The full parse hands out the same bytes.
+    SubjectNameMd5 md5;
+    X509Certificate wrapped(md5);
+    wrapped.reset(X509Ptr(X509_dup(trusted.get())));
+    const std::vector<std::uint8_t> der = wrapped.der();
+    EXPECT_EQ(std::string(der.begin(), der.end()), toDer(*trusted));
+}
 
-    std::vector<std::pair<std::string, std::uint32_t>> locations;
-    EXPECT_TRUE(api->enumerateLocations(0, [&](const std::string& name, std::uint32_t flags) {
-        locations.emplace_back(name, flags);
-        return true;
-    }));
-    const std::vector<std::pair<std::string, std::uint32_t>> expectedLocations = {
-        {"System", 2u << 16}, {"CurrentUser", kCertSystemStoreCurrentUser}};
-    EXPECT_EQ(locations, expectedLocations);
+TEST(LinuxTrustStores, ListingShapeAndOpeningByName) {
+    TempDir root;
+    root.write(kDebianBundle, toPem(*makeCertificate(simpleFields("Only", {1}))));
+    const std::string usrLocal = root.makeFolder(kDebianAnchors);
+    const std::string arch = root.makeFolder("/etc/ca-certificates/trust-source/anchors");
+    CaptureTrace trace;
+    PlatformOptions options;
+    options.root = root.path();
+    const auto api = makePorts(options, trace).stores;
 
-    int calls = 0;
-    api->enumerateLocations(0, [&](const std::string&, std::uint32_t) { return ++calls < 1; });
-    EXPECT_EQ(calls, 1);  // "stop" is obeyed
+    ListingRecorder listed;
+    EXPECT_TRUE(api->listLocations(listed).ok());
+    const std::vector<std::string> expected = {"location System", "store ca-certificates",
+                                               "store local-anchors", "store blocklist",
+                                               "location CurrentUser"};
+    EXPECT_EQ(listed.events, expected);
+    // Each store is followed by the files and folders it is read from.
+    EXPECT_EQ(trace.outText(),
+              "    " + root.path() + kDebianBundle + "\n    " + usrLocal + "\n    " + arch + "\n");
 
-    auto storesOf = [&](std::uint32_t flags, bool& ok) {
-        std::vector<std::string> names;
-        ok = api->enumerateSystemStores(flags, nullptr, [&](const StoreRef& s, std::uint32_t f) {
-            EXPECT_EQ(f & kLocationMask, flags & kLocationMask);
-            names.push_back(s.name);
-            return true;
-        });
-        return names;
+    ListingRecorder stopping;
+    stopping.stopAt = "ca-certificates";
+    EXPECT_TRUE(api->listLocations(stopping).ok());
+    EXPECT_EQ(stopping.events,
+              (std::vector<std::string>{"location System", "store ca-certificates"}));
+
+    ListingRecorder user;
+    EXPECT_TRUE(api->listCurrentUserStores(user).ok());
+    EXPECT_TRUE(user.events.empty());
+
+    OpenedStore missing = api->openStore("Root");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), "no such store");
+    EXPECT_FALSE(missing.unreadable());
+    OpenedStore store = api->openStore("ca-certificates");
+    ASSERT_TRUE(store) << store.error();
+    const auto next = [&] {
+        const Result<bool> more = store.reader().next();
+        return more.ok() && more.value();
     };
-    bool ok = false;
-    EXPECT_EQ(storesOf(2u << 16, ok),
-              (std::vector<std::string>{"ca-certificates", "local-anchors", "blocklist"}));
-    EXPECT_TRUE(ok);
-    EXPECT_TRUE(storesOf(kCertSystemStoreCurrentUser, ok).empty());
-    EXPECT_TRUE(ok);
-    EXPECT_TRUE(storesOf(5u << 16, ok).empty());
-    EXPECT_FALSE(ok);
-
-    std::vector<std::string> physical;
-    std::uint32_t error = 0;
-    EXPECT_TRUE(api->enumeratePhysicalStores(
-        StoreRef{nullptr, "local-anchors"}, 0,
-        [&](const StoreRef& p, std::uint32_t) {
-            physical.push_back(p.name);
-            return true;
-        },
-        error));
-    EXPECT_EQ(physical, (std::vector<std::string>{usrLocal, arch}));
-    EXPECT_FALSE(api->enumeratePhysicalStores(
-        StoreRef{nullptr, "Root"}, 0, [](const StoreRef&, std::uint32_t) { return true; }, error));
-    EXPECT_EQ(error, kErrorFileNotFound);
-
-    StoreError why;
-    EXPECT_EQ(api->openStore("Root", why), nullptr);
-    EXPECT_EQ(why.why, "no such store");
-    EXPECT_FALSE(why.unreadable);
-    const auto store = api->openStore("ca-certificates", why);
-    ASSERT_NE(store, nullptr);
-    const Certificate* cert = store->next();
-    ASSERT_NE(cert, nullptr);
-    std::string name;
-    EXPECT_TRUE(cert->simpleDisplayName(name));
-    EXPECT_EQ(name, "Only");
-    EXPECT_EQ(store->next(), nullptr);
-    EXPECT_EQ(store->next(), nullptr);
+    ASSERT_TRUE(next());
+    const CertificateFacts facts = store.reader().facts();
+    ASSERT_TRUE(facts.displayName);
+    EXPECT_EQ(*facts.displayName, "Only");
+    EXPECT_FALSE(next());
+    EXPECT_FALSE(next());
 }
 
 TEST(Base64, DecodesStrictlyButToleratesWhitespace) {

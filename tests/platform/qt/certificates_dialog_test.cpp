@@ -31,9 +31,9 @@
 namespace kestrune {
 namespace {
 
-using testing::FakeCertStoreApi;
 using testing::FakeLocation;
 using testing::FakeStore;
+using testing::FakeStoreCatalogue;
 using testing::makeCert;
 
 // One application for the whole program, whichever test file needs it first.
@@ -116,7 +116,6 @@ class CertificatesDialogTest : public ::testing::Test, public testing::FakeProgr
         // Two copies of "beta Root" in different stores make one group of two.
         stores.locations.push_back(FakeLocation{
             "LocalMachine",
-            2 << 16,
             {FakeStore{"Root",
                        {makeCert("beta Root", {0x10}, 4), makeCert("Alpha CA", {0xff, 0x01}, 2),
                         makeCert("gamma", {0x0a}, 9)}},

@@ -38,10 +38,10 @@
 namespace kestrune {
 namespace {
 
-using testing::FakeCertStoreApi;
 using testing::FakeClock;
 using testing::FakeLocation;
 using testing::FakeStore;
+using testing::FakeStoreCatalogue;
 using testing::makeCert;
 using testing::MemorySettings;
 using testing::qtApp;
@@ -205,7 +205,6 @@ struct QtCycle {
     QtCycle() {
         stores.locations.push_back(FakeLocation{
             "LocalMachine",
-            2 << 16,
             {FakeStore{"Root", {makeCert("A", {0x0a}, 1), makeCert("B", {0x0b}, 2)}}}});
         // An empty stored baseline, so every reload succeeds without a box.
         settingsKey = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath);
@@ -216,7 +215,7 @@ struct QtCycle {
     QtDesktop desktop{trace};
     testing::FakeProgram fake{{.desktop = &desktop, .trace = &trace}};
     MemorySettings& settings = fake.settings;
-    FakeCertStoreApi& stores = fake.stores;
+    FakeStoreCatalogue& stores = fake.stores;
     FakeClock& clock = fake.clock;
     KestruneState& state = fake.state;
     Tray& tray = fake.tray;

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "platform/win32/crypt32_stores.h"
 #include "platform/win32/win32_text.h"
 #include "tests/platform/win32/added_certificate.h"
+#include "tests/support/fake_cert_store.h"
 #include "tests/support/test_certificate.h"
 #include "tests/support/test_certificate_record.h"
 
@@ -41,33 +43,116 @@ std::vector<CertificateRecord> recordsNamed(const KestruneState& s, const std::s
 
 TEST(Crypt32Stores, UnderWineTheLocationsAreThePredefinedOnes) {
     ASSERT_TRUE(win32::runningUnderWine()) << "these tests expect to run under Wine";
+    const std::vector<std::pair<std::string, std::uint32_t>> expected = {
+        {"CurrentUser", 1},
+        {"LocalMachine", 2},
+        {"CurrentService", 4},
+        {"Services", 5},
+        {"Users", 6},
+        {"CurrentUserGroupPolicy", 7},
+        {"LocalMachineGroupPolicy", 8},
+        {"LocalMachineEnterprise", 9},
+    };
+    std::vector<std::pair<std::string, std::uint32_t>> predefined;
+    for (const win32::StoreLocation& l : win32::predefinedStoreLocations()) {
+        predefined.emplace_back(l.name, l.id);
+    }
+    EXPECT_EQ(predefined, expected);
+
     NullTrace trace;
     auto api = makePorts(defaultPlatformOptions(), trace).stores;
-    std::vector<std::pair<std::string, std::uint32_t>> seen;
-    EXPECT_TRUE(api->enumerateLocations(kCertSystemStoreCurrentUser,
-                                        [&](const std::string& name, std::uint32_t flags) {
-                                            seen.emplace_back(name, flags);
-                                            return true;
-                                        }));
-    const std::vector<std::pair<std::string, std::uint32_t>> expected = {
-        {"CurrentUser", 0x10000},
-        {"LocalMachine", 0x20000},
-        {"CurrentService", 0x40000},
-        {"Services", 0x50000},
-        {"Users", 0x60000},
-        {"CurrentUserGroupPolicy", 0x70000},
-        {"LocalMachineGroupPolicy", 0x80000},
-        {"LocalMachineEnterprise", 0x90000},
-    };
-    EXPECT_EQ(seen, expected);
+    testing::ListingRecorder listed;
+    EXPECT_TRUE(api->listLocations(listed).ok());
+    std::vector<std::string> locations;
+    std::string firstStore;
+    for (const std::string& event : listed.events) {
+        if (event.rfind("location ", 0) == 0) {
+            locations.push_back(event.substr(9));
+        } else if (firstStore.empty() && event.rfind("store ", 0) == 0) {
+            firstStore = event.substr(6);
+        }
+    }
+    ASSERT_EQ(locations.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(locations[i], expected[i].first);
+    }
 
-    // A callback that says stop is obeyed.
-    int calls = 0;
-    api->enumerateLocations(kCertSystemStoreCurrentUser, [&](const std::string&, std::uint32_t) {
-        ++calls;
-        return false;
-    });
-    EXPECT_EQ(calls, 1);
+    // A visitor that says stop is obeyed at once.
+    ASSERT_FALSE(firstStore.empty());
+    testing::ListingRecorder stopping;
+    stopping.stopAt = firstStore;
+    (void)api->listLocations(stopping);
+    EXPECT_EQ(stopping.events,
+              (std::vector<std::string>{"location CurrentUser", "store " + firstStore}));
+}
+
+// The rules of crypt32's walk that Wine never exercises: relocation records and the
+// physical-store lines.
+TEST(Crypt32Walk, RelocationChecksAndPhysicalStoreLines) {
+    int keyA = 0;
+    int keyB = 0;
+    struct Case {
+        const void* hKeyBase;
+        int verbose;
+        const void* storeKey;
+        std::uint32_t flags;
+        std::optional<std::string> name;  // what the system-store callback goes on with
+        std::string physicalLines;        // what the physical-store callback writes
+    };
+    const std::uint32_t reloc = win32::kRelocateFlag;
+    const std::string notSet = "Failed => RELOCATE_FLAG not set in callback. \n";
+    const std::vector<Case> cases = {
+        {nullptr, 0, nullptr, 0, "My", "    My\n"},
+        {nullptr, 0, nullptr, 1, "My", "    My\n"},  // implicit, but not verbose
+        {nullptr, 1, nullptr, 1, "My", "    My (implicitly created)\n"},
+        {nullptr, 1, nullptr, 0, "My", "    My\n"},
+        {nullptr, 0, &keyA, reloc, "My", "Failed => RELOCATE_FLAG is set in callback    My\n"},
+        {&keyA, 0, nullptr, 0, std::nullopt, notSet + "GetSystemName failed."},
+        {&keyA, 0, &keyA, reloc, "My", "    My\n"},
+        {&keyA, 0, &keyB, reloc, "My", "Wrong hKeyBase passed to callback    My\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "key base " << c.hKeyBase << ", verbose " << c.verbose
+                                          << ", flags " << std::hex << c.flags);
+        win32::WalkArg arg;
+        arg.hKeyBase = c.hKeyBase;
+        arg.verbose = c.verbose;
+        const win32::StoreRef store{c.storeKey, "My"};
+        CaptureTrace trace;
+        EXPECT_EQ(win32::walk::checkedName(arg, store, c.flags, trace), c.name);
+        // The physical-store callback writes the same checks' lines first.
+        EXPECT_EQ(c.physicalLines.rfind(trace.outText(), 0), 0u);
+        CaptureTrace physical;
+        win32::walk::tracePhysicalStore(arg, store, c.flags, physical);
+        EXPECT_EQ(physical.outText(), c.physicalLines);
+    }
+}
+
+TEST(Crypt32Walk, FlagsWordsAndWhichPhysicalFailuresAreTold) {
+    struct FlagsCase {
+        std::uint32_t argFlags;
+        std::uint32_t callbackFlags;
+        std::uint32_t systemStores;  // listing the stores of a location so named
+        std::uint32_t physical;      // listing the physical stores of a store so named
+    };
+    const FlagsCase flagCases[] = {
+        {0, 0x10000, 0x10000, 0x10000},
+        {0, 0x20000, 0x20000, 0x20000},
+        {0, 0x80020007, 0x80020000, 0x80020000},
+        {0x00AB1234, 0x00020001, 0x00021234, 0x00021234},
+    };
+    for (const FlagsCase& c : flagCases) {
+        win32::WalkArg arg;
+        arg.flags = c.argFlags;
+        EXPECT_EQ(win32::walk::systemStoreFlags(arg, c.callbackFlags), c.systemStores)
+            << std::hex << c.argFlags << " " << c.callbackFlags;
+        EXPECT_EQ(win32::walk::physicalStoreFlags(arg, c.callbackFlags), c.physical)
+            << std::hex << c.argFlags << " " << c.callbackFlags;
+    }
+    EXPECT_FALSE(win32::walk::physicalFailureIsTold(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(win32::walk::physicalFailureIsTold(ERROR_NOT_SUPPORTED));
+    EXPECT_TRUE(win32::walk::physicalFailureIsTold(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(win32::walk::physicalFailureIsTold(ERROR_PATH_NOT_FOUND));
 }
 
 TEST(Crypt32Stores, ScanOfWinesStoresRecordsNamesSerialsAndHashes) {
@@ -158,29 +243,36 @@ TEST(Crypt32Stores, AddedCertificateGivesExactlyTheFixtureRecords) {
     }
 }
 
-TEST(Crypt32Stores, StoreWalkYieldsTheAddedCertificateOnceWithTheFixturesFields) {
+TEST(Crypt32Stores, StoreWalkYieldsTheAddedCertificateOnceWithTheFixturesFacts) {
     AddedCertificate added(L"My");
     ASSERT_TRUE(added.ok());
-    win32::Crypt32StoreApi api(true);
-    StoreError why;
-    auto store = api.openStore("My", why);
-    ASSERT_TRUE(store) << why.why;
+    NullTrace trace;
+    win32::Crypt32StoreCatalogue api(trace, true);
+    OpenedStore store = api.openStore("My");
+    ASSERT_TRUE(store) << store.error();
+    const auto next = [&] {
+        const Result<bool> more = store.reader().next();
+        EXPECT_TRUE(more.ok()) << more.error();
+        return more.ok() && more.value();
+    };
     int count = 0;
-    while (const Certificate* cert = store->next()) {
-        std::string name;
-        ASSERT_TRUE(cert->simpleDisplayName(name));
-        EXPECT_EQ(name, fixture::kCommonName);
-        std::vector<std::uint8_t> hash;
-        ASSERT_TRUE(cert->subjectNameMd5(hash));
-        EXPECT_EQ(hash, std::vector<std::uint8_t>(std::begin(fixture::kSubjectNameMd5),
-                                                  std::end(fixture::kSubjectNameMd5)));
-        const std::vector<std::uint8_t> serial = cert->serialLittleEndian();
-        EXPECT_EQ(serial, std::vector<std::uint8_t>(std::rbegin(fixture::kSerialMsbFirst),
-                                                    std::rend(fixture::kSerialMsbFirst)));
+    while (next()) {
+        const CertificateFacts facts = store.reader().facts();
+        ASSERT_TRUE(facts.displayName) << facts.displayName.error();
+        EXPECT_EQ(*facts.displayName, fixture::kCommonName);
+        ASSERT_TRUE(facts.subjectNameHash) << facts.subjectNameHash.error();
+        EXPECT_EQ(*facts.subjectNameHash,
+                  std::vector<std::uint8_t>(std::begin(fixture::kSubjectNameMd5),
+                                            std::end(fixture::kSubjectNameMd5)));
+        EXPECT_EQ(facts.serialLittleEndian,
+                  std::vector<std::uint8_t>(std::rbegin(fixture::kSerialMsbFirst),
+                                            std::rend(fixture::kSerialMsbFirst)));
+        EXPECT_TRUE(facts.sha256.has_value());
+        EXPECT_FALSE(facts.der.empty());
         ++count;
     }
     EXPECT_EQ(count, 1);
-    EXPECT_EQ(store->next(), nullptr) << "the walk stays at its end";
+    EXPECT_FALSE(next()) << "the walk stays at its end";
 }
 
 }  // namespace

@@ -33,22 +33,19 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeCert;
-using testing::FakeCertStoreApi;
 using testing::FakeClock;
 using testing::FakeHttpClient;
 using testing::FakeLocation;
 using testing::FakeStore;
+using testing::FakeStoreCatalogue;
 using testing::makeCert;
 using testing::MemorySettings;
 using testing::ScriptedDesktop;
-
-constexpr std::uint32_t kLocalMachine = 2 << 16;
 
 // Five certificates: three share one subject hash, two another, spread over two stores.
 std::vector<FakeLocation> fiveCertificates() {
     return {FakeLocation{
         "LocalMachine",
-        kLocalMachine,
         {FakeStore{"CA", {makeCert("delta", {0x0d}, 2), makeCert("Alpha", {0xa1}, 1)}},
          FakeStore{"Root",
                    {makeCert("alpha two", {0x0a, 0x02}, 1), makeCert("Echo", {0xe0}, 2),
