@@ -111,8 +111,7 @@ int mainRoutine(TrayProgram& program, const MainRoutineHooks& hooks) {
         state.mqsCertificatesRegistry.cutToOne();
     }
 
-    cycle.settingsKey =
-        openSettingsKey(program.ports.settings, program.desktop, &program.trace);
+    cycle.settingsKey = openSettingsKey(program.ports.settings, program.desktop, &program.trace);
     if (!cycle.settingsKey) {
         return kExitNoSettingsKey;
     }
@@ -122,8 +121,8 @@ int mainRoutine(TrayProgram& program, const MainRoutineHooks& hooks) {
         if (isFirstStart(*cycle.settingsKey) && !recordFirstBaseline(program)) {
             return kExitOutOfMemory;
         }
-        const int loaded = registry_settings_load(cycle.settingsKey.get(), state,
-                                                  program.desktop, program.trace);
+        const int loaded =
+            registry_settings_load(cycle.settingsKey.get(), state, program.desktop, program.trace);
         cycle.trace.outf("registry_settings_load() retuend: %d\r\n", loaded);
         if (loaded == 0) {
             cycle.trace.out("COULD NOT OPEN REGISTRY!!!");

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "inventory/certificate_identity.h"
 #include "inventory/fingerprint.h"
 #include "inventory/record_table.h"
-#include "inventory/certificate_identity.h"
 
 namespace kestrune {
 

@@ -25,11 +25,11 @@ struct FakePorts {
 };
 
 struct FakeProgramOptions {
-    StoreCatalogue* stores = nullptr; // null: the fake stores
-    SettingsApi* settings = nullptr;  // null: the settings in memory
-    Notifier* desktop = nullptr;      // null: the scripted desktop
-    Trace* trace = nullptr;           // null: the captured trace
-    bool quietTrace = false;          // benchmarks: no trace kept
+    StoreCatalogue* stores = nullptr;  // null: the fake stores
+    SettingsApi* settings = nullptr;   // null: the settings in memory
+    Notifier* desktop = nullptr;       // null: the scripted desktop
+    Trace* trace = nullptr;            // null: the captured trace
+    bool quietTrace = false;           // benchmarks: no trace kept
 };
 
 class FakeProgram : public FakePorts {
