@@ -16,6 +16,9 @@ inline constexpr std::uint32_t kScanIntervalMs = 3'600'000;
 
 // The statuses a tray program ends with when it cannot go on.
 inline constexpr int kExitNoSettingsKey = -1;
+// A scan that ran out of memory ends the program with 3, not 0, and without waiting for
+// a key on a console nobody sees: ending as if all went well would hide from whatever
+// started the program (a session manager, a script) that the stores went unwatched.
 inline constexpr int kExitOutOfMemory = 3;
 
 inline constexpr const char* kArglistCaption = "Arglist contents";
