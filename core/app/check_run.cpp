@@ -75,7 +75,8 @@ std::string unreadableLines(const std::vector<UnreadableStore>& stores, bool jso
 // that returns false has ended the run; `result` then holds what it printed.
 class CheckRun {
   public:
-    CheckRun(const CheckOptions& options, StoreCatalogue& stores, SettingsApi& settings, Trace& trace)
+    CheckRun(const CheckOptions& options, StoreCatalogue& stores, SettingsApi& settings,
+             Trace& trace)
         : options_(options), stores_(stores), settings_(settings), trace_(trace) {}
 
     CheckOutput run() {
@@ -94,7 +95,7 @@ class CheckRun {
             return std::move(result_);
         }
         // Nothing is known of an unreadable store: its records are left out of both sides.
-        changes_ = detectReadableChanges(state_, scanned_.unreadable, ChangeScope::All);
+        changes_ = detectReadableChanges(state_, scanned_.unreadable);
         reportDifferences();
         acceptIfAsked();
         summarise();

@@ -36,18 +36,13 @@ class AddedFinder {
           identities_(baseline.records.size(),
                       [&](std::size_t i) { return AddedIdentity(baseline.records[i]); }) {}
 
-    void run(ChangeScope scope, Changes& changes) {
+    void run(Changes& changes) {
         for (std::size_t i = 0; i < current_.records.size(); ++i) {
             const Difference d = classify(i);
             if (d.kind == Kind::Added) {
                 changes.added.push_back(i);
             } else if (d.kind == Kind::Changed) {
                 changes.changed.push_back({i, d.baseline});
-            } else {
-                continue;
-            }
-            if (scope == ChangeScope::First) {
-                return;
             }
         }
     }
@@ -109,34 +104,29 @@ class AddedFinder {
 };
 
 void findMissing(std::span<const CertificateRecord> baseline,
-                 std::span<const CertificateRecord> current, ChangeScope scope,
-                 std::vector<std::size_t>& missing) {
+                 std::span<const CertificateRecord> current, std::vector<std::size_t>& missing) {
     const HashIndex<MissingIdentity> subjects(
         current.size(), [&](std::size_t i) { return MissingIdentity(current[i]); });
     for (std::size_t i = 0; i < baseline.size(); ++i) {
         if (!subjects.contains(MissingIdentity(baseline[i]))) {
             missing.push_back(i);
-            if (scope == ChangeScope::First) {
-                return;
-            }
         }
     }
 }
 
 }  // namespace
 
-Changes detectChanges(RecordsWithFingerprints baseline, RecordsWithFingerprints current,
-                      ChangeScope scope) {
+Changes detectChanges(RecordsWithFingerprints baseline, RecordsWithFingerprints current) {
     Changes changes;
-    AddedFinder(baseline, current).run(scope, changes);
-    findMissing(baseline.records, current.records, scope, changes.missing);
+    AddedFinder(baseline, current).run(changes);
+    findMissing(baseline.records, current.records, changes.missing);
     return changes;
 }
 
 Changes detectChanges(std::span<const CertificateRecord> baseline,
-                      std::span<const CertificateRecord> current, ChangeScope scope) {
+                      std::span<const CertificateRecord> current) {
     return detectChanges(RecordsWithFingerprints{baseline, {}},
-                         RecordsWithFingerprints{current, {}}, scope);
+                         RecordsWithFingerprints{current, {}});
 }
 
 std::span<const CertificateRecord> currentRecords(const KestruneState& state) {
@@ -155,10 +145,10 @@ std::span<const Fingerprint> baselineFingerprints(const KestruneState& state) {
     return fitting(state.baselineFingerprints, baselineRecords(state).size());
 }
 
-Changes detectChanges(const KestruneState& state, ChangeScope scope) {
+Changes detectChanges(const KestruneState& state) {
     return detectChanges(
         RecordsWithFingerprints{baselineRecords(state), baselineFingerprints(state)},
-        RecordsWithFingerprints{currentRecords(state), currentFingerprints(state)}, scope);
+        RecordsWithFingerprints{currentRecords(state), currentFingerprints(state)});
 }
 
 }  // namespace kestrune

@@ -31,25 +31,16 @@ struct RecordsWithFingerprints {
     std::span<const Fingerprint> fingerprints;
 };
 
-enum class ChangeScope {
-    // At most the first missing record, and the first current record that is added or
-    // changed (the tray cycle shows only those).
-    First,
-    All,
-};
-
 // Added: no baseline record has the current record's AddedIdentity. Where both have
 // known fingerprints and none of the baseline records of that identity has the current
 // one's: changed when one of those baseline certificates is no longer present anywhere
 // (it was replaced), else added (a second certificate under a taken identity).
 // Missing: no current record has the baseline record's MissingIdentity.
 // (The rules themselves: inventory/certificate_identity.h.)
-Changes detectChanges(RecordsWithFingerprints baseline, RecordsWithFingerprints current,
-                      ChangeScope scope = ChangeScope::All);
+Changes detectChanges(RecordsWithFingerprints baseline, RecordsWithFingerprints current);
 // Without fingerprints: by identity alone.
 Changes detectChanges(std::span<const CertificateRecord> baseline,
-                      std::span<const CertificateRecord> current,
-                      ChangeScope scope = ChangeScope::All);
+                      std::span<const CertificateRecord> current);
 
 // The records a reader may use: never more than the table holds, nor than its counter.
 std::span<const CertificateRecord> currentRecords(const KestruneState& state);
@@ -59,6 +50,6 @@ std::span<const Fingerprint> currentFingerprints(const KestruneState& state);
 std::span<const Fingerprint> baselineFingerprints(const KestruneState& state);
 
 // Both tables of a state, with their fingerprints.
-Changes detectChanges(const KestruneState& state, ChangeScope scope = ChangeScope::All);
+Changes detectChanges(const KestruneState& state);
 
 }  // namespace kestrune

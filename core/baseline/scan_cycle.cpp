@@ -85,7 +85,7 @@ CycleOutcome runCycle(CycleContext& c, int userInitiated) {
     }
     c.dialogue.storesUnreadable(scanned->unreadable);
     // One comparison per scan: both boxes and the question read from it.
-    const Changes changes = detectReadableChanges(s, scanned->unreadable, ChangeScope::All);
+    const Changes changes = detectReadableChanges(s, scanned->unreadable);
     c.trace.out(kSeparator);
     const int added = findAddedCertificate(c, changes);
     const int missing = findMissingCertificate(c, changes);
@@ -107,7 +107,7 @@ CycleOutcome runCycle(CycleContext& c, int userInitiated) {
             c.trace.err(
                 "The certificate stores changed while the question was open; asking again\r\n");
             std::vector<ReportedChange> now =
-                reportedChanges(s, detectReadableChanges(s, scanned->unreadable, ChangeScope::All));
+                reportedChanges(s, detectReadableChanges(s, scanned->unreadable));
             if (now.empty()) {
                 save = false;  // back as stored: nothing left to save
                 c.dialogue.scanComplete(userInitiated);

@@ -59,9 +59,9 @@ bool inUnreadableStore(const CertificateRecord& record,
 }
 
 Changes detectReadableChanges(const KestruneState& state,
-                              std::span<const UnreadableStore> unreadable, ChangeScope scope) {
+                              std::span<const UnreadableStore> unreadable) {
     if (unreadable.empty()) {
-        return detectChanges(state, scope);
+        return detectChanges(state);
     }
     const auto baseline = baselineRecords(state);
     const auto current = currentRecords(state);
@@ -72,7 +72,7 @@ Changes detectReadableChanges(const KestruneState& state,
     const auto bFingerprints = pick(baselineFingerprints(state), b);
     const auto cFingerprints = pick(currentFingerprints(state), c);
     Changes changes = detectChanges(RecordsWithFingerprints{bRecords, bFingerprints},
-                                    RecordsWithFingerprints{cRecords, cFingerprints}, scope);
+                                    RecordsWithFingerprints{cRecords, cFingerprints});
     for (std::size_t& i : changes.added) {
         i = c[i];
     }

@@ -20,7 +20,7 @@ bool inUnreadableStore(const CertificateRecord& record,
 // The changes between the readable parts of both tables of a state, fingerprints
 // included where they fit; the indexes point into the whole tables.
 Changes detectReadableChanges(const KestruneState& state,
-                              std::span<const UnreadableStore> unreadable, ChangeScope scope);
+                              std::span<const UnreadableStore> unreadable);
 
 // Stores the observed state as the baseline: the latest scan, where every store could be
 // read; else the readable stores' observed records and the unreadable ones' baseline
