@@ -19,6 +19,7 @@ tsan_tests=(
     'ScanCycle\.ReadersGetTheValidRecordsWhileACycleWaitsForTheUser'
     'SqliteSettings\.BaselineSavedByOneProcessLoadsInAnother'
     'SqliteSettings\.LockHeldPastTheWaitIsBusyAndAShortLockIsWaitedFor'
+    'SqliteSettings\.AKeyFindingNoFileWaitsForASetAsideAndFollowsTheName'
     'SqliteCrashConsistency\..*'
     'CheckMonitor\.ALockHeldByAnotherProgramIsAnErrorNotAChange'
     'LinuxStoreFault\.FileRewrittenWhileScansReadItGivesOneWholeVersionOrASkip'
@@ -36,7 +37,7 @@ tsan_qt_tests=(
     'KestruneProgram\.ExitFromTheTrayWhileTheCycleWaitsForTheUser'
 )
 # test_qt runs the built tray program itself.
-tsan_programs=(test_baseline test_linux test_qt kestrune)
+tsan_programs=(test_app test_linux test_qt kestrune)
 tsan_options="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp"
 # Debian's Qt is not built with TSan: the reference counts of implicitly shared Qt
 # values and the locks of Qt's event queue and thread pool run in code TSan cannot
