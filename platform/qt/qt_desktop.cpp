@@ -52,22 +52,6 @@ int iconOf(Severity severity) {
     return QMessageBox::NoIcon;
 }
 
-int buttonOf(Answer answer) {
-    switch (answer) {
-        case Answer::ok:
-            return QMessageBox::Ok;
-        case Answer::cancel:
-            return QMessageBox::Cancel;
-        case Answer::yes:
-            return QMessageBox::Yes;
-        case Answer::no:
-            return QMessageBox::No;
-        case Answer::none:
-            break;
-    }
-    return QMessageBox::NoButton;
-}
-
 }  // namespace
 
 QtBoxStyle qtBoxStyle(const Message& message) {
@@ -86,8 +70,8 @@ QtBoxStyle qtBoxStyle(const Question& question) {
     s.buttons = first | second;
     s.escapeButton = second;
     // The first button is the box's own choice; only a default on the second is set.
-    const int wanted = buttonOf(question.byDefault);
-    s.defaultButton = wanted == second ? second : 0;
+    const Answer secondAnswer = yesNo ? Answer::no : Answer::cancel;
+    s.defaultButton = question.byDefault == secondAnswer ? second : 0;
     s.icon = iconOf(question.severity);
     return s;
 }

@@ -84,6 +84,26 @@ bool ensureFile(const std::string& path, mode_t mode) {
     return ::fchmod(fd.get(), mode) == 0;
 }
 
+// The folder holding `file`, locked with flock `operation` (LOCK_SH, LOCK_EX) until the
+// returned descriptor closes; invalid, with errno set, when it cannot be opened or locked.
+// Runs that set a damaged database aside hold it exclusively while they move files.
+UniqueFd lockFolderOf(const std::string& file, int operation) {
+    UniqueFd folder(
+        ::open(fs::path(file).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0) {
+        return folder;
+    }
+    int rc = 0;
+    while ((rc = ::flock(folder.get(), operation)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+        const int error = errno;
+        folder.reset();
+        errno = error;
+    }
+    return folder;
+}
+
 // stat() of a database file that may be in the middle of being set aside: setAside holds
 // its folder's lock exclusively while it renames the file and makes a new one, so where
 // there is no file the name is looked at again once no run holds that lock. False with
@@ -95,18 +115,8 @@ bool statSettled(const std::string& file, struct stat& st) {
     if (errno != ENOENT) {
         return false;
     }
-    const UniqueFd folder(
-        ::open(fs::path(file).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.get() < 0) {
-        return false;
-    }
-    int rc = 0;
-    while ((rc = ::flock(folder.get(), LOCK_SH)) != 0 && errno == EINTR) {
-    }
-    if (rc != 0) {
-        return false;
-    }
-    return ::stat(file.c_str(), &st) == 0;
+    const UniqueFd folder = lockFolderOf(file, LOCK_SH);
+    return folder.get() >= 0 && ::stat(file.c_str(), &st) == 0;
 }
 
 // A non-empty file that does not start with SQLite's header is not ours to open: SQLite
@@ -784,9 +794,8 @@ SetAsideResult SqliteSettings::setAside(SettingsRoot root, const std::string&) {
     // Only the file judged damaged is moved, and one run at a time looks, moves and makes
     // the new database: a run that comes second finds another's new baseline there (or
     // its empty tables) and leaves it, and no run ever sees a new file half made.
-    const UniqueFd folder(
-        ::open(fs::path(file).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.get() < 0 || ::flock(folder.get(), LOCK_EX) != 0) {
+    const UniqueFd folder = lockFolderOf(file, LOCK_EX);
+    if (folder.get() < 0) {
         return {false, {}, file + ": its folder cannot be locked (" + std::strerror(errno) + ")"};
     }
     const int slot = root == SettingsRoot::Machine ? 0 : 1;
