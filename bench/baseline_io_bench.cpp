@@ -105,8 +105,10 @@ int main(int argc, char** argv) {
     testing::ScriptedDesktop desktop;
     NullTrace trace;
     KestruneState state;
-    std::shared_ptr<SettingsKey> settingsKey =
-        settings.createKey(SettingsRoot::User, kSettingsKeyPath);
+    std::shared_ptr<BaselineStore> settingsKey;
+    if (auto made = settings.open(SettingsRoot::User, StoreAccess::Create)) {
+        settingsKey = std::move(*made);
+    }
     if (!settingsKey || !saveBaseline(*settingsKey, table, count)) {
         std::fprintf(stderr, "cannot save into %s\n", options.userDatabase.c_str());
         return 1;

@@ -56,7 +56,8 @@ struct Fixture : testing::FakeProgram {
         bench::fillStores(stores, count, 7);
         settingsKey = openSettingsKey(settings, desktop);
         scan(state, stores, trace);
-        saveBaseline(*settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
+        static_cast<void>(
+            saveBaseline(*settingsKey, state.mqsCertificates, state.iCertificateCountTotal));
         registry_settings_load(settingsKey.get(), state, desktop, trace);
         testing::FakeStoreCatalogue fresh;
         bench::fillStores(fresh, count / 100, 99);

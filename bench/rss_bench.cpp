@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     CycleContext& context = program->context;
 
     // First start, then one cycle, as the tray program runs them.
-    std::shared_ptr<SettingsKey>& settingsKey = program->settingsKey;
+    std::shared_ptr<BaselineStore>& settingsKey = program->settingsKey;
     settingsKey = openSettingsKey(settings, desktop);
     bool ok = settingsKey != nullptr;
     const bench::Stopwatch scanTimer;

@@ -33,7 +33,7 @@ PlatformOptions defaultPlatformOptions();
 // The platform's ports, owned; ports() lends them out as the core's bundle.
 struct PlatformPorts {
     std::unique_ptr<StoreCatalogue> stores;
-    std::unique_ptr<SettingsApi> settings;
+    std::unique_ptr<BaselineStores> settings;
     std::unique_ptr<HttpClient> http;
     std::unique_ptr<Clock> clock;
     std::unique_ptr<ChangeSource> changes;  // the stores above, watched

@@ -11,10 +11,10 @@ namespace kestrune {
 
 namespace {
 
-std::string storeProblem(const SettingsKey& key, SettingsStatus status) {
-    const std::string why = key.lastError();
+std::string storeProblem(const BaselineStore& key, const SettingsError& error) {
+    const std::string& why = error.message;
     std::string text = "could not read the baseline in " + key.describe();
-    if (status == SettingsStatus::Busy) {
+    if (error.fault == StoreFault::Busy) {
         text +=
             ": it stayed locked by another program (the tray program may be saving); "
             "try again";
@@ -22,6 +22,12 @@ std::string storeProblem(const SettingsKey& key, SettingsStatus status) {
         text += ": " + why;
     }
     return text;
+}
+
+// ": " and the store's own words on a failed save; nothing where it gave none (the
+// message is then where the store is, named already).
+std::string storeWords(const BaselineStore& store, const Status& saved) {
+    return saved.error() == store.describe() ? std::string() : ": " + saved.error();
 }
 
 Fingerprint fingerprintAt(const std::vector<Fingerprint>& fingerprints, std::size_t i) {
@@ -75,7 +81,7 @@ std::string unreadableLines(const std::vector<UnreadableStore>& stores, bool jso
 // that returns false has ended the run; `result` then holds what it printed.
 class CheckRun {
   public:
-    CheckRun(const CheckOptions& options, StoreCatalogue& stores, SettingsApi& settings,
+    CheckRun(const CheckOptions& options, StoreCatalogue& stores, BaselineStores& settings,
              Trace& trace)
         : options_(options), stores_(stores), settings_(settings), trace_(trace) {}
 
@@ -119,20 +125,21 @@ class CheckRun {
             return fail(chosen_.error);
         }
         key_ = chosen_.key;
-        if (chosen_.status != SettingsStatus::Ok) {
-            return fail(storeProblem(*chosen_.key, chosen_.status));
+        if (chosen_.unreadable) {
+            return fail(storeProblem(*chosen_.key, *chosen_.unreadable));
         }
         // A baseline that looked whole may still fail to load: a malformed database, or
         // one changed between the look and the load. That is damage like any other.
         if (chosen_.verdict.state == StoredState::Whole) {
             load_ = loadBaseline(key_.get(), state_, trace_);
-            if (!load_.ok() && chosen_.key->damage().empty()) {
-                return fail(storeProblem(*chosen_.key, load_.status));
+            const bool damaged = load_.storeError.fault == StoreFault::Damaged;
+            if (!load_.ok() && !damaged) {
+                return fail(storeProblem(*chosen_.key, load_.storeError));
             }
             if (!load_.ok() || !load_.consistent()) {
                 chosen_.verdict.state = StoredState::Damaged;
                 chosen_.verdict.what =
-                    !load_.ok() ? chosen_.key->damage()
+                    !load_.ok() ? load_.storeError.message
                                 : formatText(
                                       "\"Certificate Count\" says %d records but \"Certificate "
                                       "Data\" holds %u bytes",
@@ -160,28 +167,31 @@ class CheckRun {
         }
         key_.reset();
         chosen_.key.reset();
-        const SetAsideResult aside = settings_.setAside(chosen_.root, kSettingsKeyPath);
-        if (!aside.ok) {
+        const Result<std::string> aside = settings_.setAside(chosen_.root);
+        if (!aside) {
             return fail("the stored baseline in " + where + " is damaged (" + what +
-                        ") and could not be set aside: " + aside.why + "; nothing was written");
+                        ") and could not be set aside: " + aside.error() + "; nothing was written");
         }
-        key_ = settings_.createKey(chosen_.root, kSettingsKeyPath);
-        if (!key_) {
-            const std::string why = settings_.openError();
+        const std::string& kept = *aside;
+        StoreResult<std::unique_ptr<BaselineStore>> made =
+            settings_.open(chosen_.root, StoreAccess::Create);
+        if (!made) {
+            const std::string& why = made.error();
             return fail("could not make a new baseline in " + where +
                         (why.empty() ? "" : ": " + why) +
-                        (aside.kept.empty() ? "" : "; the damaged one is kept as " + aside.kept));
+                        (kept.empty() ? "" : "; the damaged one is kept as " + kept));
         }
+        key_ = std::move(*made);
         chosen_.writable = true;
         replaced_ = "Replaced the damaged baseline in " + where + " (" + what + ")" +
-                    (aside.kept.empty() ? "" : "; it is kept as " + aside.kept) + ".\n";
+                    (kept.empty() ? "" : "; it is kept as " + kept) + ".\n";
         state_.resetScanCounters();  // nothing of a failed load is kept
         return true;
     }
 
     // No baseline (or a damaged one set aside): this scan becomes the baseline.
     void recordFirstBaseline() {
-        SettingsKey& store = *key_;
+        BaselineStore& store = *key_;
         if (!chosen_.writable) {
             fail("no baseline in " + store.describe() +
                  " and it cannot be written: " + chosen_.whyReadOnly);
@@ -193,9 +203,9 @@ class CheckRun {
             return;
         }
         // What could be read is recorded; the stores that could not be are named.
-        if (!saveCurrentAsBaseline(store, state_)) {
+        if (const Status saved = saveCurrentAsBaseline(store, state_); !saved) {
             fail("could not store the first baseline in " + store.describe() +
-                 (store.lastError().empty() ? "" : ": " + store.lastError()));
+                 storeWords(store, saved));
             return;
         }
         const int unique = state_.uniqueCertificateCount;
@@ -271,16 +281,18 @@ class CheckRun {
         if (!changes_.any() || !options_.accept) {
             return;
         }
-        SettingsKey& store = *key_;
+        BaselineStore& store = *key_;
+        const Status saved = chosen_.writable
+                                 ? saveObservedAsBaseline(store, state_, scanned_.unreadable)
+                                 : Status{};
         if (!chosen_.writable) {
             result_.err += "kestrune-check: could not store the observed state as the baseline: " +
                            chosen_.whyReadOnly + "; it was compared read-only\n";
             result_.status = kCheckExitError;
-        } else if (!saveObservedAsBaseline(store, state_, scanned_.unreadable)) {
+        } else if (!saved) {
             result_.err +=
                 "kestrune-check: could not store the observed state as the baseline in " +
-                store.describe() + (store.lastError().empty() ? "" : ": " + store.lastError()) +
-                "\n";
+                store.describe() + storeWords(store, saved) + "\n";
             result_.status = kCheckExitError;
         } else {
             accepted_ = true;
@@ -341,12 +353,12 @@ class CheckRun {
 
     const CheckOptions& options_;
     StoreCatalogue& stores_;
-    SettingsApi& settings_;
+    BaselineStores& settings_;
     Trace& trace_;
     CheckOutput result_;
     KestruneState state_;
     ChosenKey chosen_;
-    std::shared_ptr<SettingsKey> key_;  // the key chosen, or the one made afresh
+    std::shared_ptr<BaselineStore> key_;  // the key chosen, or the one made afresh
     BaselineLoad load_;
     std::string replaced_;  // what replacing a damaged baseline did, for the report
     ScanResult scanned_;
@@ -356,7 +368,7 @@ class CheckRun {
 
 }  // namespace
 
-CheckOutput runCheck(const CheckOptions& options, StoreCatalogue& stores, SettingsApi& settings,
+CheckOutput runCheck(const CheckOptions& options, StoreCatalogue& stores, BaselineStores& settings,
                      Trace& trace) {
     return CheckRun(options, stores, settings, trace).run();
 }

@@ -6,7 +6,7 @@
 
 #include "app/check_metrics.h"
 #include "app/check_report.h"
-#include "baseline/settings_api.h"
+#include "baseline/baseline_store.h"
 #include "inventory/store_catalogue.h"
 #include "inventory/trace.h"
 
@@ -31,7 +31,7 @@ struct CheckOutput {
 // chosen by chooseSettingsKey, and a read-only one refuses options.accept.
 // A store that could not be read gets an "unreadable" line instead of comparisons, its
 // baseline records are kept by --accept, and the exit status is 3 (incomplete).
-CheckOutput runCheck(const CheckOptions& options, StoreCatalogue& stores, SettingsApi& settings,
+CheckOutput runCheck(const CheckOptions& options, StoreCatalogue& stores, BaselineStores& settings,
                      Trace& trace);
 
 }  // namespace kestrune

@@ -4,7 +4,7 @@
 // separately.
 #pragma once
 
-#include "baseline/settings_api.h"
+#include "baseline/baseline_store.h"
 #include "inventory/change_source.h"
 #include "inventory/clock.h"
 #include "inventory/store_catalogue.h"
@@ -16,7 +16,7 @@ namespace kestrune {
 // PlatformPorts, a test's fakes).
 struct Ports {
     StoreCatalogue& stores;
-    SettingsApi& settings;
+    BaselineStores& settings;
     HttpClient& http;
     Clock& clock;
     ChangeSource& changes;  // the stores above, watched

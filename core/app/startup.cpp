@@ -60,7 +60,9 @@ bool recordFirstBaseline(TrayProgram& program) {
         {.text = baselineSummaryText(state.uniqueCertificateCount, state.iCertificateCountTotal),
          .caption = kSummaryCaption,
          .severity = Severity::information});
-    saveCurrentAsBaseline(*program.cycle.settingsKey, state);
+    // A first baseline that could not be stored leaves the key without one, so the next
+    // start records it again.
+    static_cast<void>(saveCurrentAsBaseline(*program.cycle.settingsKey, state));
     return true;
 }
 

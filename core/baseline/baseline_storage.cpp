@@ -45,13 +45,12 @@ std::vector<std::uint8_t> countText(std::int32_t count) {
 
 // Why the store failed, when it says (a file name and the database's own words). A
 // value that is simply absent is no store failure.
-void traceStoreError(Trace& trace, const SettingsKey& key, SettingsStatus status) {
-    if (status != SettingsStatus::Error && status != SettingsStatus::Busy) {
+void traceStoreError(Trace& trace, const SettingsError& error) {
+    if (error.fault == StoreFault::Absent || error.fault == StoreFault::TooSmall) {
         return;
     }
-    const std::string why = key.lastError();
-    if (!why.empty()) {
-        trace.errf("%s\r\n", why.c_str());
+    if (!error.message.empty()) {
+        trace.errf("%s\r\n", error.message.c_str());
     }
 }
 
@@ -59,34 +58,36 @@ void traceStoreError(Trace& trace, const SettingsKey& key, SettingsStatus status
 // `out` empty and writes a diagnostic line: it happens when the value is absent, unreadable or does
 // not fit the records (a baseline from before fingerprints, or a save cut short): the records are
 // then compared by serial and subject name alone, and the next save writes the value.
-FingerprintsFound loadFingerprints(SettingsKey& key, std::size_t records,
+FingerprintsFound loadFingerprints(BaselineStore& key, std::size_t records,
                                    std::vector<Fingerprint>& out, std::uint32_t& found,
                                    Trace& trace) {
     out.clear();
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    SettingsStatus status = key.queryValue(kValueCertificateFingerprints, &type, nullptr, &size);
-    found = size;
-    if (status == SettingsStatus::NotFound && records == 0) {
+    const StoreResult<std::uint32_t> size = key.valueSize(BaselineValue::Fingerprints);
+    const bool absent = !size && size.failure().fault == StoreFault::Absent;
+    found = size ? *size : 0;
+    if (absent && records == 0) {
         return FingerprintsFound::Loaded;  // nothing to fingerprint
     }
-    if (status == SettingsStatus::NotFound) {
+    if (absent) {
         trace.out(
             "No Certificate Fingerprints stored; comparing by serial number and subject name "
             "hash.\r\n");
         return FingerprintsFound::Absent;
     }
     const std::uint64_t expected = static_cast<std::uint64_t>(records) * kFingerprintBytes;
-    if (status == SettingsStatus::Ok && size != expected) {
+    if (size && *size != expected) {
         trace.outf(
             "Certificate Fingerprints of %u bytes do not fit %zu records; comparing by serial "
             "number and subject name hash.\r\n",
-            size, records);
+            *size, records);
         return FingerprintsFound::Unfitting;
     }
     // Read straight into the fingerprints, which are bytes end to end.
     static_assert(sizeof(Fingerprint) == kFingerprintBytes);
-    if (status == SettingsStatus::Ok) {
+    std::optional<SettingsError> failure;
+    if (!size) {
+        failure = size.failure();
+    } else {
         try {
             out.resize(records);
         } catch (const std::exception&) {
@@ -94,19 +95,21 @@ FingerprintsFound loadFingerprints(SettingsKey& key, std::size_t records,
             trace.out("realloc() failed for Certificate Fingerprints.\r\n");
             return FingerprintsFound::Unreadable;
         }
-        std::uint32_t read = size;
-        status = key.queryValue(kValueCertificateFingerprints, &type,
-                                reinterpret_cast<std::uint8_t*>(out.data()), &read);
-        if (status == SettingsStatus::Ok && read != size) {
-            status = SettingsStatus::Error;  // changed between the two reads
+        const StoreResult<std::uint32_t> read = key.readValue(
+            BaselineValue::Fingerprints,
+            {reinterpret_cast<std::uint8_t*>(out.data()), static_cast<std::size_t>(*size)});
+        if (!read) {
+            failure = read.failure();
+        } else if (*read != *size) {
+            failure = SettingsError{};  // changed between the two reads
         }
     }
-    if (status != SettingsStatus::Ok) {
+    if (failure) {
         out.clear();
         trace.out(
             "Certificate Fingerprints could not be read; comparing by serial number and "
             "subject name hash.\r\n");
-        traceStoreError(trace, key, status);
+        traceStoreError(trace, *failure);
         return FingerprintsFound::Unreadable;
     }
     return FingerprintsFound::Loaded;
@@ -114,20 +117,19 @@ FingerprintsFound loadFingerprints(SettingsKey& key, std::size_t records,
 
 // The count. A value longer than the buffer cannot come from saveBaseline; it is refused
 // like an unreadable one rather than guessed at.
-LoadFailure readCount(SettingsKey& key, BaselineLoad& r, Trace& trace) {
+LoadFailure readCount(BaselineStore& key, BaselineLoad& r, Trace& trace) {
     std::vector<std::uint8_t> text(kCountBufferBytes, 0);
-    std::uint32_t type = 0;
-    std::uint32_t size = kCountBufferBytes;
-    const SettingsStatus status = key.queryValue(kValueCertificateCount, &type, text.data(), &size);
-    if (status != SettingsStatus::Ok) {
-        r.status = status;
-        if (status == SettingsStatus::MoreData) {
-            trace.errf("Certificate Count is %u bytes, more than %u.\r\n", size, kCountBufferBytes);
+    const StoreResult<std::uint32_t> size = key.readValue(BaselineValue::Count, text);
+    if (!size) {
+        r.storeError = size.failure();
+        if (r.storeError.fault == StoreFault::TooSmall) {
+            trace.errf("Certificate Count is %u bytes, more than %u.\r\n", r.storeError.size,
+                       kCountBufferBytes);
         }
-        traceStoreError(trace, key, status);
+        traceStoreError(trace, r.storeError);
         return LoadFailure::CountUnreadable;
     }
-    r.storedCount = parseCount(text.data(), size < kCountBufferBytes ? size : kCountBufferBytes);
+    r.storedCount = parseCount(text.data(), *size < kCountBufferBytes ? *size : kCountBufferBytes);
     return LoadFailure::None;
 }
 
@@ -143,16 +145,15 @@ std::size_t recordsFor(std::uint32_t bytes) {
 // "Certificate Data" straight into the new baseline table: room for the whole value (a
 // store may only hand over all of it), of which the count keeps the records the value
 // really holds. The table in memory stays until the read is whole.
-LoadFailure readData(SettingsKey& key, RecordTable& table, BaselineLoad& r, Trace& trace) {
+LoadFailure readData(BaselineStore& key, RecordTable& table, BaselineLoad& r, Trace& trace) {
     const std::int32_t count = r.storedCount;
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    const SettingsStatus sizeStatus = key.queryValue(kValueCertificateData, &type, nullptr, &size);
-    if (sizeStatus != SettingsStatus::Ok) {
-        size = 0;
-    }
+    const StoreResult<std::uint32_t> sized = key.valueSize(BaselineValue::Data);
+    const std::uint32_t size = sized ? *sized : 0;
     std::uint32_t read = 0;
-    SettingsStatus readStatus = sizeStatus;
+    std::optional<SettingsError> failure;
+    if (!sized) {
+        failure = sized.failure();
+    }
     bool grown = false;
     std::size_t whole = 0;
     const bool replaced = table.replaceInPlace(
@@ -162,10 +163,16 @@ LoadFailure readData(SettingsKey& key, RecordTable& table, BaselineLoad& r, Trac
                 return std::nullopt;  // no memory for the whole value
             }
             read = size;
-            if (sizeStatus == SettingsStatus::Ok) {
-                readStatus = key.queryValue(kValueCertificateData, &type, into.data(), &read);
+            if (!failure) {
+                const StoreResult<std::uint32_t> got =
+                    key.readValue(BaselineValue::Data, into.first(size));
+                if (!got) {
+                    failure = got.failure();
+                } else {
+                    read = *got;
+                }
             }
-            if (readStatus != SettingsStatus::Ok) {
+            if (failure) {
                 return std::nullopt;
             }
             read = read > size ? size : read;  // never trust a size past the buffer
@@ -181,12 +188,15 @@ LoadFailure readData(SettingsKey& key, RecordTable& table, BaselineLoad& r, Trac
         return LoadFailure::DataTooLarge;
     }
     if (!replaced) {
-        r.status = readStatus;
+        r.storeError = failure.value_or(SettingsError{});
         r.loaded = 0;
         // The baseline in memory stays: a failed read must not leave the tables cut back
         // while the program goes on comparing against them.
+        if (r.storeError.fault == StoreFault::TooSmall) {
+            read = r.storeError.size;  // grown between the two reads
+        }
         trace.outf("NOT SUCCESS: Total Count in Registry: %d(size: %u)\r\n", count, read);
-        traceStoreError(trace, key, readStatus);
+        traceStoreError(trace, r.storeError);
         return LoadFailure::DataUnreadable;
     }
     r.dataBytes = read;
@@ -202,7 +212,7 @@ LoadFailure readData(SettingsKey& key, RecordTable& table, BaselineLoad& r, Trac
 
 // The loaded baseline becomes the one in memory: its count, its fingerprints, and a copy
 // over the front of the current table.
-void adoptLoaded(SettingsKey& key, KestruneState& state, BaselineLoad& r, Trace& trace) {
+void adoptLoaded(BaselineStore& key, KestruneState& state, BaselineLoad& r, Trace& trace) {
     state.iCertificateCountTotal_Registry = static_cast<std::int32_t>(r.loaded);
     r.fingerprints =
         loadFingerprints(key, r.loaded, state.baselineFingerprints, r.fingerprintBytes, trace);
@@ -222,13 +232,13 @@ void adoptLoaded(SettingsKey& key, KestruneState& state, BaselineLoad& r, Trace&
 
 }  // namespace
 
-SaveResult saveCurrentAsBaseline(SettingsKey& key, const KestruneState& state) {
+Status saveCurrentAsBaseline(BaselineStore& key, const KestruneState& state) {
     return saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal,
                         state.currentFingerprints);
 }
 
-SaveResult saveBaseline(SettingsKey& key, const RecordTable& table, std::int32_t count,
-                        std::span<const Fingerprint> fingerprints) {
+Status saveBaseline(BaselineStore& key, const RecordTable& table, std::int32_t count,
+                    std::span<const Fingerprint> fingerprints) {
     // The pair must describe the same records: never claim more than the table holds.
     std::size_t records = count > 0 ? static_cast<std::size_t>(count) : 0;
     if (records > table.validCount()) {
@@ -243,42 +253,39 @@ SaveResult saveBaseline(SettingsKey& key, const RecordTable& table, std::int32_t
     }
     // Fingerprints first: on a store without transactions a save cut short then leaves
     // them beside a count that does not fit them, and they are ignored.
-    const ValueWrite values[] = {
-        {kValueCertificateFingerprints, kRegBinary, hashes},
-        {kValueCertificateData, kRegBinary, data},
-        {kValueCertificateCount, kRegSz, text},
+    const ValueBytes values[] = {
+        {BaselineValue::Fingerprints, hashes},
+        {BaselineValue::Data, data},
+        {BaselineValue::Count, text},
     };
-    if (key.setValues(values) == SettingsStatus::Ok) {
-        return {true, {}};
+    const StoreResult<void> written = key.writeValues(values);
+    if (written) {
+        return {};
     }
-    const std::string why = key.lastError();
-    return {false, why.empty() ? key.describe() : why};
+    return fail(written.error().empty() ? key.describe() : written.error());
 }
 
-BaselinePresence baselinePresence(SettingsKey& key, SettingsStatus* status) {
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    const SettingsStatus probe = key.queryValue(kValueCertificateCount, &type, nullptr, &size);
-    if (status) {
-        *status = probe;
+BaselinePresence baselinePresence(BaselineStore& key) {
+    const StoreResult<std::uint32_t> probe = key.valueSize(BaselineValue::Count);
+    if (probe) {
+        return BaselinePresence::Present;
     }
-    switch (probe) {
-        case SettingsStatus::NotFound:
+    switch (probe.failure().fault) {
+        case StoreFault::Absent:
             return BaselinePresence::Absent;
-        case SettingsStatus::Ok:
-        case SettingsStatus::MoreData:
+        case StoreFault::TooSmall:
             return BaselinePresence::Present;
         default:
             return BaselinePresence::Unreadable;
     }
 }
 
-bool isFirstStart(SettingsKey& key) {
+bool isFirstStart(BaselineStore& key) {
     // An unreadable store must not have its baseline replaced by a fresh one.
     return baselinePresence(key) == BaselinePresence::Absent;
 }
 
-BaselineLoad loadBaseline(SettingsKey* key, KestruneState& state, Trace& trace) {
+BaselineLoad loadBaseline(BaselineStore* key, KestruneState& state, Trace& trace) {
     BaselineLoad r;
     if (!key) {
         r.failure = LoadFailure::NoKey;

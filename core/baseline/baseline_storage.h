@@ -9,36 +9,31 @@
 #include <span>
 #include <string>
 
-#include "baseline/settings_api.h"
+#include "baseline/baseline_store.h"
 #include "inventory/record_table.h"
 #include "inventory/state.h"
 #include "inventory/trace.h"
 
 namespace kestrune {
 
-struct SaveResult {
-    bool ok = false;
-    std::string why;  // empty when ok
-    explicit operator bool() const { return ok; }
-};
-
 // Writes "Certificate Fingerprints", "Certificate Data" then "Certificate Count" for the
 // first `count` records of `table`, all in one transaction where the store allows it.
 // Where the store writes one value at a time, the count comes last, so a save cut short
 // leaves values whose sizes disagree. A record without a fingerprint in `fingerprints`
 // is stored as not known.
-SaveResult saveBaseline(SettingsKey& key, const RecordTable& table, std::int32_t count,
-                        std::span<const Fingerprint> fingerprints = {});
+// A failure's message is the store's own words, or where the store is when it has none.
+Status saveBaseline(BaselineStore& key, const RecordTable& table, std::int32_t count,
+                    std::span<const Fingerprint> fingerprints = {});
 // The latest scan, with its fingerprints.
-SaveResult saveCurrentAsBaseline(SettingsKey& key, const KestruneState& state);
+Status saveCurrentAsBaseline(BaselineStore& key, const KestruneState& state);
 
 // Whether the key holds a baseline: only a "Certificate Count" that is truly absent means
 // none (the first start for this key); a store that cannot answer is neither.
 enum class BaselinePresence { Absent, Present, Unreadable };
-BaselinePresence baselinePresence(SettingsKey& key, SettingsStatus* status = nullptr);
+BaselinePresence baselinePresence(BaselineStore& key);
 
 // True when the key holds no "Certificate Count" yet: the first start for this key.
-bool isFirstStart(SettingsKey& key);
+bool isFirstStart(BaselineStore& key);
 
 enum class LoadFailure {
     None,
@@ -60,10 +55,10 @@ enum class FingerprintsFound {
 // What a load found.
 struct BaselineLoad {
     LoadFailure failure = LoadFailure::None;
-    SettingsStatus status = SettingsStatus::Ok;  // the first store failure, if any
-    std::int32_t storedCount = 0;                // "Certificate Count" as read
-    std::uint32_t dataBytes = 0;                 // the size of "Certificate Data"
-    std::size_t loaded = 0;                      // records actually loaded
+    SettingsError storeError;      // when !ok() and the store failed: how
+    std::int32_t storedCount = 0;  // "Certificate Count" as read
+    std::uint32_t dataBytes = 0;   // the size of "Certificate Data"
+    std::size_t loaded = 0;        // records actually loaded
     FingerprintsFound fingerprints = FingerprintsFound::None;
     std::uint32_t fingerprintBytes = 0;  // the size of an unfitting value
     bool ok() const { return failure == LoadFailure::None; }
@@ -77,6 +72,6 @@ struct BaselineLoad {
 // Loads the baseline stored under `key` (null: none is open) into mqsCertificatesRegistry
 // (and over the front of mqsCertificates), writing the load's diagnostic lines. A failed
 // load keeps the baseline already in memory.
-BaselineLoad loadBaseline(SettingsKey* key, KestruneState& state, Trace& trace);
+BaselineLoad loadBaseline(BaselineStore* key, KestruneState& state, Trace& trace);
 
 }  // namespace kestrune

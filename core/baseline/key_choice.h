@@ -4,9 +4,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "baseline/settings_api.h"
+#include "baseline/baseline_store.h"
 #include "baseline/stored_values.h"
 
 namespace kestrune {
@@ -22,12 +23,12 @@ enum class KeyUse {
 };
 
 struct ChosenKey {
-    std::shared_ptr<SettingsKey> key;  // null when no key could be read or made
+    std::shared_ptr<BaselineStore> key;  // null when no key could be read or made
     SettingsRoot root = SettingsRoot::Machine;
     bool writable = false;
-    std::string whyReadOnly;                     // when !writable: why, naming the store
-    SettingsStatus status = SettingsStatus::Ok;  // Check: a key that could not be read
-    StoredVerdict verdict;                       // Check: what the key holds
+    std::string whyReadOnly;                  // when !writable: why, naming the store
+    std::optional<SettingsError> unreadable;  // Check: why the key could not be read
+    StoredVerdict verdict;                    // Check: what the key holds
     // Check: which store is used and why, when not the first one tried. Tray: that the
     // machine's baseline was passed over for this user's key, naming both.
     std::string note;
@@ -38,6 +39,6 @@ struct ChosenKey {
 // only; it is then opened for writing where it can be, else used read-only (a key holding
 // no baseline that cannot be written passes to the next root). Where nothing exists, the
 // key is created.
-ChosenKey chooseSettingsKey(SettingsApi& settings, KeyUse use);
+ChosenKey chooseSettingsKey(BaselineStores& settings, KeyUse use);
 
 }  // namespace kestrune

@@ -64,7 +64,7 @@ void saveObserved(CycleContext& c, const std::vector<UnreadableStore>& unreadabl
     KestruneState& s = c.state;
     // A save the user asked for that did not happen must not look like one that did. The
     // baseline in memory stays, so the next cycle reports the same changes again.
-    SaveResult saved{false, "no settings key is open"};
+    Status saved = fail("no settings key is open");
     if (c.settingsKey) {
         // What an unreadable store held is kept as it was stored.
         saved = saveObservedAsBaseline(*c.settingsKey, s, unreadable);
@@ -72,8 +72,8 @@ void saveObserved(CycleContext& c, const std::vector<UnreadableStore>& unreadabl
     if (saved) {
         c.dialogue.baselineSaved();
     } else {
-        c.trace.errf("Could not save the certificate baseline: %s\r\n", saved.why.c_str());
-        c.dialogue.saveFailed(saved.why);
+        c.trace.errf("Could not save the certificate baseline: %s\r\n", saved.error().c_str());
+        c.dialogue.saveFailed(saved.error());
     }
 }
 

@@ -68,7 +68,7 @@ struct CycleContext {
     bool recheckBeforeSave = false;
     // The open settings key the baseline is saved to and loaded from; null when none
     // could be opened. Set once at start-up, before any cycle.
-    std::shared_ptr<SettingsKey> settingsKey{};
+    std::shared_ptr<BaselineStore> settingsKey{};
 };
 
 enum class CycleOutcome {

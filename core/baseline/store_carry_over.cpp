@@ -86,8 +86,8 @@ Changes detectReadableChanges(const KestruneState& state,
     return changes;
 }
 
-SaveResult saveObservedAsBaseline(SettingsKey& key, const KestruneState& state,
-                                  std::span<const UnreadableStore> unreadable) {
+Status saveObservedAsBaseline(BaselineStore& key, const KestruneState& state,
+                              std::span<const UnreadableStore> unreadable) {
     if (unreadable.empty()) {
         return saveCurrentAsBaseline(key, state);
     }
@@ -111,7 +111,7 @@ SaveResult saveObservedAsBaseline(SettingsKey& key, const KestruneState& state,
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(records.data()),
                                               records.size() * kRecordSize);
     if (!table.replaceFromBlob(bytes, records.size())) {
-        return SaveResult{false, "out of memory"};
+        return fail("out of memory");
     }
     return saveBaseline(key, table, static_cast<std::int32_t>(records.size()), prints);
 }

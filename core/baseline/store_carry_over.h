@@ -25,7 +25,7 @@ Changes detectReadableChanges(const KestruneState& state,
 // Stores the observed state as the baseline: the latest scan, where every store could be
 // read; else the readable stores' observed records and the unreadable ones' baseline
 // records, each with its fingerprint (unknown where its side has none).
-SaveResult saveObservedAsBaseline(SettingsKey& key, const KestruneState& state,
-                                  std::span<const UnreadableStore> unreadable);
+Status saveObservedAsBaseline(BaselineStore& key, const KestruneState& state,
+                              std::span<const UnreadableStore> unreadable);
 
 }  // namespace kestrune

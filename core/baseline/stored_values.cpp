@@ -1,6 +1,7 @@
 #include "baseline/stored_values.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "inventory/record_table.h"
 
@@ -86,46 +87,52 @@ StoredVerdict judgeStoredValues(const StoredValues& v) {
     return {StoredState::Whole, {}, static_cast<std::int32_t>(count)};
 }
 
-StoredRead readStoredValues(SettingsKey& key) {
-    StoredRead r;
-    r.values.foreign = key.foreignStore();
-    if (!r.values.foreign.empty()) {
-        return r;  // nothing in it is a baseline
+StoreResult<StoredValues> readStoredValues(BaselineStore& key) {
+    StoredValues values;
+    values.foreign = key.foreignStore();
+    if (!values.foreign.empty()) {
+        return values;  // nothing in it is a baseline
     }
-    auto present = [&r](SettingsStatus s) {
-        if (s == SettingsStatus::Ok || s == SettingsStatus::MoreData) {
+    std::optional<SettingsError> first;  // the first failure
+    std::optional<SettingsError> last;   // and the last, which tells whether the store is broken
+    auto present = [&](const StoreResult<std::uint32_t>& r) {
+        if (r || r.failure().fault == StoreFault::TooSmall) {
             return true;
         }
-        if (s != SettingsStatus::NotFound && r.ok()) {
-            r.status = s;
+        if (r.failure().fault != StoreFault::Absent) {
+            last = r.failure();
+            first = first ? first : last;
         }
         return false;
     };
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    r.values.hasCount = present(key.queryValue(kValueCertificateCount, &type, nullptr, &size));
-    r.values.countBytes = r.values.hasCount ? size : 0;
-    if (r.values.hasCount && size <= kCountTextLimit) {
-        std::vector<std::uint8_t> text(size);
-        std::uint32_t got = size;
-        const SettingsStatus s = key.queryValue(kValueCertificateCount, &type, text.data(), &got);
-        if (s == SettingsStatus::Ok && got <= size) {
-            text.resize(got);
-            r.values.countText = std::move(text);
-            r.values.countBytes = got;
-        } else if (s != SettingsStatus::MoreData) {
-            present(s == SettingsStatus::Ok ? SettingsStatus::Error : s);
+    const StoreResult<std::uint32_t> countSize = key.valueSize(BaselineValue::Count);
+    values.hasCount = present(countSize);
+    values.countBytes = countSize ? *countSize : 0;
+    if (countSize && *countSize <= kCountTextLimit) {
+        std::vector<std::uint8_t> text(*countSize);
+        const StoreResult<std::uint32_t> got = key.readValue(BaselineValue::Count, text);
+        if (got && *got <= text.size()) {
+            text.resize(*got);
+            values.countText = std::move(text);
+            values.countBytes = *got;
+        } else if (got) {
+            present(SettingsError{});
+        } else if (got.failure().fault != StoreFault::TooSmall) {
+            present(got);
         }  // grown meanwhile: left short, judged as damage
     }
-    size = 0;
-    r.values.hasData = present(key.queryValue(kValueCertificateData, &type, nullptr, &size));
-    r.values.dataBytes = r.values.hasData ? size : 0;
-    if (!r.ok() && !key.damage().empty()) {
-        // A store broken in itself holds no baseline, as a foreign one does not.
-        r = StoredRead{};
-        r.values.foreign = key.damage();
+    const StoreResult<std::uint32_t> dataSize = key.valueSize(BaselineValue::Data);
+    values.hasData = present(dataSize);
+    values.dataBytes = dataSize ? *dataSize : 0;
+    if (last && last->fault == StoreFault::Damaged) {
+        StoredValues broken;
+        broken.foreign = last->message;
+        return broken;
     }
-    return r;
+    if (first) {
+        return *first;
+    }
+    return values;
 }
 
 }  // namespace kestrune

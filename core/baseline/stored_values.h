@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "baseline/settings_api.h"
+#include "baseline/baseline_store.h"
 
 namespace kestrune {
 
@@ -32,13 +32,9 @@ struct StoredVerdict {
 // allowed) equal to the whole records of the data. Anything else is damage.
 StoredVerdict judgeStoredValues(const StoredValues& values);
 
-struct StoredRead {
-    SettingsStatus status = SettingsStatus::Ok;  // the first store failure
-    StoredValues values;
-    bool ok() const { return status == SettingsStatus::Ok; }
-};
-
-// Reads the two values' sizes and the count's text; nothing is written.
-StoredRead readStoredValues(SettingsKey& key);
+// Reads the two values' sizes and the count's text; nothing is written. A store broken
+// in itself holds no baseline, as a foreign one does not: both come back as values that
+// say so. A failure is the first one the store reported.
+StoreResult<StoredValues> readStoredValues(BaselineStore& key);
 
 }  // namespace kestrune

@@ -19,11 +19,12 @@ inline Error fail(std::string message) {
     return Error{std::move(message)};
 }
 
-template <class T>
+// `E` is Error, or a richer failure with a `message` where callers act on its kind.
+template <class T, class E = Error>
 class [[nodiscard]] Result {
   public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+    Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}
 
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -38,26 +39,28 @@ class [[nodiscard]] Result {
     const T& operator*() const& { return value(); }
 
     // Only when !ok().
-    const std::string& error() const { return std::get<1>(state_).message; }
+    const E& failure() const { return std::get<1>(state_); }
+    const std::string& error() const { return failure().message; }
 
   private:
-    std::variant<T, Error> state_;
+    std::variant<T, E> state_;
 };
 
 // Success with nothing to hand back.
-template <>
-class [[nodiscard]] Result<void> {
+template <class E>
+class [[nodiscard]] Result<void, E> {
   public:
     Result() = default;
-    Result(Error error) : failed_(true), message_(std::move(error.message)) {}
+    Result(E error) : failed_(true), failure_(std::move(error)) {}
 
     bool ok() const { return !failed_; }
     explicit operator bool() const { return ok(); }
-    const std::string& error() const { return message_; }
+    const E& failure() const { return failure_; }
+    const std::string& error() const { return failure_.message; }
 
   private:
     bool failed_ = false;
-    std::string message_;
+    E failure_{};
 };
 
 using Status = Result<void>;

@@ -2,8 +2,8 @@
 
 namespace kestrune {
 
-std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Notifier& notifier,
-                                             Trace* trace) {
+std::shared_ptr<BaselineStore> openSettingsKey(BaselineStores& settings, Notifier& notifier,
+                                               Trace* trace) {
     const ChosenKey chosen = chooseSettingsKey(settings, KeyUse::Tray);
     if (trace && !chosen.note.empty()) {
         trace->errf("Kestrune: %s\n", chosen.note.c_str());
@@ -32,8 +32,8 @@ void showLoadFailure(Notifier& notifier, const BaselineLoad& load) {
     error(kLoadFailedText, kLoadFailedCaption);
 }
 
-int registry_settings_load(SettingsKey* key, KestruneState& state, Notifier& notifier, Trace& trace,
-                           BaselineLoad* report) {
+int registry_settings_load(BaselineStore* key, KestruneState& state, Notifier& notifier,
+                           Trace& trace, BaselineLoad* report) {
     const BaselineLoad load = loadBaseline(key, state, trace);
     showLoadFailure(notifier, load);
     if (report) {

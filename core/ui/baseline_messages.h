@@ -24,14 +24,14 @@ inline constexpr const char* kLoadFailedCaption = "Brimtal Software - Kestrune E
 // The tray program's settings key (chooseSettingsKey), with the error box when no key
 // could be opened or created (the caller then ends the process with status -1). Passing
 // over the machine's baseline for the user's is written to `trace`'s error stream.
-std::shared_ptr<SettingsKey> openSettingsKey(SettingsApi& settings, Notifier& notifier,
-                                             Trace* trace = nullptr);
+std::shared_ptr<BaselineStore> openSettingsKey(BaselineStores& settings, Notifier& notifier,
+                                               Trace* trace = nullptr);
 
 // A failed load's boxes: the specific one where there is one, then the general one.
 void showLoadFailure(Notifier& notifier, const BaselineLoad& load);
 
 // loadBaseline with its boxes. 1 on success, 0 on failure.
-int registry_settings_load(SettingsKey* key, KestruneState& state, Notifier& notifier, Trace& trace,
-                           BaselineLoad* report = nullptr);
+int registry_settings_load(BaselineStore* key, KestruneState& state, Notifier& notifier,
+                           Trace& trace, BaselineLoad* report = nullptr);
 
 }  // namespace kestrune

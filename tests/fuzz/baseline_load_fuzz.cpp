@@ -92,8 +92,8 @@ void run(const std::uint8_t* data, std::size_t size) {
     testing::MemorySettings& settings = program.settings;
     testing::ScriptedDesktop& desktop = program.desktop;
     NullTrace& trace = program.quiet;
-    std::shared_ptr<SettingsKey>& settingsKey = program.settingsKey;
-    settingsKey = settings.createKey(SettingsRoot::User, kSettingsKeyPath);
+    std::shared_ptr<BaselineStore>& settingsKey = program.settingsKey;
+    settingsKey = settings.createKey(SettingsRoot::User);
     FUZZ_CHECK(settingsKey);
 
     std::vector<std::uint8_t> before;  // the baseline in memory before the fuzzed load
@@ -109,10 +109,10 @@ void run(const std::uint8_t* data, std::size_t size) {
     auto& values = settings.values(SettingsRoot::User);
     values.clear();
     if (switches & kCountPresent) {
-        values[kValueCertificateCount] = {(switches & kCountIsBinary) ? kRegBinary : kRegSz, text};
+        values[BaselineValue::Count] = {(switches & kCountIsBinary) ? kRegBinary : kRegSz, text};
     }
     if (switches & kDataPresent) {
-        values[kValueCertificateData] = {kRegBinary, blob};
+        values[BaselineValue::Data] = blob;
     }
     desktop.clear();
 

@@ -25,11 +25,11 @@ struct FakePorts {
 };
 
 struct FakeProgramOptions {
-    StoreCatalogue* stores = nullptr;  // null: the fake stores
-    SettingsApi* settings = nullptr;   // null: the settings in memory
-    Notifier* desktop = nullptr;       // null: the scripted desktop
-    Trace* trace = nullptr;            // null: the captured trace
-    bool quietTrace = false;           // benchmarks: no trace kept
+    StoreCatalogue* stores = nullptr;    // null: the fake stores
+    BaselineStores* settings = nullptr;  // null: the settings in memory
+    Notifier* desktop = nullptr;         // null: the scripted desktop
+    Trace* trace = nullptr;              // null: the captured trace
+    bool quietTrace = false;             // benchmarks: no trace kept
 };
 
 class FakeProgram : public FakePorts {
@@ -41,7 +41,7 @@ class FakeProgram : public FakePorts {
     Tray& tray = program.tray;
     CycleCoordinator& coordinator = program.coordinator;
     CycleContext& context = program.cycle;
-    std::shared_ptr<SettingsKey>& settingsKey = program.cycle.settingsKey;
+    std::shared_ptr<BaselineStore>& settingsKey = program.cycle.settingsKey;
     std::vector<int> endedWith;  // statuses the program asked to end with
 };
 

@@ -1,121 +1,127 @@
 #include "tests/support/memory_settings.h"
 
-#include <cstring>
+#include <algorithm>
 
 namespace kestrune::testing {
 
 namespace {
 
-class MemoryKey final : public SettingsKey {
+class MemoryStore final : public BaselineStore {
   public:
-    MemoryKey(std::shared_ptr<MemorySettingsData> data, SettingsRoot root, std::string path,
-              bool readOnly = false)
-        : data_(std::move(data)), id_(root, std::move(path)), readOnly_(readOnly) {}
+    MemoryStore(std::shared_ptr<MemorySettingsData> data, SettingsRoot root, std::string where,
+                bool readOnly)
+        : data_(std::move(data)), root_(root), where_(std::move(where)), readOnly_(readOnly) {}
 
-    SettingsStatus queryValue(const std::string& name, std::uint32_t* type, std::uint8_t* out,
-                              std::uint32_t* size) override {
+    StoreResult<std::uint32_t> valueSize(BaselineValue value) override {
         std::lock_guard lock(data_->mutex);
+        const std::vector<std::uint8_t>* bytes = find(value);
         if (data_->failReads) {
-            return SettingsStatus::Error;
+            return SettingsError{};
         }
-        auto& values = data_->keys[id_];
-        auto it = values.find(name);
-        if (it == values.end()) {
-            return SettingsStatus::NotFound;
+        if (!bytes) {
+            return SettingsError{StoreFault::Absent, {}};
         }
-        const auto& v = it->second;
-        if (type) {
-            *type = v.type;
-        }
-        if (size == nullptr) {
-            return out ? SettingsStatus::Error : SettingsStatus::Ok;
-        }
-        const auto needed = static_cast<std::uint32_t>(v.data.size());
-        if (out == nullptr) {
-            *size = needed;
-            return SettingsStatus::Ok;
-        }
-        if (*size < needed) {
-            *size = needed;
-            return SettingsStatus::MoreData;
-        }
-        if (needed > 0) {
-            std::memcpy(out, v.data.data(), needed);
-        }
-        ++data_->reads[name];
-        *size = needed;
-        return SettingsStatus::Ok;
+        return static_cast<std::uint32_t>(bytes->size());
     }
 
-    SettingsStatus setValue(const std::string& name, std::uint32_t type,
-                            std::span<const std::uint8_t> data) override {
-        const ValueWrite one{name, type, data};
-        return setValues({&one, 1});
+    StoreResult<std::uint32_t> readValue(BaselineValue value,
+                                         std::span<std::uint8_t> into) override {
+        std::lock_guard lock(data_->mutex);
+        const std::vector<std::uint8_t>* bytes = find(value);
+        if (data_->failReads) {
+            return SettingsError{};
+        }
+        if (!bytes) {
+            return SettingsError{StoreFault::Absent, {}};
+        }
+        const auto size = static_cast<std::uint32_t>(bytes->size());
+        if (into.size() < bytes->size()) {
+            return SettingsError{StoreFault::TooSmall, {}, size};
+        }
+        std::copy(bytes->begin(), bytes->end(), into.begin());
+        ++data_->reads[value];
+        return size;
     }
 
-    SettingsStatus setValues(std::span<const ValueWrite> values) override {
+    StoreResult<void> writeValues(std::span<const ValueBytes> values) override {
         std::lock_guard lock(data_->mutex);
         if (data_->failWrites || readOnly_) {
-            return SettingsStatus::Error;
+            return SettingsError{};
         }
-        auto& key = data_->keys[id_];
-        for (const auto& v : values) {
-            key[v.name] = MemoryValue{v.type, {v.data.begin(), v.data.end()}};
+        MemoryValues& stored = data_->keys[root_];
+        for (const ValueBytes& v : values) {
+            stored[v.value].assign(v.data.begin(), v.data.end());
         }
         ++data_->writes;
-        return SettingsStatus::Ok;
+        return {};
     }
 
-    std::string describe() const override {
-        return (id_.first == SettingsRoot::Machine ? "memory:HKLM\\" : "memory:HKCU\\") +
-               id_.second;
-    }
+    std::string describe() const override { return where_; }
 
   private:
+    const std::vector<std::uint8_t>* find(BaselineValue value) const {
+        const MemoryValues& stored = data_->keys[root_];
+        const auto it = stored.find(value);
+        return it == stored.end() ? nullptr : &it->second;
+    }
+
     std::shared_ptr<MemorySettingsData> data_;
-    std::pair<SettingsRoot, std::string> id_;
+    SettingsRoot root_;
+    std::string where_;
     bool readOnly_;
 };
 
 }  // namespace
 
-std::unique_ptr<SettingsKey> MemorySettings::openKey(SettingsRoot root, const std::string& path) {
-    if (root == SettingsRoot::Machine && machineOpenDenied) {
-        return nullptr;
+StoreResult<std::unique_ptr<BaselineStore>> MemorySettings::open(SettingsRoot root,
+                                                                 StoreAccess access) {
+    const bool machine = root == SettingsRoot::Machine;
+    if (access == StoreAccess::Write && machine && machineOpenDenied) {
+        return SettingsError{};
+    }
+    if (access == StoreAccess::Create &&
+        ((machine && machineCreateDenied) || (!machine && userCreateDenied))) {
+        return SettingsError{};
     }
     std::lock_guard lock(data_->mutex);
-    if (data_->keys.count({root, path}) == 0) {
-        return nullptr;
+    if (access == StoreAccess::Create) {
+        data_->keys[root];
+    } else if (data_->keys.count(root) == 0) {
+        return SettingsError{StoreFault::Absent, {}};
     }
-    return std::make_unique<MemoryKey>(data_, root, path);
+    const std::string where = (machine ? "memory:HKLM\\" : "memory:HKCU\\") +
+                              std::string("Software\\Brimtal Software\\Kestrune");
+    return std::unique_ptr<BaselineStore>(
+        std::make_unique<MemoryStore>(data_, root, where, access == StoreAccess::Read));
 }
 
-std::unique_ptr<SettingsKey> MemorySettings::createKey(SettingsRoot root, const std::string& path) {
-    if ((root == SettingsRoot::Machine && machineCreateDenied) ||
-        (root == SettingsRoot::User && userCreateDenied)) {
-        return nullptr;
-    }
-    std::lock_guard lock(data_->mutex);
-    data_->keys[{root, path}];
-    return std::make_unique<MemoryKey>(data_, root, path);
+std::string MemorySettings::where(SettingsRoot root) const {
+    return std::string(root == SettingsRoot::Machine ? "machine:" : "user:") +
+           "Software\\Brimtal Software\\Kestrune";
 }
 
-std::unique_ptr<SettingsKey> MemorySettings::openKeyForReading(SettingsRoot root,
-                                                               const std::string& path) {
-    std::lock_guard lock(data_->mutex);
-    if (data_->keys.count({root, path}) == 0) {
-        return nullptr;
-    }
-    return std::make_unique<MemoryKey>(data_, root, path, true);
+std::unique_ptr<BaselineStore> MemorySettings::createKey(SettingsRoot root) {
+    return openStore(*this, root, StoreAccess::Create);
 }
 
-std::map<std::string, MemoryValue>& MemorySettings::values(SettingsRoot root,
-                                                           const std::string& path) {
-    return data_->keys[{root, path}];
+std::unique_ptr<BaselineStore> openStore(BaselineStores& stores, SettingsRoot root,
+                                         StoreAccess access) {
+    StoreResult<std::unique_ptr<BaselineStore>> opened = stores.open(root, access);
+    return opened ? std::move(*opened) : nullptr;
 }
 
-bool MemorySettings::hasKey(SettingsRoot root, const std::string& path) const {
-    return data_->keys.count({root, path}) != 0;
+StoreResult<void> writeValue(BaselineStore& store, BaselineValue value,
+                             std::span<const std::uint8_t> bytes) {
+    const ValueBytes one{value, bytes};
+    return store.writeValues({&one, 1});
+}
+
+MemoryValues& MemorySettings::values(SettingsRoot root) {
+    return data_->keys[root];
+}
+
+bool MemorySettings::hasKey(SettingsRoot root) const {
+    return data_->keys.count(root) != 0;
 }
 
 }  // namespace kestrune::testing

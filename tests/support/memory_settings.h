@@ -1,56 +1,60 @@
-// Settings in memory with registry semantics, and switches for the failures the
-// baseline code must survive.
+// Baseline stores in memory, and switches for the failures the baseline code must
+// survive.
 #pragma once
 
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "baseline/settings_api.h"
+#include "baseline/baseline_store.h"
 
 namespace kestrune::testing {
 
-struct MemoryValue {
-    std::uint32_t type = kRegBinary;
-    std::vector<std::uint8_t> data;
-};
+using MemoryValues = std::map<BaselineValue, std::vector<std::uint8_t>>;
 
-// Shared by every key handle opened from one MemorySettings.
+// Shared by every store opened from one MemorySettings.
 struct MemorySettingsData {
     std::mutex mutex;
-    // (root, path) -> value name -> value
-    std::map<std::pair<SettingsRoot, std::string>, std::map<std::string, MemoryValue>> keys;
+    std::map<SettingsRoot, MemoryValues> keys;  // the stores that exist
     bool failReads = false;
     bool failWrites = false;
-    int writes = 0;                    // successful setValue/setValues calls
-    std::map<std::string, int> reads;  // value name -> reads that copied its bytes out
+    int writes = 0;                      // successful writeValues calls
+    std::map<BaselineValue, int> reads;  // reads that copied a value's bytes out
 };
 
-class MemorySettings : public SettingsApi {
+class MemorySettings : public BaselineStores {
   public:
     MemorySettings() : data_(std::make_shared<MemorySettingsData>()) {}
 
-    bool machineOpenDenied = false;    // openKey under the machine root fails
-    bool machineCreateDenied = false;  // createKey under the machine root fails
-    bool userCreateDenied = false;     // createKey under the user root fails
+    bool machineOpenDenied = false;    // opening the machine's store for writing fails
+    bool machineCreateDenied = false;  // creating the machine's store fails
+    bool userCreateDenied = false;     // creating this user's store fails
 
-    std::unique_ptr<SettingsKey> openKey(SettingsRoot root, const std::string& path) override;
-    std::unique_ptr<SettingsKey> createKey(SettingsRoot root, const std::string& path) override;
-    // Read-only keys refuse every write; a denied machine open still reads.
-    std::unique_ptr<SettingsKey> openKeyForReading(SettingsRoot root,
-                                                   const std::string& path) override;
+    // Read-only stores refuse every write; a denied machine open still reads.
+    StoreResult<std::unique_ptr<BaselineStore>> open(SettingsRoot root,
+                                                     StoreAccess access) override;
+    std::string where(SettingsRoot root) const override;
+
+    // The root's store, created where it is not there yet (null where creating is denied).
+    std::unique_ptr<BaselineStore> createKey(SettingsRoot root);
 
     MemorySettingsData& data() { return *data_; }
     // Direct access for set-up and checks (no locking: single-threaded use only).
-    std::map<std::string, MemoryValue>& values(SettingsRoot root,
-                                               const std::string& path = kSettingsKeyPath);
-    bool hasKey(SettingsRoot root, const std::string& path = kSettingsKeyPath) const;
+    MemoryValues& values(SettingsRoot root);
+    bool hasKey(SettingsRoot root) const;
 
   private:
     std::shared_ptr<MemorySettingsData> data_;
 };
+
+// The root's store opened with `access`, or null.
+std::unique_ptr<BaselineStore> openStore(BaselineStores& stores, SettingsRoot root,
+                                         StoreAccess access);
+// One value written on its own.
+StoreResult<void> writeValue(BaselineStore& store, BaselineValue value,
+                             std::span<const std::uint8_t> bytes);
 
 }  // namespace kestrune::testing

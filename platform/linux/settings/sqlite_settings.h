@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "baseline/settings_api.h"
+#include "platform/keyed_settings/keyed_settings.h"
 
 namespace kestrune {
 
@@ -32,7 +32,7 @@ std::string userSettingsPath(const std::string& home);
 // silently falling through to another root. Such a file is never written to, and
 // nothing is written to a database whose tables are not exactly Kestrune's.
 // openKeyForReading opens a database read-only, for a baseline that cannot be written.
-class SqliteSettings final : public SettingsApi {
+class SqliteSettings final : public KeyedSettings {
   public:
     explicit SqliteSettings(SqliteSettingsOptions options);
 
@@ -40,6 +40,10 @@ class SqliteSettings final : public SettingsApi {
     std::unique_ptr<SettingsKey> createKey(SettingsRoot root, const std::string& path) override;
     std::unique_ptr<SettingsKey> openKeyForReading(SettingsRoot root,
                                                    const std::string& path) override;
+    // The baseline stores' calls by root alone stay visible beside these.
+    using KeyedSettings::open;
+    using KeyedSettings::setAside;
+    using KeyedSettings::where;
     std::string where(SettingsRoot root, const std::string& path) const override;
     std::string openError() const override { return openError_; }
     // Renames the database to "settings.db.damaged-<UTC time>" (its journal with it): the

@@ -89,8 +89,7 @@ TEST(RegistrySettingsLoadRandom, AnyPairLoadsSafelyAndConsistently) {
         ScriptedDesktop desktop;
         NullTrace trace;
         KestruneState state;
-        const std::shared_ptr<SettingsKey> settingsKey =
-            settings.createKey(SettingsRoot::User, kSettingsKeyPath);
+        const std::shared_ptr<BaselineStore> settingsKey = settings.createKey(SettingsRoot::User);
         const std::size_t before = rng() % 5;
         fillTable(state.mqsCertificatesRegistry, before, 1);
         state.iCertificateCountTotal_Registry = static_cast<std::int32_t>(before);
@@ -100,13 +99,13 @@ TEST(RegistrySettingsLoadRandom, AnyPairLoadsSafelyAndConsistently) {
         const bool hasData = rng() % 10 != 0;
         std::vector<std::uint8_t> text = randomCountText(rng);
         if (hasCount) {
-            values[kValueCertificateCount] = {static_cast<std::uint32_t>(rng() % 5), text};
+            values[BaselineValue::Count] = text;
         }
         // Whole records, or any byte count up to the pool's size.
         std::size_t size = rng() % 2 ? (rng() % 41) * kRecordSize : rng() % (poolBytes.size() + 1);
         std::vector<std::uint8_t> blob(poolBytes.begin(), poolBytes.begin() + size);
         if (hasData) {
-            values[kValueCertificateData] = {kRegBinary, blob};
+            values[BaselineValue::Data] = blob;
         }
 
         const int result = registry_settings_load(settingsKey.get(), state, desktop, trace);

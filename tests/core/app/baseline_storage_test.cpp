@@ -20,7 +20,6 @@ using testing::DesktopCall;
 using testing::fillTable;
 using testing::holdsSamples;
 using testing::MemorySettings;
-using testing::MemoryValue;
 using testing::ScriptedDesktop;
 
 const std::string kKeyErrorText =
@@ -53,19 +52,19 @@ struct Fixture {
     ScriptedDesktop desktop;
     CaptureTrace trace;
     KestruneState state;
-    std::shared_ptr<SettingsKey> settingsKey;
+    std::shared_ptr<BaselineStore> settingsKey;
 
     Fixture() {
-        settingsKey = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath);
+        settingsKey = settings.createKey(SettingsRoot::Machine);
         fillTable(state.mqsCertificatesRegistry, 3, 1);
         state.iCertificateCountTotal_Registry = 3;
         fillTable(state.mqsCertificates, 4, 2);
         state.iCertificateCountTotal = 4;
     }
-    std::map<std::string, MemoryValue>& values() { return settings.values(SettingsRoot::Machine); }
+    testing::MemoryValues& values() { return settings.values(SettingsRoot::Machine); }
     void store(const std::vector<std::uint8_t>& count, const std::vector<std::uint8_t>& data) {
-        values()[kValueCertificateCount] = {kRegSz, count};
-        values()[kValueCertificateData] = {kRegBinary, data};
+        values()[BaselineValue::Count] = count;
+        values()[BaselineValue::Data] = data;
     }
     int load() { return registry_settings_load(settingsKey.get(), state, desktop, trace); }
     bool keptOldBaseline() const {
@@ -87,12 +86,13 @@ TEST(OpenSettingsKey, TriesMachineOpenThenMachineCreateThenUserCreate) {
     ScriptedDesktop desktop;
     {
         MemorySettings s;
-        s.createKey(SettingsRoot::Machine, kSettingsKeyPath);
-        s.values(SettingsRoot::Machine)["marker"] = {kRegSz, {1}};
+        s.createKey(SettingsRoot::Machine);
+        s.values(SettingsRoot::Machine)[BaselineValue::Fingerprints] = {1};
         auto key = openSettingsKey(s, desktop);
         ASSERT_TRUE(key);
-        std::uint32_t type = 0, size = 0;
-        EXPECT_EQ(key->queryValue("marker", &type, nullptr, &size), SettingsStatus::Ok);
+        const StoreResult<std::uint32_t> marker = key->valueSize(BaselineValue::Fingerprints);
+        ASSERT_TRUE(marker);
+        EXPECT_EQ(*marker, 1u);
     }
     {
         MemorySettings s;
@@ -108,7 +108,8 @@ TEST(OpenSettingsKey, TriesMachineOpenThenMachineCreateThenUserCreate) {
         s.machineCreateDenied = true;
         auto key = openSettingsKey(s, desktop);
         ASSERT_TRUE(key);
-        EXPECT_EQ(key->describe(), std::string("memory:HKCU\\") + kSettingsKeyPath);
+        EXPECT_EQ(key->describe(),
+                  std::string("memory:HKCU\\Software\\Brimtal Software\\Kestrune"));
         EXPECT_FALSE(s.hasKey(SettingsRoot::Machine));
     }
     EXPECT_TRUE(desktop.calls().empty());
@@ -130,22 +131,20 @@ TEST(OpenSettingsKey, NoRootLeftShowsTheErrorBoxAndGivesNull) {
 
 TEST(SaveBaseline, WritesDataAndCountDigitsWithoutTerminatorInOneCall) {
     MemorySettings s;
-    auto key = s.createKey(SettingsRoot::User, kSettingsKeyPath);
+    auto key = s.createKey(SettingsRoot::User);
     RecordTable table;
     fillTable(table, 12, 7);
     ASSERT_TRUE(saveBaseline(*key, table, 12));
     auto& v = s.values(SettingsRoot::User);
-    EXPECT_EQ(v[kValueCertificateCount].type, kRegSz);
-    EXPECT_EQ(v[kValueCertificateCount].data, (std::vector<std::uint8_t>{0x31, 0x00, 0x32, 0x00}));
-    EXPECT_EQ(v[kValueCertificateData].type, kRegBinary);
-    EXPECT_EQ(v[kValueCertificateData].data, sampleBlob(12, 7));
+    EXPECT_EQ(v[BaselineValue::Count], (std::vector<std::uint8_t>{0x31, 0x00, 0x32, 0x00}));
+    EXPECT_EQ(v[BaselineValue::Data], sampleBlob(12, 7));
     EXPECT_EQ(s.data().writes, 1);
 
     // An empty table: "0" and no data bytes.
     table.resetForScan();
     ASSERT_TRUE(saveBaseline(*key, table, 0));
-    EXPECT_EQ(v[kValueCertificateCount].data, utf16le("0"));
-    EXPECT_TRUE(v[kValueCertificateData].data.empty());
+    EXPECT_EQ(v[BaselineValue::Count], utf16le("0"));
+    EXPECT_TRUE(v[BaselineValue::Data].empty());
 
     s.data().failWrites = true;
     EXPECT_FALSE(saveBaseline(*key, table, 0));
@@ -154,27 +153,27 @@ TEST(SaveBaseline, WritesDataAndCountDigitsWithoutTerminatorInOneCall) {
 // A count beyond the records the table holds would store a pair that disagrees.
 TEST(SaveBaseline, NeverClaimsMoreRecordsThanTheTableHolds) {
     MemorySettings s;
-    auto key = s.createKey(SettingsRoot::User, kSettingsKeyPath);
+    auto key = s.createKey(SettingsRoot::User);
     RecordTable table;
     fillTable(table, 3, 7);
     ASSERT_TRUE(saveBaseline(*key, table, 50));
     auto& v = s.values(SettingsRoot::User);
-    EXPECT_EQ(v[kValueCertificateCount].data, utf16le("3"));
-    EXPECT_EQ(v[kValueCertificateData].data.size(), 3 * kRecordSize);
+    EXPECT_EQ(v[BaselineValue::Count], utf16le("3"));
+    EXPECT_EQ(v[BaselineValue::Data].size(), 3 * kRecordSize);
     ASSERT_TRUE(saveBaseline(*key, table, -4));
-    EXPECT_EQ(v[kValueCertificateCount].data, utf16le("0"));
-    EXPECT_TRUE(v[kValueCertificateData].data.empty());
+    EXPECT_EQ(v[BaselineValue::Count], utf16le("0"));
+    EXPECT_TRUE(v[BaselineValue::Data].empty());
 }
 
 TEST(IsFirstStart, OnlyAnAbsentCountIsAFirstStart) {
     MemorySettings s;
-    auto key = s.createKey(SettingsRoot::Machine, kSettingsKeyPath);
+    auto key = s.createKey(SettingsRoot::Machine);
     EXPECT_TRUE(isFirstStart(*key));
     RecordTable table;
     ASSERT_TRUE(saveBaseline(*key, table, 0));
     EXPECT_FALSE(isFirstStart(*key));
     // A store that cannot be read must not have its baseline replaced.
-    s.values(SettingsRoot::Machine).erase(kValueCertificateCount);
+    s.values(SettingsRoot::Machine).erase(BaselineValue::Count);
     s.data().failReads = true;
     EXPECT_FALSE(isFirstStart(*key));
 }
@@ -198,9 +197,9 @@ TEST(RegistrySettingsLoad, SavedTableComesBackIntoBothTables) {
     EXPECT_EQ(f.state.iCertificateCountTotal, 17);
     EXPECT_EQ(f.trace.outText(), "ERROR_SUCCESS: Total Count in Registry: 9(size: 5112)\r\n");
     // Each value is read out once: sizes are asked for, bytes are not fetched twice.
-    EXPECT_EQ(f.settings.data().reads[kValueCertificateData], 1);
-    EXPECT_EQ(f.settings.data().reads[kValueCertificateFingerprints], 1);
-    EXPECT_EQ(f.settings.data().reads[kValueCertificateCount], 1);
+    EXPECT_EQ(f.settings.data().reads[BaselineValue::Data], 1);
+    EXPECT_EQ(f.settings.data().reads[BaselineValue::Fingerprints], 1);
+    EXPECT_EQ(f.settings.data().reads[BaselineValue::Count], 1);
 }
 
 TEST(RegistrySettingsLoad, CountZeroWithEmptyBlobIsAnEmptyBaseline) {
@@ -231,7 +230,7 @@ TEST(RegistrySettingsLoad, FailuresShowTheirMessagesAndKeepTheBaselineInMemory) 
     {
         SCOPED_TRACE("no count");
         Fixture f;
-        f.values()[kValueCertificateData] = {kRegBinary, sampleBlob(2, 9)};
+        f.values()[BaselineValue::Data] = sampleBlob(2, 9);
         EXPECT_EQ(f.load(), 0);
         const auto boxes = f.desktop.messageBoxes();
         ASSERT_EQ(boxes.size(), 2u);
@@ -245,7 +244,7 @@ TEST(RegistrySettingsLoad, FailuresShowTheirMessagesAndKeepTheBaselineInMemory) 
     {
         SCOPED_TRACE("count without data");
         Fixture f;
-        f.values()[kValueCertificateCount] = {kRegSz, utf16le("2")};
+        f.values()[BaselineValue::Count] = utf16le("2");
         EXPECT_EQ(f.load(), 0);
         const auto boxes = f.desktop.messageBoxes();
         ASSERT_EQ(boxes.size(), 1u);
@@ -360,18 +359,12 @@ TEST(RegistrySettingsLoad, EachFailureWritesItsOwnLines) {
         std::size_t boxes;
     } cases[] = {
         {"no key", [](Fixture& f) { f.settingsKey.reset(); }, LoadFailure::NoKey, "", "", 2},
-        {"no count",
-         [](Fixture& f) {
-             f.values()[kValueCertificateData] = {kRegBinary, sampleBlob(2, 9)};
-         },
+        {"no count", [](Fixture& f) { f.values()[BaselineValue::Data] = sampleBlob(2, 9); },
          LoadFailure::CountUnreadable, "", "", 2},
         {"count longer than its buffer", [&](Fixture& f) { f.store(longCount, sampleBlob(2, 9)); },
          LoadFailure::CountUnreadable, "",
          "Certificate Count is 131074 bytes, more than 131072.\r\n", 2},
-        {"count without data",
-         [](Fixture& f) {
-             f.values()[kValueCertificateCount] = {kRegSz, utf16le("2")};
-         },
+        {"count without data", [](Fixture& f) { f.values()[BaselineValue::Count] = utf16le("2"); },
          LoadFailure::DataUnreadable, "NOT SUCCESS: Total Count in Registry: 2(size: 0)\r\n", "",
          1},
         {"a baseline table that cannot grow to hold the data",

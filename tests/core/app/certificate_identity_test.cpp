@@ -36,14 +36,14 @@ struct Program : testing::FakeProgram {
         trace.clear();
     }
     std::vector<FakeCert>& certs() { return stores.locations[0].stores[0].certs; }
-    testing::MemoryValue& stored(const char* name) {
-        return settings.values(SettingsRoot::Machine)[name];
+    std::vector<std::uint8_t>& stored(BaselineValue value) {
+        return settings.values(SettingsRoot::Machine)[value];
     }
 };
 
 TEST(CertificateIdentity, SavedFingerprintsComeFirstOnePerRecordAndLoadBack) {
     Program t;
-    const auto& bytes = t.stored(kValueCertificateFingerprints).data;
+    const auto& bytes = t.stored(BaselineValue::Fingerprints);
     ASSERT_EQ(bytes.size(), 2 * kFingerprintBytes);
     EXPECT_TRUE(std::equal(t.certs()[1].sha256.begin(), t.certs()[1].sha256.end(),
                            bytes.begin() + kFingerprintBytes));
@@ -52,29 +52,26 @@ TEST(CertificateIdentity, SavedFingerprintsComeFirstOnePerRecordAndLoadBack) {
 
     // Written before the other two: a store without transactions that stops part-way
     // leaves a count that does not fit them.
-    struct Recorder : SettingsKey {
-        std::vector<std::string> names;
-        SettingsStatus queryValue(const std::string&, std::uint32_t*, std::uint8_t*,
-                                  std::uint32_t*) override {
-            return SettingsStatus::NotFound;
+    struct Recorder : BaselineStore {
+        std::vector<BaselineValue> order;
+        StoreResult<std::uint32_t> valueSize(BaselineValue) override {
+            return SettingsError{StoreFault::Absent, {}};
         }
-        SettingsStatus setValue(const std::string&, std::uint32_t,
-                                std::span<const std::uint8_t>) override {
-            return SettingsStatus::Ok;
+        StoreResult<std::uint32_t> readValue(BaselineValue, std::span<std::uint8_t>) override {
+            return SettingsError{StoreFault::Absent, {}};
         }
-        SettingsStatus setValues(std::span<const ValueWrite> values) override {
-            for (const ValueWrite& v : values) {
-                names.push_back(v.name);
+        StoreResult<void> writeValues(std::span<const ValueBytes> values) override {
+            for (const ValueBytes& v : values) {
+                order.push_back(v.value);
             }
-            return SettingsStatus::Ok;
+            return {};
         }
         std::string describe() const override { return "recorder"; }
-        std::string lastError() const override { return {}; }
     } recorder;
     ASSERT_TRUE(saveCurrentAsBaseline(recorder, t.state));
-    EXPECT_EQ(recorder.names,
-              (std::vector<std::string>{kValueCertificateFingerprints, kValueCertificateData,
-                                        kValueCertificateCount}));
+    EXPECT_EQ(recorder.order,
+              (std::vector<BaselineValue>{BaselineValue::Fingerprints, BaselineValue::Data,
+                                          BaselineValue::Count}));
 }
 
 TEST(CertificateIdentity, ABaselineWithoutFittingFingerprintsFallsBackAndTheNextSaveAddsThem) {
@@ -82,9 +79,9 @@ TEST(CertificateIdentity, ABaselineWithoutFittingFingerprintsFallsBackAndTheNext
     t.certs()[0].sha256 = Fingerprint{0x42};  // a changed certificate, not told apart now
     for (const std::size_t size : {std::size_t{0}, 2 * kFingerprintBytes - 1, std::size_t{1000}}) {
         if (size == 0) {
-            t.settings.values(SettingsRoot::Machine).erase(kValueCertificateFingerprints);
+            t.settings.values(SettingsRoot::Machine).erase(BaselineValue::Fingerprints);
         } else {
-            t.stored(kValueCertificateFingerprints).data.assign(size, 0x5A);
+            t.stored(BaselineValue::Fingerprints).assign(size, 0x5A);
         }
         t.trace.clear();
         const BaselineLoad load = loadBaseline(t.settingsKey.get(), t.state, t.trace);
@@ -110,7 +107,7 @@ TEST(CertificateIdentity, ABaselineWithoutFittingFingerprintsFallsBackAndTheNext
     ASSERT_EQ(t.desktop.messageBoxes().size(), 2u);
     EXPECT_NE(t.desktop.messageBoxes()[0].text.find("Certificate Name: Evil Root"),
               std::string::npos);
-    EXPECT_EQ(t.stored(kValueCertificateFingerprints).data.size(), 3 * kFingerprintBytes);
+    EXPECT_EQ(t.stored(BaselineValue::Fingerprints).size(), 3 * kFingerprintBytes);
     EXPECT_EQ(t.state.baselineFingerprints.size(), 3u);
     EXPECT_EQ(t.state.baselineFingerprints[0], Fingerprint{0x42});
 }

@@ -35,14 +35,15 @@ struct Harness : testing::FakeProgram {
     // Stores what the fake stores hold now as the baseline and loads it.
     void recordBaseline() {
         scan(state, stores, trace);
-        saveBaseline(*settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
+        EXPECT_TRUE(
+            saveBaseline(*settingsKey, state.mqsCertificates, state.iCertificateCountTotal));
         EXPECT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
         desktop.clear();
         trace.clear();
     }
     std::vector<FakeCert>& certs() { return stores.locations[0].stores[0].certs; }
     std::string storedCount() {
-        const auto& v = settings.values(SettingsRoot::Machine)[kValueCertificateCount].data;
+        const auto& v = settings.values(SettingsRoot::Machine)[BaselineValue::Count];
         std::string s;
         for (std::size_t i = 0; i < v.size(); i += 2) {
             s.push_back(static_cast<char>(v[i]));
@@ -296,7 +297,7 @@ struct TwoStores : Harness {
     }
     FakeStore& root() { return stores.locations[0].stores[0]; }
     std::vector<std::uint8_t> storedData() {
-        return settings.values(SettingsRoot::Machine)[kValueCertificateData].data;
+        return settings.values(SettingsRoot::Machine)[BaselineValue::Data];
     }
 };
 

@@ -139,8 +139,8 @@ TEST(Startup, FirstStartAnnouncesScansSummarisesSavesThenLoadsAndCyclesAtOnce) {
 
     // The baseline was stored before the first load, which therefore found it.
     const auto& values = s.settings.values(SettingsRoot::Machine);
-    ASSERT_TRUE(values.count(kValueCertificateData));
-    EXPECT_EQ(values.at(kValueCertificateData).data.size(), 3u * sizeof(CertificateRecord));
+    ASSERT_TRUE(values.count(BaselineValue::Data));
+    EXPECT_EQ(values.at(BaselineValue::Data).size(), 3u * sizeof(CertificateRecord));
     EXPECT_NE(s.trace.outText().find("registry_settings_load() retuend: 1\r\n"), std::string::npos);
     EXPECT_EQ(s.trace.outText().find("COULD NOT OPEN REGISTRY!!!"), std::string::npos);
     EXPECT_EQ(s.state.iCertificateCountTotal_Registry, 3);
@@ -174,7 +174,7 @@ TEST(Startup, FirstStartWithAnUnreadableStoreRecordsTheRestAndNamesIt) {
     EXPECT_NE(unreadable[0].text.find("LocalMachine\\Locked: access denied"), std::string::npos)
         << unreadable[0].text;
     EXPECT_EQ(s.boxesCaptioned("Brimtal Kestrune - Certificate Baseline").size(), 1u);
-    EXPECT_EQ(s.settings.values(SettingsRoot::Machine).at(kValueCertificateData).data.size(),
+    EXPECT_EQ(s.settings.values(SettingsRoot::Machine).at(BaselineValue::Data).size(),
               3u * sizeof(CertificateRecord));
 }
 
@@ -198,18 +198,17 @@ TEST(Startup, LaterStartShowsNoFirstStartBoxesAndLoadsTheStoredBaseline) {
     EXPECT_NE(later.trace.outText().find("registry_settings_load() retuend: 1\r\n"),
               std::string::npos);
     // Answered No: the stored baseline is untouched.
-    EXPECT_EQ(later.settings.values(SettingsRoot::Machine).at(kValueCertificateData).data,
-              stored.at(kValueCertificateData).data);
+    EXPECT_EQ(later.settings.values(SettingsRoot::Machine).at(BaselineValue::Data),
+              stored.at(BaselineValue::Data));
 }
 
 TEST(Startup, AFailedLoadIsReportedAndTheProgramGoesOn) {
     Start s;
     // A count without data: the load fails after its message.
     const std::u16string five = u"5";
-    s.settings.values(SettingsRoot::Machine)[kValueCertificateCount] = {
-        kRegSz,
-        {reinterpret_cast<const std::uint8_t*>(five.data()),
-         reinterpret_cast<const std::uint8_t*>(five.data()) + 2}};
+    s.settings.values(SettingsRoot::Machine)[BaselineValue::Count] = {
+        reinterpret_cast<const std::uint8_t*>(five.data()),
+        reinterpret_cast<const std::uint8_t*>(five.data()) + 2};
     s.run(1);
 
     EXPECT_NE(s.trace.outText().find("registry_settings_load() retuend: 0\r\nCOULD NOT OPEN "
@@ -237,7 +236,7 @@ TEST(Startup, OutOfMemoryEndsWithThreeAndSavesNothing) {
     EXPECT_EQ(first.run(1), kExitOutOfMemory);
     EXPECT_NE(first.trace.outText().find("Memory Error.\r\n"), std::string::npos);
     EXPECT_TRUE(first.boxesCaptioned(kSummaryCaption).empty());
-    EXPECT_FALSE(first.settings.values(SettingsRoot::Machine).count(kValueCertificateCount));
+    EXPECT_FALSE(first.settings.values(SettingsRoot::Machine).count(BaselineValue::Count));
 
     Start later;  // in an hourly cycle: nothing compared, asked or saved
     later.run(0);

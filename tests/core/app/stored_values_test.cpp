@@ -17,7 +17,6 @@ namespace kestrune {
 namespace {
 
 using testing::MemorySettings;
-using testing::MemoryValue;
 
 std::vector<std::uint8_t> utf16(const std::u16string& text) {
     std::vector<std::uint8_t> out;
@@ -87,9 +86,8 @@ TEST(StoredValues, OnlyAMatchingCountAndWholeRecordsAreABaseline) {
 
 struct Settings : MemorySettings {
     void store(SettingsRoot root, const std::u16string& count, std::size_t records) {
-        values(root)[kValueCertificateCount] = MemoryValue{kRegSz, utf16(count)};
-        values(root)[kValueCertificateData] =
-            MemoryValue{kRegBinary, std::vector<std::uint8_t>(records * kRecordSize, 0x41)};
+        values(root)[BaselineValue::Count] = utf16(count);
+        values(root)[BaselineValue::Data] = std::vector<std::uint8_t>(records * kRecordSize, 0x41);
     }
 };
 
@@ -113,7 +111,7 @@ TEST(CheckKeyChoice, AMachineBaselineIsReadEvenWhereItCannotBeWritten) {
 
 TEST(CheckKeyChoice, DamageIsReportedAsItIsAndTheUserIsUsedOnlyWithoutAMachineBaseline) {
     Settings s;
-    s.values(SettingsRoot::Machine)[kValueCertificateCount] = MemoryValue{kRegSz, utf16(u"3")};
+    s.values(SettingsRoot::Machine)[BaselineValue::Count] = utf16(u"3");
     ChosenKey chosen = chooseSettingsKey(s, KeyUse::Check);
     EXPECT_EQ(chosen.root, SettingsRoot::Machine);
     EXPECT_EQ(chosen.verdict.state, StoredState::Damaged);
@@ -147,7 +145,7 @@ TEST(TrayKeyChoice, KeepsItsOrderAndSaysWhenItPassesOverTheMachineBaseline) {
     s.machineCreateDenied = true;
     auto key = openSettingsKey(s, desktop, &trace);
     ASSERT_TRUE(key);
-    EXPECT_EQ(key->describe(), "memory:HKCU\\" + std::string(kSettingsKeyPath));
+    EXPECT_EQ(key->describe(), "memory:HKCU\\Software\\Brimtal Software\\Kestrune");
     const std::string line = trace.errText();
     EXPECT_NE(line.find("memory:HKLM\\"), std::string::npos) << line;
     EXPECT_NE(line.find("using memory:HKCU\\"), std::string::npos) << line;

@@ -138,17 +138,17 @@ TEST(CertificateIdentity, UnreadableStoresAreLeftOutAndKeepTheirRecordsAndFinger
     EXPECT_EQ(c.changed[0].baseline, 1u);
 
     testing::MemorySettings settings;
-    auto key = settings.createKey(SettingsRoot::User, kSettingsKeyPath);
+    auto key = settings.createKey(SettingsRoot::User);
     ASSERT_TRUE(saveObservedAsBaseline(*key, s, unreadable));
     const auto& values = settings.values(SettingsRoot::User);
-    const auto& data = values.at(kValueCertificateData).data;
+    const auto& data = values.at(BaselineValue::Data);
     ASSERT_EQ(data.size(), 3 * kRecordSize);
     EXPECT_EQ(std::memcmp(data.data() + 2 * kRecordSize, &baseline[0], kRecordSize), 0);
     std::vector<std::uint8_t> prints;
     for (const Fingerprint& f : {fp(0xc0), fp(0xa1), fp(0xb0)}) {
         prints.insert(prints.end(), f.begin(), f.end());
     }
-    EXPECT_EQ(values.at(kValueCertificateFingerprints).data, prints);
+    EXPECT_EQ(values.at(BaselineValue::Fingerprints), prints);
 }
 
 // Reference answers with nested loops: added by serial (length and bytes) and subject

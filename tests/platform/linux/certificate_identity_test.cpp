@@ -5,9 +5,10 @@
 #include <sqlite3.h>
 
 #include "app/ports.h"
-#include "baseline/settings_api.h"
+#include "platform/keyed_settings/keyed_settings.h"
 #include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
+#include "tests/support/memory_settings.h"
 
 namespace kestrune::testing {
 namespace {
@@ -31,15 +32,15 @@ class CertificateIdentity : public ::testing::Test {
         return std::string(event) + "\tSystem\t" + store + "\t" + expectedSerialText(cert) + "\t" +
                expectedSubjectMd5Hex(cert) + "\t" + name + "\t" + expectedSha256Hex(cert) + "\n";
     }
-    std::unique_ptr<SettingsKey> key() {
+    std::unique_ptr<BaselineStore> key() {
         auto settings = makePorts(PlatformOptions{root_.path(), {}}, quiet_).settings;
-        return settings->openKey(SettingsRoot::Machine, kSettingsKeyPath);
+        return openStore(*settings, SettingsRoot::Machine, StoreAccess::Write);
     }
-    std::uint32_t storedSize(const char* name) {
-        std::uint32_t type = 0;
-        std::uint32_t size = 0;
+    std::uint32_t storedSize(BaselineValue value) {
         auto k = key();
-        return k && k->queryValue(name, &type, nullptr, &size) == SettingsStatus::Ok ? size : 0;
+        const StoreResult<std::uint32_t> size =
+            k ? k->valueSize(value) : SettingsError{StoreFault::Absent, {}};
+        return size ? *size : 0;
     }
 
     NullTrace quiet_;
@@ -125,7 +126,7 @@ TEST_F(CertificateIdentity, OldOrDamagedFingerprintsFallBackToSerialAndSubject) 
                      nullptr, nullptr, nullptr),
         SQLITE_OK);
     sqlite3_close(db);
-    ASSERT_EQ(storedSize(kValueCertificateFingerprints), 0u);
+    ASSERT_EQ(storedSize(BaselineValue::Fingerprints), 0u);
 
     // A swapped DER is not seen without fingerprints, a borrowed serial is.
     const X509Ptr swapped = makeCertificate(simpleFields("Legit Root", {0x01, 0x02}));
@@ -140,9 +141,9 @@ TEST_F(CertificateIdentity, OldOrDamagedFingerprintsFallBackToSerialAndSubject) 
 
     // Accepting stores them; then a value of the wrong size is ignored with a warning.
     ASSERT_EQ(check("--accept").status, 0);
-    EXPECT_EQ(storedSize(kValueCertificateFingerprints), 3 * 32u);
+    EXPECT_EQ(storedSize(BaselineValue::Fingerprints), 3 * 32u);
     const std::uint8_t five[5] = {1, 2, 3, 4, 5};
-    ASSERT_EQ(key()->setValue(kValueCertificateFingerprints, kRegBinary, five), SettingsStatus::Ok);
+    ASSERT_TRUE(writeValue(*key(), BaselineValue::Fingerprints, five));
     root_.write("/etc/ssl/certs/ca-certificates.crt", toPem(*legit_) + toPem(*other_));
     const ProgramRun damaged = check();
     EXPECT_EQ(damaged.status, 0) << damaged.out;

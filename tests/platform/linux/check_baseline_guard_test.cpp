@@ -17,6 +17,7 @@
 #include "baseline/key_choice.h"
 #include "platform/linux/settings/sqlite_settings.h"
 #include "tests/platform/linux/cert_maker.h"
+#include "tests/support/memory_settings.h"
 
 namespace kestrune::testing {
 namespace {
@@ -303,11 +304,12 @@ TEST_F(CheckBaselineGuard, AForeignDatabaseNeverGetsARow) {
     auto key = chooseSettingsKey(settings, KeyUse::Tray).key;
     if (key) {
         const std::uint8_t one[] = {'1', 0};
-        EXPECT_NE(key->setValue(kValueCertificateCount, kRegSz, one), SettingsStatus::Ok);
-        EXPECT_NE(key->lastError().find(file + ": not a Kestrune settings database: table "
-                                               "\"keys\" has the columns (path, owner)"),
+        const StoreResult<void> written = writeValue(*key, BaselineValue::Count, one);
+        ASSERT_FALSE(written);
+        EXPECT_NE(written.error().find(file + ": not a Kestrune settings database: table "
+                                              "\"keys\" has the columns (path, owner)"),
                   std::string::npos)
-            << key->lastError();
+            << written.error();
     }
     const ProgramRun run = check("--json");
     EXPECT_EQ(run.status, 2);

@@ -9,9 +9,10 @@
 #include <sstream>
 
 #include "app/ports.h"
-#include "baseline/settings_api.h"
+#include "platform/keyed_settings/keyed_settings.h"
 #include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
+#include "tests/support/memory_settings.h"
 
 namespace kestrune::testing {
 namespace {
@@ -159,10 +160,10 @@ TEST_F(CheckMonitor, InconsistentBaselineIsDamageAndNotComparedAgainst) {
         // A count that claims more records than the data holds.
         NullTrace quiet;
         auto settings = makePorts(PlatformOptions{root_.path(), {}}, quiet).settings;
-        auto key = settings->openKey(SettingsRoot::Machine, kSettingsKeyPath);
+        auto key = openStore(*settings, SettingsRoot::Machine, StoreAccess::Write);
         ASSERT_TRUE(key);
         const std::uint8_t nine[] = {'9', 0};
-        ASSERT_EQ(key->setValue(kValueCertificateCount, kRegSz, nine), SettingsStatus::Ok);
+        ASSERT_TRUE(writeValue(*key, BaselineValue::Count, nine));
     }
     const std::string before = readFile(database());
     const ProgramRun run = check();

@@ -139,7 +139,8 @@ std::vector<std::string> storedNames(const std::string& database) {
     o.userDatabase = database;
     SqliteSettings api(o);
     KestruneState state;
-    std::shared_ptr<SettingsKey> settingsKey = api.openKey(SettingsRoot::User, kSettingsKeyPath);
+    std::shared_ptr<BaselineStore> settingsKey =
+        testing::openStore(api, SettingsRoot::User, StoreAccess::Write);
     ScriptedDesktop desktop;
     NullTrace trace;
     std::vector<std::string> names;

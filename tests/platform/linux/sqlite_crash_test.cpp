@@ -23,6 +23,7 @@
 #include "baseline/baseline_storage.h"
 #include "platform/linux/settings/sqlite_settings.h"
 #include "tests/platform/linux/scratch_dir.h"
+#include "tests/support/memory_settings.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
 #include "ui/baseline_messages.h"
@@ -50,7 +51,7 @@ struct Report {
 [[noreturn]] void saveForever(const SqliteSettingsOptions& options, std::uint32_t first,
                               int reportFd) {
     SqliteSettings api(options);
-    auto key = api.createKey(SettingsRoot::User, kSettingsKeyPath);
+    auto key = testing::openStore(api, SettingsRoot::User, StoreAccess::Create);
     RecordTable table;
     for (std::uint32_t g = first;; ++g) {
         const std::size_t n = recordsOfSave(g);
@@ -131,7 +132,7 @@ Observed observe(const SqliteSettingsOptions& options, std::uint32_t candidateA,
         return o;
     }
     KestruneState state;
-    std::shared_ptr<SettingsKey> settingsKey = std::move(key);
+    std::shared_ptr<BaselineStore> settingsKey = baselineStoreOver(std::move(key));
     testing::ScriptedDesktop desktop;
     CaptureTrace trace;
     if (registry_settings_load(settingsKey.get(), state, desktop, trace) != 1) {

@@ -253,11 +253,18 @@ TEST(SqliteSettings, EarlierDatabasesAndTextValuesStillReadAndWrite) {
     EXPECT_EQ(valueOf(*key, "Certificate Data").size(), 3u * 568);
     RecordTable table;
     fillTable(table, 300, 4);
-    ASSERT_TRUE(saveBaseline(*key, table, 300));
+    ASSERT_TRUE(saveBaseline(*baselineStoreOn(*key), table, 300));
+    // The count is kept as a string value, the records as a binary one.
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    ASSERT_EQ(key->queryValue(kValueCertificateCount, &type, nullptr, &size), SettingsStatus::Ok);
+    EXPECT_EQ(type, kRegSz);
+    ASSERT_EQ(key->queryValue(kValueCertificateData, &type, nullptr, &size), SettingsStatus::Ok);
+    EXPECT_EQ(type, kRegBinary);
     ScriptedDesktop desktop;
     CaptureTrace trace;
     KestruneState state;
-    std::shared_ptr<SettingsKey> settingsKey = std::move(key);
+    std::shared_ptr<BaselineStore> settingsKey = baselineStoreOver(std::move(key));
     ASSERT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1)
         << trace.outText();
     EXPECT_TRUE(holdsSamples(state.mqsCertificatesRegistry, 300, 4));
@@ -332,7 +339,8 @@ TEST(SqliteSettings, CreatedFilesAndFoldersHaveTheirModesWhateverTheUmask) {
         ASSERT_TRUE(machine && user);
         RecordTable t;
         fillTable(t, 2, 1);
-        ASSERT_TRUE(saveBaseline(*machine, t, 2));  // the journal must not change modes
+        ASSERT_TRUE(
+            saveBaseline(*baselineStoreOn(*machine), t, 2));  // the journal must not change modes
         const fs::path m = api.options().machineDatabase;
         const fs::path u = api.options().userDatabase;
         EXPECT_EQ(modeOf(m), 0644u) << mask;
@@ -362,11 +370,12 @@ TEST(SqliteSettings, BaselineSavedByOneProcessLoadsInAnother) {
     ScriptedDesktop desktop;
     CaptureTrace trace;
     KestruneState state;
-    std::shared_ptr<SettingsKey> settingsKey = openSettingsKey(api, desktop);
+    std::shared_ptr<BaselineStore> settingsKey = openSettingsKey(api, desktop);
     ASSERT_TRUE(settingsKey);
     EXPECT_EQ(settingsKey->describe(), api.options().machineDatabase);  // root may write it
     EXPECT_FALSE(isFirstStart(*settingsKey));
-    ASSERT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
+    ASSERT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1)
+        << trace.allText();
     EXPECT_TRUE(desktop.calls().empty());
     EXPECT_EQ(state.iCertificateCountTotal_Registry, 25);
     EXPECT_TRUE(holdsSamples(state.mqsCertificatesRegistry, 25, 42));
@@ -384,7 +393,7 @@ TEST(SqliteSettings, MachineDatabaseWithoutWriteAccessFallsThroughToTheUser) {
         auto key = admin.createKey(SettingsRoot::Machine, kSettingsKeyPath);
         RecordTable t;
         fillTable(t, 3, 5);
-        ASSERT_TRUE(key && saveBaseline(*key, t, 3));
+        ASSERT_TRUE(key && saveBaseline(*baselineStoreOn(*key), t, 3));
     }
     const fs::path machine = admin.options().machineDatabase;
     const auto before = readFile(machine);
@@ -440,7 +449,7 @@ TEST(SqliteSettings, DamagedDatabaseIsReportedAndNeverWritten) {
         auto key = api.createKey(SettingsRoot::User, kSettingsKeyPath);
         RecordTable t;
         fillTable(t, 4, 1);
-        ASSERT_TRUE(key && saveBaseline(*key, t, 4));
+        ASSERT_TRUE(key && saveBaseline(*baselineStoreOn(*key), t, 4));
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(api.options().userDatabase.c_str(), &db), SQLITE_OK);
         sqlite3_stmt* st = nullptr;
@@ -493,17 +502,17 @@ TEST(SqliteSettings, DamagedDatabaseIsReportedAndNeverWritten) {
         if (what != "foreign") {  // a foreign database simply has no such value
             EXPECT_EQ(read, SettingsStatus::Error);
             EXPECT_NE(key->lastError().find(file.string()), std::string::npos) << key->lastError();
-            EXPECT_FALSE(isFirstStart(*key));
+            EXPECT_FALSE(isFirstStart(*baselineStoreOn(*key)));
         }
         RecordTable t;
         fillTable(t, 2, 2);
-        EXPECT_FALSE(saveBaseline(*key, t, 2));
+        EXPECT_FALSE(saveBaseline(*baselineStoreOn(*key), t, 2));
         EXPECT_NE(key->lastError().find(file.string()), std::string::npos) << key->lastError();
 
         KestruneState state;
         ScriptedDesktop desktop;
         CaptureTrace trace;
-        std::shared_ptr<SettingsKey> settingsKey(std::move(key));
+        std::shared_ptr<BaselineStore> settingsKey(baselineStoreOver(std::move(key)));
         EXPECT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 0);
         EXPECT_EQ(desktop.messageBoxes().size(), 2u);
         if (what != "foreign") {

@@ -147,7 +147,7 @@ TEST(LinuxStoreFault, FolderGoneMidCycleReportsItsCertificatesMissingAndTheProgr
     KestruneState& state = program.state;
     auto& desktop = program.desktop;  // answers OK, and No to saving
     CycleContext& context = program.context;
-    std::shared_ptr<SettingsKey>& settingsKey = program.settingsKey;
+    std::shared_ptr<BaselineStore>& settingsKey = program.settingsKey;
     settingsKey = openSettingsKey(program.settings, desktop);
     scan(state, *api, trace);
     ASSERT_TRUE(saveBaseline(*settingsKey, state.mqsCertificates, 5));

@@ -28,6 +28,7 @@
 #include "baseline/baseline_storage.h"
 #include "inventory/certificate_record.h"
 #include "platform/platform.h"
+#include "tests/support/memory_settings.h"
 #include "tests/support/sample_records.h"
 #include "ui/baseline_messages.h"
 #include "ui/certificates_dialog_layout.h"
@@ -491,10 +492,11 @@ class Session {
         }
         run({"xdotool", "key", "x"}, xenv, dir.path());
     }
-    std::unique_ptr<SettingsKey> machineKey() {
+    std::unique_ptr<BaselineStore> machineKey() {
         NullTrace quiet;
-        return makePorts(PlatformOptions{root.string(), home.string()}, quiet)
-            .settings->createKey(SettingsRoot::Machine, kSettingsKeyPath);
+        return testing::openStore(
+            *makePorts(PlatformOptions{root.string(), home.string()}, quiet).settings,
+            SettingsRoot::Machine, StoreAccess::Create);
     }
 
     TempDir dir;
@@ -546,13 +548,13 @@ TEST(KestruneProgram, EndToEndUnderXvfbFirstStartBaselineNoticesAndExit) {
         kBoundMs))
         << s.output();
     NullTrace quiet;
-    auto key = makePorts(PlatformOptions{s.root.string(), s.home.string()}, quiet)
-                   .settings->openKey(SettingsRoot::Machine, kSettingsKeyPath);
+    auto key = testing::openStore(
+        *makePorts(PlatformOptions{s.root.string(), s.home.string()}, quiet).settings,
+        SettingsRoot::Machine, StoreAccess::Write);
     ASSERT_TRUE(key) << "running as root, the baseline belongs in the machine database";
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    ASSERT_EQ(key->queryValue(kValueCertificateData, &type, nullptr, &size), SettingsStatus::Ok);
-    EXPECT_EQ(size, 2u * sizeof(CertificateRecord));
+    const StoreResult<std::uint32_t> size = key->valueSize(BaselineValue::Data);
+    ASSERT_TRUE(size) << size.error();
+    EXPECT_EQ(*size, 2u * sizeof(CertificateRecord));
 
     // 3 s after the UI starts the icon is in the tray with its first balloon; its menu's
     // Exit ends the program with status 0.
@@ -595,10 +597,9 @@ TEST(KestruneProgram, ExitFromTheTrayWhileTheCycleWaitsForTheUser) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     // Nothing was written on the way out: the stored baseline is the one from before.
     auto key = s.machineKey();
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    ASSERT_EQ(key->queryValue(kValueCertificateData, &type, nullptr, &size), SettingsStatus::Ok);
-    EXPECT_EQ(size, sizeof(CertificateRecord));
+    const StoreResult<std::uint32_t> size = key->valueSize(BaselineValue::Data);
+    ASSERT_TRUE(size) << size.error();
+    EXPECT_EQ(*size, sizeof(CertificateRecord));
 }
 
 TEST(KestruneProgram, WithoutASystemTrayEveryNoticeIsWrittenToStandardOutput) {
@@ -993,13 +994,13 @@ TEST(KestruneOnWayland, FirstStartBoxesTheStoredBaselineAndAListFromASecondLaunc
         kBoundMs))
         << readFile(dir.path() / "kestrune.out");
     NullTrace quiet;
-    auto key = makePorts(PlatformOptions{root.string(), home.string()}, quiet)
-                   .settings->openKey(SettingsRoot::Machine, kSettingsKeyPath);
+    auto key = testing::openStore(
+        *makePorts(PlatformOptions{root.string(), home.string()}, quiet).settings,
+        SettingsRoot::Machine, StoreAccess::Write);
     ASSERT_TRUE(key);
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    ASSERT_EQ(key->queryValue(kValueCertificateData, &type, nullptr, &size), SettingsStatus::Ok);
-    EXPECT_EQ(size, 2u * sizeof(CertificateRecord));
+    const StoreResult<std::uint32_t> size = key->valueSize(BaselineValue::Data);
+    ASSERT_TRUE(size) << size.error();
+    EXPECT_EQ(*size, 2u * sizeof(CertificateRecord));
 
     // No tray here: once the icon's first notice is out, a second launch opens the list,
     // and its Scan Now runs a cycle that ends with the user's notice.

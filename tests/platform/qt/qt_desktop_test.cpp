@@ -207,8 +207,8 @@ struct QtCycle {
             "LocalMachine",
             {FakeStore{"Root", {makeCert("A", {0x0a}, 1), makeCert("B", {0x0b}, 2)}}}});
         // An empty stored baseline, so every reload succeeds without a box.
-        settingsKey = settings.createKey(SettingsRoot::Machine, kSettingsKeyPath);
-        saveBaseline(*settingsKey, state.mqsCertificates, 0);
+        settingsKey = settings.createKey(SettingsRoot::Machine);
+        EXPECT_TRUE(saveBaseline(*settingsKey, state.mqsCertificates, 0));
     }
     QApplication& app = qtApp();  // before any widget
     CaptureTrace trace;
@@ -221,7 +221,7 @@ struct QtCycle {
     Tray& tray = fake.tray;
     CycleCoordinator& coordinator = fake.coordinator;
     CycleContext& context = fake.context;
-    std::shared_ptr<SettingsKey>& settingsKey = fake.settingsKey;
+    std::shared_ptr<BaselineStore>& settingsKey = fake.settingsKey;
 };
 
 TEST(QtTray, TooltipsAfterAddingAndAfterACycleOnAWorker) {

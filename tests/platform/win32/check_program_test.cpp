@@ -265,21 +265,15 @@ TEST_F(CheckMonitoring, ACertificateUnderABaselineCertificatesSerialIsAdded) {
 }
 
 // `reg.exe` with these arguments, as an administrator would edit the key; its exit code.
-DWORD reg(const std::wstring& arguments) {
-    std::wstring commandLine = L"reg.exe " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &process)) {
-        ADD_FAILURE() << "reg.exe: " << win32::errorText(GetLastError());
-        return 0xFFFFFFFF;
-    }
-    Handle processHandle(process.hProcess), threadHandle(process.hThread);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0xFFFFFFFF;
-    GetExitCodeProcess(process.hProcess, &code);
-    return code;
+// The damage another program could do to the stored values, straight through the
+// registry API (32-bit Wine's reg.exe reports success for a value it did not delete).
+LSTATUS setStored(const wchar_t* name, DWORD type, const std::vector<BYTE>& bytes) {
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Brimtal Software\\Kestrune", name, type,
+                           bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+LSTATUS deleteStored(const wchar_t* name) {
+    return RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Brimtal Software\\Kestrune", name);
 }
 
 // Both values of the machine key as stored, type and bytes, for before-and-after checks.
@@ -290,33 +284,37 @@ std::string storedValues() {
         DWORD size = 0;
         std::vector<BYTE> bytes;
         if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Brimtal Software\\Kestrune", name,
-                         RRF_RT_ANY, &type, nullptr, &size) == ERROR_SUCCESS) {
-            bytes.resize(size);
-            RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Brimtal Software\\Kestrune", name,
-                         RRF_RT_ANY | RRF_NOEXPAND, &type, bytes.data(), &size);
-            bytes.resize(size);
+                         RRF_RT_ANY, &type, nullptr, &size) != ERROR_SUCCESS) {
+            // Some registries write the type even for a value that is not there.
+            all += "absent;";
+            continue;
         }
+        bytes.resize(size);
+        RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Brimtal Software\\Kestrune", name,
+                     RRF_RT_ANY | RRF_NOEXPAND, &type, bytes.data(), &size);
+        bytes.resize(size);
         all += std::to_string(type) + ":" + hex(bytes.data(), bytes.size(), "") + ";";
     }
     return all;
 }
 
 TEST_F(CheckMonitoring, ADamagedRegistryBaselineIsAnErrorUntilAccepted) {
-    const std::wstring key = L"\"HKLM\\Software\\Brimtal Software\\Kestrune\"";
     const std::string where = "HKEY_LOCAL_MACHINE\\Software\\Brimtal Software\\Kestrune";
-    // 567 bytes of data: one byte short of a record.
-    const std::wstring cut =
-        L"/v \"Certificate Data\" /t REG_BINARY /d " + std::wstring(567 * 2, L'4') + L" /f";
     const struct {
         const char* name;
-        std::wstring edit;
+        LSTATUS (*edit)();
         const char* says;
     } cases[] = {
-        {"count abc", L"add " + key + L" /v \"Certificate Count\" /t REG_SZ /d abc /f",
+        {"count abc",
+         [] {
+             // "abc" and its terminator, as reg.exe would store it.
+             return setStored(L"Certificate Count", REG_SZ, {'a', 0, 'b', 0, 'c', 0, 0, 0});
+         },
          "\"Certificate Count\" is not a number of records (\"abc\")"},
-        {"data cut", L"add " + key + L" " + cut,
+        {"data cut",  // one byte short of a record
+         [] { return setStored(L"Certificate Data", REG_BINARY, std::vector<BYTE>(567, 0x44)); },
          "\"Certificate Data\" holds 567 bytes, not whole records of 568 bytes"},
-        {"count deleted", L"delete " + key + L" /v \"Certificate Count\" /f",
+        {"count deleted", [] { return deleteStored(L"Certificate Count"); },
          "\"Certificate Data\" is there but \"Certificate Count\" is missing"},
     };
     for (const auto& c : cases) {
@@ -324,7 +322,7 @@ TEST_F(CheckMonitoring, ADamagedRegistryBaselineIsAnErrorUntilAccepted) {
         removeSettings();
         ASSERT_EQ(runCheck(L"").exitCode, 0u);
         const std::string whole = storedValues();
-        ASSERT_EQ(reg(c.edit), 0u);
+        ASSERT_EQ(c.edit(), ERROR_SUCCESS);
         const std::string damaged = storedValues();
         ASSERT_NE(damaged, whole);
         const CheckRun run = runCheck(L"");

@@ -88,15 +88,15 @@ class RegistryBaseline : public ::testing::Test {
     // Saves `count` sample records under a freshly opened key and loads them back.
     void roundTrip(std::size_t count, std::uint32_t tag) {
         KestruneState state;
-        std::shared_ptr<SettingsKey> settingsKey = openSettingsKey(*api_, desktop_);
+        std::shared_ptr<BaselineStore> settingsKey = openSettingsKey(*api_, desktop_);
         ASSERT_TRUE(settingsKey);
         fillTable(state.mqsCertificates, count, tag);
-        ASSERT_TRUE(
-            saveBaseline(*settingsKey, state.mqsCertificates, static_cast<std::int32_t>(count)))
-            << settingsKey->lastError();
+        const Status saved =
+            saveBaseline(*settingsKey, state.mqsCertificates, static_cast<std::int32_t>(count));
+        ASSERT_TRUE(saved) << saved.error();
 
         KestruneState loaded;
-        std::shared_ptr<SettingsKey> loadedKey = openSettingsKey(*api_, desktop_);
+        std::shared_ptr<BaselineStore> loadedKey = openSettingsKey(*api_, desktop_);
         ASSERT_TRUE(loadedKey);
         EXPECT_FALSE(isFirstStart(*loadedKey));
         ASSERT_EQ(registry_settings_load(loadedKey.get(), loaded, desktop_, trace_), 1)
@@ -107,7 +107,7 @@ class RegistryBaseline : public ::testing::Test {
         EXPECT_TRUE(desktop_.messageBoxes().empty());
     }
 
-    std::unique_ptr<SettingsApi> api_ = std::make_unique<win32::RegistrySettingsApi>();
+    std::unique_ptr<KeyedSettings> api_ = std::make_unique<win32::RegistrySettingsApi>();
     ScriptedDesktop desktop_;
     CaptureTrace trace_;
 };

@@ -31,7 +31,7 @@ class RegistryTest : public ::testing::Test {
         RegDeleteTreeW(HKEY_CURRENT_USER, kVolatilePath);
     }
 
-    std::unique_ptr<SettingsApi> api_ = std::make_unique<win32::RegistrySettingsApi>();
+    std::unique_ptr<KeyedSettings> api_ = std::make_unique<win32::RegistrySettingsApi>();
 };
 
 TEST_F(RegistryTest, ValuesKeepTheirBytesAndTypesAndReadLikeTheRegistry) {

@@ -62,7 +62,8 @@ struct Program : testing::FakeProgram {
         stores.locations = fiveCertificates();
         settingsKey = openSettingsKey(settings, desktop);
         scan(state, stores, trace);
-        saveBaseline(*settingsKey, state.mqsCertificates, state.iCertificateCountTotal);
+        EXPECT_TRUE(
+            saveBaseline(*settingsKey, state.mqsCertificates, state.iCertificateCountTotal));
         EXPECT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
         coordinator.publish(state);
         tray.addTrayIcon();

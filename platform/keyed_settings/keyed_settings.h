@@ -1,6 +1,7 @@
-// What the baseline needs of the platform's settings store, shaped after the registry:
-// a key under the machine or the user root, values read as bytes and a type, written
-// with a type. Win32: the registry. Linux: SQLite. Tests: in memory.
+// Settings shaped after the registry, as both platforms keep them: a key under the
+// machine or the user root, named values read as bytes and a type, written with a type.
+// Win32: the registry. Linux: SQLite, whose file holds the same keys, names and types.
+// The baseline stores the core asks for are keys at kSettingsKeyPath, one per root.
 #pragma once
 
 #include <cstdint>
@@ -9,18 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "baseline/baseline_store.h"
+
 namespace kestrune {
 
 inline constexpr std::uint32_t kRegSz = 1;      // REG_SZ
 inline constexpr std::uint32_t kRegBinary = 3;  // REG_BINARY
 
 inline constexpr const char* kSettingsKeyPath = "Software\\Brimtal Software\\Kestrune";
-inline constexpr const char* kValueCertificateCount = "Certificate Count";
-inline constexpr const char* kValueCertificateData = "Certificate Data";
-// The SHA-256 of each record's certificate, 32 bytes per record in record order.
-inline constexpr const char* kValueCertificateFingerprints = "Certificate Fingerprints";
-
-enum class SettingsRoot { Machine, User };
 
 enum class SettingsStatus {
     Ok,
@@ -70,9 +67,10 @@ struct SetAsideResult {
     std::string why;   // why it could not be moved; empty when ok
 };
 
-class SettingsApi {
+// Every keyed settings store is a set of baseline stores: kSettingsKeyPath under each
+// root, the count a string value, the data and the fingerprints binary ones.
+class KeyedSettings : public BaselineStores {
   public:
-    virtual ~SettingsApi() = default;
     // Opens an existing key with full access; null when it does not exist or access
     // is denied.
     virtual std::unique_ptr<SettingsKey> openKey(SettingsRoot root, const std::string& path) = 0;
@@ -100,6 +98,14 @@ class SettingsApi {
         (void)path;
         return {true, {}, {}};
     }
+
+    StoreResult<std::unique_ptr<BaselineStore>> open(SettingsRoot root, StoreAccess access) final;
+    std::string where(SettingsRoot root) const final { return where(root, kSettingsKeyPath); }
+    Result<std::string> setAside(SettingsRoot root) final;
 };
+
+// The baseline store over one key, owning it; or only using it, for as long as it lives.
+std::unique_ptr<BaselineStore> baselineStoreOver(std::unique_ptr<SettingsKey> key);
+std::unique_ptr<BaselineStore> baselineStoreOn(SettingsKey& key);
 
 }  // namespace kestrune
