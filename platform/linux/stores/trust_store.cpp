@@ -75,58 +75,10 @@ class FileStore final : public OpenCertStore {
     std::string walkFailure() const override { return failure_.empty() ? brokenText_ : failure_; }
 
     const Certificate* next() override {
-        X509Ptr cert;
-        std::string problem;
-        CertificateFileReader::Block block;
         for (;;) {
             if (reader_) {
-                CertificateFileReader::Step step = reader_->nextBlock(block, problem);
-                if (step == CertificateFileReader::Step::Certificate) {
-                    // The fields straight from the bytes; the full parse for what the
-                    // extractor is not sure of.
-                    if (extractor_.extract(block.der, block.size, block.trusted,
-                                           extracted_.fields())) {
-                        ++found_;
-                        extracted_.setTrust(block.trust, block.trustSize);
-                        extracted_.setDer(block.der, block.size);
-                        return &extracted_;
-                    }
-                    step = reader_->parse(block, cert, problem);
-                }
-                switch (step) {
-                    case CertificateFileReader::Step::Certificate:
-                        ++found_;
-                        current_.reset(std::move(cert));
-                        current_.setTrust(block.trust, block.trustSize);
-                        return &current_;
-                    case CertificateFileReader::Step::Broken: {
-                        ++broken_;
-                        const std::string where =
-                            reader_->problemLine() > 0
-                                ? "line " + std::to_string(reader_->problemLine()) + " of " + path()
-                                : path();
-                        if (reader_->problemLine() > 0) {
-                            trace_.errf("Skipped the certificate at %s: %s\n", where.c_str(),
-                                        problem.c_str());
-                        } else {
-                            trace_.errf("Skipped %s: %s\n", path().c_str(), problem.c_str());
-                        }
-                        // Certificate markers or DER it cannot read may hold what OpenSSL
-                        // reads: the store is not known whole. The rest is still read.
-                        if (reader_->holdsCertificates() && brokenText_.empty()) {
-                            brokenText_ = where + ": " + problem;
-                        }
-                        continue;
-                    }
-                    case CertificateFileReader::Step::End:
-                        if (!reader_->readFailure().empty()) {
-                            // What the rest of the file holds is unknown.
-                            failWith(path() + ": " + reader_->readFailure());
-                        } else if (found_ == 0 && broken_ == 0) {
-                            trace_.errf("Skipped %s: no certificate in it\n", path().c_str());
-                        }
-                        reader_.reset();
-                        break;
+                if (const Certificate* cert = nextInFile()) {
+                    return cert;
                 }
             }
             if (nextFile_ >= files_.size() || !failure_.empty()) {
@@ -135,27 +87,94 @@ class FileStore final : public OpenCertStore {
                 file_.reset();
                 return nullptr;
             }
-            const std::size_t index = nextFile_;
-            std::string why;
-            ReadFailure failure = ReadFailure::None;
-            if (!openRegularFile(files_[index], file_, fileSize_, why, kMaxCertificateFileBytes,
-                                 &failure, calls_)) {
-                nextFile_ = index + 1;
-                if (failure != ReadFailure::Unreadable) {
-                    // Removed since the folder was listed, or no file at all (a FIFO
-                    // planted in the folder): it holds no certificate.
-                    trace_.errf("Skipped %s: %s\n", files_[index].c_str(), why.c_str());
-                } else {
-                    // What the file holds is unknown, so the store cannot be told whole.
-                    failWith(files_[index] + ": " + why);
-                }
-                continue;
-            }
-            startFile(index);
+            openNextFile();
         }
     }
 
   private:
+    // The next certificate of the file being read; null once the file is done with.
+    const Certificate* nextInFile() {
+        X509Ptr cert;
+        std::string problem;
+        CertificateFileReader::Block block;
+        for (;;) {
+            CertificateFileReader::Step step = reader_->nextBlock(block, problem);
+            if (step == CertificateFileReader::Step::Certificate) {
+                // The fields straight from the bytes; the full parse for what the
+                // extractor is not sure of.
+                if (extractor_.extract(block.der, block.size, block.trusted, extracted_.fields())) {
+                    ++found_;
+                    extracted_.setTrust(block.trust, block.trustSize);
+                    extracted_.setDer(block.der, block.size);
+                    return &extracted_;
+                }
+                step = reader_->parse(block, cert, problem);
+            }
+            switch (step) {
+                case CertificateFileReader::Step::Certificate:
+                    ++found_;
+                    current_.reset(std::move(cert));
+                    current_.setTrust(block.trust, block.trustSize);
+                    return &current_;
+                case CertificateFileReader::Step::Broken:
+                    skipBroken(problem);
+                    continue;
+                case CertificateFileReader::Step::End:
+                    endFile();
+                    return nullptr;
+            }
+        }
+    }
+
+    // A part of the file that could not be read as a certificate: told, and the rest read.
+    void skipBroken(const std::string& problem) {
+        ++broken_;
+        const std::string where =
+            reader_->problemLine() > 0
+                ? "line " + std::to_string(reader_->problemLine()) + " of " + path()
+                : path();
+        if (reader_->problemLine() > 0) {
+            trace_.errf("Skipped the certificate at %s: %s\n", where.c_str(), problem.c_str());
+        } else {
+            trace_.errf("Skipped %s: %s\n", path().c_str(), problem.c_str());
+        }
+        // Certificate markers or DER it cannot read may hold what OpenSSL reads: the
+        // store is not known whole.
+        if (reader_->holdsCertificates() && brokenText_.empty()) {
+            brokenText_ = where + ": " + problem;
+        }
+    }
+
+    void endFile() {
+        if (!reader_->readFailure().empty()) {
+            // What the rest of the file holds is unknown.
+            failWith(path() + ": " + reader_->readFailure());
+        } else if (found_ == 0 && broken_ == 0) {
+            trace_.errf("Skipped %s: no certificate in it\n", path().c_str());
+        }
+        reader_.reset();
+    }
+
+    void openNextFile() {
+        const std::size_t index = nextFile_;
+        std::string why;
+        ReadFailure failure = ReadFailure::None;
+        if (!openRegularFile(files_[index], file_, fileSize_, why, kMaxCertificateFileBytes,
+                             &failure, calls_)) {
+            nextFile_ = index + 1;
+            if (failure != ReadFailure::Unreadable) {
+                // Removed since the folder was listed, or no file at all (a FIFO
+                // planted in the folder): it holds no certificate.
+                trace_.errf("Skipped %s: %s\n", files_[index].c_str(), why.c_str());
+            } else {
+                // What the file holds is unknown, so the store cannot be told whole.
+                failWith(files_[index] + ": " + why);
+            }
+            return;
+        }
+        startFile(index);
+    }
+
     void startFile(std::size_t index) {
         fileIndex_ = index;
         nextFile_ = index + 1;
