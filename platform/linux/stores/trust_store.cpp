@@ -54,14 +54,14 @@ class FileStore final : public OpenCertStore {
             return true;
         }
         ReadFailure failure = ReadFailure::None;
-        std::string why;
-        if (!openRegularFile(files_[0], file_, fileSize_, why, kMaxCertificateFileBytes, &failure,
-                             calls_)) {
+        const Result<std::size_t> opened =
+            openRegularFile(files_[0], file_, kMaxCertificateFileBytes, &failure, calls_);
+        if (!opened) {
             // A bundle that is something else than a file is there, and unread.
-            error = StoreError{failure != ReadFailure::Gone, files_[0] + ": " + why};
+            error = StoreError{failure != ReadFailure::Gone, files_[0] + ": " + opened.error()};
             return false;
         }
-        startFile(0);
+        startFile(0, *opened);
         return true;
     }
 
@@ -157,10 +157,11 @@ class FileStore final : public OpenCertStore {
 
     void openNextFile() {
         const std::size_t index = nextFile_;
-        std::string why;
         ReadFailure failure = ReadFailure::None;
-        if (!openRegularFile(files_[index], file_, fileSize_, why, kMaxCertificateFileBytes,
-                             &failure, calls_)) {
+        const Result<std::size_t> opened =
+            openRegularFile(files_[index], file_, kMaxCertificateFileBytes, &failure, calls_);
+        if (!opened) {
+            const std::string& why = opened.error();
             nextFile_ = index + 1;
             if (failure != ReadFailure::Unreadable) {
                 // Removed since the folder was listed, or no file at all (a FIFO
@@ -172,16 +173,17 @@ class FileStore final : public OpenCertStore {
             }
             return;
         }
-        startFile(index);
+        startFile(index, *opened);
     }
 
-    void startFile(std::size_t index) {
+    // `size`: what the file held when opened.
+    void startFile(std::size_t index, std::size_t size) {
         fileIndex_ = index;
         nextFile_ = index + 1;
         found_ = 0;
         broken_ = 0;
         // A bundle is read as it goes, so memory does not grow with its size.
-        reader_.emplace(file_.get(), fileSize_, kMaxCertificateFileBytes,
+        reader_.emplace(file_.get(), size, kMaxCertificateFileBytes,
                         CertificateFileReader::kWindowBytes, calls_);
     }
     const std::string& path() const { return files_[fileIndex_]; }
@@ -194,7 +196,6 @@ class FileStore final : public OpenCertStore {
     RecordExtractor extractor_;
     ExtractedCertificate extracted_;
     UniqueFd file_;  // the file being read; outlives its reader
-    std::size_t fileSize_ = 0;
     std::optional<CertificateFileReader> reader_;
     std::size_t fileIndex_ = 0;
     std::size_t nextFile_ = 0;
@@ -241,10 +242,11 @@ class BundleStore final : public StoreSource {
     // The first bundle that exists, as a path to read.
     std::optional<std::string> chosen() const {
         for (const auto& candidate : kBundles) {
-            std::string path;
-            std::string why;
-            if (root_.exists(candidate) && root_.real(candidate, path, why)) {
-                return path;
+            if (!root_.exists(candidate)) {
+                continue;
+            }
+            if (Result<std::string> path = root_.real(candidate)) {
+                return std::move(*path);
             }
         }
         return std::nullopt;
@@ -267,10 +269,11 @@ class FolderStore final : public StoreSource {
     std::vector<std::string> sources() const override {
         std::vector<std::string> paths;
         for (const auto& folder : folders_) {
-            std::string path;
-            std::string why;
-            if (root_.exists(folder) && root_.real(folder, path, why)) {
-                paths.push_back(std::move(path));
+            if (!root_.exists(folder)) {
+                continue;
+            }
+            if (Result<std::string> path = root_.real(folder)) {
+                paths.push_back(std::move(*path));
             }
         }
         return paths;
