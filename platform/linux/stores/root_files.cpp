@@ -6,12 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <system_error>
 
 namespace kestrune {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -39,6 +36,9 @@ const FileCalls& systemFileCalls() {
         [](int fd, struct stat* st) { return ::fstat(fd, st); },
         [](int fd, void* buffer, std::size_t size) { return ::read(fd, buffer, size); },
         [](int fd) { return ::close(fd); },
+        [](const char* path) { return ::opendir(path); },
+        [](DIR* dir) { return ::readdir(dir); },
+        [](DIR* dir) { return ::closedir(dir); },
     };
     return kSystem;
 }
@@ -223,22 +223,43 @@ namespace {
 // (path as listed, path to read)
 using Listed = std::vector<std::pair<std::string, std::string>>;
 
-void listInto(const RootDir& root, const std::string& folder, Listed& files,
-              const SkipReport& skipped) {
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec);
-    if (ec) {
-        skipped(folder, ec.message(), ec != std::errc::no_such_file_or_directory);
-        return;
+// An entry's type as listed: what readdir says, else what lstat does. A file that cannot
+// be told (gone meanwhile) is taken as a file; reading it will say what is wrong.
+unsigned char entryType(const std::string& path, unsigned char listed) {
+    if (listed != DT_UNKNOWN) {
+        return listed;
     }
-    std::vector<std::string> folders;
-    for (const fs::directory_iterator end; it != end;) {
-        const fs::directory_entry& entry = *it;
-        const fs::file_type type = entry.symlink_status(ec).type();
-        std::string path = entry.path().string();
-        if (!ec && type == fs::file_type::directory) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return DT_REG;
+    }
+    return S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+}
+
+// One folder's entries: its files (links resolved) into `files`, its sub-folders into
+// `folders`. A listing that fails part way is reported, and what was listed kept.
+void listEntries(const RootDir& root, const std::string& folder, DIR* dir, Listed& files,
+                 std::vector<std::string>& folders, const SkipReport& skipped,
+                 const FileCalls& calls) {
+    const std::string base = !folder.empty() && folder.back() == '/' ? folder : folder + "/";
+    for (;;) {
+        errno = 0;
+        const dirent* entry = calls.readdir(dir);
+        if (entry == nullptr) {
+            if (const int error = errno; error != 0) {
+                skipped(folder, errnoText(error), true);
+            }
+            return;
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        std::string path = base + std::string(name);
+        const unsigned char type = entryType(path, entry->d_type);
+        if (type == DT_DIR) {
             folders.push_back(std::move(path));
-        } else if (!ec && type == fs::file_type::symlink) {
+        } else if (type == DT_LNK) {
             Result<std::string> target = root.real(root.machinePath(path));
             if (target) {
                 files.emplace_back(std::move(path), std::move(*target));
@@ -248,23 +269,32 @@ void listInto(const RootDir& root, const std::string& folder, Listed& files,
         } else {
             files.emplace_back(path, path);  // reading it will say what is wrong
         }
-        it.increment(ec);
-        if (ec) {
-            skipped(folder, ec.message(), true);
-            break;
-        }
     }
+}
+
+void listInto(const RootDir& root, const std::string& folder, Listed& files,
+              const SkipReport& skipped, const FileCalls& calls) {
+    DIR* dir = calls.opendir(folder.c_str());
+    if (dir == nullptr) {
+        const int error = errno;
+        skipped(folder, errnoText(error), error != ENOENT);
+        return;
+    }
+    std::vector<std::string> folders;
+    listEntries(root, folder, dir, files, folders, skipped, calls);
+    calls.closedir(dir);
     for (const std::string& sub : folders) {
-        listInto(root, sub, files, skipped);
+        listInto(root, sub, files, skipped, calls);
     }
 }
 
 }  // namespace
 
 void listFilesBelow(const RootDir& root, const std::string& realFolder,
-                    std::vector<std::string>& files, const SkipReport& skipped) {
+                    std::vector<std::string>& files, const SkipReport& skipped,
+                    const FileCalls& calls) {
     Listed listed;
-    listInto(root, realFolder, listed, skipped);
+    listInto(root, realFolder, listed, skipped, calls);
     std::sort(listed.begin(), listed.end());
     files.reserve(files.size() + listed.size());
     for (auto& [name, path] : listed) {

@@ -4,6 +4,7 @@
 // and not the host's.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -18,12 +19,16 @@
 namespace kestrune {
 
 // The system calls a store read goes through. Tests hand in their own to provoke what a
-// real disk seldom does on cue: a file cut short between fstat and read, EINTR, EIO.
+// real disk seldom does on cue: a file cut short between fstat and read, EINTR, EIO, a
+// folder removed just before it is listed.
 struct FileCalls {
     int (*open)(const char* path, int flags);
     int (*fstat)(int fd, struct stat* st);
     ssize_t (*read)(int fd, void* buffer, std::size_t size);
     int (*close)(int fd);
+    DIR* (*opendir)(const char* path);
+    struct dirent* (*readdir)(DIR* dir);
+    int (*closedir)(DIR* dir);
 };
 // The kernel's own.
 const FileCalls& systemFileCalls();
@@ -110,7 +115,8 @@ class RootDir {
 using SkipReport =
     std::function<void(const std::string& path, const std::string& why, bool unreadable)>;
 void listFilesBelow(const RootDir& root, const std::string& realFolder,
-                    std::vector<std::string>& files, const SkipReport& skipped);
+                    std::vector<std::string>& files, const SkipReport& skipped,
+                    const FileCalls& calls = systemFileCalls());
 
 // The text of an errno value.
 std::string errnoText(int error);

@@ -285,13 +285,15 @@ class FolderStore final : public StoreSource {
         std::vector<std::string> files;
         std::string failure;
         for (const auto& folder : sources()) {
-            listFilesBelow(root_, folder, files,
-                           [&](const std::string& path, const std::string& why, bool unreadable) {
-                               trace_.errf("Skipped %s: %s\n", path.c_str(), why.c_str());
-                               if (unreadable && failure.empty()) {
-                                   failure = path + ": " + why;
-                               }
-                           });
+            listFilesBelow(
+                root_, folder, files,
+                [&](const std::string& path, const std::string& why, bool unreadable) {
+                    trace_.errf("Skipped %s: %s\n", path.c_str(), why.c_str());
+                    if (unreadable && failure.empty()) {
+                        failure = path + ": " + why;
+                    }
+                },
+                calls_);
         }
         if (!failure.empty()) {
             error = StoreError{true, failure};
