@@ -205,12 +205,11 @@ Totals extractorScan(const std::vector<std::string>& files) {
     kestrune::ExtractedFields fields;
     for (const auto& file : files) {
         kestrune::UniqueFd fd;
-        std::size_t size = 0;
-        std::string why;
-        if (!kestrune::openRegularFile(file, fd, size, why)) {
+        const kestrune::Result<std::size_t> size = kestrune::openRegularFile(file, fd);
+        if (!size) {
             continue;
         }
-        kestrune::CertificateFileReader reader(fd.get(), size, kestrune::kMaxCertificateFileBytes);
+        kestrune::CertificateFileReader reader(fd.get(), *size, kestrune::kMaxCertificateFileBytes);
         kestrune::CertificateFileReader::Block block;
         std::string problem;
         while (reader.nextBlock(block, problem) != kestrune::CertificateFileReader::Step::End) {

@@ -381,17 +381,9 @@ CertificateFileReader::Pem CertificateFileReader::pemStep(Block& block, std::str
         const bool wanted = isCertificateLabel(label);
 
         // The block ends at the next END line; a BEGIN line first means it never ended.
-        std::size_t marker = bodyStart;
-        for (;;) {
-            marker = findAtLineStart(data_, marker, kDashes);
-            if (unsure(marker, kBegin.size())) {
-                return Pem::More;  // a marker cut off at the end of what is read
-            }
-            if (marker == npos || startsWith(data_, marker, kEnd) ||
-                startsWith(data_, marker, kBegin)) {
-                break;
-            }
-            marker += kDashes.size();
+        std::size_t marker = npos;
+        if (!blockEnd(bodyStart, marker)) {
+            return Pem::More;
         }
         if (marker == npos || startsWith(data_, marker, kBegin)) {
             pos_ = marker == npos ? data_.size() : marker;
@@ -408,22 +400,47 @@ CertificateFileReader::Pem CertificateFileReader::pemStep(Block& block, std::str
         if (!wanted) {
             continue;
         }
-        const std::string_view endLine = data_.substr(marker, endLineEnd - marker);
-        if (!startsWith(endLine, kEnd.size(), label) ||
-            !startsWith(endLine, kEnd.size() + label.size(), kDashes)) {
-            return broken(begin, "its END line does not match");
+        if (const char* why = takeBlock(label, begin, bodyStart, marker, endLineEnd, block)) {
+            return broken(begin, why);
         }
-        if (!decodeBase64(data_.substr(bodyStart, marker - bodyStart), der_) || der_.empty()) {
-            return broken(begin, "not valid base64");
-        }
-        block.der = der_.data();
-        block.size = der_.size();
-        block.trusted = label == "TRUSTED CERTIFICATE";
-        block.begin = begin;
-        findTrust(block);
         step = Step::Certificate;
         return Pem::Step;
     }
+}
+
+bool CertificateFileReader::blockEnd(std::size_t bodyStart, std::size_t& marker) const {
+    constexpr auto npos = std::string_view::npos;
+    marker = bodyStart;
+    for (;;) {
+        marker = findAtLineStart(data_, marker, kDashes);
+        if (unsure(marker, kBegin.size())) {
+            return false;  // a marker cut off at the end of what is read
+        }
+        if (marker == npos || startsWith(data_, marker, kEnd) ||
+            startsWith(data_, marker, kBegin)) {
+            return true;
+        }
+        marker += kDashes.size();
+    }
+}
+
+const char* CertificateFileReader::takeBlock(std::string_view label, std::size_t begin,
+                                             std::size_t bodyStart, std::size_t marker,
+                                             std::size_t endLineEnd, Block& block) {
+    const std::string_view endLine = data_.substr(marker, endLineEnd - marker);
+    if (!startsWith(endLine, kEnd.size(), label) ||
+        !startsWith(endLine, kEnd.size() + label.size(), kDashes)) {
+        return "its END line does not match";
+    }
+    if (!decodeBase64(data_.substr(bodyStart, marker - bodyStart), der_) || der_.empty()) {
+        return "not valid base64";
+    }
+    block.der = der_.data();
+    block.size = der_.size();
+    block.trusted = label == "TRUSTED CERTIFICATE";
+    block.begin = begin;
+    findTrust(block);
+    return nullptr;
 }
 
 }  // namespace kestrune

@@ -78,6 +78,14 @@ class CertificateFileReader {
     enum class Pem { Step, More };
     Step nextPem(Block& block, std::string& problem);
     Pem pemStep(Block& block, std::string& problem, Step& step);
+    // Where the block whose body starts at `bodyStart` ends: `marker` at its END line, at
+    // a BEGIN line when it never ended, or npos when neither follows. False when more of
+    // the file must be read to tell.
+    bool blockEnd(std::size_t bodyStart, std::size_t& marker) const;
+    // A certificate block's bytes (its BEGIN line at `begin`, its END line from `marker`
+    // to `endLineEnd`) into `block`: null, or why they are no certificate's.
+    const char* takeBlock(std::string_view label, std::size_t begin, std::size_t bodyStart,
+                          std::size_t marker, std::size_t endLineEnd, Block& block);
     // Whether a search that found `p` (npos: nothing) and wants `need` bytes there may
     // find otherwise once more of the file is read.
     bool unsure(std::size_t p, std::size_t need) const;

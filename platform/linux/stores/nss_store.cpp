@@ -53,7 +53,7 @@ class NssOpenStore final : public OpenCertStore {
     NssOpenStore(std::string storeName, Trace& trace)
         : storeName_(std::move(storeName)), trace_(trace), current_(md5_) {}
 
-    bool open(const std::string& folder, std::string& why) {
+    Status open(const std::string& folder) {
         // The token name finds this context's slot among those of other open contexts.
         std::string token = formatText("kestrune %p", static_cast<const void*>(this));
         NSSInitParameters params{};
@@ -62,21 +62,18 @@ class NssOpenStore final : public OpenCertStore {
         const std::string database = "sql:" + folder;
         context_.reset(NSS_InitContext(database.c_str(), "", "", "", &params, kInitFlags));
         if (!context_) {
-            why = folder + ": cannot open the database (" + nssError() + ")";
-            return false;
+            return fail(folder + ": cannot open the database (" + nssError() + ")");
         }
         slot_.reset(PK11_FindSlotByName(token.c_str()));
         if (!slot_) {
-            why = folder + ": the database's token was not found (" + nssError() + ")";
-            return false;
+            return fail(folder + ": the database's token was not found (" + nssError() + ")");
         }
         list_.reset(PK11_ListCertsInSlot(slot_.get()));
         if (!list_) {
-            why = folder + ": cannot list its certificates (" + nssError() + ")";
-            return false;
+            return fail(folder + ": cannot list its certificates (" + nssError() + ")");
         }
         node_ = CERT_LIST_HEAD(list_.get());
-        return true;
+        return {};
     }
 
     const Certificate* next() override {
@@ -145,8 +142,8 @@ class NssDatabaseStore final : public StoreSource {
             return nullptr;
         }
         auto store = std::make_unique<NssOpenStore>(name_, trace_);
-        if (!store->open(folder_, error.why)) {
-            error.unreadable = true;
+        if (const Status opened = store->open(folder_); !opened) {
+            error = StoreError{true, opened.error()};
             return nullptr;
         }
         return store;
@@ -242,10 +239,9 @@ UserNssPaths userNssPaths(const std::string& home) {
     for (const auto& [folder, prefix] : kFirefoxHomes) {
         const std::string iniFolder = home + folder;
         paths.iniFolders.push_back(iniFolder);
-        std::string text;
-        std::string why;
-        if (readRegularFile(iniFolder + "/profiles.ini", text, why, kMaxProfilesIniBytes)) {
-            for (FirefoxProfile& profile : parseProfilesIni(text, iniFolder)) {
+        if (const Result<std::string> text =
+                readRegularFile(iniFolder + "/profiles.ini", kMaxProfilesIniBytes)) {
+            for (FirefoxProfile& profile : parseProfilesIni(*text, iniFolder)) {
                 paths.databases.push_back(std::move(profile.path));
             }
         }
@@ -266,13 +262,13 @@ StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problem
     for (const auto& [folder, prefix] : kFirefoxHomes) {
         const std::string iniFolder = home + folder;
         const std::string ini = iniFolder + "/profiles.ini";
-        std::string text;
-        std::string why;
         ReadFailure failure = ReadFailure::None;
-        if (!readRegularFile(ini, text, why, kMaxProfilesIniBytes, &failure, calls)) {
+        const Result<std::string> text =
+            readRegularFile(ini, kMaxProfilesIniBytes, &failure, calls);
+        if (!text) {
             if (failure != ReadFailure::Gone) {
                 if (problems != nullptr) {
-                    problems->errf("Skipped %s: %s\n", ini.c_str(), why.c_str());
+                    problems->errf("Skipped %s: %s\n", ini.c_str(), text.error().c_str());
                 }
                 if (unlisted != nullptr) {
                     *unlisted = true;
@@ -280,7 +276,7 @@ StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problem
             }
             continue;
         }
-        for (FirefoxProfile& profile : parseProfilesIni(text, iniFolder)) {
+        for (FirefoxProfile& profile : parseProfilesIni(*text, iniFolder)) {
             // Names stay unique across locations even if profiles.ini repeats one.
             std::string name = prefix + profile.name;
             for (int n = 2; names.count(name) != 0; ++n) {
@@ -296,11 +292,12 @@ StoreSources userNssStores(const std::string& home, Trace& trace, Trace* problem
 
 StoreSources systemNssStores(const RootDir& root, Trace& trace) {
     StoreSources stores;
-    std::string folder;
-    std::string why;
-    if (root.exists("/etc/pki/nssdb") && root.real("/etc/pki/nssdb", folder, why)) {
+    if (!root.exists("/etc/pki/nssdb")) {
+        return stores;
+    }
+    if (Result<std::string> folder = root.real("/etc/pki/nssdb")) {
         stores.push_back(std::make_unique<NssDatabaseStore>("nssdb-system", LinuxLocation::System,
-                                                            folder, trace));
+                                                            std::move(*folder), trace));
     }
     return stores;
 }

@@ -218,6 +218,185 @@ bool reencodes(const T* item, I2d i2d, const unsigned char* der, const unsigned 
     return i2d(item, &out) == length && std::memcmp(scratch.data(), der, scratch.size()) == 0;
 }
 
+// What walking a certificate keeps for its record's fields.
+struct Walked {
+    Asn1IntegerPtr serial;
+    const unsigned char* subjectAt = nullptr;  // the subject name's DER
+    const unsigned char* subjectEnd = nullptr;
+    PlainName plainSubject;
+    NamePtr subject;  // decoded only when the subject is not plain
+    ExtensionsPtr extensions;
+};
+
+// The outer SEQUENCE; `cert` covers its content.
+bool enterCertificate(Cursor& input, const unsigned char* der, Cursor& cert) {
+    if (!input.enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, cert)) {
+        return false;
+    }
+    // The full parse writes the outer header anew; only a minimal one hashes the same.
+    const long certLength = cert.end() - cert.at();
+    return ASN1_object_size(1, certLength, V_ASN1_SEQUENCE) == input.at() - der;
+}
+
+// version [0] EXPLICIT INTEGER: absent (v1), or v2/v3 as written by every issuer.
+bool readVersion(Cursor& tbs, bool& v3) {
+    v3 = false;
+    if (!tbs.nextIsContext(0)) {
+        return true;
+    }
+    Cursor explicitVersion(nullptr, nullptr);
+    if (!tbs.enter(0, V_ASN1_CONTEXT_SPECIFIC, explicitVersion)) {
+        return false;
+    }
+    const Asn1IntegerPtr version(explicitVersion.decode<ASN1_INTEGER>(d2i_ASN1_INTEGER));
+    if (!version || !explicitVersion.atEnd()) {
+        return false;
+    }
+    const long v = ASN1_INTEGER_get(version.get());
+    if (v != 1 && v != 2) {
+        return false;
+    }
+    v3 = v == 2;
+    return true;
+}
+
+// A name, walked when it is plain (what it holds into `plain`, when given), decoded into
+// `decoded` otherwise.
+bool readName(Cursor& tbs, PlainName* plain, NamePtr& decoded) {
+    Cursor probe = tbs;
+    if (plainName(probe, plain)) {
+        tbs = probe;
+        return true;
+    }
+    ERR_clear_error();
+    decoded.reset(tbs.decode<X509_NAME>(d2i_X509_NAME));
+    return static_cast<bool>(decoded);
+}
+
+// SubjectPublicKeyInfo: its structure is all the full parse insists on (a key it cannot
+// decode is kept undecoded), so the key itself is left alone.
+bool readKeyInfo(Cursor& tbs) {
+    Cursor keyInfo(nullptr, nullptr);
+    if (!tbs.enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, keyInfo)) {
+        return false;
+    }
+    const AlgorPtr keyAlgorithm(keyInfo.decode<X509_ALGOR>(d2i_X509_ALGOR));
+    if (!keyAlgorithm) {
+        return false;
+    }
+    Cursor probe = keyInfo;
+    if (plainBitString(probe, false)) {
+        keyInfo = probe;
+    } else if (ERR_clear_error(),
+               !BitStringPtr(keyInfo.decode<ASN1_BIT_STRING>(d2i_ASN1_BIT_STRING))) {
+        return false;
+    }
+    return keyInfo.atEnd();
+}
+
+// extensions [3] EXPLICIT, only in a v3 certificate. Unique identifiers ([1], [2]) are
+// left to the full parse.
+bool readExtensions(Cursor& tbs, bool v3, ExtensionsPtr& extensions) {
+    if (!tbs.nextIsContext(3)) {
+        return true;
+    }
+    Cursor explicitExtensions(nullptr, nullptr);
+    if (!v3 || !tbs.enter(3, V_ASN1_CONTEXT_SPECIFIC, explicitExtensions)) {
+        return false;
+    }
+    extensions.reset(explicitExtensions.decode<STACK_OF(X509_EXTENSION)>(d2i_X509_EXTENSIONS));
+    return extensions && explicitExtensions.atEnd();
+}
+
+// The TBSCertificate, whole: what the record needs into `walked`.
+bool readTbs(Cursor& cert, Walked& walked) {
+    Cursor tbs(nullptr, nullptr);
+    bool v3 = false;
+    if (!cert.enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, tbs) || !readVersion(tbs, v3)) {
+        return false;
+    }
+    walked.serial.reset(tbs.decode<ASN1_INTEGER>(d2i_ASN1_INTEGER));
+    const AlgorPtr tbsSignature(tbs.decode<X509_ALGOR>(d2i_X509_ALGOR));
+    if (!walked.serial || !tbsSignature) {
+        return false;
+    }
+    NamePtr issuer;
+    if (!readName(tbs, nullptr, issuer)) {
+        return false;
+    }
+    issuer.reset();
+    const ValidityPtr validity(tbs.decode<X509_VAL>(d2i_X509_VAL));
+    if (!validity) {
+        return false;
+    }
+    walked.subjectAt = tbs.at();
+    if (!readName(tbs, &walked.plainSubject, walked.subject)) {
+        return false;
+    }
+    walked.subjectEnd = tbs.at();
+    return readKeyInfo(tbs) && readExtensions(tbs, v3, walked.extensions) && tbs.atEnd();
+}
+
+// The signature algorithm and value, each as the full parse would write it back (it
+// hashes the re-encoded parts), then nothing more inside the certificate.
+bool readSignature(Cursor& cert, std::vector<unsigned char>& scratch) {
+    const unsigned char* algorithmAt = cert.at();
+    const AlgorPtr signatureAlgorithm(cert.decode<X509_ALGOR>(d2i_X509_ALGOR));
+    const unsigned char* signatureAt = cert.at();
+    if (!signatureAlgorithm ||
+        !reencodes(signatureAlgorithm.get(), i2d_X509_ALGOR, algorithmAt, signatureAt, scratch)) {
+        return false;
+    }
+    Cursor probe = cert;
+    if (plainBitString(probe, true)) {
+        cert = probe;
+    } else {
+        ERR_clear_error();
+        const BitStringPtr signature(cert.decode<ASN1_BIT_STRING>(d2i_ASN1_BIT_STRING));
+        if (!signature ||
+            !reencodes(signature.get(), i2d_ASN1_BIT_STRING, signatureAt, cert.at(), scratch)) {
+            return false;
+        }
+    }
+    return cert.atEnd();
+}
+
+// Trust data after a trusted certificate must parse; anything after a plain one is not
+// looked at, as in the full parse.
+bool trustDataParses(Cursor& input, bool trusted) {
+    if (!trusted || input.atEnd()) {
+        return true;
+    }
+    const CertAuxPtr aux(input.decode<X509_CERT_AUX>(d2i_X509_CERT_AUX));
+    return static_cast<bool>(aux);
+}
+
+// The display name: a plain subject's values are ASCII, so the rule's pick is cut to the
+// buffer; the alternative names or an empty name take the full rule over the decoded name.
+bool displayName(Walked& walked, std::string& name) {
+    const PlainName& plain = walked.plainSubject;
+    for (const std::string_view value :
+         {plain.commonName, plain.unit, plain.organisation, plain.email}) {
+        if (!walked.subject && !value.empty()) {
+            name.assign(value.substr(0, kNameBufferUnits - 1));
+            return true;
+        }
+    }
+    if (!walked.subject && !walked.extensions && plain.any) {
+        name.assign(plain.first.substr(0, kNameBufferUnits - 1));
+        return true;
+    }
+    if (!walked.subject) {
+        const unsigned char* p = walked.subjectAt;
+        walked.subject.reset(d2i_X509_NAME(nullptr, &p, walked.subjectEnd - walked.subjectAt));
+        if (!walked.subject || p != walked.subjectEnd) {
+            return false;
+        }
+    }
+    name = nameDisplayName(walked.subject.get(), walked.extensions.get());
+    return true;
+}
+
 }  // namespace
 
 RecordExtractor::RecordExtractor()
@@ -231,177 +410,34 @@ bool RecordExtractor::extract(const unsigned char* der, std::size_t size, bool t
         !ctx_) {
         return false;
     }
-    const bool done = [&] {
-        Cursor input(der, der + size);
-        Cursor cert(nullptr, nullptr);
-        if (!input.enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, cert)) {
-            return false;
-        }
-        // The full parse writes the outer header anew; only a minimal one hashes the same.
-        const long certLength = cert.end() - cert.at();
-        if (ASN1_object_size(1, certLength, V_ASN1_SEQUENCE) != input.at() - der) {
-            return false;
-        }
-
-        Cursor tbs(nullptr, nullptr);
-        if (!cert.enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, tbs)) {
-            return false;
-        }
-        // version [0] EXPLICIT INTEGER: absent (v1), or v2/v3 as written by every issuer.
-        bool v3 = false;
-        if (tbs.nextIsContext(0)) {
-            Cursor explicitVersion(nullptr, nullptr);
-            if (!tbs.enter(0, V_ASN1_CONTEXT_SPECIFIC, explicitVersion)) {
-                return false;
-            }
-            const Asn1IntegerPtr version(explicitVersion.decode<ASN1_INTEGER>(d2i_ASN1_INTEGER));
-            if (!version || !explicitVersion.atEnd()) {
-                return false;
-            }
-            const long v = ASN1_INTEGER_get(version.get());
-            if (v != 1 && v != 2) {
-                return false;
-            }
-            v3 = v == 2;
-        }
-        const Asn1IntegerPtr serial(tbs.decode<ASN1_INTEGER>(d2i_ASN1_INTEGER));
-        const AlgorPtr tbsSignature(tbs.decode<X509_ALGOR>(d2i_X509_ALGOR));
-        if (!serial || !tbsSignature) {
-            return false;
-        }
-        // The names: walked when they are plain, decoded otherwise.
-        Cursor probe = tbs;
-        if (plainName(probe, nullptr)) {
-            tbs = probe;
-        } else {
-            ERR_clear_error();
-            if (!NamePtr(tbs.decode<X509_NAME>(d2i_X509_NAME))) {
-                return false;
-            }
-        }
-        const ValidityPtr validity(tbs.decode<X509_VAL>(d2i_X509_VAL));
-        if (!validity) {
-            return false;
-        }
-        const unsigned char* subjectAt = tbs.at();
-        PlainName plainSubject;
-        NamePtr subject;
-        probe = tbs;
-        if (plainName(probe, &plainSubject)) {
-            tbs = probe;
-        } else {
-            ERR_clear_error();
-            subject.reset(tbs.decode<X509_NAME>(d2i_X509_NAME));
-            if (!subject) {
-                return false;
-            }
-        }
-        const unsigned char* subjectEnd = tbs.at();
-        // SubjectPublicKeyInfo: its structure is all the full parse insists on (a key it
-        // cannot decode is kept undecoded), so the key itself is left alone.
-        Cursor keyInfo(nullptr, nullptr);
-        if (!tbs.enter(V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL, keyInfo)) {
-            return false;
-        }
-        const AlgorPtr keyAlgorithm(keyInfo.decode<X509_ALGOR>(d2i_X509_ALGOR));
-        if (!keyAlgorithm) {
-            return false;
-        }
-        probe = keyInfo;
-        if (plainBitString(probe, false)) {
-            keyInfo = probe;
-        } else if (ERR_clear_error(),
-                   !BitStringPtr(keyInfo.decode<ASN1_BIT_STRING>(d2i_ASN1_BIT_STRING))) {
-            return false;
-        }
-        if (!keyInfo.atEnd()) {
-            return false;
-        }
-        // Unique identifiers ([1], [2]) are left to the full parse.
-        ExtensionsPtr extensions;
-        if (tbs.nextIsContext(3)) {
-            Cursor explicitExtensions(nullptr, nullptr);
-            if (!v3 || !tbs.enter(3, V_ASN1_CONTEXT_SPECIFIC, explicitExtensions)) {
-                return false;
-            }
-            extensions.reset(
-                explicitExtensions.decode<STACK_OF(X509_EXTENSION)>(d2i_X509_EXTENSIONS));
-            if (!extensions || !explicitExtensions.atEnd()) {
-                return false;
-            }
-        }
-        if (!tbs.atEnd()) {
-            return false;
-        }
-
-        const unsigned char* algorithmAt = cert.at();
-        const AlgorPtr signatureAlgorithm(cert.decode<X509_ALGOR>(d2i_X509_ALGOR));
-        const unsigned char* signatureAt = cert.at();
-        if (!signatureAlgorithm || !reencodes(signatureAlgorithm.get(), i2d_X509_ALGOR, algorithmAt,
-                                              signatureAt, scratch_)) {
-            return false;
-        }
-        probe = cert;
-        if (plainBitString(probe, true)) {
-            cert = probe;
-        } else {
-            ERR_clear_error();
-            const BitStringPtr signature(cert.decode<ASN1_BIT_STRING>(d2i_ASN1_BIT_STRING));
-            if (!signature || !reencodes(signature.get(), i2d_ASN1_BIT_STRING, signatureAt,
-                                         cert.at(), scratch_)) {
-                return false;
-            }
-        }
-        if (!cert.atEnd()) {
-            return false;
-        }
-        // Trust data after a trusted certificate must parse; anything after a plain one is
-        // not looked at, as in the full parse.
-        if (trusted && !input.atEnd()) {
-            const CertAuxPtr aux(input.decode<X509_CERT_AUX>(d2i_X509_CERT_AUX));
-            if (!aux) {
-                return false;
-            }
-        }
-
-        const std::size_t certSize = static_cast<std::size_t>(cert.end() - der);
-        unsigned int digestLength = 0;
-        if (!integerOctets(serial.get(), fields.serial) ||
-            !md5_.compute(subjectAt, static_cast<std::size_t>(subjectEnd - subjectAt),
-                          fields.md5) ||
-            EVP_DigestInit_ex(ctx_.get(), sha256_.get(), nullptr) != 1 ||
-            EVP_DigestUpdate(ctx_.get(), der, certSize) != 1 ||
-            EVP_DigestFinal_ex(ctx_.get(), fields.sha256.data(), &digestLength) != 1 ||
-            digestLength != fields.sha256.size()) {
-            return false;
-        }
-        // A plain name's values are ASCII: the rule's pick, cut to the buffer.
-        for (const std::string_view value : {plainSubject.commonName, plainSubject.unit,
-                                             plainSubject.organisation, plainSubject.email}) {
-            if (!subject && !value.empty()) {
-                fields.name.assign(value.substr(0, kNameBufferUnits - 1));
-                return true;
-            }
-        }
-        if (!subject && !extensions && plainSubject.any) {
-            fields.name.assign(plainSubject.first.substr(0, kNameBufferUnits - 1));
-            return true;
-        }
-        if (!subject) {
-            // The alternative names or an empty name: the full rule over the decoded name.
-            const unsigned char* p = subjectAt;
-            subject.reset(d2i_X509_NAME(nullptr, &p, subjectEnd - subjectAt));
-            if (!subject || p != subjectEnd) {
-                return false;
-            }
-        }
-        fields.name = nameDisplayName(subject.get(), extensions.get());
-        return true;
-    }();
+    const bool done = walk(der, size, trusted, fields);
     if (!done) {
         ERR_clear_error();
     }
     return done;
+}
+
+bool RecordExtractor::walk(const unsigned char* der, std::size_t size, bool trusted,
+                           ExtractedFields& fields) {
+    Cursor input(der, der + size);
+    Cursor cert(nullptr, nullptr);
+    Walked walked;
+    if (!enterCertificate(input, der, cert) || !readTbs(cert, walked) ||
+        !readSignature(cert, scratch_) || !trustDataParses(input, trusted)) {
+        return false;
+    }
+    const std::size_t certSize = static_cast<std::size_t>(cert.end() - der);
+    unsigned int digestLength = 0;
+    if (!integerOctets(walked.serial.get(), fields.serial) ||
+        !md5_.compute(walked.subjectAt,
+                      static_cast<std::size_t>(walked.subjectEnd - walked.subjectAt), fields.md5) ||
+        EVP_DigestInit_ex(ctx_.get(), sha256_.get(), nullptr) != 1 ||
+        EVP_DigestUpdate(ctx_.get(), der, certSize) != 1 ||
+        EVP_DigestFinal_ex(ctx_.get(), fields.sha256.data(), &digestLength) != 1 ||
+        digestLength != fields.sha256.size()) {
+        return false;
+    }
+    return displayName(walked, fields.name);
 }
 
 bool parsedFields(const unsigned char* der, std::size_t size, bool trusted, SubjectNameMd5& md5,

@@ -39,6 +39,9 @@ class RecordExtractor {
     bool extract(const unsigned char* der, std::size_t size, bool trusted, ExtractedFields& fields);
 
   private:
+    // extract() once its input is known sane; it may leave OpenSSL errors queued.
+    bool walk(const unsigned char* der, std::size_t size, bool trusted, ExtractedFields& fields);
+
     SubjectNameMd5 md5_;
     EvpMdPtr sha256_;
     EvpMdCtxHandle ctx_;

@@ -6,12 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <system_error>
 
 namespace kestrune {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -39,6 +36,9 @@ const FileCalls& systemFileCalls() {
         [](int fd, struct stat* st) { return ::fstat(fd, st); },
         [](int fd, void* buffer, std::size_t size) { return ::read(fd, buffer, size); },
         [](int fd) { return ::close(fd); },
+        [](const char* path) { return ::opendir(path); },
+        [](DIR* dir) { return ::readdir(dir); },
+        [](DIR* dir) { return ::closedir(dir); },
     };
     return kSystem;
 }
@@ -71,8 +71,8 @@ std::string errnoText(int error) {
     return std::generic_category().message(error);
 }
 
-bool openRegularFile(const std::string& path, UniqueFd& fd, std::size_t& size, std::string& why,
-                     std::size_t maxBytes, ReadFailure* failure, const FileCalls& calls) {
+Result<std::size_t> openRegularFile(const std::string& path, UniqueFd& fd, std::size_t maxBytes,
+                                    ReadFailure* failure, const FileCalls& calls) {
     ReadFailure ignored = ReadFailure::None;
     ReadFailure& failed = failure != nullptr ? *failure : ignored;
     failed = ReadFailure::Unreadable;
@@ -80,51 +80,45 @@ bool openRegularFile(const std::string& path, UniqueFd& fd, std::size_t& size, s
     fd.reset(calls.open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK), calls);
     if (fd.get() < 0) {
         const int error = errno;
-        why = errnoText(error);
         if (error == ENOENT || error == ENOTDIR) {
             failed = ReadFailure::Gone;
         }
-        return false;
+        return fail(errnoText(error));
     }
     struct stat st {};
     if (calls.fstat(fd.get(), &st) != 0) {
-        why = errnoText(errno);
-        return false;
+        return fail(errnoText(errno));
     }
     if (!S_ISREG(st.st_mode)) {
-        why = S_ISDIR(st.st_mode) ? "a folder" : "not a regular file";
         failed = ReadFailure::NotRegular;
-        return false;
+        return fail(S_ISDIR(st.st_mode) ? "a folder" : "not a regular file");
     }
     if (st.st_size < 0 || static_cast<std::size_t>(st.st_size) > maxBytes) {
-        why = "larger than " + std::to_string(maxBytes >> 20) + " MiB";
-        return false;
+        return fail("larger than " + std::to_string(maxBytes >> 20) + " MiB");
     }
-    size = static_cast<std::size_t>(st.st_size);
     failed = ReadFailure::None;
-    return true;
+    return static_cast<std::size_t>(st.st_size);
 }
 
-bool readRegularFile(const std::string& path, std::string& data, std::string& why,
-                     std::size_t maxBytes, ReadFailure* failure, const FileCalls& calls) {
-    data.clear();
+Result<std::string> readRegularFile(const std::string& path, std::size_t maxBytes,
+                                    ReadFailure* failure, const FileCalls& calls) {
     ReadFailure ignored = ReadFailure::None;
     ReadFailure& failed = failure != nullptr ? *failure : ignored;
     UniqueFd fd;
-    std::size_t size = 0;
-    if (!openRegularFile(path, fd, size, why, maxBytes, &failed, calls)) {
-        return false;
+    const Result<std::size_t> opened = openRegularFile(path, fd, maxBytes, &failed, calls);
+    if (!opened) {
+        return fail(opened.error());
     }
+    const std::size_t size = *opened;
     failed = ReadFailure::Unreadable;
     // The size is a hint only: the file may change while it is read.
+    std::string data;
     std::size_t used = 0;
     data.resize(size + 1);
     for (;;) {
         if (used == data.size()) {
             if (data.size() > maxBytes) {
-                data.clear();
-                why = "larger than " + std::to_string(maxBytes >> 20) + " MiB";
-                return false;
+                return fail("larger than " + std::to_string(maxBytes >> 20) + " MiB");
             }
             data.resize(std::min(data.size() * 2, maxBytes + 1));
         }
@@ -133,9 +127,7 @@ bool readRegularFile(const std::string& path, std::string& data, std::string& wh
             if (errno == EINTR) {
                 continue;
             }
-            why = errnoText(errno);
-            data.clear();
-            return false;
+            return fail(errnoText(errno));
         }
         if (n == 0) {
             break;
@@ -143,13 +135,11 @@ bool readRegularFile(const std::string& path, std::string& data, std::string& wh
         used += static_cast<std::size_t>(n);
     }
     if (used < size) {
-        why = shortReadText(used, size);
-        data.clear();
-        return false;
+        return fail(shortReadText(used, size));
     }
     data.resize(used);
     failed = ReadFailure::None;
-    return true;
+    return data;
 }
 
 RootDir::RootDir(std::string root) : root_(root.empty() ? "/" : std::move(root)) {
@@ -159,19 +149,19 @@ RootDir::RootDir(std::string root) : root_(root.empty() ? "/" : std::move(root))
     }
 }
 
-bool RootDir::real(std::string_view machinePath, std::string& out, std::string& why) const {
+Result<std::string> RootDir::real(std::string_view machinePath) const {
     // Walked for the machine's own root too (its prefix is empty), so a link loop or a
     // dangling link is told the same way under any root.
-    return resolve(machinePath, out, why, nullptr);
+    return resolve(machinePath, nullptr);
 }
 
-bool RootDir::follow(std::string_view machinePath, std::string& out, std::string& why,
-                     std::vector<std::string>& links) const {
-    return resolve(machinePath, out, why, &links);
+Result<std::string> RootDir::follow(std::string_view machinePath,
+                                    std::vector<std::string>& links) const {
+    return resolve(machinePath, &links);
 }
 
-bool RootDir::resolve(std::string_view machinePath, std::string& out, std::string& why,
-                      std::vector<std::string>* links) const {
+Result<std::string> RootDir::resolve(std::string_view machinePath,
+                                     std::vector<std::string>* links) const {
     std::vector<std::string> pending;
     pushComponents(machinePath, pending);
     std::string resolved;  // below the root, "/a/b"
@@ -197,14 +187,12 @@ bool RootDir::resolve(std::string_view machinePath, std::string& out, std::strin
             links->push_back(candidate);
         }
         if (++hops > kMaxLinks) {
-            why = errnoText(ELOOP);
-            return false;
+            return fail(errnoText(ELOOP));
         }
         std::string target(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 256, '\0');
         const ssize_t n = ::readlink(candidate.c_str(), target.data(), target.size());
         if (n < 0) {
-            why = errnoText(errno);
-            return false;
+            return fail(errnoText(errno));
         }
         target.resize(static_cast<std::size_t>(n));
         if (!target.empty() && target.front() == '/') {
@@ -212,8 +200,7 @@ bool RootDir::resolve(std::string_view machinePath, std::string& out, std::strin
         }
         pushComponents(target, pending);
     }
-    out = prefix_ + (resolved.empty() ? "/" : resolved);
-    return true;
+    return prefix_ + (resolved.empty() ? "/" : resolved);
 }
 
 std::string RootDir::machinePath(std::string_view realPath) const {
@@ -226,10 +213,9 @@ std::string RootDir::machinePath(std::string_view realPath) const {
 }
 
 bool RootDir::exists(std::string_view machinePath) const {
-    std::string path;
-    std::string why;
+    const Result<std::string> path = real(machinePath);
     struct stat st {};
-    return real(machinePath, path, why) && ::stat(path.c_str(), &st) == 0;
+    return path && ::stat(path->c_str(), &st) == 0;
 }
 
 namespace {
@@ -237,49 +223,78 @@ namespace {
 // (path as listed, path to read)
 using Listed = std::vector<std::pair<std::string, std::string>>;
 
-void listInto(const RootDir& root, const std::string& folder, Listed& files,
-              const SkipReport& skipped) {
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec);
-    if (ec) {
-        skipped(folder, ec.message(), ec != std::errc::no_such_file_or_directory);
-        return;
+// An entry's type as listed: what readdir says, else what lstat does. A file that cannot
+// be told (gone meanwhile) is taken as a file; reading it will say what is wrong.
+unsigned char entryType(const std::string& path, unsigned char listed) {
+    if (listed != DT_UNKNOWN) {
+        return listed;
     }
-    std::vector<std::string> folders;
-    for (const fs::directory_iterator end; it != end;) {
-        const fs::directory_entry& entry = *it;
-        const fs::file_type type = entry.symlink_status(ec).type();
-        std::string path = entry.path().string();
-        if (!ec && type == fs::file_type::directory) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return DT_REG;
+    }
+    return S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+}
+
+// One folder's entries: its files (links resolved) into `files`, its sub-folders into
+// `folders`. A listing that fails part way is reported, and what was listed kept.
+void listEntries(const RootDir& root, const std::string& folder, DIR* dir, Listed& files,
+                 std::vector<std::string>& folders, const SkipReport& skipped,
+                 const FileCalls& calls) {
+    const std::string base = !folder.empty() && folder.back() == '/' ? folder : folder + "/";
+    for (;;) {
+        errno = 0;
+        const dirent* entry = calls.readdir(dir);
+        if (entry == nullptr) {
+            if (const int error = errno; error != 0) {
+                skipped(folder, errnoText(error), true);
+            }
+            return;
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        std::string path = base + std::string(name);
+        const unsigned char type = entryType(path, entry->d_type);
+        if (type == DT_DIR) {
             folders.push_back(std::move(path));
-        } else if (!ec && type == fs::file_type::symlink) {
-            std::string target;
-            std::string why;
-            if (root.real(root.machinePath(path), target, why)) {
-                files.emplace_back(std::move(path), std::move(target));
+        } else if (type == DT_LNK) {
+            Result<std::string> target = root.real(root.machinePath(path));
+            if (target) {
+                files.emplace_back(std::move(path), std::move(*target));
             } else {
-                skipped(path, why, false);
+                skipped(path, target.error(), false);
             }
         } else {
             files.emplace_back(path, path);  // reading it will say what is wrong
         }
-        it.increment(ec);
-        if (ec) {
-            skipped(folder, ec.message(), true);
-            break;
-        }
     }
+}
+
+void listInto(const RootDir& root, const std::string& folder, Listed& files,
+              const SkipReport& skipped, const FileCalls& calls) {
+    DIR* dir = calls.opendir(folder.c_str());
+    if (dir == nullptr) {
+        const int error = errno;
+        skipped(folder, errnoText(error), error != ENOENT);
+        return;
+    }
+    std::vector<std::string> folders;
+    listEntries(root, folder, dir, files, folders, skipped, calls);
+    calls.closedir(dir);
     for (const std::string& sub : folders) {
-        listInto(root, sub, files, skipped);
+        listInto(root, sub, files, skipped, calls);
     }
 }
 
 }  // namespace
 
 void listFilesBelow(const RootDir& root, const std::string& realFolder,
-                    std::vector<std::string>& files, const SkipReport& skipped) {
+                    std::vector<std::string>& files, const SkipReport& skipped,
+                    const FileCalls& calls) {
     Listed listed;
-    listInto(root, realFolder, listed, skipped);
+    listInto(root, realFolder, listed, skipped, calls);
     std::sort(listed.begin(), listed.end());
     files.reserve(files.size() + listed.size());
     for (auto& [name, path] : listed) {

@@ -4,6 +4,7 @@
 // and not the host's.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -13,15 +14,21 @@
 #include <string_view>
 #include <vector>
 
+#include "inventory/result.h"
+
 namespace kestrune {
 
 // The system calls a store read goes through. Tests hand in their own to provoke what a
-// real disk seldom does on cue: a file cut short between fstat and read, EINTR, EIO.
+// real disk seldom does on cue: a file cut short between fstat and read, EINTR, EIO, a
+// folder removed just before it is listed.
 struct FileCalls {
     int (*open)(const char* path, int flags);
     int (*fstat)(int fd, struct stat* st);
     ssize_t (*read)(int fd, void* buffer, std::size_t size);
     int (*close)(int fd);
+    DIR* (*opendir)(const char* path);
+    struct dirent* (*readdir)(DIR* dir);
+    int (*closedir)(DIR* dir);
 };
 // The kernel's own.
 const FileCalls& systemFileCalls();
@@ -46,24 +53,25 @@ class UniqueFd {
 // The largest file read as a certificate file (a distro bundle is well under 1 MiB).
 inline constexpr std::size_t kMaxCertificateFileBytes = std::size_t{256} << 20;
 
-// Reads a whole regular file into `data` (its capacity is reused). False, with `why`
-// set, for anything else: missing, unreadable, not a regular file, over `maxBytes`, or
-// shorter when read than it was when opened (cut while read, a failing disk).
-// `failure` (when given) says which of those it was.
+// Reads a whole regular file. Fails for anything else: missing, unreadable, not a
+// regular file, over `maxBytes`, or shorter when read than it was when opened (cut while
+// read, a failing disk). `failure` (when given) says which of those it was.
 enum class ReadFailure {
     None,
     Gone,        // nothing there (any more)
     NotRegular,  // a folder, FIFO, device or socket: no certificate file at all
     Unreadable,  // there, but not read: permissions, an I/O error, over `maxBytes`
 };
-bool readRegularFile(const std::string& path, std::string& data, std::string& why,
-                     std::size_t maxBytes = kMaxCertificateFileBytes,
-                     ReadFailure* failure = nullptr, const FileCalls& calls = systemFileCalls());
-// The same checks without the reading: `fd` open on the regular file, `size` its size
-// when opened (it may still grow; fewer bytes than that is a failed read).
-bool openRegularFile(const std::string& path, UniqueFd& fd, std::size_t& size, std::string& why,
-                     std::size_t maxBytes = kMaxCertificateFileBytes,
-                     ReadFailure* failure = nullptr, const FileCalls& calls = systemFileCalls());
+Result<std::string> readRegularFile(const std::string& path,
+                                    std::size_t maxBytes = kMaxCertificateFileBytes,
+                                    ReadFailure* failure = nullptr,
+                                    const FileCalls& calls = systemFileCalls());
+// The same checks without the reading: `fd` open on the regular file, and its size when
+// opened (it may still grow; fewer bytes than that is a failed read).
+Result<std::size_t> openRegularFile(const std::string& path, UniqueFd& fd,
+                                    std::size_t maxBytes = kMaxCertificateFileBytes,
+                                    ReadFailure* failure = nullptr,
+                                    const FileCalls& calls = systemFileCalls());
 // Why a read that ended after `got` bytes of a file that held `expected` when opened
 // left it unread; empty when it got them all.
 std::string shortReadText(std::size_t got, std::size_t expected);
@@ -78,13 +86,12 @@ class RootDir {
 
     // Where a machine path ("/etc/ssl/cert.pem") lives under the root, every symbolic
     // link on the way resolved inside the root, the machine's own root alike (so a link
-    // loop is told the same way). False (with `why`) on a link loop.
-    bool real(std::string_view machinePath, std::string& out, std::string& why) const;
+    // loop is told the same way). Fails on a link loop.
+    Result<std::string> real(std::string_view machinePath) const;
 
     // As real(), adding each link met on the way to `links` as a real path: what
     // watching the path must watch besides where it leads.
-    bool follow(std::string_view machinePath, std::string& out, std::string& why,
-                std::vector<std::string>& links) const;
+    Result<std::string> follow(std::string_view machinePath, std::vector<std::string>& links) const;
 
     // A real path under the root as the machine inside the root names it.
     std::string machinePath(std::string_view realPath) const;
@@ -93,8 +100,8 @@ class RootDir {
     bool exists(std::string_view machinePath) const;
 
   private:
-    bool resolve(std::string_view machinePath, std::string& out, std::string& why,
-                 std::vector<std::string>* links) const;
+    Result<std::string> resolve(std::string_view machinePath,
+                                std::vector<std::string>* links) const;
 
     std::string root_;
     std::string prefix_;  // the root without its trailing '/'; empty for the own root
@@ -108,7 +115,8 @@ class RootDir {
 using SkipReport =
     std::function<void(const std::string& path, const std::string& why, bool unreadable)>;
 void listFilesBelow(const RootDir& root, const std::string& realFolder,
-                    std::vector<std::string>& files, const SkipReport& skipped);
+                    std::vector<std::string>& files, const SkipReport& skipped,
+                    const FileCalls& calls = systemFileCalls());
 
 // The text of an errno value.
 std::string errnoText(int error);

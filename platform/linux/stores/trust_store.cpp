@@ -54,14 +54,14 @@ class FileStore final : public OpenCertStore {
             return true;
         }
         ReadFailure failure = ReadFailure::None;
-        std::string why;
-        if (!openRegularFile(files_[0], file_, fileSize_, why, kMaxCertificateFileBytes, &failure,
-                             calls_)) {
+        const Result<std::size_t> opened =
+            openRegularFile(files_[0], file_, kMaxCertificateFileBytes, &failure, calls_);
+        if (!opened) {
             // A bundle that is something else than a file is there, and unread.
-            error = StoreError{failure != ReadFailure::Gone, files_[0] + ": " + why};
+            error = StoreError{failure != ReadFailure::Gone, files_[0] + ": " + opened.error()};
             return false;
         }
-        startFile(0);
+        startFile(0, *opened);
         return true;
     }
 
@@ -75,58 +75,10 @@ class FileStore final : public OpenCertStore {
     std::string walkFailure() const override { return failure_.empty() ? brokenText_ : failure_; }
 
     const Certificate* next() override {
-        X509Ptr cert;
-        std::string problem;
-        CertificateFileReader::Block block;
         for (;;) {
             if (reader_) {
-                CertificateFileReader::Step step = reader_->nextBlock(block, problem);
-                if (step == CertificateFileReader::Step::Certificate) {
-                    // The fields straight from the bytes; the full parse for what the
-                    // extractor is not sure of.
-                    if (extractor_.extract(block.der, block.size, block.trusted,
-                                           extracted_.fields())) {
-                        ++found_;
-                        extracted_.setTrust(block.trust, block.trustSize);
-                        extracted_.setDer(block.der, block.size);
-                        return &extracted_;
-                    }
-                    step = reader_->parse(block, cert, problem);
-                }
-                switch (step) {
-                    case CertificateFileReader::Step::Certificate:
-                        ++found_;
-                        current_.reset(std::move(cert));
-                        current_.setTrust(block.trust, block.trustSize);
-                        return &current_;
-                    case CertificateFileReader::Step::Broken: {
-                        ++broken_;
-                        const std::string where =
-                            reader_->problemLine() > 0
-                                ? "line " + std::to_string(reader_->problemLine()) + " of " + path()
-                                : path();
-                        if (reader_->problemLine() > 0) {
-                            trace_.errf("Skipped the certificate at %s: %s\n", where.c_str(),
-                                        problem.c_str());
-                        } else {
-                            trace_.errf("Skipped %s: %s\n", path().c_str(), problem.c_str());
-                        }
-                        // Certificate markers or DER it cannot read may hold what OpenSSL
-                        // reads: the store is not known whole. The rest is still read.
-                        if (reader_->holdsCertificates() && brokenText_.empty()) {
-                            brokenText_ = where + ": " + problem;
-                        }
-                        continue;
-                    }
-                    case CertificateFileReader::Step::End:
-                        if (!reader_->readFailure().empty()) {
-                            // What the rest of the file holds is unknown.
-                            failWith(path() + ": " + reader_->readFailure());
-                        } else if (found_ == 0 && broken_ == 0) {
-                            trace_.errf("Skipped %s: no certificate in it\n", path().c_str());
-                        }
-                        reader_.reset();
-                        break;
+                if (const Certificate* cert = nextInFile()) {
+                    return cert;
                 }
             }
             if (nextFile_ >= files_.size() || !failure_.empty()) {
@@ -135,34 +87,103 @@ class FileStore final : public OpenCertStore {
                 file_.reset();
                 return nullptr;
             }
-            const std::size_t index = nextFile_;
-            std::string why;
-            ReadFailure failure = ReadFailure::None;
-            if (!openRegularFile(files_[index], file_, fileSize_, why, kMaxCertificateFileBytes,
-                                 &failure, calls_)) {
-                nextFile_ = index + 1;
-                if (failure != ReadFailure::Unreadable) {
-                    // Removed since the folder was listed, or no file at all (a FIFO
-                    // planted in the folder): it holds no certificate.
-                    trace_.errf("Skipped %s: %s\n", files_[index].c_str(), why.c_str());
-                } else {
-                    // What the file holds is unknown, so the store cannot be told whole.
-                    failWith(files_[index] + ": " + why);
-                }
-                continue;
-            }
-            startFile(index);
+            openNextFile();
         }
     }
 
   private:
-    void startFile(std::size_t index) {
+    // The next certificate of the file being read; null once the file is done with.
+    const Certificate* nextInFile() {
+        X509Ptr cert;
+        std::string problem;
+        CertificateFileReader::Block block;
+        for (;;) {
+            CertificateFileReader::Step step = reader_->nextBlock(block, problem);
+            if (step == CertificateFileReader::Step::Certificate) {
+                // The fields straight from the bytes; the full parse for what the
+                // extractor is not sure of.
+                if (extractor_.extract(block.der, block.size, block.trusted, extracted_.fields())) {
+                    ++found_;
+                    extracted_.setTrust(block.trust, block.trustSize);
+                    extracted_.setDer(block.der, block.size);
+                    return &extracted_;
+                }
+                step = reader_->parse(block, cert, problem);
+            }
+            switch (step) {
+                case CertificateFileReader::Step::Certificate:
+                    ++found_;
+                    current_.reset(std::move(cert));
+                    current_.setTrust(block.trust, block.trustSize);
+                    return &current_;
+                case CertificateFileReader::Step::Broken:
+                    skipBroken(problem);
+                    continue;
+                case CertificateFileReader::Step::End:
+                    endFile();
+                    return nullptr;
+            }
+        }
+    }
+
+    // A part of the file that could not be read as a certificate: told, and the rest read.
+    void skipBroken(const std::string& problem) {
+        ++broken_;
+        const std::string where =
+            reader_->problemLine() > 0
+                ? "line " + std::to_string(reader_->problemLine()) + " of " + path()
+                : path();
+        if (reader_->problemLine() > 0) {
+            trace_.errf("Skipped the certificate at %s: %s\n", where.c_str(), problem.c_str());
+        } else {
+            trace_.errf("Skipped %s: %s\n", path().c_str(), problem.c_str());
+        }
+        // Certificate markers or DER it cannot read may hold what OpenSSL reads: the
+        // store is not known whole.
+        if (reader_->holdsCertificates() && brokenText_.empty()) {
+            brokenText_ = where + ": " + problem;
+        }
+    }
+
+    void endFile() {
+        if (!reader_->readFailure().empty()) {
+            // What the rest of the file holds is unknown.
+            failWith(path() + ": " + reader_->readFailure());
+        } else if (found_ == 0 && broken_ == 0) {
+            trace_.errf("Skipped %s: no certificate in it\n", path().c_str());
+        }
+        reader_.reset();
+    }
+
+    void openNextFile() {
+        const std::size_t index = nextFile_;
+        ReadFailure failure = ReadFailure::None;
+        const Result<std::size_t> opened =
+            openRegularFile(files_[index], file_, kMaxCertificateFileBytes, &failure, calls_);
+        if (!opened) {
+            const std::string& why = opened.error();
+            nextFile_ = index + 1;
+            if (failure != ReadFailure::Unreadable) {
+                // Removed since the folder was listed, or no file at all (a FIFO
+                // planted in the folder): it holds no certificate.
+                trace_.errf("Skipped %s: %s\n", files_[index].c_str(), why.c_str());
+            } else {
+                // What the file holds is unknown, so the store cannot be told whole.
+                failWith(files_[index] + ": " + why);
+            }
+            return;
+        }
+        startFile(index, *opened);
+    }
+
+    // `size`: what the file held when opened.
+    void startFile(std::size_t index, std::size_t size) {
         fileIndex_ = index;
         nextFile_ = index + 1;
         found_ = 0;
         broken_ = 0;
         // A bundle is read as it goes, so memory does not grow with its size.
-        reader_.emplace(file_.get(), fileSize_, kMaxCertificateFileBytes,
+        reader_.emplace(file_.get(), size, kMaxCertificateFileBytes,
                         CertificateFileReader::kWindowBytes, calls_);
     }
     const std::string& path() const { return files_[fileIndex_]; }
@@ -175,7 +196,6 @@ class FileStore final : public OpenCertStore {
     RecordExtractor extractor_;
     ExtractedCertificate extracted_;
     UniqueFd file_;  // the file being read; outlives its reader
-    std::size_t fileSize_ = 0;
     std::optional<CertificateFileReader> reader_;
     std::size_t fileIndex_ = 0;
     std::size_t nextFile_ = 0;
@@ -222,10 +242,11 @@ class BundleStore final : public StoreSource {
     // The first bundle that exists, as a path to read.
     std::optional<std::string> chosen() const {
         for (const auto& candidate : kBundles) {
-            std::string path;
-            std::string why;
-            if (root_.exists(candidate) && root_.real(candidate, path, why)) {
-                return path;
+            if (!root_.exists(candidate)) {
+                continue;
+            }
+            if (Result<std::string> path = root_.real(candidate)) {
+                return std::move(*path);
             }
         }
         return std::nullopt;
@@ -248,10 +269,11 @@ class FolderStore final : public StoreSource {
     std::vector<std::string> sources() const override {
         std::vector<std::string> paths;
         for (const auto& folder : folders_) {
-            std::string path;
-            std::string why;
-            if (root_.exists(folder) && root_.real(folder, path, why)) {
-                paths.push_back(std::move(path));
+            if (!root_.exists(folder)) {
+                continue;
+            }
+            if (Result<std::string> path = root_.real(folder)) {
+                paths.push_back(std::move(*path));
             }
         }
         return paths;
@@ -263,13 +285,15 @@ class FolderStore final : public StoreSource {
         std::vector<std::string> files;
         std::string failure;
         for (const auto& folder : sources()) {
-            listFilesBelow(root_, folder, files,
-                           [&](const std::string& path, const std::string& why, bool unreadable) {
-                               trace_.errf("Skipped %s: %s\n", path.c_str(), why.c_str());
-                               if (unreadable && failure.empty()) {
-                                   failure = path + ": " + why;
-                               }
-                           });
+            listFilesBelow(
+                root_, folder, files,
+                [&](const std::string& path, const std::string& why, bool unreadable) {
+                    trace_.errf("Skipped %s: %s\n", path.c_str(), why.c_str());
+                    if (unreadable && failure.empty()) {
+                        failure = path + ": " + why;
+                    }
+                },
+                calls_);
         }
         if (!failure.empty()) {
             error = StoreError{true, failure};

@@ -320,8 +320,7 @@ class InotifyChangeSource final : public ChangeSource {
     // being retargeted. False when it cannot be resolved (a loop): only the links are.
     bool follow(const RootDir& root, const std::string& machinePath, std::string& real) {
         std::vector<std::string> links;
-        std::string why;
-        const bool resolved = root.follow(machinePath, real, why, links);
+        Result<std::string> resolved = root.follow(machinePath, links);
         for (const std::string& link : links) {
             const int wd = watchEntry(parentOf(link), baseName(link), Entry::Relist);
             if (wd >= 0) {
@@ -329,9 +328,11 @@ class InotifyChangeSource final : public ChangeSource {
             }
         }
         if (!resolved) {
-            problem(machinePath + ": not watched where it leads: " + why);
+            problem(machinePath + ": not watched where it leads: " + resolved.error());
+            return false;
         }
-        return resolved;
+        real = std::move(*resolved);
+        return true;
     }
 
     // The folder and every folder below it, each watched before it is listed so that

@@ -1,6 +1,7 @@
 // Reads that go wrong where a real disk seldom does on cue, through the file-call seam:
-// a file cut short between fstat and read, a read interrupted by a signal, an I/O error.
-// A store whose file could not be read whole is unreadable, never smaller.
+// a file cut short between fstat and read, a read interrupted by a signal, an I/O error
+// reading a file or listing a folder. A store whose file or folder could not be read
+// whole is unreadable, never smaller.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@ struct Injected {
     std::string file;
     Fault fault = Fault::IoError;
     int fd = -1;
+    DIR* dir = nullptr;
     int reads = 0;
 };
 Injected* injected = nullptr;
@@ -57,6 +59,26 @@ const FileCalls kFaultyCalls = {
         }
         return ::close(fd);
     },
+    [](const char* path) {
+        DIR* dir = ::opendir(path);
+        if (injected != nullptr && injected->file == path) {
+            injected->dir = dir;
+        }
+        return dir;
+    },
+    [](DIR* dir) -> dirent* {
+        if (injected != nullptr && dir == injected->dir && injected->reads++ == 0) {
+            errno = EIO;
+            return nullptr;
+        }
+        return ::readdir(dir);
+    },
+    [](DIR* dir) {
+        if (injected != nullptr && dir == injected->dir) {
+            injected->dir = nullptr;
+        }
+        return ::closedir(dir);
+    },
 };
 
 TEST(LinuxFileCalls, AFileNotReadWholeMakesItsStoreUnreadableAndAnInterruptedReadGoesOn) {
@@ -75,6 +97,7 @@ TEST(LinuxFileCalls, AFileNotReadWholeMakesItsStoreUnreadableAndAnInterruptedRea
          "bytes it held when opened"},
         {"/usr/local/share/ca-certificates/b.crt", Fault::IoError, "local-anchors",
          "Input/output error"},
+        {"/usr/local/share/ca-certificates", Fault::IoError, "local-anchors", "Input/output error"},
         {"/etc/ssl/certs/ca-certificates.crt", Fault::Interrupted, "", ""},
         {"/home/user/.mozilla/firefox/profiles.ini", Fault::CutAfterFstat, "",
          "its stores could not be listed"},

@@ -1,8 +1,11 @@
 // Trust stores that change under a running scan: a store folder that disappears, and
 // certificate files replaced or rewritten while the scan lists and reads them. The scan
 // must skip what is gone with a diagnostic line, read every file it does read as one
-// whole version, and run to its end.
+// whole version, and run to its end. The changes are made at the stores' file calls, the
+// moment another process could make them.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,6 +21,7 @@
 #include "baseline/baseline_storage.h"
 #include "baseline/scan_cycle.h"
 #include "inventory/scanner.h"
+#include "platform/linux/stores/trust_store.h"
 #include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
 #include "tests/support/fake_clock.h"
@@ -35,24 +39,53 @@ constexpr char kBundle[] = "/etc/ssl/certs/ca-certificates.crt";
 constexpr char kAnchors[] = "/usr/local/share/ca-certificates";
 constexpr char kBlocklist[] = "/etc/ca-certificates/trust-source/blocklist";
 
-// Captures the trace and lets a test act at a given line, on the scanning thread: the
-// scanner writes its lines between the steps of a scan.
-class HookTrace final : public Trace {
-  public:
-    void out(std::string_view text) override { line(text, false); }
-    void err(std::string_view text) override { line(text, true); }
-    std::string errText() const { return capture.errText(); }
+// Another process's change, made once on the scanning thread just before the stores
+// open or list `path`.
+struct Action {
+    std::string path;
+    std::function<void()> change;
+    bool met = false;
+};
+Action* pending = nullptr;
 
-    std::function<void(std::string_view)> onLine;
-    CaptureTrace capture;
+void actBefore(const char* path) {
+    if (pending != nullptr && !pending->met && pending->path == path) {
+        pending->met = true;
+        pending->change();
+    }
+}
+
+// The kernel's calls, with the pending change made on cue.
+const FileCalls kActingCalls = {
+    [](const char* path, int flags) {
+        actBefore(path);
+        return ::open(path, flags);
+    },
+    [](int fd, struct stat* st) { return ::fstat(fd, st); },
+    [](int fd, void* buffer, std::size_t size) { return ::read(fd, buffer, size); },
+    [](int fd) { return ::close(fd); },
+    [](const char* path) {
+        actBefore(path);
+        return ::opendir(path);
+    },
+    [](DIR* dir) { return ::readdir(dir); },
+    [](DIR* dir) { return ::closedir(dir); },
+};
+
+// The change pending for the scope.
+class ActBefore {
+  public:
+    ActBefore(std::string path, std::function<void()> change)
+        : action_{std::move(path), std::move(change)} {
+        pending = &action_;
+    }
+    ActBefore(const ActBefore&) = delete;
+    ActBefore& operator=(const ActBefore&) = delete;
+    ~ActBefore() { pending = nullptr; }
+    bool met() const { return action_.met; }
 
   private:
-    void line(std::string_view text, bool err) {
-        err ? capture.err(text) : capture.out(text);
-        if (onLine) {
-            onLine(text);
-        }
-    }
+    Action action_;
 };
 
 struct Machine {
@@ -69,9 +102,9 @@ struct Machine {
         PlatformOptions options;
         options.root = root.path();
         options.home = home;
-        return makePorts(options, trace).stores;
+        return makeTrustStoreCatalogue(options, trace, kActingCalls);
     }
-    std::vector<std::string> scanNames(HookTrace& trace) const {
+    std::vector<std::string> scanNames(CaptureTrace& trace) const {
         KestruneState state;
         scan(state, *api(trace), trace);
         return names(state);
@@ -103,13 +136,10 @@ TEST(LinuxStoreFault, StoreFolderThatDisappearsDuringAScanIsSkippedAndTheScanGoe
     {
         SCOPED_TRACE("after its files were listed, while they are read");
         Machine m;
-        HookTrace trace;
-        // Record 1 is the folder's first certificate: the other two files go with it.
-        trace.onLine = [&](std::string_view line) {
-            if (line == "Certcount: 1\r\n") {
-                fs::remove_all(m.anchors);
-            }
-        };
+        CaptureTrace trace;
+        // Once the folder's first file is read, before its second is opened: the other
+        // two files go with it.
+        const ActBefore gone(m.anchors + "/b.pem", [&] { fs::remove_all(m.anchors); });
         EXPECT_EQ(m.scanNames(trace),
                   (std::vector<std::string>{"ca-certificates:Alpha CA", "local-anchors:Epsilon One",
                                             "blocklist:Blocked CA"}));
@@ -120,20 +150,20 @@ TEST(LinuxStoreFault, StoreFolderThatDisappearsDuringAScanIsSkippedAndTheScanGoe
         EXPECT_NE(err.find("Skipped " + m.anchors + "/c.pem: No such file or directory\n"),
                   std::string::npos)
             << err;
-        EXPECT_NE(trace.capture.outText().find("Finished enumerating system stores."),
-                  std::string::npos);
+        EXPECT_NE(trace.outText().find("Finished enumerating system stores."), std::string::npos);
+        EXPECT_TRUE(gone.met());
     }
     {
-        SCOPED_TRACE("between the store's listing and its opening");
+        SCOPED_TRACE("after the store's listing, as it is opened");
         Machine m;
-        HookTrace trace;
-        trace.onLine = [&](std::string_view line) {
-            if (line == "The store name is local-anchors.\n") {
-                fs::remove_all(m.anchors);
-            }
-        };
+        CaptureTrace trace;
+        const ActBefore gone(m.anchors, [&] { fs::remove_all(m.anchors); });
         EXPECT_EQ(m.scanNames(trace),
                   (std::vector<std::string>{"ca-certificates:Alpha CA", "blocklist:Blocked CA"}));
+        EXPECT_NE(trace.errText().find("Skipped " + m.anchors + ": No such file or directory\n"),
+                  std::string::npos)
+            << trace.errText();
+        EXPECT_TRUE(gone.met());
     }
 }
 
@@ -141,7 +171,7 @@ TEST(LinuxStoreFault, StoreFolderThatDisappearsDuringAScanIsSkippedAndTheScanGoe
 // reported missing, and the next cycle runs as usual.
 TEST(LinuxStoreFault, FolderGoneMidCycleReportsItsCertificatesMissingAndTheProgramGoesOn) {
     Machine m;
-    HookTrace trace;
+    CaptureTrace trace;
     const auto api = m.api(trace);
     testing::FakeProgram program({.stores = api.get(), .trace = &trace});
     KestruneState& state = program.state;
@@ -154,13 +184,11 @@ TEST(LinuxStoreFault, FolderGoneMidCycleReportsItsCertificatesMissingAndTheProgr
     ASSERT_EQ(registry_settings_load(settingsKey.get(), state, desktop, trace), 1);
     ASSERT_EQ(Machine::names(state), kAll);
 
-    trace.onLine = [&](std::string_view line) {
-        if (line == "Certcount: 1\r\n") {
-            fs::remove_all(m.anchors);
-        }
-    };
-    scanCycle(context, 0);
-    trace.onLine = nullptr;
+    {
+        const ActBefore gone(m.anchors + "/b.pem", [&] { fs::remove_all(m.anchors); });
+        scanCycle(context, 0);
+        EXPECT_TRUE(gone.met());
+    }
     auto boxes = desktop.messageBoxes();
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].text,
@@ -178,20 +206,17 @@ TEST(LinuxStoreFault, FolderGoneMidCycleReportsItsCertificatesMissingAndTheProgr
 TEST(LinuxStoreFault, FileReplacedOrCutAfterTheListingIsReadAsItIsWhenRead) {
     Machine m;
     const X509Ptr fresh = makeCertificate(simpleFields("Fresh CA", {0x0f}));
-    HookTrace trace;
-    trace.onLine = [&](std::string_view line) {
-        if (line != "Certcount: 1\r\n") {
-            return;
-        }
-        // b.pem replaced the way tools do it (a new file renamed over it), c.pem cut in
-        // place half way through its PEM block.
+    CaptureTrace trace;
+    // Once a.pem is read: b.pem replaced the way tools do it (a new file renamed over it),
+    // c.pem cut in place half way through its PEM block.
+    const ActBefore change(m.anchors + "/b.pem", [&] {
         const std::string side = m.root.path() + "/b.pem.new";
         std::ofstream(side, std::ios::binary) << toPem(*fresh);
         fs::rename(side, m.anchors + "/b.pem");
         const std::string pem = toPem(*m.e3);
         std::ofstream(m.anchors + "/c.pem", std::ios::binary | std::ios::trunc)
             << pem.substr(0, pem.size() / 2);
-    };
+    });
     EXPECT_EQ(m.scanNames(trace),
               (std::vector<std::string>{"ca-certificates:Alpha CA", "local-anchors:Epsilon One",
                                         "local-anchors:Fresh CA", "blocklist:Blocked CA"}));
@@ -199,6 +224,7 @@ TEST(LinuxStoreFault, FileReplacedOrCutAfterTheListingIsReadAsItIsWhenRead) {
                                    "/c.pem: no END line\n"),
               std::string::npos)
         << trace.errText();
+    EXPECT_TRUE(change.met());
 }
 
 // Another process rewrites a certificate file over and over while scans read it. A file
@@ -240,7 +266,7 @@ TEST(LinuxStoreFault, FileRewrittenWhileScansReadItGivesOneWholeVersionOrASkip) 
         int whole = 0;
         int skipped = 0;
         for (int scan = 0; scan < 150; ++scan) {
-            HookTrace trace;
+            CaptureTrace trace;
             std::vector<std::string> seen;
             for (const auto& name : m.scanNames(trace)) {
                 if (name.rfind("local-anchors:", 0) == 0) {

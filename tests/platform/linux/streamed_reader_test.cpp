@@ -16,10 +16,9 @@ std::vector<std::string> streamed(const std::string& path, std::size_t window,
                                   std::size_t maxBytes = kMaxCertificateFileBytes,
                                   std::string* failure = nullptr, std::size_t* held = nullptr) {
     UniqueFd fd;
-    std::size_t size = 0;
-    std::string why;
-    EXPECT_TRUE(openRegularFile(path, fd, size, why)) << why;
-    CertificateFileReader reader(fd.get(), size, maxBytes, window);
+    const Result<std::size_t> size = openRegularFile(path, fd);
+    EXPECT_TRUE(size.ok()) << size.error();
+    CertificateFileReader reader(fd.get(), size.ok() ? *size : 0, maxBytes, window);
     std::vector<std::string> out = readerSteps(reader);
     if (failure != nullptr) {
         *failure = reader.readFailure();
