@@ -21,8 +21,8 @@
 #include "platform/win32/win32_text.h"
 #include "tests/platform/win32/added_certificate.h"
 #include "tests/support/fake_cert_store.h"
+#include "tests/support/record_builder.h"
 #include "tests/support/test_certificate.h"
-#include "tests/support/test_certificate_record.h"
 
 namespace kestrune {
 namespace {
