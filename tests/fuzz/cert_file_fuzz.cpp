@@ -26,6 +26,7 @@
 #include "platform/platform.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/fuzz_file.h"
+#include "tests/support/record_builder.h"
 
 namespace kestrune {
 namespace {
@@ -127,11 +128,10 @@ void run(const std::uint8_t* data, std::size_t size) {
     FUZZ_CHECK(static_cast<std::size_t>(state.iCertificateCountTotal) == found.size());
     for (std::size_t i = 0; i < found.size(); ++i) {
         const CertificateRecord& record = state.mqsCertificates[i];
-        CertificateRecord expected = zeroRecord();
-        setRecordText(expected.name, std::string_view(found[i].name));
+        const CertificateRecord expected =
+            testing::RecordBuilder().name(found[i].name).serialLittleEndian(found[i].serialLE);
         FUZZ_CHECK(std::equal(record.name, record.name + kRecordTextUnits, expected.name));
         FUZZ_CHECK(recordTextUtf8(record.storeName) == "local-anchors");
-        setSerialFromLittleEndian(expected, found[i].serialLE.data(), found[i].serialLE.size());
         FUZZ_CHECK(record.serialLength == expected.serialLength);
         FUZZ_CHECK(std::equal(record.serialNumber, record.serialNumber + kSerialBytes,
                               expected.serialNumber));

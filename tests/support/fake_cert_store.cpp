@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tests/support/record_builder.h"
+
 namespace kestrune::testing {
 
 FakeCert makeCert(std::string name, std::vector<std::uint8_t> serialMsbFirst,
@@ -9,9 +11,7 @@ FakeCert makeCert(std::string name, std::vector<std::uint8_t> serialMsbFirst,
     FakeCert c;
     c.name = std::move(name);
     c.serialLE.assign(serialMsbFirst.rbegin(), serialMsbFirst.rend());
-    for (std::uint8_t i = 0; i < 16; ++i) {
-        c.subjectMd5.push_back(static_cast<std::uint8_t>(hashSeed * 31 + i));
-    }
+    c.subjectMd5 = byteRun(static_cast<std::uint8_t>(hashSeed * 31));
     // Stands in for the DER's hash: the same serial and subject give the same one.
     std::uint64_t h = 0xCBF29CE484222325ull ^ hashSeed;
     for (std::size_t i = 0; i < c.sha256.size(); ++i) {

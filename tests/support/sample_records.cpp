@@ -5,21 +5,12 @@
 
 namespace kestrune::testing {
 
-CertificateRecord sampleRecord(std::uint32_t tag, std::size_t index) {
-    CertificateRecord r = zeroRecord();
-    setRecordText(r.name, "cert " + std::to_string(tag) + "/" + std::to_string(index));
-    const std::uint8_t serialLE[] = {
-        static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8),
-        static_cast<std::uint8_t>(tag), static_cast<std::uint8_t>(tag >> 8), 0x5a};
-    setSerialFromLittleEndian(r, serialLE, sizeof serialLE);
-    std::uint8_t hash[16];
-    for (std::size_t i = 0; i < sizeof hash; ++i) {
-        hash[i] = static_cast<std::uint8_t>(tag * 31 + index * 7 + i);
-    }
-    setSubjectNameHash(r, hash, sizeof hash);
-    setRecordText(r.storeName, std::string_view("Root"));
-    setRecordText(r.locationName, std::string_view("LocalMachine"));
-    return r;
+RecordBuilder sampleRecord(std::uint32_t tag, std::size_t index) {
+    const auto byte = [](std::size_t v) { return static_cast<std::uint8_t>(v); };
+    return RecordBuilder({0x5a, byte(tag >> 8), byte(tag), byte(index >> 8), byte(index)},
+                         byteRun(byte(tag * 31 + index * 7)))
+        .name("cert " + std::to_string(tag) + "/" + std::to_string(index))
+        .in("LocalMachine", "Root");
 }
 
 void fillTable(RecordTable& table, std::size_t count, std::uint32_t tag) {

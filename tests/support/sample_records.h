@@ -6,12 +6,13 @@
 
 #include "inventory/certificate_record.h"
 #include "inventory/record_table.h"
+#include "tests/support/record_builder.h"
 
 namespace kestrune::testing {
 
 // Record `index` of a table tagged `tag`: name "cert <tag>/<index>", a serial and a
-// subject hash derived from both, store and location names.
-CertificateRecord sampleRecord(std::uint32_t tag, std::size_t index);
+// subject hash derived from both, in LocalMachine's Root store.
+RecordBuilder sampleRecord(std::uint32_t tag, std::size_t index);
 
 // Replaces the table's content with `count` sample records of `tag`.
 void fillTable(RecordTable& table, std::size_t count, std::uint32_t tag);

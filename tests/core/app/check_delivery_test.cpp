@@ -12,25 +12,18 @@ namespace {
 
 using testing::sampleRecord;
 
-CertificateRecord named(const char* location, const char* store, const char* name) {
-    CertificateRecord r = sampleRecord(7, 0);
-    setRecordText(r.locationName, std::string_view(location));
-    setRecordText(r.storeName, std::string_view(store));
-    setRecordText(r.name, std::string_view(name));
-    return r;
-}
-
 CheckOutput changedRun() {
     KestruneState state;
     for (const auto& [store, n] : {std::pair{"ca-certificates", 3}, {"local-anchors", 1}}) {
         for (int i = 0; i < n; ++i) {
-            *state.beginAppend() = named("System", store, "x");
+            *state.beginAppend() = sampleRecord(7, 0).in("System", store).name("x");
             state.commitAppendedRecord();
         }
     }
-    *state.beginAppend() = named("Current\"User", "fire\\fox\n", "x");
+    *state.beginAppend() = sampleRecord(7, 0).in("Current\"User", "fire\\fox\n").name("x");
     state.commitAppendedRecord();
-    *state.mqsCertificatesRegistry.prepareRecord(0) = named("System", "ca-certificates", "Gone CA");
+    *state.mqsCertificatesRegistry.prepareRecord(0) =
+        sampleRecord(7, 0).in("System", "ca-certificates").name("Gone CA");
     state.mqsCertificatesRegistry.commitRecord(0);
     state.iCertificateCountTotal_Registry = 5;
     Fingerprint a;
@@ -112,7 +105,8 @@ TEST(CheckJournal, AChangedCertificateIsAWarningEntryAndCountsAsADifference) {
     CheckOutput run = changedRun();
     run.facts.added.clear();
     run.facts.missing.clear();
-    run.facts.changed.push_back(named("System", "ca-certificates", "Swapped CA"));
+    run.facts.changed.push_back(
+        sampleRecord(7, 0).in("System", "ca-certificates").name("Swapped CA"));
     Fingerprint now;
     now.fill(0x12);
     Fingerprint before;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fake_cert_store.h"
+#include "tests/support/record_builder.h"
 
 namespace kestrune {
 namespace {
@@ -54,8 +55,8 @@ TEST(CheckReport, EscapesWhatCouldBreakALineOrAJsonString) {
     EXPECT_EQ(jsonString("\xED\xA0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");  // a surrogate
 
     // A NUL inside a name does not hide what follows it.
-    CertificateRecord r = zeroRecord();
-    setRecordText(r.name, std::string_view("Good CA\0 evil", 13));
+    const CertificateRecord r =
+        testing::RecordBuilder().name(std::string_view("Good CA\0 evil", 13));
     EXPECT_NE(listLine(r).find("\tGood CA\\x00 evil\t"), std::string::npos) << listLine(r);
     EXPECT_NE(listJsonLine(r).find("\"name\":\"Good CA\\u0000 evil\""), std::string::npos);
 }

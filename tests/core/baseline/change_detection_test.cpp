@@ -11,18 +11,12 @@
 #include "baseline/baseline_storage.h"
 #include "baseline/store_carry_over.h"
 #include "tests/support/memory_settings.h"
+#include "tests/support/record_builder.h"
 
 namespace kestrune {
 namespace {
 
-CertificateRecord record(std::vector<std::uint8_t> serialMsbFirst, std::uint8_t subject) {
-    CertificateRecord r = zeroRecord();
-    std::vector<std::uint8_t> le(serialMsbFirst.rbegin(), serialMsbFirst.rend());
-    setSerialFromLittleEndian(r, le.data(), le.size());
-    const std::uint8_t hash[16] = {subject, 1, 2, 3};
-    setSubjectNameHash(r, hash, sizeof hash);
-    return r;
-}
+using testing::RecordBuilder;
 
 Fingerprint fp(std::uint8_t tag) {
     Fingerprint f{};
@@ -39,12 +33,12 @@ Changes compare(const std::vector<CertificateRecord>& baseline,
 }
 
 TEST(CertificateIdentity, AddedNeedsTheSameSerialAndTheSameSubject) {
-    const std::vector<CertificateRecord> baseline = {record({0x01, 0x02}, 7)};
+    const std::vector<CertificateRecord> baseline = {RecordBuilder({0x01, 0x02}, {7})};
     // A serial borrowed under another subject, a serial that is only the start of a
     // baseline serial, one that extends it, and the baseline certificate itself.
-    const std::vector<CertificateRecord> current = {record({0x01, 0x02}, 9), record({0x01}, 7),
-                                                    record({0x01, 0x02, 0x00}, 7),
-                                                    record({0x01, 0x02}, 7)};
+    const std::vector<CertificateRecord> current = {
+        RecordBuilder({0x01, 0x02}, {9}), RecordBuilder({0x01}, {7}),
+        RecordBuilder({0x01, 0x02, 0x00}, {7}), RecordBuilder({0x01, 0x02}, {7})};
     const Changes c = detectChanges(baseline, current);
     EXPECT_EQ(c.added, (std::vector<std::size_t>{0, 1, 2}));
     EXPECT_TRUE(c.changed.empty());
@@ -53,17 +47,17 @@ TEST(CertificateIdentity, AddedNeedsTheSameSerialAndTheSameSubject) {
     // Garbage past the valid serial length in a stored record does not count.
     std::vector<CertificateRecord> stored = baseline;
     stored[0].serialNumber[10] = 0xEE;
-    EXPECT_TRUE(detectChanges(stored, std::vector<CertificateRecord>{record({0x01, 0x02}, 7)})
-                    .added.empty());
+    EXPECT_TRUE(detectChanges(stored, std::span(current).last(1)).added.empty());
 }
 
 TEST(CertificateIdentity, FingerprintsTellAReplacedCertificateFromASecondOne) {
-    const std::vector<CertificateRecord> baseline = {record({0x05}, 1), record({0x06}, 2)};
+    const CertificateRecord five = RecordBuilder({0x05}, {1});
+    const CertificateRecord six = RecordBuilder({0x06}, {2});
+    const std::vector<CertificateRecord> baseline = {five, six};
     const std::vector<Fingerprint> baselineFp = {fp(0xA1), fp(0xA2)};
 
     // Same identity, another DER, the old one gone: changed, paired with the old one.
-    Changes c =
-        compare(baseline, baselineFp, {record({0x06}, 2), record({0x05}, 1)}, {fp(0xA2), fp(0xBB)});
+    Changes c = compare(baseline, baselineFp, {six, five}, {fp(0xA2), fp(0xBB)});
     ASSERT_EQ(c.changed.size(), 1u);
     EXPECT_EQ(c.changed[0].current, 1u);
     EXPECT_EQ(c.changed[0].baseline, 0u);
@@ -71,27 +65,21 @@ TEST(CertificateIdentity, FingerprintsTellAReplacedCertificateFromASecondOne) {
     EXPECT_TRUE(c.any());
 
     // The old one still present beside it: a second certificate, added.
-    c = compare(baseline, baselineFp, {record({0x05}, 1), record({0x06}, 2), record({0x05}, 1)},
-                {fp(0xA1), fp(0xA2), fp(0xBB)});
+    c = compare(baseline, baselineFp, {five, six, five}, {fp(0xA1), fp(0xA2), fp(0xBB)});
     EXPECT_EQ(c.added, (std::vector<std::size_t>{2}));
     EXPECT_TRUE(c.changed.empty());
 
     // A fingerprint not known on either side, or no fingerprints at all for a side:
     // serial and subject decide, so nothing differs.
-    EXPECT_FALSE(compare(baseline, {fp(0), fp(0xA2)}, {record({0x05}, 1), record({0x06}, 2)},
-                         {fp(0xBB), fp(0xA2)})
-                     .any());
-    EXPECT_FALSE(
-        compare(baseline, baselineFp, {record({0x05}, 1), record({0x06}, 2)}, {fp(0), fp(0xA2)})
-            .any());
-    EXPECT_FALSE(
-        compare(baseline, {}, {record({0x05}, 1), record({0x06}, 2)}, {fp(0xBB), fp(0xBC)}).any());
+    EXPECT_FALSE(compare(baseline, {fp(0), fp(0xA2)}, baseline, {fp(0xBB), fp(0xA2)}).any());
+    EXPECT_FALSE(compare(baseline, baselineFp, baseline, {fp(0), fp(0xA2)}).any());
+    EXPECT_FALSE(compare(baseline, {}, baseline, {fp(0xBB), fp(0xBC)}).any());
 }
 
 TEST(CertificateIdentity, StateFingerprintsThatDoNotFitTheTableAreNotUsed) {
     KestruneState s;
     for (RecordTable* t : {&s.mqsCertificates, &s.mqsCertificatesRegistry}) {
-        *t->prepareRecord(0) = record({0x05}, 1);
+        *t->prepareRecord(0) = RecordBuilder({0x05}, {1});
         t->commitRecord(0);
     }
     s.iCertificateCountTotal = 1;
@@ -106,16 +94,12 @@ TEST(CertificateIdentity, StateFingerprintsThatDoNotFitTheTableAreNotUsed) {
 // An unreadable store beside a readable one: only the readable one is compared, the
 // indexes point into the whole tables, and a save keeps each record's own fingerprint.
 TEST(CertificateIdentity, UnreadableStoresAreLeftOutAndKeepTheirRecordsAndFingerprints) {
-    auto inStore = [](CertificateRecord r, const char* store) {
-        setRecordText(r.locationName, std::string_view("System"));
-        setRecordText(r.storeName, std::string_view(store));
-        return r;
-    };
     KestruneState s;
-    const std::vector<CertificateRecord> baseline = {inStore(record({0x0b}, 2), "blocked"),
-                                                     inStore(record({0x0a}, 1), "open")};
-    const std::vector<CertificateRecord> current = {inStore(record({0x0c}, 3), "open"),
-                                                    inStore(record({0x0a}, 1), "open")};
+    const std::vector<CertificateRecord> baseline = {
+        RecordBuilder({0x0b}, {2}).in("System", "blocked"),
+        RecordBuilder({0x0a}, {1}).in("System", "open")};
+    const std::vector<CertificateRecord> current = {RecordBuilder({0x0c}, {3}).in("System", "open"),
+                                                    baseline[1]};
     auto fill = [](RecordTable& table, const std::vector<CertificateRecord>& records) {
         for (std::size_t i = 0; i < records.size(); ++i) {
             *table.prepareRecord(i) = records[i];
@@ -193,17 +177,15 @@ std::int64_t firstIndex(const std::vector<std::size_t>& indexes) {
 
 void fillRandom(RecordTable& table, std::atomic<std::int32_t>& count, std::mt19937& rng, int n) {
     for (int i = 0; i < n; ++i) {
-        CertificateRecord& r = *table.prepareRecord(static_cast<std::size_t>(i));
-        std::vector<std::uint8_t> serial(rng() % 4);  // short serials share prefixes often
+        testing::Bytes serial(rng() % 4);  // short serials share prefixes often
         for (auto& b : serial) {
             b = static_cast<std::uint8_t>(rng() % 3);
         }
-        setSerialFromLittleEndian(r, serial.data(), serial.size());
         // A few hash values, one of them empty: with the zero fill an empty hash and a
         // hash of zeros compare equal over the fixed 64 bytes.
-        std::vector<std::uint8_t> hash(rng() % 4 == 0 ? 0 : 16,
-                                       static_cast<std::uint8_t>(rng() % 5));
-        setSubjectNameHash(r, hash.data(), hash.size());
+        const testing::Bytes hash(rng() % 4 == 0 ? 0 : 16, static_cast<std::uint8_t>(rng() % 5));
+        *table.prepareRecord(static_cast<std::size_t>(i)) =
+            RecordBuilder().serialLittleEndian(serial).subjectHash(hash);
         table.commitRecord(static_cast<std::size_t>(i));
     }
     count = n;

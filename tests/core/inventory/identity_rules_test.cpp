@@ -5,16 +5,12 @@
 #include <vector>
 
 #include "inventory/certificate_identity.h"
+#include "tests/support/record_builder.h"
 
 namespace kestrune {
 namespace {
 
-CertificateRecord record(std::vector<std::uint8_t> serialLe, std::vector<std::uint8_t> subject) {
-    CertificateRecord r{};
-    setSerialFromLittleEndian(r, serialLe.data(), serialLe.size());
-    setSubjectNameHash(r, subject.data(), subject.size());
-    return r;
-}
+using testing::RecordBuilder;
 
 std::vector<std::uint8_t> subjectBytes(std::size_t length, std::size_t differAt = SIZE_MAX) {
     std::vector<std::uint8_t> bytes(length, 0x5a);
@@ -30,32 +26,31 @@ TEST(IdentityRules, EachRuleDecidesSamenessByItsOwnFields) {
     const auto subject = subjectBytes(100);
     struct Row {
         const char* what;
-        CertificateRecord a, b;
+        CertificateRecord other;  // compared with `one`
         bool added, missing, group;
     };
-    CertificateRecord junkPastSerial = record({1, 2}, subject);
+    const CertificateRecord one = RecordBuilder({1, 2}, subject);
+    CertificateRecord junkPastSerial = one;
     junkPastSerial.serialNumber[10] = 0xee;  // past the valid length: not part of the serial
     const Row rows[] = {
-        {"identical", record({1, 2}, subject), record({1, 2}, subject), true, true, true},
-        {"bytes past the serial's length", record({1, 2}, subject), junkPastSerial, true, true,
-         true},
-        {"a shorter serial that starts the same", record({1, 2}, subject), record({1}, subject),
-         false, true, true},
-        {"another serial", record({1, 2}, subject), record({3, 4}, subject), false, true, true},
-        {"subjects differ at byte 70", record({1, 2}, subject),
-         record({1, 2}, subjectBytes(100, 70)), true, true, false},
-        {"subjects differ at byte 3", record({1, 2}, subject), record({1, 2}, subjectBytes(100, 3)),
-         false, false, false},
+        {"identical", RecordBuilder({1, 2}, subject), true, true, true},
+        {"bytes past the serial's length", junkPastSerial, true, true, true},
+        {"a shorter serial that starts the same", RecordBuilder({1}, subject), false, true, true},
+        {"another serial", RecordBuilder({3, 4}, subject), false, true, true},
+        {"subjects differ at byte 70", RecordBuilder({1, 2}, subjectBytes(100, 70)), true, true,
+         false},
+        {"subjects differ at byte 3", RecordBuilder({1, 2}, subjectBytes(100, 3)), false, false,
+         false},
     };
     for (const Row& r : rows) {
-        EXPECT_EQ(AddedIdentity(r.a) == AddedIdentity(r.b), r.added) << r.what;
-        EXPECT_EQ(MissingIdentity(r.a) == MissingIdentity(r.b), r.missing) << r.what;
-        EXPECT_EQ(compareForListGrouping(r.a, r.b) == 0, r.group) << r.what;
+        EXPECT_EQ(AddedIdentity(one) == AddedIdentity(r.other), r.added) << r.what;
+        EXPECT_EQ(MissingIdentity(one) == MissingIdentity(r.other), r.missing) << r.what;
+        EXPECT_EQ(compareForListGrouping(one, r.other) == 0, r.group) << r.what;
         if (r.added) {
-            EXPECT_EQ(AddedIdentity(r.a).hash(), AddedIdentity(r.b).hash()) << r.what;
+            EXPECT_EQ(AddedIdentity(one).hash(), AddedIdentity(r.other).hash()) << r.what;
         }
         if (r.missing) {
-            EXPECT_EQ(MissingIdentity(r.a).hash(), MissingIdentity(r.b).hash()) << r.what;
+            EXPECT_EQ(MissingIdentity(one).hash(), MissingIdentity(r.other).hash()) << r.what;
         }
     }
 }
@@ -63,8 +58,8 @@ TEST(IdentityRules, EachRuleDecidesSamenessByItsOwnFields) {
 // The index finds every item of a key, duplicates included, and nothing else.
 TEST(IdentityRules, HashIndexFindsEveryItemOfAKey) {
     const std::vector<CertificateRecord> records = {
-        record({1}, subjectBytes(20)), record({2}, subjectBytes(20, 5)),
-        record({1}, subjectBytes(20)), record({9}, subjectBytes(20))};
+        RecordBuilder({1}, subjectBytes(20)), RecordBuilder({2}, subjectBytes(20, 5)),
+        RecordBuilder({1}, subjectBytes(20)), RecordBuilder({9}, subjectBytes(20))};
     const HashIndex<AddedIdentity> index(records.size(),
                                          [&](std::size_t i) { return AddedIdentity(records[i]); });
     std::vector<std::size_t> found;
@@ -75,7 +70,7 @@ TEST(IdentityRules, HashIndexFindsEveryItemOfAKey) {
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found, (std::vector<std::size_t>{0, 2}));
     EXPECT_TRUE(index.contains(AddedIdentity(records[3])));
-    EXPECT_FALSE(index.contains(AddedIdentity(record({3}, subjectBytes(20)))));
+    EXPECT_FALSE(index.contains(AddedIdentity(RecordBuilder({3}, subjectBytes(20)))));
     const HashIndex<AddedIdentity> empty(0,
                                          [&](std::size_t i) { return AddedIdentity(records[i]); });
     EXPECT_FALSE(empty.contains(AddedIdentity(records[0])));

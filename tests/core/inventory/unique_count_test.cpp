@@ -5,16 +5,14 @@
 #include <vector>
 
 #include "inventory/state.h"
+#include "tests/support/record_builder.h"
 
 namespace kestrune {
 namespace {
 
-CertificateRecord& appendSerial(KestruneState& s, std::vector<std::uint8_t> msbFirst) {
-    std::vector<std::uint8_t> le(msbFirst.rbegin(), msbFirst.rend());
-    CertificateRecord& r = *s.beginAppend();
-    setSerialFromLittleEndian(r, le.data(), le.size());
+void appendSerial(KestruneState& s, const testing::Bytes& msbFirst) {
+    *s.beginAppend() = testing::RecordBuilder().serial(msbFirst);
     s.commitAppendedRecord();
-    return r;
 }
 
 TEST(UniqueCount, FollowsThePrefixRuleOfTheNewRecord) {

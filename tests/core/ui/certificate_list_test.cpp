@@ -4,30 +4,17 @@
 #include <vector>
 
 #include "inventory/certificate_identity.h"
+#include "tests/support/record_builder.h"
 #include "ui/certificate_list.h"
 
 namespace kestrune {
 namespace {
 
-std::vector<std::uint8_t> md5Like(std::uint8_t seed) {
-    std::vector<std::uint8_t> h(16);
-    for (std::size_t i = 0; i < h.size(); ++i) {
-        h[i] = static_cast<std::uint8_t>(seed * 16 + i);
-    }
-    return h;
-}
+using testing::Bytes;
+using testing::RecordBuilder;
 
-CertificateRecord rec(const std::string& name, std::vector<std::uint8_t> serial,
-                      std::vector<std::uint8_t> hash, const std::string& store = "Root",
-                      const std::string& location = "LocalMachine") {
-    CertificateRecord r = zeroRecord();
-    setRecordText(r.name, name);
-    std::vector<std::uint8_t> le(serial.rbegin(), serial.rend());
-    setSerialFromLittleEndian(r, le.data(), le.size());
-    setSubjectNameHash(r, hash.data(), hash.size());
-    setRecordText(r.storeName, store);
-    setRecordText(r.locationName, location);
-    return r;
+Bytes md5Like(std::uint8_t seed) {
+    return testing::byteRun(static_cast<std::uint8_t>(seed * 16));
 }
 
 TableSnapshot snapshotOf(std::vector<CertificateRecord> records) {
@@ -50,11 +37,11 @@ using Names = std::vector<std::string>;
 // Table order puts the two-record group first; its hash sorts after the other one.
 TEST(CertificateList, FiveRecordsGiveTwoSortedGroupsAndFiveExpandedRows) {
     const TableSnapshot s = snapshotOf({
-        rec("Beta One", {0xb1}, md5Like(9), "CA", "CurrentUser"),
-        rec("Alpha One", {0x0a, 0x1b, 0x2c}, md5Like(2), "Root", "LocalMachine"),
-        rec("Beta Two", {0xb2}, md5Like(9), "Root", "LocalMachine"),
-        rec("Alpha Two", {0xa2}, md5Like(2), "My", "CurrentUser"),
-        rec("Alpha Three", {0xa3}, md5Like(2), "CA", "LocalMachine"),
+        RecordBuilder({0xb1}, md5Like(9)).name("Beta One").in("CurrentUser", "CA"),
+        RecordBuilder({0x0a, 0x1b, 0x2c}, md5Like(2)).name("Alpha One").in("LocalMachine", "Root"),
+        RecordBuilder({0xb2}, md5Like(9)).name("Beta Two").in("LocalMachine", "Root"),
+        RecordBuilder({0xa2}, md5Like(2)).name("Alpha Two").in("CurrentUser", "My"),
+        RecordBuilder({0xa3}, md5Like(2)).name("Alpha Three").in("LocalMachine", "CA"),
     });
 
     const CertificateListFill grouped = fillCertificateList(s, false);
@@ -77,8 +64,9 @@ TEST(CertificateList, FiveRecordsGiveTwoSortedGroupsAndFiveExpandedRows) {
 TEST(CertificateList, RecordsOfOneGroupKeepTheirTableOrder) {
     std::vector<CertificateRecord> records;
     for (int i = 0; i < 300; ++i) {
-        records.push_back(rec(std::to_string(i), {static_cast<std::uint8_t>(i)},
-                              md5Like(static_cast<std::uint8_t>(3 - i % 3))));
+        records.push_back(RecordBuilder({static_cast<std::uint8_t>(i)},
+                                        md5Like(static_cast<std::uint8_t>(3 - i % 3)))
+                              .name(std::to_string(i)));
     }
     const CertificateListFill fill = fillCertificateList(snapshotOf(records), true);
     ASSERT_EQ(fill.rows.size(), 300u);
@@ -95,22 +83,24 @@ TEST(CertificateList, RecordsOfOneGroupKeepTheirTableOrder) {
 // Hash fields of different valid lengths: the order is the whole zero-filled field, so it
 // is antisymmetric, and grouping neither merges different hashes nor drops a record.
 TEST(CertificateList, OrderAndGroupsUseTheWholeHashField) {
-    std::vector<std::uint8_t> h = md5Like(5);
-    std::vector<std::uint8_t> prefix(h.begin(), h.begin() + 4);
-    const CertificateRecord full = rec("Full", {1}, h);
-    const CertificateRecord shortHash = rec("Short", {2}, prefix);
+    const Bytes h = md5Like(5);
+    const CertificateRecord full = RecordBuilder({1}, h).name("Full");
+    const CertificateRecord shortHash =
+        RecordBuilder({2}, Bytes(h.begin(), h.begin() + 4)).name("Short");
     EXPECT_EQ(compareForListGrouping(full, shortHash), 1);
     EXPECT_EQ(compareForListGrouping(shortHash, full), -1);
 
     // Longer than the 64 bytes the first copy of the grouping kept: equal up to byte 64.
-    std::vector<std::uint8_t> longA(112, 0x42), longB(112, 0x42);
+    Bytes longA(112, 0x42), longB(112, 0x42);
     longA[100] = 0x01;
     longB[100] = 0x02;
-    const CertificateRecord noHash1 = rec("No hash 1", {3}, {});
-    const CertificateRecord noHash2 = rec("No hash 2", {4}, {});
 
-    const TableSnapshot s = snapshotOf(
-        {full, rec("Long B", {5}, longB), noHash1, shortHash, rec("Long A", {6}, longA), noHash2});
+    // The first record of each group checked below gives the group its store.
+    const TableSnapshot s =
+        snapshotOf({full, RecordBuilder({5}, longB).name("Long B"),
+                    RecordBuilder({3}, {}).name("No hash 1").in("LocalMachine", "Root"), shortHash,
+                    RecordBuilder({6}, longA).name("Long A").in("LocalMachine", "Root"),
+                    RecordBuilder({4}, {}).name("No hash 2")});
     const CertificateListFill grouped = fillCertificateList(s, false);
     EXPECT_EQ(column(grouped.rows, 0), (Names{"No hash 1", "Long A", "Long B", "Short", "Full"}));
     EXPECT_EQ(grouped.rows[0][2], "Store count: 02     (LocalMachine\\Root...)");
@@ -118,7 +108,7 @@ TEST(CertificateList, OrderAndGroupsUseTheWholeHashField) {
 }
 
 TEST(CertificateList, SerialOfLengthZeroGivesAnEmptyCell) {
-    const TableSnapshot s = snapshotOf({rec("No Serial", {}, md5Like(1))});
+    const TableSnapshot s = snapshotOf({RecordBuilder({}, md5Like(1)).name("No Serial")});
     EXPECT_EQ(fillCertificateList(s, true).rows.at(0)[1], "");
     EXPECT_EQ(fillCertificateList(s, false).rows.at(0)[1], "");
 }
@@ -144,7 +134,7 @@ TEST(CertificateList, HeaderIsWrittenWithoutRecords) {
 // After a cycle the table holds the reloaded baseline while the counter keeps the
 // scan's count: the rows come from the records alone.
 TEST(CertificateList, ReadsOnlyTheValidRecordsWhenTheCounterIsLarger) {
-    TableSnapshot s = snapshotOf({rec("One", {1}, md5Like(1)), rec("Two", {2}, md5Like(2))});
+    TableSnapshot s = snapshotOf({RecordBuilder({1}, md5Like(1)), RecordBuilder({2}, md5Like(2))});
     s.iCertificateCountTotal = 500;
     EXPECT_EQ(fillCertificateList(s, true).rows.size(), 2u);
     const CertificateListFill grouped = fillCertificateList(s, false);

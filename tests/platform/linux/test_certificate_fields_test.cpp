@@ -9,8 +9,8 @@
 #include "inventory/scanner.h"
 #include "platform/platform.h"
 #include "tests/platform/linux/cert_maker.h"
+#include "tests/support/record_builder.h"
 #include "tests/support/test_certificate.h"
-#include "tests/support/test_certificate_record.h"
 
 namespace kestrune::testing {
 namespace {

@@ -21,14 +21,16 @@
 #include "platform/win32/win32_text.h"
 #include "tests/platform/win32/added_certificate.h"
 #include "tests/support/fake_cert_store.h"
+#include "tests/support/record_builder.h"
 #include "tests/support/test_certificate.h"
-#include "tests/support/test_certificate_record.h"
 
 namespace kestrune {
 namespace {
 
 namespace fixture = testing::test_certificate;
 using testing::AddedCertificate;
+using testing::Bytes;
+using testing::RecordBuilder;
 using testing::StoreHandle;
 
 std::vector<CertificateRecord> recordsNamed(const KestruneState& s, const std::string& name) {
@@ -191,10 +193,11 @@ TEST(Crypt32Stores, ScanOfWinesStoresRecordsNamesSerialsAndHashes) {
             DWORD md5Size = sizeof md5;
             ASSERT_TRUE(CryptHashCertificate(0, CALG_MD5, 0, c->pCertInfo->Subject.pbData,
                                              c->pCertInfo->Subject.cbData, md5, &md5Size));
-            CertificateRecord r = zeroRecord();
-            setSerialFromLittleEndian(r, c->pCertInfo->SerialNumber.pbData,
-                                      c->pCertInfo->SerialNumber.cbData);
-            setSubjectNameHash(r, md5, md5Size);
+            const CRYPT_INTEGER_BLOB& serial = c->pCertInfo->SerialNumber;
+            const CertificateRecord r =
+                RecordBuilder()
+                    .serialLittleEndian(Bytes(serial.pbData, serial.pbData + serial.cbData))
+                    .subjectHash(Bytes(md5, md5 + md5Size));
             direct.emplace(serialText(r), subjectHashHex(r));
             ++inRootStore;
         }
