@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "inventory/certificate_identity.h"
+#include "inventory/text.h"
 #include "ui/certificate_list.h"
 
 namespace kestrune {
@@ -152,36 +154,92 @@ TEST(CertificateList, ReadsOnlyTheValidRecordsWhenTheCounterIsLarger) {
     EXPECT_EQ(grouped.header.countText, "Count of every certificate in every store: 500");
 }
 
+struct ColumnClick {
+    std::size_t column;
+    Names cells;  // that column, top to bottom, after the click
+};
+
+struct SortCase {
+    const char* what;
+    std::vector<CertificateRow> rows;
+    std::vector<ColumnClick> clicks;  // in turn, on one sort state
+};
+
+// Each click sorts case-folded by its column, in the direction the clicks before it left,
+// whatever column they were on. The same rows and clicks the Qt and Win32 lists show.
+const SortCase kSortCases[] = {
+    {"every column",
+     {{"beta", "0a ", "LocalMachine\\Root"},
+      {"Alpha", "ff ", "CurrentUser\\My"},
+      {"gamma", "1b ", "CurrentUser\\CA"}},
+     {{0, {"Alpha", "beta", "gamma"}},
+      {0, {"gamma", "beta", "Alpha"}},
+      {1, {"0a ", "1b ", "ff "}},
+      {2, {"LocalMachine\\Root", "CurrentUser\\My", "CurrentUser\\CA"}}}},
+    {"grouped rows with a two-byte serial",
+     {{"Delta", "3c ", "Store count: 01     (LocalMachine\\CA...)"},
+      {"Alpha CA", "ff 01 ", "Store count: 01     (LocalMachine\\Root...)"},
+      {"beta Root", "10 ", "Store count: 02     (LocalMachine\\Root...)"},
+      {"gamma", "0a ", "Store count: 01     (LocalMachine\\Root...)"}},
+     {{0, {"Alpha CA", "beta Root", "Delta", "gamma"}},
+      {0, {"gamma", "Delta", "beta Root", "Alpha CA"}},
+      {1, {"0a ", "10 ", "3c ", "ff 01 "}},
+      {0, {"gamma", "Delta", "beta Root", "Alpha CA"}}}},
+    {"expanded rows whose names share a prefix",
+     {{"Alpha", "a1 ", "LocalMachine\\CA"},
+      {"alpha two", "0a 02 ", "LocalMachine\\Root"},
+      {"alpha three", "a3 ", "LocalMachine\\Root"},
+      {"delta", "0d ", "LocalMachine\\CA"},
+      {"Echo", "e0 ", "LocalMachine\\Root"}},
+     {{0, {"Alpha", "alpha three", "alpha two", "delta", "Echo"}},
+      {0, {"Echo", "delta", "alpha two", "alpha three", "Alpha"}},
+      {1, {"0a 02 ", "0d ", "a1 ", "a3 ", "e0 "}},
+      {1, {"e0 ", "a3 ", "a1 ", "0d ", "0a 02 "}}}},
+};
+
 TEST(CertificateList, ColumnClicksAlternateTheDirectionWhateverTheColumn) {
-    std::vector<CertificateRow> rows = {
-        {"beta", "0a ", "LocalMachine\\Root"},
-        {"Alpha", "ff ", "CurrentUser\\My"},
-        {"gamma", "1b ", "CurrentUser\\CA"},
-    };
-    const std::vector<CertificateRow> original = rows;
-    ListSortState state;
-    EXPECT_EQ(state.listSortDirection(), 1);
-
-    const std::vector<std::size_t> order = state.sortRows(rows, 0);
-    EXPECT_EQ(column(rows, 0), (Names{"Alpha", "beta", "gamma"}));
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        EXPECT_EQ(rows[i], original[order[i]]);
+    for (const SortCase& c : kSortCases) {
+        SCOPED_TRACE(c.what);
+        ListSortState state;
+        EXPECT_EQ(state.listSortDirection(), 1);
+        std::vector<CertificateRow> rows = c.rows;
+        int direction = 1;
+        for (const ColumnClick& click : c.clicks) {
+            const std::vector<CertificateRow> before = rows;
+            const std::vector<std::size_t> order = state.sortRows(rows, click.column);
+            EXPECT_EQ(column(rows, click.column), click.cells);
+            ASSERT_EQ(order.size(), rows.size());
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                EXPECT_EQ(rows[i], before[order[i]]);
+            }
+            direction = -direction;
+            EXPECT_EQ(state.listSortDirection(), direction);
+        }
     }
-    EXPECT_EQ(state.listSortDirection(), -1);
-
-    state.sortRows(rows, 0);
-    EXPECT_EQ(column(rows, 0), (Names{"gamma", "beta", "Alpha"}));
-
-    state.sortRows(rows, 1);  // by the hexadecimal text
-    EXPECT_EQ(column(rows, 1), (Names{"0a ", "1b ", "ff "}));
-
-    state.sortRows(rows, 2);
-    EXPECT_EQ(column(rows, 2), (Names{"LocalMachine\\Root", "CurrentUser\\My", "CurrentUser\\CA"}));
-    EXPECT_EQ(state.listSortDirection(), 1);
-
     // No such column: nothing sorted, direction kept.
+    ListSortState state;
+    std::vector<CertificateRow> rows = kSortCases[0].rows;
     state.sortRows(rows, 3);
+    EXPECT_EQ(rows, kSortCases[0].rows);
     EXPECT_EQ(state.listSortDirection(), 1);
+}
+
+// Views that sort with the platform's list sort compare with the state, then turn it.
+TEST(CertificateList, SortComparisonTakesTheDirectionAndTurnsAfterEachSort) {
+    for (const SortCase& c : kSortCases) {
+        SCOPED_TRACE(c.what);
+        ListSortState state;
+        std::vector<CertificateRow> rows = c.rows;
+        for (const ColumnClick& click : c.clicks) {
+            std::stable_sort(rows.begin(), rows.end(),
+                             [&](const CertificateRow& a, const CertificateRow& b) {
+                                 return state.compareForSort(utf8ToUtf16(a[click.column]),
+                                                             utf8ToUtf16(b[click.column])) < 0;
+                             });
+            state.afterSort();
+            EXPECT_EQ(column(rows, click.column), click.cells);
+        }
+    }
 }
 
 TEST(CertificateList, CellComparisonFoldsAsciiOnlyInCodeUnitOrderOver255Units) {
