@@ -60,6 +60,18 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
     setWindowModality(Qt::WindowModal);
     setSizeGripEnabled(true);
 
+    createList();
+    createControls();
+    arrangeControls();
+    connectTimers();
+
+    fill();
+    resize(initialSize());
+    list_->setFocus();
+    refreshTimer_.start();
+}
+
+void CertificatesDialog::createList() {
     list_ = new QTreeWidget(this);
     list_->setColumnCount(static_cast<int>(kCertificateColumnCount));
     QStringList titles;
@@ -82,7 +94,9 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
     // Shown once the user sorts: the rows start in the model's grouped order.
     header->setSortIndicatorShown(false);
     connect(header, &QHeaderView::sectionClicked, this, &CertificatesDialog::sortByColumn);
+}
 
+void CertificatesDialog::createControls() {
     uniqueText_ = makeLabel(this, certificatesDialogControl(kIdUniqueText));
     countText_ = makeLabel(this, certificatesDialogControl(kIdCountText));
     lastScanText_ = makeLabel(this, certificatesDialogControl(kIdLastScanText));
@@ -100,6 +114,9 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
     for (const DialogControl& c : kCertificatesDialogControls) {
         control(c.id)->setObjectName(QString::number(c.id));
     }
+}
+
+void CertificatesDialog::arrangeControls() {
     // The controls where the product's dialog has them (counts above the list, the
     // check box, the last scan and Scan Now below it), in the desktop's font, with the
     // list taking whatever room the window is given.
@@ -120,14 +137,12 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
     // Tab order as the resource lists the controls.
     setTabOrder(list_, expandCheck_);
     setTabOrder(expandCheck_, scanNow_);
+}
 
+void CertificatesDialog::connectTimers() {
     retryTimer_.setSingleShot(true);
     retryTimer_.setInterval(kScanRetryMs);
     connect(&retryTimer_, &QTimer::timeout, this, &CertificatesDialog::tryUserScan);
-
-    fill();
-    resize(initialSize());
-    list_->setFocus();
 
     refreshTimer_.setInterval(kRefreshMs);
     connect(&refreshTimer_, &QTimer::timeout, this, [this] {
@@ -135,7 +150,6 @@ CertificatesDialog::CertificatesDialog(CycleCoordinator& coordinator, ListSortSt
             fill();
         }
     });
-    refreshTimer_.start();
 }
 
 QSize CertificatesDialog::initialSize() const {

@@ -48,6 +48,12 @@ class CertificatesDialog : public QDialog {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
+    // The constructor's steps, in order.
+    void createList();
+    void createControls();
+    void arrangeControls();
+    void connectTimers();
+
     void tryUserScan();
     void setBusy(bool busy);
     QSize initialSize() const;

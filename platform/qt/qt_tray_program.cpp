@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -86,14 +87,10 @@ void connectTrayDialogs(QtDesktop& desktop, TrayProgram& program) {
     desktop.setAboutHandler([&desktop, &program] { showAboutDialog(desktop, program.ports.http); });
 }
 
-int kestruneQtMain(int argc, char** argv) {
-    // Line by line, so the diagnostic trace is in the file when Exit ends the process
-    // without flushing anything.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+namespace {
 
-    // Every argument as given, before Qt takes its own options out of argv.
-    const std::vector<std::string> arguments(argv, argv + argc);
-    const LaunchOptions options = parseLaunchOptions(arguments);
+// --help, a wrong option and a missing display end the launch before anything starts.
+std::optional<int> endBeforeStart(const LaunchOptions& options) {
     if (options.help) {
         std::fputs(kUsageText, stdout);
         return 0;
@@ -106,15 +103,22 @@ int kestruneQtMain(int argc, char** argv) {
         std::fputs(kNoDisplayMessage, stderr);
         return kExitNoDisplay;
     }
+    return std::nullopt;
+}
 
-    // Qt creates the runtime folder the environment names when it is missing; one that is
-    // not there is not this program's to make (the session lock manages without it).
+// Qt creates the runtime folder the environment names when it is missing; one that is
+// not there is not this program's to make (the session lock manages without it).
+void forgetMissingRuntimeFolder() {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr) {
         struct stat folder {};
         if (::stat(runtime, &folder) != 0 || !S_ISDIR(folder.st_mode)) {
             ::unsetenv("XDG_RUNTIME_DIR");
         }
     }
+}
+
+// Qt keeps a reference to argc for the application's whole life.
+std::unique_ptr<QApplication> makeApplication(int& argc, char** argv) {
     std::unique_ptr<QApplication> app;
     {
         DisplayFailureGuard guard;
@@ -123,6 +127,47 @@ int kestruneQtMain(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("kestrune"));
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(kestruneIcon());
+    return app;
+}
+
+// The first launch of a menu action starts the monitor and opens what it asked for.
+void openRequested(QtDesktop* desktop, SessionRequest request) {
+    if (request == SessionRequest::Certificates) {
+        QTimer::singleShot(0, desktop, [desktop] { desktop->openCertificates(); });
+    } else if (request == SessionRequest::About) {
+        QTimer::singleShot(0, desktop, [desktop] { desktop->openAbout(); });
+    }
+}
+
+// The scan role on a worker thread, never joined: the GUI thread is Qt's.
+void startScanRole(TrayProgram* program, QtDesktop* desktop,
+                   const std::vector<std::string>& arguments) {
+    MainRoutineHooks hooks;
+    hooks.startUi = [desktop, program] { startQtUi(*desktop, program->tray); };
+    // The options are the front end's own; the program's argument echo never sees them.
+    const std::vector<std::string> programArguments(arguments.begin(), arguments.begin() + 1);
+    std::thread([program, arguments = programArguments, hooks] {
+        // Returns only when the program cannot go on; end at once from this thread,
+        // without tearing down what the GUI thread still uses.
+        program->endProcess(program->run(arguments, hooks));
+    }).detach();
+}
+
+}  // namespace
+
+int kestruneQtMain(int argc, char** argv) {
+    // Line by line, so the diagnostic trace is in the file when Exit ends the process
+    // without flushing anything.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    // Every argument as given, before Qt takes its own options out of argv.
+    const std::vector<std::string> arguments(argv, argv + argc);
+    const LaunchOptions options = parseLaunchOptions(arguments);
+    if (const std::optional<int> status = endBeforeStart(options)) {
+        return *status;
+    }
+    forgetMissingRuntimeFolder();
+    const std::unique_ptr<QApplication> app = makeApplication(argc, argv);
 
     // Owned by the process, never freed: the worker is never joined, and the process
     // ends through Exit or a fatal error, not by unwinding (a destructor racing the
@@ -147,22 +192,8 @@ int kestruneQtMain(int argc, char** argv) {
         std::_Exit(status);
     };
     connectTrayDialogs(*desktop, *program);
-    // The first launch of a menu action starts the monitor and opens what it asked for.
-    if (request == SessionRequest::Certificates) {
-        QTimer::singleShot(0, desktop, [desktop] { desktop->openCertificates(); });
-    } else if (request == SessionRequest::About) {
-        QTimer::singleShot(0, desktop, [desktop] { desktop->openAbout(); });
-    }
-
-    MainRoutineHooks hooks;
-    hooks.startUi = [desktop, program] { startQtUi(*desktop, program->tray); };
-    // The options are the front end's own; the program's argument echo never sees them.
-    const std::vector<std::string> programArguments(arguments.begin(), arguments.begin() + 1);
-    std::thread([program, arguments = programArguments, hooks] {
-        // Returns only when the program cannot go on; end at once from this thread,
-        // without tearing down what the GUI thread still uses.
-        program->endProcess(program->run(arguments, hooks));
-    }).detach();
+    openRequested(desktop, request);
+    startScanRole(program, desktop, arguments);
 
     const int status = QApplication::exec();
     // Only a session ending the event loop gets here; end as Exit does, without tearing

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "inventory/certificate_identity.h"
+#include "inventory/text.h"
 #include "tests/support/record_builder.h"
 #include "ui/certificate_list.h"
 
@@ -142,36 +144,92 @@ TEST(CertificateList, ReadsOnlyTheValidRecordsWhenTheCounterIsLarger) {
     EXPECT_EQ(grouped.header.countText, "Count of every certificate in every store: 500");
 }
 
+struct ColumnClick {
+    std::size_t column;
+    Names cells;  // that column, top to bottom, after the click
+};
+
+struct SortCase {
+    const char* what;
+    std::vector<CertificateRow> rows;
+    std::vector<ColumnClick> clicks;  // in turn, on one sort state
+};
+
+// Each click sorts case-folded by its column, in the direction the clicks before it left,
+// whatever column they were on. The same rows and clicks the Qt and Win32 lists show.
+const SortCase kSortCases[] = {
+    {"every column",
+     {{"beta", "0a ", "LocalMachine\\Root"},
+      {"Alpha", "ff ", "CurrentUser\\My"},
+      {"gamma", "1b ", "CurrentUser\\CA"}},
+     {{0, {"Alpha", "beta", "gamma"}},
+      {0, {"gamma", "beta", "Alpha"}},
+      {1, {"0a ", "1b ", "ff "}},
+      {2, {"LocalMachine\\Root", "CurrentUser\\My", "CurrentUser\\CA"}}}},
+    {"grouped rows with a two-byte serial",
+     {{"Delta", "3c ", "Store count: 01     (LocalMachine\\CA...)"},
+      {"Alpha CA", "ff 01 ", "Store count: 01     (LocalMachine\\Root...)"},
+      {"beta Root", "10 ", "Store count: 02     (LocalMachine\\Root...)"},
+      {"gamma", "0a ", "Store count: 01     (LocalMachine\\Root...)"}},
+     {{0, {"Alpha CA", "beta Root", "Delta", "gamma"}},
+      {0, {"gamma", "Delta", "beta Root", "Alpha CA"}},
+      {1, {"0a ", "10 ", "3c ", "ff 01 "}},
+      {0, {"gamma", "Delta", "beta Root", "Alpha CA"}}}},
+    {"expanded rows whose names share a prefix",
+     {{"Alpha", "a1 ", "LocalMachine\\CA"},
+      {"alpha two", "0a 02 ", "LocalMachine\\Root"},
+      {"alpha three", "a3 ", "LocalMachine\\Root"},
+      {"delta", "0d ", "LocalMachine\\CA"},
+      {"Echo", "e0 ", "LocalMachine\\Root"}},
+     {{0, {"Alpha", "alpha three", "alpha two", "delta", "Echo"}},
+      {0, {"Echo", "delta", "alpha two", "alpha three", "Alpha"}},
+      {1, {"0a 02 ", "0d ", "a1 ", "a3 ", "e0 "}},
+      {1, {"e0 ", "a3 ", "a1 ", "0d ", "0a 02 "}}}},
+};
+
 TEST(CertificateList, ColumnClicksAlternateTheDirectionWhateverTheColumn) {
-    std::vector<CertificateRow> rows = {
-        {"beta", "0a ", "LocalMachine\\Root"},
-        {"Alpha", "ff ", "CurrentUser\\My"},
-        {"gamma", "1b ", "CurrentUser\\CA"},
-    };
-    const std::vector<CertificateRow> original = rows;
-    ListSortState state;
-    EXPECT_EQ(state.listSortDirection(), 1);
-
-    const std::vector<std::size_t> order = state.sortRows(rows, 0);
-    EXPECT_EQ(column(rows, 0), (Names{"Alpha", "beta", "gamma"}));
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        EXPECT_EQ(rows[i], original[order[i]]);
+    for (const SortCase& c : kSortCases) {
+        SCOPED_TRACE(c.what);
+        ListSortState state;
+        EXPECT_EQ(state.listSortDirection(), 1);
+        std::vector<CertificateRow> rows = c.rows;
+        int direction = 1;
+        for (const ColumnClick& click : c.clicks) {
+            const std::vector<CertificateRow> before = rows;
+            const std::vector<std::size_t> order = state.sortRows(rows, click.column);
+            EXPECT_EQ(column(rows, click.column), click.cells);
+            ASSERT_EQ(order.size(), rows.size());
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                EXPECT_EQ(rows[i], before[order[i]]);
+            }
+            direction = -direction;
+            EXPECT_EQ(state.listSortDirection(), direction);
+        }
     }
-    EXPECT_EQ(state.listSortDirection(), -1);
-
-    state.sortRows(rows, 0);
-    EXPECT_EQ(column(rows, 0), (Names{"gamma", "beta", "Alpha"}));
-
-    state.sortRows(rows, 1);  // by the hexadecimal text
-    EXPECT_EQ(column(rows, 1), (Names{"0a ", "1b ", "ff "}));
-
-    state.sortRows(rows, 2);
-    EXPECT_EQ(column(rows, 2), (Names{"LocalMachine\\Root", "CurrentUser\\My", "CurrentUser\\CA"}));
-    EXPECT_EQ(state.listSortDirection(), 1);
-
     // No such column: nothing sorted, direction kept.
+    ListSortState state;
+    std::vector<CertificateRow> rows = kSortCases[0].rows;
     state.sortRows(rows, 3);
+    EXPECT_EQ(rows, kSortCases[0].rows);
     EXPECT_EQ(state.listSortDirection(), 1);
+}
+
+// Views that sort with the platform's list sort compare with the state, then turn it.
+TEST(CertificateList, SortComparisonTakesTheDirectionAndTurnsAfterEachSort) {
+    for (const SortCase& c : kSortCases) {
+        SCOPED_TRACE(c.what);
+        ListSortState state;
+        std::vector<CertificateRow> rows = c.rows;
+        for (const ColumnClick& click : c.clicks) {
+            std::stable_sort(rows.begin(), rows.end(),
+                             [&](const CertificateRow& a, const CertificateRow& b) {
+                                 return state.compareForSort(utf8ToUtf16(a[click.column]),
+                                                             utf8ToUtf16(b[click.column])) < 0;
+                             });
+            state.afterSort();
+            EXPECT_EQ(column(rows, click.column), click.cells);
+        }
+    }
 }
 
 TEST(CertificateList, CellComparisonFoldsAsciiOnlyInCodeUnitOrderOver255Units) {
@@ -195,16 +253,37 @@ TEST(CertificateList, CellComparisonFoldsAsciiOnlyInCodeUnitOrderOver255Units) {
     EXPECT_EQ(compareListCells(base254 + "b", base254 + "bZZ"), 0);
 }
 
+// The dialog and its controls in dialog units and, worked out by hand, in pixels for a
+// font of base units 6 x 13: x and width times 6/4, y and height times 13/8, each
+// rounded to nearest with halves away from zero. The list row, for one:
+// 7*1.5 = 10.5 -> 11, 39*13/8 = 63.375 -> 63, 591*1.5 = 886.5 -> 887, 177*13/8 = 287.6 -> 288.
+struct ScaledControl {
+    int id;  // 0: the dialog's client area
+    DialogRect units;
+    DialogRect pixels;
+};
+constexpr ScaledControl kScaledControls[] = {
+    {0, {0, 0, 605, 245}, {0, 0, 908, 398}},
+    {kIdCertificateList, {7, 39, 591, 177}, {11, 63, 887, 288}},
+    {kIdUniqueText, {15, 6, 114, 9}, {23, 10, 171, 15}},
+    {kIdCountText, {446, 6, 152, 8}, {669, 10, 228, 13}},
+    {kIdLastScanText, {486, 216, 114, 8}, {729, 351, 171, 13}},
+    {kIdExpandCheck, {15, 224, 141, 12}, {23, 364, 212, 20}},
+    {kIdScanNow, {534, 227, 53, 15}, {801, 369, 80, 24}},
+};
+
 TEST(CertificateList, DialogUnitsScaleLikeThePlatform) {
     EXPECT_EQ(dialogBaseUnits(286, 13).x, 6);  // 11 / 2 rounds up
     EXPECT_EQ(dialogBaseUnits(285, 13).x, 5);  // 10.96: 10 / 2
     const DialogBaseUnits u{6, 13};
-    EXPECT_EQ(dialogUnitsToPixels({0, 0, kCertificatesDialogWidth, kCertificatesDialogHeight}, u),
-              (DialogRect{0, 0, 908, 398}));
-    EXPECT_EQ(dialogUnitsToPixels(certificatesDialogControl(kIdCertificateList).rect, u),
-              (DialogRect{11, 63, 887, 288}));
-    EXPECT_EQ(dialogUnitsToPixels(certificatesDialogControl(kIdScanNow).rect, u),
-              (DialogRect{801, 369, 80, 24}));
+    for (const ScaledControl& c : kScaledControls) {
+        SCOPED_TRACE(c.id);
+        const DialogRect layout =
+            c.id == 0 ? DialogRect{0, 0, kCertificatesDialogWidth, kCertificatesDialogHeight}
+                      : certificatesDialogControl(c.id).rect;
+        EXPECT_EQ(layout, c.units);
+        EXPECT_EQ(dialogUnitsToPixels(c.units, u), c.pixels);
+    }
 }
 
 }  // namespace

@@ -27,19 +27,37 @@ struct Recorder {
     }
 };
 
+// A press, then the view's attempts until one runs: at once when the turn is free,
+// after a retry per try that finds another cycle running. A second press while pending
+// and a late retry after the scan ran start nothing.
 TEST(ScanNow, RetriesWhileAnotherCycleRunsThenRefillsAndEnablesOnce) {
-    Recorder r;
-    r.busyTries = 2;
-    ScanNow scan(r.actions());
-    EXPECT_TRUE(scan.start());
-    EXPECT_FALSE(scan.start());  // a second press while pending
-    EXPECT_FALSE(scan.attempt());
-    EXPECT_FALSE(scan.attempt());
-    EXPECT_TRUE(scan.pending());
-    EXPECT_TRUE(scan.attempt());
-    EXPECT_FALSE(scan.pending());
-    EXPECT_FALSE(scan.attempt());  // a late retry after the scan ran
-    EXPECT_EQ(r.log, "disable try retry try retry try refill enable ");
+    const struct {
+        int busyTries;
+        const char* log;
+    } cases[] = {
+        {0, "disable try refill enable "},
+        {1, "disable try retry try refill enable "},
+        {2, "disable try retry try retry try refill enable "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.busyTries);
+        Recorder r;
+        r.busyTries = c.busyTries;
+        ScanNow scan(r.actions());
+        EXPECT_FALSE(scan.pending());
+        EXPECT_TRUE(scan.start());
+        EXPECT_FALSE(scan.start());  // a second press while pending
+        for (int i = 0; i < c.busyTries; ++i) {
+            EXPECT_FALSE(scan.attempt());
+            EXPECT_TRUE(scan.pending());
+            EXPECT_FALSE(scan.start());
+        }
+        EXPECT_TRUE(scan.attempt());
+        EXPECT_FALSE(scan.pending());
+        EXPECT_FALSE(scan.attempt());  // a late retry after the scan ran
+        EXPECT_EQ(r.log, c.log);
+        EXPECT_TRUE(scan.start());  // a later press starts the next one
+    }
 }
 
 TEST(ScanNow, ClosingGivesTheTurnUpAndNoScannerOnlyRefills) {
