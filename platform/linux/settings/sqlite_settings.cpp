@@ -237,69 +237,17 @@ class SqliteKey final : public SettingsKey {
     SettingsStatus queryValue(const std::string& name, std::uint32_t* type, std::uint8_t* out,
                               std::uint32_t* size) override {
         std::lock_guard lock(mutex_);
-        if (!usable()) {
-            return SettingsStatus::Error;
-        }
-        bool present = false;
-        if (SettingsStatus s = tablesPresent(&present); s != SettingsStatus::Ok) {
+        Located value;
+        if (SettingsStatus s = locate(name, value); s != SettingsStatus::Ok) {
             return s;
         }
-        if (!present) {
-            return SettingsStatus::NotFound;
-        }
-        // The size comes from the record header and the bytes are read from the file
-        // straight into the caller's buffer: asking for the size never reads the value,
-        // and reading it never assembles a copy first. The statement stays on its row
-        // until the read is done, so no writer can commit in between.
-        Statement st;
-        int rc = prepare(
-            "SELECT rowid, type, length(data), typeof(data) = 'blob' FROM settings_values "
-            "WHERE key = ?1 AND name = ?2",
-            &st);
-        if (rc == SQLITE_OK) {
-            sqlite3_bind_text(st.get(), 1, path_.c_str(), -1, SQLITE_STATIC);
-            sqlite3_bind_text(st.get(), 2, name.c_str(), -1, SQLITE_STATIC);
-            rc = sqlite3_step(st.get());
-        }
-        if (rc == SQLITE_DONE) {
-            return SettingsStatus::NotFound;
-        }
-        if (rc != SQLITE_ROW) {
-            return fail(rc);
-        }
-        const sqlite3_int64 rowid = sqlite3_column_int64(st.get(), 0);
-        const auto valueType = static_cast<std::uint32_t>(sqlite3_column_int64(st.get(), 1));
-        sqlite3_int64 length = sqlite3_column_int64(st.get(), 2);
-        // Not a blob (only a hand-edited database holds one): its bytes as SQLite gives
-        // them, through the slow path.
-        Statement other;
-        const std::uint8_t* otherBytes = nullptr;
-        if (sqlite3_column_int(st.get(), 3) == 0) {
-            rc = prepare("SELECT data FROM settings_values WHERE rowid = ?1", &other);
-            if (rc == SQLITE_OK) {
-                sqlite3_bind_int64(other.get(), 1, rowid);
-                rc = sqlite3_step(other.get());
-            }
-            if (rc != SQLITE_ROW) {
-                return fail(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
-            }
-            otherBytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(other.get(), 0));
-            length = sqlite3_column_bytes(other.get(), 0);
-            if (length > 0 && otherBytes == nullptr) {
-                return fail(sqlite3_errcode(db_.get()));  // out of memory while fetching
-            }
-        }
-        if (length < 0 || length > static_cast<sqlite3_int64>(UINT32_MAX)) {
-            lastError_ = file_ + ": \"" + name + "\" is too large to read";
-            return SettingsStatus::Error;
-        }
         if (type) {
-            *type = valueType;
+            *type = value.type;
         }
         if (size == nullptr) {
             return out ? SettingsStatus::Error : SettingsStatus::Ok;
         }
-        const auto needed = static_cast<std::uint32_t>(length);
+        const auto needed = static_cast<std::uint32_t>(value.length);
         if (out == nullptr) {
             *size = needed;
             return SettingsStatus::Ok;
@@ -308,21 +256,8 @@ class SqliteKey final : public SettingsKey {
             *size = needed;
             return SettingsStatus::MoreData;
         }
-        if (needed > 0 && otherBytes) {
-            std::memcpy(out, otherBytes, needed);
-        } else if (needed > 0) {
-            sqlite3_blob* raw = nullptr;
-            rc = sqlite3_blob_open(db_.get(), "main", "settings_values", "data", rowid, 0, &raw);
-            const BlobHandle blob(raw);
-            if (rc == SQLITE_OK && sqlite3_blob_bytes(blob.get()) != length) {
-                rc = SQLITE_CORRUPT;  // the row changed under a statement that holds it
-            }
-            if (rc == SQLITE_OK) {
-                rc = sqlite3_blob_read(blob.get(), out, static_cast<int>(needed), 0);
-            }
-            if (rc != SQLITE_OK) {
-                return fail(rc);
-            }
+        if (const int rc = copyOut(value, out, needed); rc != SQLITE_OK) {
+            return fail(rc);
         }
         *size = needed;
         return SettingsStatus::Ok;
@@ -483,6 +418,102 @@ class SqliteKey final : public SettingsKey {
             device_ = st.st_dev;
             inode_ = st.st_ino;
         }
+    }
+
+    // A value's row, held by its statement until the read is done so no writer can commit
+    // in between; for a value that is not a blob, SQLite's copy of its bytes.
+    struct Located {
+        Statement row;
+        Statement other;
+        sqlite3_int64 rowid = 0;
+        std::uint32_t type = 0;
+        sqlite3_int64 length = 0;
+        const std::uint8_t* otherBytes = nullptr;
+    };
+
+    // The size comes from the record header: asking for the size never reads the value.
+    SettingsStatus locate(const std::string& name, Located& value) {
+        if (!usable()) {
+            return SettingsStatus::Error;
+        }
+        bool present = false;
+        if (SettingsStatus s = tablesPresent(&present); s != SettingsStatus::Ok) {
+            return s;
+        }
+        if (!present) {
+            return SettingsStatus::NotFound;
+        }
+        int rc = prepare(
+            "SELECT rowid, type, length(data), typeof(data) = 'blob' FROM settings_values "
+            "WHERE key = ?1 AND name = ?2",
+            &value.row);
+        if (rc == SQLITE_OK) {
+            sqlite3_bind_text(value.row.get(), 1, path_.c_str(), -1, SQLITE_STATIC);
+            sqlite3_bind_text(value.row.get(), 2, name.c_str(), -1, SQLITE_STATIC);
+            rc = sqlite3_step(value.row.get());
+        }
+        if (rc == SQLITE_DONE) {
+            return SettingsStatus::NotFound;
+        }
+        if (rc != SQLITE_ROW) {
+            return fail(rc);
+        }
+        value.rowid = sqlite3_column_int64(value.row.get(), 0);
+        value.type = static_cast<std::uint32_t>(sqlite3_column_int64(value.row.get(), 1));
+        value.length = sqlite3_column_int64(value.row.get(), 2);
+        if (sqlite3_column_int(value.row.get(), 3) == 0) {
+            if (SettingsStatus s = fetchOther(value); s != SettingsStatus::Ok) {
+                return s;
+            }
+        }
+        if (value.length < 0 || value.length > static_cast<sqlite3_int64>(UINT32_MAX)) {
+            lastError_ = file_ + ": \"" + name + "\" is too large to read";
+            return SettingsStatus::Error;
+        }
+        return SettingsStatus::Ok;
+    }
+
+    // Not a blob (only a hand-edited database holds one): its bytes as SQLite gives them,
+    // through the slow path.
+    SettingsStatus fetchOther(Located& value) {
+        int rc = prepare("SELECT data FROM settings_values WHERE rowid = ?1", &value.other);
+        if (rc == SQLITE_OK) {
+            sqlite3_bind_int64(value.other.get(), 1, value.rowid);
+            rc = sqlite3_step(value.other.get());
+        }
+        if (rc != SQLITE_ROW) {
+            return fail(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
+        }
+        value.otherBytes =
+            static_cast<const std::uint8_t*>(sqlite3_column_blob(value.other.get(), 0));
+        value.length = sqlite3_column_bytes(value.other.get(), 0);
+        if (value.length > 0 && value.otherBytes == nullptr) {
+            return fail(sqlite3_errcode(db_.get()));  // out of memory while fetching
+        }
+        return SettingsStatus::Ok;
+    }
+
+    // The bytes straight from the file into the caller's buffer, never assembled in a copy
+    // first.
+    int copyOut(const Located& value, std::uint8_t* out, std::uint32_t needed) {
+        if (needed == 0) {
+            return SQLITE_OK;
+        }
+        if (value.otherBytes) {
+            std::memcpy(out, value.otherBytes, needed);
+            return SQLITE_OK;
+        }
+        sqlite3_blob* raw = nullptr;
+        int rc =
+            sqlite3_blob_open(db_.get(), "main", "settings_values", "data", value.rowid, 0, &raw);
+        const BlobHandle blob(raw);
+        if (rc == SQLITE_OK && sqlite3_blob_bytes(blob.get()) != value.length) {
+            rc = SQLITE_CORRUPT;  // the row changed under a statement that holds it
+        }
+        if (rc == SQLITE_OK) {
+            rc = sqlite3_blob_read(blob.get(), out, static_cast<int>(needed), 0);
+        }
+        return rc;
     }
 
     SettingsStatus fail(int rc) {
