@@ -128,25 +128,21 @@ class NssDatabaseStore final : public StoreSource {
 
     // No folder, or a folder without a database, is an absent store; a database that is
     // there but cannot be opened (corrupt, locked, of a format not read) is unreadable.
-    std::unique_ptr<OpenCertStore> open(StoreError& error) const override {
+    Result<std::unique_ptr<OpenCertStore>, StoreError> open() const override {
         // Checked first: NSS opens a folder without cert9.db as an empty database.
         if (!isFolder(folder_)) {
-            error = StoreError{false, folder_ + ": no such database folder"};
-            return nullptr;
+            return StoreError{false, folder_ + ": no such database folder"};
         }
         if (!isFile(folder_ + "/cert9.db")) {
-            error =
-                isFile(folder_ + "/cert8.db")
-                    ? StoreError{true, folder_ + ": an old-format database (cert8.db), not read"}
-                    : StoreError{false, folder_ + ": no cert9.db in it"};
-            return nullptr;
+            return isFile(folder_ + "/cert8.db")
+                       ? StoreError{true, folder_ + ": an old-format database (cert8.db), not read"}
+                       : StoreError{false, folder_ + ": no cert9.db in it"};
         }
         auto store = std::make_unique<NssOpenStore>(name_, trace_);
         if (const Status opened = store->open(folder_); !opened) {
-            error = StoreError{true, opened.error()};
-            return nullptr;
+            return StoreError{true, opened.error()};
         }
-        return store;
+        return std::unique_ptr<OpenCertStore>(std::move(store));
     }
 
   private:

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "inventory/fingerprint.h"
+#include "inventory/result.h"
 
 namespace kestrune {
 
@@ -41,7 +42,7 @@ class Certificate {
 // Why a store could not be opened: absent (no certificates), or unreadable.
 struct StoreError {
     bool unreadable = false;
-    std::string why;
+    std::string message;
 };
 
 // An open Linux store; closing it is the destructor's job.
@@ -61,8 +62,8 @@ class StoreSource {
     virtual LinuxLocation location() const = 0;
     // The files and folders the store is made of, for the trace.
     virtual std::vector<std::string> sources() const = 0;
-    // Null, with `error` set, when the store is absent or cannot be read at all.
-    virtual std::unique_ptr<OpenCertStore> open(StoreError& error) const = 0;
+    // The open store, or why it is absent or cannot be read at all.
+    virtual Result<std::unique_ptr<OpenCertStore>, StoreError> open() const = 0;
 };
 
 using StoreSources = std::vector<std::unique_ptr<StoreSource>>;

@@ -49,20 +49,19 @@ class FileStore final : public OpenCertStore {
 
     // Reads the first file now; for a store that is a single file, not being able to
     // read it means the store cannot be opened.
-    bool readFirst(StoreError& error) {
+    Result<void, StoreError> readFirst() {
         if (files_.empty()) {
-            return true;
+            return {};
         }
         ReadFailure failure = ReadFailure::None;
         const Result<std::size_t> opened =
             openRegularFile(files_[0], file_, kMaxCertificateFileBytes, &failure, calls_);
         if (!opened) {
             // A bundle that is something else than a file is there, and unread.
-            error = StoreError{failure != ReadFailure::Gone, files_[0] + ": " + opened.error()};
-            return false;
+            return StoreError{failure != ReadFailure::Gone, files_[0] + ": " + opened.error()};
         }
         startFile(0, *opened);
-        return true;
+        return {};
     }
 
     // A file that could not be listed or read makes the whole store unreadable, and
@@ -220,22 +219,21 @@ class BundleStore final : public StoreSource {
         return paths;
     }
 
-    std::unique_ptr<OpenCertStore> open(StoreError& error) const override {
+    Result<std::unique_ptr<OpenCertStore>, StoreError> open() const override {
         std::optional<std::string> bundle = chosen();
         if (!bundle) {
-            error.unreadable = false;
-            error.why = "no certificate bundle: none of";
+            StoreError error{false, "no certificate bundle: none of"};
             for (const auto& path : kBundles) {
-                error.why += " " + path;
+                error.message += " " + path;
             }
-            error.why += " exists under " + root_.root();
-            return nullptr;
+            error.message += " exists under " + root_.root();
+            return error;
         }
         auto store = std::make_unique<FileStore>(std::vector<std::string>{*bundle}, trace_, calls_);
-        if (!store->readFirst(error)) {
-            return nullptr;
+        if (const Result<void, StoreError> read = store->readFirst(); !read) {
+            return read.failure();
         }
-        return store;
+        return std::unique_ptr<OpenCertStore>(std::move(store));
     }
 
   private:
@@ -281,7 +279,7 @@ class FolderStore final : public StoreSource {
 
     // Folders that do not exist are normal (nothing was added); the store is then empty.
     // A folder or link below them that cannot be listed leaves the store unreadable.
-    std::unique_ptr<OpenCertStore> open(StoreError& error) const override {
+    Result<std::unique_ptr<OpenCertStore>, StoreError> open() const override {
         std::vector<std::string> files;
         std::string failure;
         for (const auto& folder : sources()) {
@@ -296,10 +294,10 @@ class FolderStore final : public StoreSource {
                 calls_);
         }
         if (!failure.empty()) {
-            error = StoreError{true, failure};
-            return nullptr;
+            return StoreError{true, failure};
         }
-        return std::make_unique<FileStore>(std::move(files), trace_, calls_);
+        return std::unique_ptr<OpenCertStore>(
+            std::make_unique<FileStore>(std::move(files), trace_, calls_));
     }
 
   private:
@@ -399,13 +397,13 @@ class LinuxStoreCatalogue final : public StoreCatalogue {
         if (store == nullptr) {
             return OpenedStore::absent("no such store");
         }
-        StoreError error;
-        std::unique_ptr<OpenCertStore> open = store->open(error);
+        Result<std::unique_ptr<OpenCertStore>, StoreError> open = store->open();
         if (!open) {
-            return error.unreadable ? OpenedStore::unreadable(std::move(error.why))
-                                    : OpenedStore::absent(std::move(error.why));
+            const StoreError& error = open.failure();
+            return error.unreadable ? OpenedStore::unreadable(error.message)
+                                    : OpenedStore::absent(error.message);
         }
-        return OpenedStore(std::make_unique<LinuxStoreReader>(std::move(open)));
+        return OpenedStore(std::make_unique<LinuxStoreReader>(std::move(*open)));
     }
 
   private:
