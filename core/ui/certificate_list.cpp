@@ -11,13 +11,6 @@ namespace kestrune {
 
 namespace {
 
-// a*b/c rounded to nearest, halves away from zero, as the platform's MulDiv.
-int mulDiv(int a, int b, int c) {
-    const std::int64_t p = static_cast<std::int64_t>(a) * b;
-    const std::int64_t half = c / 2;
-    return static_cast<int>(p >= 0 ? (p + half) / c : (p - half) / c);
-}
-
 std::string storePath(const CertificateRecord& r) {
     return recordTextUtf8(r.locationName) + "\\" + recordTextUtf8(r.storeName);
 }
@@ -35,14 +28,6 @@ const DialogControl& certificatesDialogControl(int id) {
         }
     }
     return kCertificatesDialogControls[0];
-}
-
-DialogBaseUnits dialogBaseUnits(int alphabetWidth, int charHeight) {
-    return {(alphabetWidth / 26 + 1) / 2, charHeight};
-}
-
-DialogRect dialogUnitsToPixels(const DialogRect& r, const DialogBaseUnits& u) {
-    return {mulDiv(r.x, u.x, 4), mulDiv(r.y, u.y, 8), mulDiv(r.cx, u.x, 4), mulDiv(r.cy, u.y, 8)};
 }
 
 CertificateListHeader certificateListHeader(const TableSnapshot& s) {

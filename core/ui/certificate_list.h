@@ -73,19 +73,6 @@ inline constexpr std::array<ListColumn, kCertificateColumnCount> kCertificateCol
     {"Store Name", 200},
 }};
 
-// The dialog font's base units: average character width and character height.
-struct DialogBaseUnits {
-    int x = 0;
-    int y = 0;
-};
-
-// Average width the way the platform takes it: from the width of the 52 letters
-// A-Z and a-z in the dialog font, rounded.
-DialogBaseUnits dialogBaseUnits(int alphabetWidth, int charHeight);
-// Each value converted on its own, x and width by x*baseX/4, y and height by
-// y*baseY/8, rounded to nearest as the platform's integer scaling does.
-DialogRect dialogUnitsToPixels(const DialogRect& rect, const DialogBaseUnits& units);
-
 // The three header texts a fill writes.
 struct CertificateListHeader {
     std::string uniqueText;    // "Unique Certificates: %d"

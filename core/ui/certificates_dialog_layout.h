@@ -1,7 +1,7 @@
 /* The certificates dialog's size, caption and controls: ids, rectangles in dialog units
    (x, y, width, height) and the texts the controls start with. Plain preprocessor text,
-   because the resource script builds the Win32 dialog from it and ui/certificate_list.h
-   the model the Qt dialog is laid out by: one layout for both. */
+   because the resource script builds the Win32 dialog from it; ui/certificate_list.h
+   names the same controls for the code. */
 #ifndef KESTRUNE_CERTIFICATES_DIALOG_LAYOUT_H
 #define KESTRUNE_CERTIFICATES_DIALOG_LAYOUT_H
 
