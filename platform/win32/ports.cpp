@@ -3,10 +3,10 @@
 #include "app/ports.h"
 
 #include "platform/platform.h"
-#include "platform/win32/crypt32_stores.h"
-#include "platform/win32/registry_settings.h"
+#include "platform/win32/http/wininet_http.h"
+#include "platform/win32/settings/registry_settings.h"
+#include "platform/win32/stores/crypt32_stores.h"
 #include "platform/win32/win32_text.h"
-#include "platform/win32/wininet_http.h"
 
 namespace kestrune {
 

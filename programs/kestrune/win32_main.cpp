@@ -18,8 +18,8 @@
 #include "app/ports.h"
 #include "app/tray_program.h"
 #include "platform/platform.h"
-#include "platform/win32/tray_window.h"
-#include "platform/win32/win32_desktop.h"
+#include "platform/win32/desktop/tray_window.h"
+#include "platform/win32/desktop/win32_desktop.h"
 #include "platform/win32/win32_text.h"
 #include "ui/update_check.h"
 

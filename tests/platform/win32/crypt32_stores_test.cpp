@@ -17,7 +17,7 @@
 #include "app/ports.h"
 #include "inventory/scanner.h"
 #include "platform/platform.h"
-#include "platform/win32/crypt32_stores.h"
+#include "platform/win32/stores/crypt32_stores.h"
 #include "platform/win32/win32_text.h"
 #include "tests/platform/win32/added_certificate.h"
 #include "tests/support/fake_cert_store.h"

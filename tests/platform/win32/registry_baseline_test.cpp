@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "baseline/baseline_storage.h"
-#include "platform/win32/registry_settings.h"
+#include "platform/win32/settings/registry_settings.h"
 #include "tests/support/sample_records.h"
 #include "tests/support/scripted_desktop.h"
 #include "ui/baseline_messages.h"

@@ -7,7 +7,7 @@
 
 #include "app/ports.h"
 #include "platform/platform.h"
-#include "platform/win32/registry_change_source.h"
+#include "platform/win32/watch/registry_change_source.h"
 #include "tests/platform/win32/added_certificate.h"
 
 namespace kestrune {

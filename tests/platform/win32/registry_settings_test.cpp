@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/registry_settings.h"
+#include "platform/win32/settings/registry_settings.h"
 
 namespace kestrune {
 namespace {

@@ -16,8 +16,8 @@
 
 #include "baseline/baseline_storage.h"
 #include "inventory/scanner.h"
-#include "platform/win32/tray_window.h"
-#include "platform/win32/win32_desktop.h"
+#include "platform/win32/desktop/tray_window.h"
+#include "platform/win32/desktop/win32_desktop.h"
 #include "tests/platform/win32/gui_driver.h"
 #include "tests/support/fake_cert_store.h"
 #include "tests/support/fake_clock.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/win32/win32_desktop.h"
+#include "platform/win32/desktop/win32_desktop.h"
 #include "ui/tray.h"
 
 namespace kestrune {

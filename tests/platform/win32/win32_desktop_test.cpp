@@ -1,5 +1,5 @@
 // The notification-icon record as the Win32 desktop fills it from a notice.
-#include "platform/win32/win32_desktop.h"
+#include "platform/win32/desktop/win32_desktop.h"
 
 #include <gtest/gtest.h>
 

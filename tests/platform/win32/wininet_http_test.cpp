@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/win32/wininet_http.h"
+#include "platform/win32/http/wininet_http.h"
 #include "tests/support/scripted_desktop.h"
 #include "ui/update_check.h"
 

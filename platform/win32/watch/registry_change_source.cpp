@@ -1,4 +1,4 @@
-#include "platform/win32/registry_change_source.h"
+#include "platform/win32/watch/registry_change_source.h"
 
 #include <atomic>
 

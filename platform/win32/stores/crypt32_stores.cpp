@@ -1,4 +1,4 @@
-#include "platform/win32/crypt32_stores.h"
+#include "platform/win32/stores/crypt32_stores.h"
 
 // clang-format off
 #include <windows.h>

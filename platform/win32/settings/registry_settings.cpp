@@ -1,4 +1,4 @@
-#include "platform/win32/registry_settings.h"
+#include "platform/win32/settings/registry_settings.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
-#include "platform/win32/about_dialog.h"
+#include "platform/win32/desktop/about_dialog.h"
 
-#include "platform/win32/win32_desktop.h"
+#include "platform/win32/desktop/win32_desktop.h"
 #include "resources/win32/resource.h"
 #include "ui/update_check.h"
 

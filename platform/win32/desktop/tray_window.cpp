@@ -1,4 +1,4 @@
-#include "platform/win32/tray_window.h"
+#include "platform/win32/desktop/tray_window.h"
 
 // clang-format off
 #include <windows.h>
@@ -9,7 +9,7 @@
 #include <memory>
 #include <type_traits>
 
-#include "platform/win32/win32_desktop.h"
+#include "platform/win32/desktop/win32_desktop.h"
 #include "resources/win32/resource.h"
 
 namespace kestrune::win32 {

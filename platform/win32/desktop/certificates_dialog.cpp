@@ -1,4 +1,4 @@
-#include "platform/win32/certificates_dialog.h"
+#include "platform/win32/desktop/certificates_dialog.h"
 
 // clang-format off
 #include <windows.h>

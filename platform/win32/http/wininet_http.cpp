@@ -1,4 +1,4 @@
-#include "platform/win32/wininet_http.h"
+#include "platform/win32/http/wininet_http.h"
 
 // clang-format off
 #include <windows.h>

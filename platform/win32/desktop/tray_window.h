@@ -8,9 +8,9 @@
 #include <string>
 
 #include "app/tray_program.h"
-#include "platform/win32/about_dialog.h"
-#include "platform/win32/certificates_dialog.h"
-#include "platform/win32/win32_desktop.h"
+#include "platform/win32/desktop/about_dialog.h"
+#include "platform/win32/desktop/certificates_dialog.h"
+#include "platform/win32/desktop/win32_desktop.h"
 
 namespace kestrune::win32 {
 
