@@ -29,7 +29,7 @@ namespace {
 enum Switch : std::uint8_t {
     kCountPresent = 1 << 0,
     kDataPresent = 1 << 1,
-    kCountIsBinary = 1 << 2,   // the loader does not check the count's type
+    kUnusedBit = 1 << 2,       // once the count's value type, which stores keep to themselves
     kBaselineBefore = 1 << 3,  // a baseline of two records was loaded before
     kAnswerYes = 1 << 4,       // to the save question
     kOneMoreCert = 1 << 5,     // the store holds a certificate the blob lacks
@@ -109,7 +109,7 @@ void run(const std::uint8_t* data, std::size_t size) {
     auto& values = settings.values(SettingsRoot::User);
     values.clear();
     if (switches & kCountPresent) {
-        values[BaselineValue::Count] = {(switches & kCountIsBinary) ? kRegBinary : kRegSz, text};
+        values[BaselineValue::Count] = text;
     }
     if (switches & kDataPresent) {
         values[BaselineValue::Data] = blob;
