@@ -33,7 +33,7 @@ tsan_qt_tests=(
     'QtTray\.TooltipsAfterAddingAndAfterACycleOnAWorker'
     'QtTray\.ScanNowOnTheGuiThreadNeverWaitsForACycleThatWaitsForTheUser'
     'QtTrayDeathTest\.ExitEndsTheProcessWithStatusZeroWhileAScanRuns'
-    'CertificatesDialogTest\.ScanNowWaitsForARunningCycleWithoutBlocking'
+    'CertificatesDialogTest\.ScanNowRunsTheUserCycleOnceTheTurnIsFreeAndRefills'
     'KestruneProgram\.ExitFromTheTrayWhileTheCycleWaitsForTheUser'
 )
 # test_qt runs the built tray program itself.
