@@ -14,31 +14,26 @@ class MemoryStore final : public BaselineStore {
 
     StoreResult<std::uint32_t> valueSize(BaselineValue value) override {
         std::lock_guard lock(data_->mutex);
-        const std::vector<std::uint8_t>* bytes = find(value);
-        if (data_->failReads) {
-            return SettingsError{};
-        }
+        const StoreResult<const std::vector<std::uint8_t>*> bytes = find(value);
         if (!bytes) {
-            return SettingsError{StoreFault::Absent, {}};
+            return bytes.failure();
         }
-        return static_cast<std::uint32_t>(bytes->size());
+        return static_cast<std::uint32_t>((*bytes)->size());
     }
 
     StoreResult<std::uint32_t> readValue(BaselineValue value,
                                          std::span<std::uint8_t> into) override {
         std::lock_guard lock(data_->mutex);
-        const std::vector<std::uint8_t>* bytes = find(value);
-        if (data_->failReads) {
-            return SettingsError{};
+        const StoreResult<const std::vector<std::uint8_t>*> found = find(value);
+        if (!found) {
+            return found.failure();
         }
-        if (!bytes) {
-            return SettingsError{StoreFault::Absent, {}};
-        }
-        const auto size = static_cast<std::uint32_t>(bytes->size());
-        if (into.size() < bytes->size()) {
+        const std::vector<std::uint8_t>& bytes = **found;
+        const auto size = static_cast<std::uint32_t>(bytes.size());
+        if (into.size() < bytes.size()) {
             return SettingsError{StoreFault::TooSmall, {}, size};
         }
-        std::copy(bytes->begin(), bytes->end(), into.begin());
+        std::copy(bytes.begin(), bytes.end(), into.begin());
         ++data_->reads[value];
         return size;
     }
@@ -59,10 +54,17 @@ class MemoryStore final : public BaselineStore {
     std::string describe() const override { return where_; }
 
   private:
-    const std::vector<std::uint8_t>* find(BaselineValue value) const {
+    // The value's bytes, or the failure a read of it meets (the switch first).
+    StoreResult<const std::vector<std::uint8_t>*> find(BaselineValue value) const {
+        if (data_->failReads) {
+            return SettingsError{};
+        }
         const MemoryValues& stored = data_->keys[root_];
         const auto it = stored.find(value);
-        return it == stored.end() ? nullptr : &it->second;
+        if (it == stored.end()) {
+            return SettingsError{StoreFault::Absent, {}};
+        }
+        return &it->second;
     }
 
     std::shared_ptr<MemorySettingsData> data_;
