@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -76,6 +77,9 @@ class BaselineStore {
     // Why the store is no Kestrune settings store at all (an empty file, another
     // program's database); empty when it is one or cannot tell.
     virtual std::string foreignStore() const { return {}; }
+    // When the baseline was last written (seconds since the epoch), where the store can
+    // tell; package upgrades after it are what can explain a change.
+    virtual std::optional<std::int64_t> savedAt() const { return std::nullopt; }
 };
 
 enum class StoreAccess {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "inventory/fingerprint.h"
+#include "inventory/origin.h"
 #include "inventory/result.h"
 
 namespace kestrune {
@@ -32,7 +33,8 @@ struct CertificateFacts {
     std::vector<std::uint8_t> trustSettings;
     // The certificate itself, where the platform hands it out.
     std::vector<std::uint8_t> der;
-    // Trust and origin join these facts when the catalogue learns them.
+    // Where it comes from, where the platform can tell.
+    CertificateOrigin origin;
 };
 
 // The certificates of an open store in enumeration order; closing is the destructor's job.
@@ -98,6 +100,17 @@ class StoreCatalogue {
     virtual Status listCurrentUserStores(CatalogueVisitor& visitor) = 0;
     // Opens a store by name alone, in the platform's default (current user) context.
     virtual OpenedStore openStore(const std::string& name) = 0;
+
+    // The package version changes the platform's package manager recorded, oldest first;
+    // none where it keeps no such record. Read once per scan.
+    virtual std::vector<PackageChange> packageChanges() { return {}; }
+    // Where a certificate no longer in a store came from, as far as the store's sources
+    // still tell: one gone from a generated bundle but still in a source file was taken
+    // out of the bundle directly. Unknown where nothing tells.
+    virtual CertificateOrigin originOfMissing(const std::string& /*store*/,
+                                              const Fingerprint& /*sha256*/) {
+        return {};
+    }
 };
 
 }  // namespace kestrune
