@@ -19,9 +19,14 @@ Fingerprint fingerprintAt(const std::vector<Fingerprint>& all, std::size_t i) {
     return i < all.size() ? all[i] : Fingerprint{};
 }
 
+ChangeOrigin originAt(const std::vector<ChangeOrigin>& all, std::size_t i) {
+    return i < all.size() ? all[i] : ChangeOrigin{};
+}
+
 // `previous`: for a changed certificate, the baseline's SHA-256 beside the new one.
 JournalEntry differenceEntry(const char* event, int priority, const CertificateRecord& record,
-                             const Fingerprint& sha256, const Fingerprint* previous = nullptr) {
+                             const Fingerprint& sha256, const ChangeOrigin& origin,
+                             const Fingerprint* previous = nullptr) {
     const std::string location = recordField(record.locationName);
     const std::string store = recordField(record.storeName);
     const std::string name = recordField(record.name);
@@ -44,6 +49,10 @@ JournalEntry differenceEntry(const char* event, int priority, const CertificateR
     if (previous && isKnown(*previous)) {
         entry.push_back({"KESTRUNE_BASELINE_SHA256", fingerprintHex(*previous)});
     }
+    entry.push_back({"KESTRUNE_ORIGIN", originKindName(origin.origin.kind)});
+    entry.push_back({"KESTRUNE_ORIGIN_TEXT", originText(origin.origin)});
+    entry.push_back({"KESTRUNE_EXPLAINED_BY",
+                     origin.explainedBy ? packageChangeText(*origin.explainedBy) : ""});
     return entry;
 }
 
@@ -59,16 +68,19 @@ std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
     const CheckFacts& facts = result.facts;
     for (std::size_t i = 0; i < facts.added.size(); ++i) {
         entries.push_back(differenceEntry("added", kPriorityWarning, facts.added[i],
-                                          fingerprintAt(facts.addedSha256, i)));
+                                          fingerprintAt(facts.addedSha256, i),
+                                          originAt(facts.addedOrigins, i)));
     }
     for (std::size_t i = 0; i < facts.changed.size(); ++i) {
         const Fingerprint previous = fingerprintAt(facts.changedBaselineSha256, i);
         entries.push_back(differenceEntry("changed", kPriorityWarning, facts.changed[i],
-                                          fingerprintAt(facts.changedSha256, i), &previous));
+                                          fingerprintAt(facts.changedSha256, i),
+                                          originAt(facts.changedOrigins, i), &previous));
     }
     for (std::size_t i = 0; i < facts.missing.size(); ++i) {
         entries.push_back(differenceEntry("missing", kPriorityNotice, facts.missing[i],
-                                          fingerprintAt(facts.missingSha256, i)));
+                                          fingerprintAt(facts.missingSha256, i),
+                                          originAt(facts.missingOrigins, i)));
     }
     for (const UnreadableStore& store : facts.unreadable) {
         JournalEntry entry =
@@ -112,6 +124,9 @@ std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
         }
         if (facts.accepted) {
             entry.push_back({"KESTRUNE_ACCEPTED", "1"});
+        }
+        if (!facts.baselineRecorded) {
+            entry.push_back({"KESTRUNE_UNEXPLAINED", std::to_string(facts.unexplained)});
         }
         entries.push_back(std::move(entry));
     }

@@ -11,6 +11,7 @@ CheckFacts scannedFacts(const KestruneState& state) {
     facts.scanned = true;
     facts.observed = state.iCertificateCountTotal;
     facts.unique = state.uniqueCertificateCount;
+    facts.localRoots = localRoots(state);
     for (const CertificateRecord& record : state.mqsCertificates.valid()) {
         const std::string location = recordTextUtf8(record.locationName);
         const std::string store = recordTextUtf8(record.storeName);
@@ -110,6 +111,19 @@ std::string metricsText(const CheckFacts& facts, bool completed, const CheckTimi
                           accepted ? 0 : facts.missing.size());
         out += formatText("kestrune_differences{kind=\"changed\"} %zu\n",
                           accepted ? 0 : facts.changed.size());
+        family("kestrune_unexplained_changes",
+               "Differences at the last check that no package upgrade explains.");
+        out += formatText("kestrune_unexplained_changes %zu\n", accepted ? 0 : facts.unexplained);
+        // Only roots no package ships: bounded, and what a fleet counts across machines.
+        family("kestrune_local_root_info",
+               "A certificate in a trust store that no installed package ships (1 each).");
+        for (const LocalRoot& root : facts.localRoots) {
+            out +=
+                "kestrune_local_root_info{sha256=" + metricLabelValue(fingerprintHex(root.sha256)) +
+                ",subject=" + metricLabelValue(root.subject) +
+                ",store=" + metricLabelValue(root.store) +
+                ",origin=" + metricLabelValue(originKindName(root.origin)) + "} 1\n";
+        }
         family("kestrune_unreadable_stores",
                "Stores the last check could not read (1 each); their certificates were not "
                "compared.");

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "app/check_report.h"
+#include "baseline/change_explanation.h"
 #include "inventory/certificate_record.h"
 #include "inventory/fingerprint.h"
 #include "inventory/scanner.h"
@@ -38,6 +40,12 @@ struct CheckFacts {
     std::vector<Fingerprint> missingSha256;
     std::vector<Fingerprint> changedSha256;
     std::vector<Fingerprint> changedBaselineSha256;
+    // Where each difference comes from and what explains it, index for index.
+    std::vector<ChangeOrigin> addedOrigins;
+    std::vector<ChangeOrigin> missingOrigins;
+    std::vector<ChangeOrigin> changedOrigins;
+    std::size_t unexplained = 0;        // differences no package upgrade explains
+    std::vector<LocalRoot> localRoots;  // the scan's certificates no package ships
 };
 
 // After a comparison: `added` indexes the scan, `missing` the baseline.

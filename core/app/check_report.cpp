@@ -1,5 +1,7 @@
 #include "app/check_report.h"
 
+#include <algorithm>
+
 #include "inventory/scanner.h"
 #include "inventory/text.h"
 
@@ -214,7 +216,53 @@ std::string jsonString(std::string_view text) {
     return out;
 }
 
-std::string listLine(const CertificateRecord& record, const Fingerprint& fingerprint) {
+std::string originJson(const CertificateOrigin& origin) {
+    return "{\"kind\":" + jsonString(originKindName(origin.kind)) +
+           ",\"text\":" + jsonString(originText(origin)) + ",\"path\":" + jsonString(origin.path) +
+           ",\"package\":" + jsonString(origin.package) +
+           ",\"version\":" + jsonString(origin.version) + "}";
+}
+
+std::string explainedJson(const std::optional<PackageChange>& by) {
+    if (!by) {
+        return "null";
+    }
+    return "{\"package\":" + jsonString(by->package) + ",\"from\":" + jsonString(by->from) +
+           ",\"to\":" + jsonString(by->to) + "}";
+}
+
+std::vector<LocalRoot> localRoots(const KestruneState& state) {
+    std::vector<LocalRoot> roots;
+    const auto records = state.mqsCertificates.valid();
+    for (std::size_t i = 0; i < records.size() && i < state.currentOrigins.size(); ++i) {
+        const CertificateOrigin& origin = state.currentOrigins[i];
+        if (!isLocalRoot(origin)) {
+            continue;
+        }
+        LocalRoot root{
+            i < state.currentFingerprints.size() ? state.currentFingerprints[i] : Fingerprint{},
+            recordField(records[i].name), recordField(records[i].storeName), origin.kind};
+        // The current user's stores are read twice a scan: one root, one entry.
+        const bool seen = std::any_of(roots.begin(), roots.end(), [&](const LocalRoot& r) {
+            return isKnown(r.sha256) && r.sha256 == root.sha256 && r.store == root.store;
+        });
+        if (!seen) {
+            roots.push_back(std::move(root));
+        }
+    }
+    return roots;
+}
+
+bool originsKnown(const KestruneState& state) {
+    const std::size_t n =
+        std::min(state.currentOrigins.size(), state.mqsCertificates.valid().size());
+    return std::any_of(
+        state.currentOrigins.begin(), state.currentOrigins.begin() + n,
+        [](const CertificateOrigin& o) { return o.kind != CertificateOrigin::Kind::Unknown; });
+}
+
+std::string listLine(const CertificateRecord& record, const Fingerprint& fingerprint,
+                     const CertificateOrigin* origin) {
     std::string line = plainField(recordField(record.locationName));
     line += '\t';
     line += plainField(recordField(record.storeName));
@@ -226,11 +274,16 @@ std::string listLine(const CertificateRecord& record, const Fingerprint& fingerp
     line += plainField(recordField(record.name));
     line += '\t';
     line += fingerprintHex(fingerprint);
+    if (origin != nullptr) {
+        line += '\t';
+        line += plainField(originText(*origin));
+    }
     line += '\n';
     return line;
 }
 
-std::string listJsonLine(const CertificateRecord& record, const Fingerprint& fingerprint) {
+std::string listJsonLine(const CertificateRecord& record, const Fingerprint& fingerprint,
+                         const CertificateOrigin* origin) {
     std::string line = "{\"location\":" + jsonString(recordField(record.locationName));
     line += ",\"store\":" + jsonString(recordField(record.storeName));
     line += ",\"serial\":" + jsonString(serialTextCompact(record));
@@ -238,6 +291,9 @@ std::string listJsonLine(const CertificateRecord& record, const Fingerprint& fin
     line += ",\"name\":" + jsonString(recordField(record.name));
     line += ",\"sha256\":" +
             (isKnown(fingerprint) ? jsonString(fingerprintHex(fingerprint)) : std::string("null"));
+    if (origin != nullptr) {
+        line += ",\"origin\":" + originJson(*origin);
+    }
     line += "}\n";
     return line;
 }
@@ -261,6 +317,16 @@ std::string countsJsonLine(int unique, int total) {
     return formatText("{\"unique_certificates\":%d,\"all_certificates\":%d}\n", unique, total);
 }
 
+std::string localRootsText(const KestruneState& state, bool json) {
+    const bool known = originsKnown(state);
+    const std::string count = known ? std::to_string(localRoots(state).size()) : "";
+    if (json) {
+        return "{\"local_roots\":" + (known ? count : std::string("null")) + "}\n";
+    }
+    // Without a package database nothing tells a local root from a shipped one.
+    return "local roots: " + (known ? count : std::string("unknown")) + "\n";
+}
+
 std::string listReport(const KestruneState& state, bool json,
                        const std::vector<UnreadableStore>& unreadable) {
     std::string out;
@@ -269,7 +335,11 @@ std::string listReport(const KestruneState& state, bool json,
     for (std::size_t i = 0; i < records.size(); ++i) {
         const Fingerprint fingerprint =
             i < state.currentFingerprints.size() ? state.currentFingerprints[i] : Fingerprint{};
-        out += json ? listJsonLine(records[i], fingerprint) : listLine(records[i], fingerprint);
+        const CertificateOrigin unknown;
+        const CertificateOrigin* origin =
+            i < state.currentOrigins.size() ? &state.currentOrigins[i] : &unknown;
+        out += json ? listJsonLine(records[i], fingerprint, origin)
+                    : listLine(records[i], fingerprint, origin);
     }
     // An inventory never hides that it is partial.
     for (const UnreadableStore& store : unreadable) {
@@ -278,6 +348,7 @@ std::string listReport(const KestruneState& state, bool json,
     const int unique = state.uniqueCertificateCount;
     const int total = state.iCertificateCountTotal;
     out += json ? countsJsonLine(unique, total) : countsText(unique, total);
+    out += localRootsText(state, json);
     return out;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "inventory/certificate_record.h"
+#include "inventory/origin.h"
 #include "inventory/scanner.h"
 #include "inventory/state.h"
 #include "inventory/store_catalogue.h"
@@ -51,9 +52,30 @@ std::string recordField(const char16_t (&field)[kRecordTextUnits]);
 // single spaces), subject-name MD5 (lower-case hex), name, SHA-256 fingerprint
 // (lower-case hex; empty when not known). Control characters in the text fields are
 // escaped, so a certificate cannot fake a line of its own.
-std::string listLine(const CertificateRecord& record, const Fingerprint& fingerprint = {});
-// The same as one JSON object ("sha256" null when not known).
-std::string listJsonLine(const CertificateRecord& record, const Fingerprint& fingerprint = {});
+// With an origin, its text follows as one more field.
+std::string listLine(const CertificateRecord& record, const Fingerprint& fingerprint = {},
+                     const CertificateOrigin* origin = nullptr);
+// The same as one JSON object ("sha256" null when not known; "origin" an object).
+std::string listJsonLine(const CertificateRecord& record, const Fingerprint& fingerprint = {},
+                         const CertificateOrigin* origin = nullptr);
+// An origin as a JSON object: kind, text, path, package, version.
+std::string originJson(const CertificateOrigin& origin);
+// The package change that explains a difference as a JSON object, or null.
+std::string explainedJson(const std::optional<PackageChange>& by);
+
+// A certificate of the latest scan that no package ships.
+struct LocalRoot {
+    Fingerprint sha256{};
+    std::string subject;
+    std::string store;
+    CertificateOrigin::Kind origin = CertificateOrigin::Kind::Unknown;
+};
+// Each local root once (a store read twice a scan lists it once), in scan order.
+std::vector<LocalRoot> localRoots(const KestruneState& state);
+// Whether the scan learnt the origin of any certificate (no package database: none).
+bool originsKnown(const KestruneState& state);
+// "local roots: 2" ("unknown" without origins), or the JSON object.
+std::string localRootsText(const KestruneState& state, bool json);
 // A store that could not be read: "unreadable", location, store, reason (tab-separated,
 // escaped as the records are), or the JSON object with event "unreadable".
 std::string unreadableLine(const UnreadableStore& store, bool json);

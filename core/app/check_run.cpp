@@ -1,7 +1,10 @@
 #include "app/check_run.h"
 
+#include <algorithm>
+
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
+#include "baseline/change_explanation.h"
 #include "baseline/key_choice.h"
 #include "baseline/store_carry_over.h"
 #include "inventory/scanner.h"
@@ -35,24 +38,32 @@ Fingerprint fingerprintAt(const std::vector<Fingerprint>& fingerprints, std::siz
 }
 
 // `previous`: for a changed certificate, the baseline's fingerprint, after the new one.
+// Where it comes from and what explains it close the line.
 std::string differenceLine(const char* event, const CertificateRecord& record,
-                           const Fingerprint& fingerprint, bool json,
+                           const Fingerprint& fingerprint, const ChangeOrigin& origin, bool json,
                            const Fingerprint* previous = nullptr) {
     if (json) {
         std::string line =
             "{\"event\":" + jsonString(event) + "," + listJsonLine(record, fingerprint).substr(1);
+        std::string more;
         if (previous) {
-            line.insert(line.size() - 2,
-                        ",\"baseline_sha256\":" + (isKnown(*previous)
-                                                       ? jsonString(fingerprintHex(*previous))
-                                                       : std::string("null")));
+            more +=
+                ",\"baseline_sha256\":" +
+                (isKnown(*previous) ? jsonString(fingerprintHex(*previous)) : std::string("null"));
         }
+        more += ",\"origin\":" + originJson(origin.origin) +
+                ",\"explained_by\":" + explainedJson(origin.explainedBy);
+        line.insert(line.size() - 2, more);
         return line;
     }
     std::string line = std::string(event) + "\t" + listLine(record, fingerprint);
+    std::string more;
     if (previous) {
-        line.insert(line.size() - 1, "\t" + fingerprintHex(*previous));
+        more += "\t" + fingerprintHex(*previous);
     }
+    more += "\t" + plainField(originText(origin.origin)) + "\t" +
+            (origin.explainedBy ? plainField(packageChangeText(*origin.explainedBy)) : "");
+    line.insert(line.size() - 1, more);
     return line;
 }
 
@@ -258,22 +269,50 @@ class CheckRun {
                       .c_str());
     }
 
-    void reportDifferences() {
-        const bool json = options_.json;
-        result_.out += unreadableLines(scanned_.unreadable, json);
+    // Where each difference comes from, and the package upgrade since the baseline was
+    // saved that explains it.
+    void explainDifferences() {
+        const ChangeExplainer explainer(stores_, key_->savedAt());
         for (const std::size_t i : changes_.added) {
-            result_.out += differenceLine("added", state_.mqsCertificates[i],
-                                          fingerprintAt(state_.currentFingerprints, i), json);
+            addedOrigins_.push_back(explainer.current(state_, i));
         }
         for (const ChangedCertificate& c : changes_.changed) {
+            changedOrigins_.push_back(explainer.current(state_, c.current));
+        }
+        for (const std::size_t i : changes_.missing) {
+            missingOrigins_.push_back(explainer.missing(state_, i));
+        }
+    }
+
+    std::vector<ChangeOrigin> allOrigins() const {
+        std::vector<ChangeOrigin> all = addedOrigins_;
+        all.insert(all.end(), changedOrigins_.begin(), changedOrigins_.end());
+        all.insert(all.end(), missingOrigins_.begin(), missingOrigins_.end());
+        return all;
+    }
+
+    void reportDifferences() {
+        explainDifferences();
+        const bool json = options_.json;
+        result_.out += unreadableLines(scanned_.unreadable, json);
+        for (std::size_t n = 0; n < changes_.added.size(); ++n) {
+            const std::size_t i = changes_.added[n];
+            result_.out += differenceLine("added", state_.mqsCertificates[i],
+                                          fingerprintAt(state_.currentFingerprints, i),
+                                          addedOrigins_[n], json);
+        }
+        for (std::size_t n = 0; n < changes_.changed.size(); ++n) {
+            const ChangedCertificate& c = changes_.changed[n];
             const Fingerprint previous = fingerprintAt(state_.baselineFingerprints, c.baseline);
             result_.out += differenceLine("changed", state_.mqsCertificates[c.current],
                                           fingerprintAt(state_.currentFingerprints, c.current),
-                                          json, &previous);
+                                          changedOrigins_[n], json, &previous);
         }
-        for (const std::size_t i : changes_.missing) {
+        for (std::size_t n = 0; n < changes_.missing.size(); ++n) {
+            const std::size_t i = changes_.missing[n];
             result_.out += differenceLine("missing", state_.mqsCertificatesRegistry[i],
-                                          fingerprintAt(state_.baselineFingerprints, i), json);
+                                          fingerprintAt(state_.baselineFingerprints, i),
+                                          missingOrigins_[n], json);
         }
     }
 
@@ -310,9 +349,10 @@ class CheckRun {
             result_.out += formatText(
                 "{\"event\":\"summary\",\"added\":%zu,\"missing\":%zu,\"changed\":%zu,"
                 "\"baseline_certificates\":%d,\"observed_certificates\":%d,"
-                "\"unique_certificates\":%d,\"accepted\":%s,\"unreadable_stores\":%zu}\n",
+                "\"unique_certificates\":%d,\"accepted\":%s,\"unreadable_stores\":%zu,"
+                "\"unexplained\":%zu}\n",
                 added, missing, changed, baseline, observed, unique, accepted_ ? "true" : "false",
-                scanned_.unreadable.size());
+                scanned_.unreadable.size(), unexplained());
         } else {
             result_.out += formatText(
                 "%zu added, %zu missing, %zu changed (baseline: %d certificates, observed: %d "
@@ -320,6 +360,10 @@ class CheckRun {
                 added, missing, changed, baseline, observed, unique,
                 accepted_ ? "; the observed state is now the baseline" : "",
                 incompleteNote(scanned_.unreadable.size(), accepted_).c_str());
+            // Last, so the one line a person reads says whether an upgrade explains it all.
+            if (const std::string line = explanationSummary(allOrigins()); !line.empty()) {
+                result_.out += line + "\n";
+            }
         }
         if (result_.status != kCheckExitError) {
             result_.status = !scanned_.unreadable.empty()   ? kCheckExitIncomplete
@@ -329,9 +373,19 @@ class CheckRun {
         collectFacts();
     }
 
+    std::size_t unexplained() const {
+        const std::vector<ChangeOrigin> all = allOrigins();
+        return static_cast<std::size_t>(std::count_if(
+            all.begin(), all.end(), [](const ChangeOrigin& c) { return !c.explainedBy; }));
+    }
+
     void collectFacts() {
         CheckFacts& facts = result_.facts;
         facts = checkFacts(state_, changes_.added, changes_.missing, accepted_);
+        facts.addedOrigins = addedOrigins_;
+        facts.changedOrigins = changedOrigins_;
+        facts.missingOrigins = missingOrigins_;
+        facts.unexplained = unexplained();
         for (const ChangedCertificate& c : changes_.changed) {
             facts.changed.push_back(state_.mqsCertificates[c.current]);
             facts.changedSha256.push_back(fingerprintAt(state_.currentFingerprints, c.current));
@@ -363,6 +417,9 @@ class CheckRun {
     std::string replaced_;  // what replacing a damaged baseline did, for the report
     ScanResult scanned_;
     Changes changes_;
+    std::vector<ChangeOrigin> addedOrigins_;
+    std::vector<ChangeOrigin> changedOrigins_;
+    std::vector<ChangeOrigin> missingOrigins_;
     bool accepted_ = false;
 };
 

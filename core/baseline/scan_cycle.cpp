@@ -12,6 +12,11 @@ namespace {
 
 constexpr const char* kSeparator = "========================================\r\n\r\n";
 
+// Package upgrades after the stored baseline was saved explain changes.
+ChangeExplainer explainerFor(CycleContext& c) {
+    return ChangeExplainer(c.stores, c.settingsKey ? c.settingsKey->savedAt() : std::nullopt);
+}
+
 void writeCountLine(CycleContext& c) {
     c.trace.outf("iCertificateCountTotal_Registry = %d and iCertificateCountTotal = %d\r\n",
                  c.state.iCertificateCountTotal_Registry.load(),
@@ -92,7 +97,7 @@ CycleOutcome runCycle(CycleContext& c, int userInitiated) {
     c.trace.out(kSeparator);
 
     if (added || missing) {
-        bool save = c.dialogue.askToSave(reportedChanges(s, changes));
+        bool save = c.dialogue.askToSave(reportedChanges(s, changes, explainerFor(c)));
         while (save && c.recheckBeforeSave) {
             // The stores may have changed while the question waited: Yes stands only for
             // what it showed.
@@ -107,7 +112,7 @@ CycleOutcome runCycle(CycleContext& c, int userInitiated) {
             c.trace.err(
                 "The certificate stores changed while the question was open; asking again\r\n");
             std::vector<ReportedChange> now =
-                reportedChanges(s, detectReadableChanges(s, scanned->unreadable));
+                reportedChanges(s, detectReadableChanges(s, scanned->unreadable), explainerFor(c));
             if (now.empty()) {
                 save = false;  // back as stored: nothing left to save
                 c.dialogue.scanComplete(userInitiated);
@@ -145,7 +150,8 @@ std::optional<CycleOutcome> tryScanCycle(CycleContext& context, int userInitiate
     return runCycle(context, userInitiated);
 }
 
-std::vector<ReportedChange> reportedChanges(const KestruneState& state, const Changes& changes) {
+std::vector<ReportedChange> reportedChanges(const KestruneState& state, const Changes& changes,
+                                            const ChangeExplainer& explainer) {
     const auto current = currentRecords(state);
     const auto baseline = baselineRecords(state);
     const auto currentPrints = currentFingerprints(state);
@@ -163,16 +169,24 @@ std::vector<ReportedChange> reportedChanges(const KestruneState& state, const Ch
             (a < changes.added.size() && changes.added[a] < changes.changed[k].current);
         if (takeAdded) {
             const std::size_t i = changes.added[a++];
-            out.push_back({ReportedChange::Kind::Added, current[i], printOf(currentPrints, i), {}});
+            out.push_back({ReportedChange::Kind::Added,
+                           current[i],
+                           printOf(currentPrints, i),
+                           {},
+                           explainer.current(state, i)});
         } else {
             const ChangedCertificate& ch = changes.changed[k++];
             out.push_back({ReportedChange::Kind::Changed, current[ch.current],
-                           printOf(currentPrints, ch.current),
-                           printOf(baselinePrints, ch.baseline)});
+                           printOf(currentPrints, ch.current), printOf(baselinePrints, ch.baseline),
+                           explainer.current(state, ch.current)});
         }
     }
     for (const std::size_t i : changes.missing) {
-        out.push_back({ReportedChange::Kind::Missing, baseline[i], printOf(baselinePrints, i), {}});
+        out.push_back({ReportedChange::Kind::Missing,
+                       baseline[i],
+                       printOf(baselinePrints, i),
+                       {},
+                       explainer.missing(state, i)});
     }
     return out;
 }

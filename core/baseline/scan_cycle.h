@@ -12,6 +12,7 @@
 
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
+#include "baseline/change_explanation.h"
 #include "baseline/cycle_coordinator.h"
 #include "inventory/clock.h"
 #include "inventory/scanner.h"
@@ -28,11 +29,13 @@ struct ReportedChange {
     CertificateRecord record{};  // the observed one; for Missing the baseline's
     Fingerprint fingerprint{};   // of `record`, all zero where not known
     Fingerprint replaced{};      // Changed: the baseline certificate's fingerprint
+    ChangeOrigin origin{};       // where it comes from, and the upgrade that explains it
 };
 
 // Every difference of one comparison, added and changed in current table order, then
 // missing.
-std::vector<ReportedChange> reportedChanges(const KestruneState& state, const Changes& changes);
+std::vector<ReportedChange> reportedChanges(const KestruneState& state, const Changes& changes,
+                                            const ChangeExplainer& explainer = {});
 
 // The cycle's side of the conversation with the user, in the order a cycle has it.
 class CycleDialogue {

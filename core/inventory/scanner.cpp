@@ -144,6 +144,7 @@ void Scanner::collectCertificate(const CertificateFacts& facts, CertificateRecor
         state_.appendedFingerprint() = {};
         trace_.err("The certificate's SHA-256 could not be computed.\n");
     }
+    state_.appendedOrigin() = facts.origin;
     // Runs the unique count and raises iCertificateCountTotal.
     state_.commitAppendedRecord();
     ++iCertsInStore;

@@ -16,15 +16,23 @@ CertificateRecord* KestruneState::beginAppend() {
         if (currentFingerprints.size() <= n) {
             currentFingerprints.resize(n + 1);
         }
+        if (currentOrigins.size() <= n) {
+            currentOrigins.resize(n + 1);
+        }
     } catch (const std::exception&) {  // bad_alloc: the scan ends as out of memory
         return nullptr;
     }
     currentFingerprints[n] = {};
+    currentOrigins[n] = {};
     return mqsCertificates.prepareRecord(n);
 }
 
 Fingerprint& KestruneState::appendedFingerprint() {
     return currentFingerprints[static_cast<std::size_t>(iCertificateCountTotal)];
+}
+
+CertificateOrigin& KestruneState::appendedOrigin() {
+    return currentOrigins[static_cast<std::size_t>(iCertificateCountTotal)];
 }
 
 void KestruneState::commitAppendedRecord() {

@@ -9,6 +9,7 @@
 
 #include "inventory/certificate_identity.h"
 #include "inventory/fingerprint.h"
+#include "inventory/origin.h"
 #include "inventory/record_table.h"
 
 namespace kestrune {
@@ -40,6 +41,10 @@ struct KestruneState {
     // holds none that fit its records; comparisons then fall back to serial and subject.
     std::vector<Fingerprint> currentFingerprints;
     std::vector<Fingerprint> baselineFingerprints;
+    // Where each record of the latest scan comes from, index for index like its
+    // fingerprints (the stored baseline keeps no origins: a certificate's origin is what
+    // its files say now).
+    std::vector<CertificateOrigin> currentOrigins;
     // Serials of the current scan, for the unique count.
     SerialPrefixIndex scanSerials;
 
@@ -54,6 +59,7 @@ struct KestruneState {
     void commitAppendedRecord();
     // The fingerprint slot of the record beginAppend returned.
     Fingerprint& appendedFingerprint();
+    CertificateOrigin& appendedOrigin();
 };
 
 }  // namespace kestrune

@@ -36,6 +36,28 @@ std::string unreadableStoresText(const std::vector<UnreadableStore>& stores) {
     return text;
 }
 
+namespace {
+
+// Whether package upgrades explain the changes, where their origins are known at all.
+std::string explanationNote(const std::vector<ReportedChange>& changes) {
+    std::vector<ChangeOrigin> origins;
+    bool anyKnown = false;
+    for (const ReportedChange& c : changes) {
+        origins.push_back(c.origin);
+        anyKnown = anyKnown || c.origin.origin.kind != CertificateOrigin::Kind::Unknown;
+    }
+    if (allExplained(origins)) {
+        std::string by;
+        for (const PackageChange& change : explainingChanges(origins)) {
+            by += (by.empty() ? "" : ", ") + packageChangeText(change);
+        }
+        return "\r\nAll of them are explained by package updates: " + by + ".";
+    }
+    return anyKnown ? "\r\n" + explanationSummary(origins) + " by a package update." : "";
+}
+
+}  // namespace
+
 std::string saveQuestionText(const std::vector<ReportedChange>& changes) {
     std::size_t added = 0;
     std::size_t missing = 0;
@@ -47,7 +69,7 @@ std::string saveQuestionText(const std::vector<ReportedChange>& changes) {
     }
     return std::string(kSaveQuestion) + "\r\n\r\nAdded: " + std::to_string(added) +
            "   Missing: " + std::to_string(missing) + "   Changed: " + std::to_string(changed) +
-           "\r\nEvery change is listed in the details.";
+           explanationNote(changes) + "\r\nEvery change is listed in the details.";
 }
 
 std::string changeDetailsText(const std::vector<ReportedChange>& changes) {
@@ -63,6 +85,12 @@ std::string changeDetailsText(const std::vector<ReportedChange>& changes) {
         const std::string print = fingerprintHex(c.fingerprint);
         text += print.empty() ? std::string("(not known)") : print;
         text += "\r\n";
+        if (c.origin.origin.kind != CertificateOrigin::Kind::Unknown) {
+            text += "  Origin: " + originText(c.origin.origin) + "\r\n";
+        }
+        if (c.origin.explainedBy) {
+            text += "  Explained by: " + packageChangeText(*c.origin.explainedBy) + "\r\n";
+        }
         if (c.kind == ReportedChange::Kind::Changed) {
             const std::string before = fingerprintHex(c.replaced);
             text +=

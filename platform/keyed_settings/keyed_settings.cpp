@@ -55,6 +55,7 @@ class KeyedBaselineStore final : public BaselineStore {
 
     std::string describe() const override { return key_->describe(); }
     std::string foreignStore() const override { return key_->foreignStore(); }
+    std::optional<std::int64_t> savedAt() const override { return key_->lastWriteTime(); }
 
   private:
     StoreResult<std::uint32_t> answer(SettingsStatus status, std::uint32_t size) const {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -58,6 +59,8 @@ class SettingsKey {
     // itself malformed), naming it; empty when a call failed for any other reason (a
     // lock, permissions, an I/O error), which a retry may mend.
     virtual std::string damage() const { return {}; }
+    // When the key's values were last written (seconds since the epoch), where known.
+    virtual std::optional<std::int64_t> lastWriteTime() const { return std::nullopt; }
 };
 
 // A damaged store moved out of the way so a new one can take its place.

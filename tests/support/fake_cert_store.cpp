@@ -37,6 +37,7 @@ CertificateFacts factsOf(const FakeCert& c) {
     if (!c.sha256Fails) {
         facts.sha256 = c.sha256;
     }
+    facts.origin = c.origin;
     return facts;
 }
 
@@ -126,6 +127,16 @@ OpenedStore FakeStoreCatalogue::openStore(const std::string& name) {
         }
     }
     return OpenedStore::absent("no such store");
+}
+
+CertificateOrigin FakeStoreCatalogue::originOfMissing(const std::string& /*store*/,
+                                                      const Fingerprint& sha256) {
+    for (const auto& [print, origin] : missingOrigins) {
+        if (print == sha256) {
+            return origin;
+        }
+    }
+    return {};
 }
 
 }  // namespace kestrune::testing

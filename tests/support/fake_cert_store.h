@@ -20,6 +20,7 @@ struct FakeCert {
     bool nameFails = false;
     bool propertyFails = false;  // the subject-name hash cannot be read
     bool sha256Fails = false;
+    CertificateOrigin origin{};
 };
 
 // A certificate from a serial written most significant byte first.
@@ -55,10 +56,15 @@ class FakeStoreCatalogue : public StoreCatalogue {
     std::function<void(const std::string& event)> onEvent;
     // How many certificates had their facts read, over all stores.
     int factsRead = 0;
+    // The package log, and what the sources say of a missing certificate (by fingerprint).
+    std::vector<PackageChange> changes;
+    std::vector<std::pair<Fingerprint, CertificateOrigin>> missingOrigins;
 
     Status listLocations(CatalogueVisitor& visitor) override;
     Status listCurrentUserStores(CatalogueVisitor& visitor) override;
     OpenedStore openStore(const std::string& name) override;
+    std::vector<PackageChange> packageChanges() override { return changes; }
+    CertificateOrigin originOfMissing(const std::string& store, const Fingerprint& sha256) override;
 };
 
 // Writes down what a catalogue lists: "location NAME", "store NAME" and "unlisted", in

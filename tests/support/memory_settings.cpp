@@ -52,6 +52,7 @@ class MemoryStore final : public BaselineStore {
     }
 
     std::string describe() const override { return where_; }
+    std::optional<std::int64_t> savedAt() const override { return data_->savedAt; }
 
   private:
     // The value's bytes, or the failure a read of it meets (the switch first).

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,8 +22,9 @@ struct MemorySettingsData {
     std::map<SettingsRoot, MemoryValues> keys;  // the stores that exist
     bool failReads = false;
     bool failWrites = false;
-    int writes = 0;                      // successful writeValues calls
-    std::map<BaselineValue, int> reads;  // reads that copied a value's bytes out
+    int writes = 0;                       // successful writeValues calls
+    std::map<BaselineValue, int> reads;   // reads that copied a value's bytes out
+    std::optional<std::int64_t> savedAt;  // what every store says of its last save
 };
 
 class MemorySettings : public BaselineStores {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -216,6 +217,15 @@ class DatabaseKey final : public SqliteKey {
     }
 
     std::string describe() const override { return file_; }
+    // The database is written only when a baseline is saved (or its key made), so its
+    // modification time is when the baseline was saved.
+    std::optional<std::int64_t> lastWriteTime() const override {
+        struct stat st {};
+        if (::stat(file_.c_str(), &st) != 0) {
+            return std::nullopt;
+        }
+        return static_cast<std::int64_t>(st.st_mtime);
+    }
 
     std::string foreignStore() const override {
         std::lock_guard lock(mutex_);

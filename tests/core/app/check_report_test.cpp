@@ -62,6 +62,9 @@ TEST(CheckReport, EscapesWhatCouldBreakALineOrAJsonString) {
 }
 
 TEST(CheckReport, ListsRecordsInScanOrderThenTheFigures) {
+    const std::string kUnknownOrigin =
+        "\"origin\":{\"kind\":\"unknown\",\"text\":\"unknown\",\"path\":\"\",\"package\":\"\","
+        "\"version\":\"\"}";
     testing::FakeStoreCatalogue api;
     api.locations.push_back(testing::FakeLocation{
         "System",
@@ -77,24 +80,25 @@ TEST(CheckReport, ListsRecordsInScanOrderThenTheFigures) {
     EXPECT_EQ(
         text,
         "System\tca-certificates\t00 80 01\t1f202122232425262728292a2b2c2d2e\tRoot \"One\"\t" +
-            one + "\nSystem\tca-certificates\t00 80\t3e3f404142434445464748494a4b4c4d\tRoot Two\t" +
+            one +
+            "\tunknown\nSystem\tca-certificates\t00 80\t3e3f404142434445464748494a4b4c4d\tRoot "
+            "Two\t" +
             two +
-            "\n"
+            "\tunknown\n"
             "Unique Certificates: 1\n"
-            "All certificates in all stores: 2\n");
+            "All certificates in all stores: 2\n"
+            "local roots: unknown\n");
     const std::string json = scanAndList(api, trace, true).value();
     EXPECT_EQ(json,
               "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"00 80 01\","
               "\"subject_md5\":\"1f202122232425262728292a2b2c2d2e\",\"name\":\"Root \\\"One\\\"\","
               "\"sha256\":\"" +
-                  one +
-                  "\"}\n"
+                  one + "\"," + kUnknownOrigin + "}\n" +
                   "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"00 80\","
                   "\"subject_md5\":\"3e3f404142434445464748494a4b4c4d\",\"name\":\"Root Two\","
                   "\"sha256\":\"" +
-                  two +
-                  "\"}\n"
-                  "{\"unique_certificates\":1,\"all_certificates\":2}\n");
+                  two + "\"," + kUnknownOrigin + "}\n" +
+                  "{\"unique_certificates\":1,\"all_certificates\":2}\n{\"local_roots\":null}\n");
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ class CertificateIdentity : public ::testing::Test {
     std::string row(const char* event, const X509& cert, const std::string& store,
                     const std::string& name) const {
         return std::string(event) + "\tSystem\t" + store + "\t" + expectedSerialText(cert) + "\t" +
-               expectedSubjectMd5Hex(cert) + "\t" + name + "\t" + expectedSha256Hex(cert) + "\n";
+               expectedSubjectMd5Hex(cert) + "\t" + name + "\t" + expectedSha256Hex(cert) +
+               "\tunknown\t\n";  // no package database under the test's root
     }
     std::unique_ptr<BaselineStore> key() {
         auto settings = makePorts(PlatformOptions{root_.path(), {}}, quiet_).settings;
@@ -59,7 +60,7 @@ TEST_F(CertificateIdentity, ARogueRootUnderABorrowedSerialIsAdded) {
         EXPECT_EQ(run.status, 1) << run.out << run.err;
         EXPECT_EQ(run.out, row("added", *rogue, "local-anchors", "Evil Interception Root") +
                                "1 added, 0 missing, 0 changed (baseline: 2 certificates, "
-                               "observed: 3 certificates, 2 unique)\n");
+                               "observed: 3 certificates, 2 unique)\n1 change unexplained\n");
     }
 }
 
@@ -72,15 +73,16 @@ TEST_F(CertificateIdentity, AnotherCertificateUnderTheSameSerialAndSubjectIsChan
     const ProgramRun run = check();
     EXPECT_EQ(run.status, 1) << run.err;
     std::string line = row("changed", *swapped, "ca-certificates", "Legit Root");
-    line.insert(line.size() - 1, "\t" + expectedSha256Hex(*legit_));
+    line.insert(line.find("\tunknown\t"), "\t" + expectedSha256Hex(*legit_));
     EXPECT_EQ(run.out, line +
                            "0 added, 0 missing, 1 changed (baseline: 2 certificates, observed: 2 "
-                           "certificates, 2 unique)\n");
+                           "certificates, 2 unique)\n1 change unexplained\n");
     const ProgramRun json = check("--json");
     EXPECT_NE(json.out.find("{\"event\":\"changed\",\"location\":\"System\""), std::string::npos);
-    EXPECT_NE(json.out.find("\"sha256\":\"" + expectedSha256Hex(*swapped) +
-                            "\",\"baseline_sha256\":\"" + expectedSha256Hex(*legit_) + "\"}"),
-              std::string::npos)
+    EXPECT_NE(
+        json.out.find("\"sha256\":\"" + expectedSha256Hex(*swapped) + "\",\"baseline_sha256\":\"" +
+                      expectedSha256Hex(*legit_) + "\",\"origin\":{\"kind\":\"unknown\""),
+        std::string::npos)
         << json.out;
     EXPECT_NE(json.out.find("\"missing\":0,\"changed\":1,"), std::string::npos) << json.out;
 
@@ -100,9 +102,9 @@ TEST_F(CertificateIdentity, SerialsEqualInTheirFirst64BytesAreToldApartByFingerp
     // Listed with their fingerprints, which differ where the records cannot.
     root_.write("/usr/local/share/ca-certificates/extra.crt", toPem(*longA) + toPem(*longB));
     const ProgramRun list = check("--list");
-    EXPECT_NE(list.out.find("\tLong Serial Root\t" + expectedSha256Hex(*longA) + "\n"),
+    EXPECT_NE(list.out.find("\tLong Serial Root\t" + expectedSha256Hex(*longA) + "\tunknown\n"),
               std::string::npos);
-    EXPECT_NE(list.out.find("\tLong Serial Root\t" + expectedSha256Hex(*longB) + "\n"),
+    EXPECT_NE(list.out.find("\tLong Serial Root\t" + expectedSha256Hex(*longB) + "\tunknown\n"),
               std::string::npos)
         << list.out;
     const ProgramRun both = check();

@@ -18,7 +18,8 @@ class CheckProgram : public ::testing::Test {
 
     std::string line(const X509& cert, const std::string& store, const std::string& name) {
         return "System\t" + store + "\t" + expectedSerialText(cert) + "\t" +
-               expectedSubjectMd5Hex(cert) + "\t" + name + "\t" + expectedSha256Hex(cert) + "\n";
+               expectedSubjectMd5Hex(cert) + "\t" + name + "\t" + expectedSha256Hex(cert) +
+               "\tunknown\n";  // no package database under the test's root
     }
 
     TempDir root_;
@@ -36,7 +37,8 @@ TEST_F(CheckProgram, ListsTheInventoryAndTheTwoFigures) {
                                  line(*evil_, "ca-certificates", "Evil\\tName\\nSystem\\tfake") +
                                  line(*first_, "ca-certificates", "First Root") +
                                  line(*local_, "local-anchors", "Zoë's \"Local\" CA") +
-                                 "Unique Certificates: 3\nAll certificates in all stores: 4\n";
+                                 "Unique Certificates: 3\nAll certificates in all stores: 4\n"
+                                 "local roots: unknown\n";
     EXPECT_EQ(run.out, expected);
     EXPECT_NE(run.out.find("\t00 80 01\t"), std::string::npos);
 }
@@ -49,14 +51,17 @@ TEST_F(CheckProgram, JsonHasOneObjectALine) {
     for (std::string l; std::getline(lines, l);) {
         all.push_back(l);
     }
-    ASSERT_EQ(all.size(), 5u) << run.out;
+    ASSERT_EQ(all.size(), 6u) << run.out;
     EXPECT_EQ(all[1], "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"" +
                           expectedSerialText(*evil_) + "\",\"subject_md5\":\"" +
                           expectedSubjectMd5Hex(*evil_) +
                           "\",\"name\":\"Evil\\tName\\nSystem\\tfake\",\"sha256\":\"" +
-                          expectedSha256Hex(*evil_) + "\"}");
+                          expectedSha256Hex(*evil_) +
+                          "\",\"origin\":{\"kind\":\"unknown\",\"text\":\"unknown\",\"path\":\"\","
+                          "\"package\":\"\",\"version\":\"\"}}");
     EXPECT_NE(all[3].find("\"name\":\"Zoë's \\\"Local\\\" CA\""), std::string::npos) << all[3];
     EXPECT_EQ(all[4], "{\"unique_certificates\":3,\"all_certificates\":4}");
+    EXPECT_EQ(all[5], "{\"local_roots\":null}");
 }
 
 TEST_F(CheckProgram, RootComesFromTheEnvironmentUnlessGiven) {
