@@ -446,6 +446,46 @@ TEST(CarefulQuestion, ListsEveryChangeAndOnlyYesSaves) {
     }
 }
 
+TEST(CarefulQuestion, SaysWhereEachChangeComesFromAndWhenUpgradesExplainThemAll) {
+    using Kind = CertificateOrigin::Kind;
+    const std::string path = "/usr/share/ca-certificates/mozilla/New.crt";
+    const struct {
+        CertificateOrigin origin;
+        const char* inText;  // null: the question says nothing of origins
+        const char* inDetails;
+    } cases[] = {
+        {{Kind::Package, path, "ca-certificates", "20240203", ""},
+         "\r\nAll of them are explained by package updates: ca-certificates 20230311 \u2192 "
+         "20240203.\r\n",
+         "  Origin: package ca-certificates 20240203 (/usr/share/ca-certificates/mozilla/"
+         "New.crt)\r\n  Explained by: ca-certificates 20230311 \u2192 20240203\r\n"},
+        {{Kind::Modified, path, "ca-certificates", "20240203", ""},
+         "\r\n1 change unexplained by a package update.\r\n",
+         "  Origin: modified file of package ca-certificates 20240203 (/usr/share/"
+         "ca-certificates/mozilla/New.crt)\r\n\r\n"},
+        {{}, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(originText(c.origin));
+        Careful h;
+        h.certs().push_back(makeCert("New", {0x0a}, 10));
+        h.certs().back().origin = c.origin;
+        h.stores.changes = {{"ca-certificates", "20230311", "20240203", 2000}};
+        h.settings.data().savedAt = 1000;
+        h.desktop.script({Answer::ok, Answer::no});
+        scanCycle(h.context, 0);
+        const auto q = h.questions();
+        ASSERT_EQ(q.size(), 1u);
+        if (c.inText == nullptr) {
+            EXPECT_EQ(q[0].text.find("package"), std::string::npos) << q[0].text;
+            EXPECT_EQ(q[0].details.find("Origin"), std::string::npos) << q[0].details;
+            continue;
+        }
+        EXPECT_NE(q[0].text.find(c.inText), std::string::npos) << q[0].text;
+        EXPECT_NE(q[0].details.find(c.inDetails), std::string::npos) << q[0].details;
+    }
+}
+
 TEST(CarefulQuestion, YesAfterTheStoresChangedAsksAgainWithTheNewChanges) {
     Careful h;
     h.certs().push_back(makeCert("Shown", {0x0a}, 10));
