@@ -77,6 +77,7 @@ class DpkgDatabase {
     std::size_t nextList_ = 0;
     std::unordered_map<std::string, Owner> owners_;  // store paths of the lists read so far
     std::optional<std::vector<PackageChange>> changes_;
+    std::vector<char> buffer_;  // the list being read
 };
 
 }  // namespace kestrune

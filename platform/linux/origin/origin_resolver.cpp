@@ -43,8 +43,7 @@ std::string hexText(const std::vector<std::uint8_t>& bytes) {
     return text;
 }
 
-std::string md5Hex(std::string_view bytes) {
-    SubjectNameMd5 md5;
+std::string md5Hex(std::string_view bytes, SubjectNameMd5& md5) {
     std::vector<std::uint8_t> hash;
     if (!md5.compute(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), hash)) {
         return {};
@@ -179,9 +178,7 @@ void OriginResolver::indexFile(const std::string& realPath) {
         return;
     }
     sourceFiles_.push_back(realPath);
-    md5s_.emplace(realPath, md5Hex(*bytes));  // read now, so never read again for its MD5
-    RecordExtractor extractor;
-    SubjectNameMd5 md5;
+    md5s_.emplace(realPath, md5Hex(*bytes, md5_));  // read now, so never read again for its MD5
     CertificateFileReader reader(*bytes);
     CertificateFileReader::Block block;
     std::string problem;
@@ -193,7 +190,7 @@ void OriginResolver::indexFile(const std::string& realPath) {
         if (step != CertificateFileReader::Step::Certificate) {
             continue;
         }
-        if (const std::optional<Fingerprint> sha256 = blockSha256(block, extractor, md5)) {
+        if (const std::optional<Fingerprint> sha256 = blockSha256(block, extractor_, md5_)) {
             sources_.emplace(*sha256, realPath);
         }
     }
@@ -204,7 +201,7 @@ std::optional<std::string> OriginResolver::md5Of(const std::string& realPath) {
     if (it == md5s_.end()) {
         const Result<std::string> bytes =
             readRegularFile(realPath, kMaxCertificateFileBytes, nullptr, calls_);
-        it = md5s_.emplace(realPath, bytes ? md5Hex(*bytes) : std::string()).first;
+        it = md5s_.emplace(realPath, bytes ? md5Hex(*bytes, md5_) : std::string()).first;
     }
     return it->second.empty() ? std::nullopt : std::optional<std::string>(it->second);
 }

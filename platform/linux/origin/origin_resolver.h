@@ -15,6 +15,7 @@
 #include "inventory/fingerprint.h"
 #include "inventory/origin.h"
 #include "platform/linux/origin/dpkg_database.h"
+#include "platform/linux/stores/record_extractor.h"
 #include "platform/linux/stores/root_files.h"
 
 namespace kestrune {
@@ -52,6 +53,9 @@ class OriginResolver {
     std::unordered_map<std::string, std::string> md5s_;  // "" where the file was not read
     std::unordered_map<std::string, CertificateOrigin> byFile_;
     std::optional<std::unordered_map<uid_t, std::string>> users_;
+    // Digest contexts kept for the whole scan: fetching a digest costs more than using it.
+    RecordExtractor extractor_;
+    SubjectNameMd5 md5_;
 };
 
 }  // namespace kestrune
