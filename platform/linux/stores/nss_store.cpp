@@ -50,8 +50,13 @@ bool isFolder(const std::string& path) {
 // in the reverse order (the context last, once nothing of it is held).
 class NssOpenStore final : public OpenCertStore {
   public:
-    NssOpenStore(std::string storeName, Trace& trace)
-        : storeName_(std::move(storeName)), trace_(trace), current_(md5_) {}
+    NssOpenStore(std::string storeName, std::string database, Trace& trace)
+        : storeName_(std::move(storeName)),
+          database_(std::move(database)),
+          trace_(trace),
+          current_(md5_) {}
+
+    std::string currentFile() const override { return database_; }
 
     Status open(const std::string& folder) {
         // The token name finds this context's slot among those of other open contexts.
@@ -101,6 +106,7 @@ class NssOpenStore final : public OpenCertStore {
 
   private:
     std::string storeName_;
+    std::string database_;  // the certificate database file
     Trace& trace_;
     SubjectNameMd5 md5_;
     X509Certificate current_;
@@ -138,7 +144,7 @@ class NssDatabaseStore final : public StoreSource {
                        ? StoreError{true, folder_ + ": an old-format database (cert8.db), not read"}
                        : StoreError{false, folder_ + ": no cert9.db in it"};
         }
-        auto store = std::make_unique<NssOpenStore>(name_, trace_);
+        auto store = std::make_unique<NssOpenStore>(name_, folder_ + "/cert9.db", trace_);
         if (const Status opened = store->open(folder_); !opened) {
             return StoreError{true, opened.error()};
         }

@@ -53,6 +53,9 @@ class OpenCertStore {
     virtual const Certificate* next() = 0;
     // After next() returned null: why the walk stopped before the end, or empty.
     virtual std::string walkFailure() const { return {}; }
+    // The file (a real path) the certificate next() returned was read from; empty where
+    // no single file holds it.
+    virtual std::string currentFile() const { return {}; }
 };
 
 class StoreSource {
@@ -64,6 +67,9 @@ class StoreSource {
     virtual std::vector<std::string> sources() const = 0;
     // The open store, or why it is absent or cannot be read at all.
     virtual Result<std::unique_ptr<OpenCertStore>, StoreError> open() const = 0;
+    // Whether the store is a bundle generated from source files elsewhere: its
+    // certificates come from those files, not from the bundle itself.
+    virtual bool generated() const { return false; }
 };
 
 using StoreSources = std::vector<std::unique_ptr<StoreSource>>;

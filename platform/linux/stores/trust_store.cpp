@@ -10,6 +10,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/linux/origin/origin_resolver.h"
 #include "platform/linux/stores/cert_file_reader.h"
 #include "platform/linux/stores/nss_store.h"
 #include "platform/linux/stores/record_extractor.h"
@@ -72,6 +73,9 @@ class FileStore final : public OpenCertStore {
         }
     }
     std::string walkFailure() const override { return failure_.empty() ? brokenText_ : failure_; }
+    std::string currentFile() const override {
+        return fileIndex_ < files_.size() ? files_[fileIndex_] : std::string();
+    }
 
     const Certificate* next() override {
         for (;;) {
@@ -210,6 +214,7 @@ class BundleStore final : public StoreSource {
         : root_(root), trace_(trace), calls_(calls) {}
     const std::string& name() const override { return name_; }
     LinuxLocation location() const override { return LinuxLocation::System; }
+    bool generated() const override { return true; }
 
     std::vector<std::string> sources() const override {
         std::vector<std::string> paths;
@@ -316,6 +321,8 @@ struct Listing {
     StoreSources stores;
     std::unordered_map<std::string_view, const StoreSource*> byName;
     bool userUnlisted = false;  // a profiles.ini is there but could not be read
+    // Where this scan's certificates come from; shared with the readers it hands out.
+    std::shared_ptr<OriginResolver> origins;
 };
 
 // The facts of a Linux certificate, read in the order the scanner used to ask for them:
@@ -345,7 +352,9 @@ CertificateFacts factsOf(const Certificate& cert) {
 // A Linux store's walk as the catalogue hands it out.
 class LinuxStoreReader final : public StoreReader {
   public:
-    explicit LinuxStoreReader(std::unique_ptr<OpenCertStore> store) : store_(std::move(store)) {}
+    LinuxStoreReader(std::unique_ptr<OpenCertStore> store, std::shared_ptr<OriginResolver> origins,
+                     bool generated)
+        : store_(std::move(store)), origins_(std::move(origins)), generated_(generated) {}
 
     Result<bool> next() override {
         current_ = store_->next();
@@ -357,10 +366,20 @@ class LinuxStoreReader final : public StoreReader {
         }
         return false;
     }
-    CertificateFacts facts() override { return factsOf(*current_); }
+    CertificateFacts facts() override {
+        CertificateFacts facts = factsOf(*current_);
+        if (!generated_) {
+            facts.origin = origins_->ofFile(store_->currentFile());
+        } else if (facts.sha256) {
+            facts.origin = origins_->ofBundleEntry(*facts.sha256, store_->currentFile());
+        }
+        return facts;
+    }
 
   private:
     std::unique_ptr<OpenCertStore> store_;
+    std::shared_ptr<OriginResolver> origins_;
+    bool generated_;
     const Certificate* current_ = nullptr;
 };
 
@@ -403,7 +422,21 @@ class LinuxStoreCatalogue final : public StoreCatalogue {
             return error.unreadable ? OpenedStore::unreadable(error.message)
                                     : OpenedStore::absent(error.message);
         }
-        return OpenedStore(std::make_unique<LinuxStoreReader>(std::move(*open)));
+        return OpenedStore(std::make_unique<LinuxStoreReader>(std::move(*open), listing().origins,
+                                                              store->generated()));
+    }
+
+    std::vector<PackageChange> packageChanges() override {
+        return listing().origins->packageChanges();
+    }
+
+    CertificateOrigin originOfMissing(const std::string& store,
+                                      const Fingerprint& sha256) override {
+        const StoreSource* source = find(store);
+        if (source == nullptr || !source->generated()) {
+            return {};
+        }
+        return listing().origins->ofMissingFromBundle(sha256);
     }
 
   private:
@@ -434,6 +467,7 @@ class LinuxStoreCatalogue final : public StoreCatalogue {
         if (!listing_) {
             listing_.emplace();
             Listing& all = *listing_;
+            all.origins = std::make_shared<OriginResolver>(root_, calls_);
             all.stores.push_back(std::make_unique<BundleStore>(root_, trace_, calls_));
             all.stores.push_back(std::make_unique<FolderStore>("local-anchors", kAnchorFolders,
                                                                root_, trace_, calls_));
