@@ -37,7 +37,8 @@ for entry in "-rwxr-xr-x root/root ./usr/bin/kestrune-check" \
     "-rw-r--r-- root/root ./lib/systemd/system/kestrune-check.timer" \
     "-rw-r--r-- root/root ./lib/systemd/system/kestrune-watch.service" \
     "drwxr-xr-x root/root ./var/lib/kestrune/" \
-    "-rw-r--r-- root/root ./usr/share/doc/kestrune-check/copyright"; do
+    "-rw-r--r-- root/root ./usr/share/doc/kestrune-check/copyright" \
+    "-rw-r--r-- root/root ./usr/share/doc/kestrune-check/examples/kestrune-rules.yml"; do
     expect "kestrune-check holds $entry" grep -qxF -- "$entry" "$work/check.list"
 done
 for entry in "-rwxr-xr-x root/root ./usr/bin/kestrune" \

@@ -2,8 +2,9 @@
 # Installs the Debian packages one kind of work needs:
 #   setup.sh run      building and running the Linux programs (scripts/run.sh)
 #   setup.sh package  that, plus what the Debian packages and the MSI are made with
-#   setup.sh test     everything the tests need, and the optional packages of the test
-#                     paths that only some machines can take (see "optional" below)
+#   setup.sh test     everything the tests need (promtool too, unpacked from its package
+#                     but not installed: see below), and the optional packages of the
+#                     test paths that only some machines can take (see "optional" below)
 # Without an argument: test. Idempotent: apt runs only when a package is missing.
 #
 # Package mirrors misbehave (an index of the wrong size, a suite in mid-sync), so:
@@ -18,8 +19,9 @@
 # apt on this machine behaves afterwards as it did before.
 #
 # For the script's own test: KESTRUNE_APT_PAUSE (seconds between tries, default 15),
-# KESTRUNE_RUNS_32BIT=yes|no (the probe's answer) and KESTRUNE_SETUP_REPORT (the report's
-# path) may be set; apt-get and dpkg are taken from PATH.
+# KESTRUNE_RUNS_32BIT=yes|no (the probe's answer), KESTRUNE_SETUP_REPORT (the report's
+# path) and KESTRUNE_TOOLS (promtool's folder) may be set; apt-get and dpkg are taken
+# from PATH.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -155,6 +157,66 @@ runs_32bit() {
   return 1
 }
 
+# promtool checks and tests the shipped alert rules. Debian has it only in the
+# prometheus package, which would also install and start a server, so the package is
+# downloaded (kept in $tools/debs) and promtool alone unpacked to
+# $tools/prometheus/usr/bin, where the tests' CMake looks; nothing is installed.
+tools=${KESTRUNE_TOOLS:-/var/cache/kestrune-tools}
+promtool_reason=""
+promtool_ready() { "$tools/prometheus/usr/bin/promtool" --version >/dev/null 2>&1; }
+
+promtool_download() { # the package's .deb into $tools/debs; promtool_reason says why not
+  local try why
+  rm -f "$tools/debs"/prometheus_*.deb
+  for try in 1 2 3; do
+    if (cd "$tools/debs" && apt-get download -q prometheus) >"$log" 2>&1; then
+      return 0
+    fi
+    why=$(grep -E '^E:' "$log" | head -n 2 | tr '\n' ' ' || true)
+    promtool_reason="apt-get download prometheus: ${why:-$(tail -n 1 "$log")}"
+    # Without package lists apt knows no prometheus: fetch them once.
+    if [ "$updated" = no ] &&
+      grep -qE 'Unable to locate package|no installation candidate|select candidate' "$log"; then
+      apt_update
+      continue
+    fi
+    if [ "$try" -lt 3 ]; then
+      echo "setup: apt-get download prometheus failed (try $try of 3)," \
+        "trying again in ${pause} s" >&2
+      sleep "$pause"
+    fi
+  done
+  return 1
+}
+
+promtool_unpack() { # downloads and unpacks promtool; promtool_reason says why not
+  local debs new
+  mkdir -p "$tools/debs" || { promtool_reason="cannot make $tools/debs"; return 1; }
+  promtool_download || return 1
+  debs=("$tools/debs"/prometheus_*.deb)
+  if [ ! -f "${debs[0]}" ]; then
+    promtool_reason="apt-get download prometheus left no prometheus_*.deb in $tools/debs"
+    return 1
+  fi
+  # Unpacked beside the old tree and moved in whole, so a broken run leaves none half made.
+  new="$tools/prometheus.new"
+  rm -rf "$new"
+  mkdir -p "$new"
+  if ! { dpkg-deb --fsys-tarfile "${debs[0]}" | tar -x -C "$new" ./usr/bin/promtool; } \
+    2>"$log"; then
+    promtool_reason="cannot unpack promtool from ${debs[0]}: $(head -n 1 "$log")"
+    rm -rf "$new"
+    return 1
+  fi
+  if ! "$new/usr/bin/promtool" --version >"$log" 2>&1; then
+    promtool_reason="the unpacked promtool does not run: $(head -n 1 "$log")"
+    rm -rf "$new"
+    return 1
+  fi
+  rm -rf "$tools/prometheus"
+  mv "$new" "$tools/prometheus"
+}
+
 # --- the required set ---
 mapfile -t missing < <(missing_of "${required[@]}")
 if [ "${#missing[@]}" -gt 0 ]; then
@@ -167,6 +229,14 @@ if [ "${#missing[@]}" -gt 0 ]; then
   fi
 fi
 [ "$set_name" = test ] || exit 0
+
+# --- promtool, for the alert rules' test ---
+if ! promtool_ready; then
+  if ! promtool_unpack; then
+    echo "setup: cannot get promtool (Debian's prometheus package): $promtool_reason" >&2
+    exit 1
+  fi
+fi
 
 # --- the optional paths of the test command ---
 mkdir -p "$(dirname "$report")"

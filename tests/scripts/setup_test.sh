@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # setup.sh's decisions against a fake apt and dpkg (on PATH): a mirror whose update keeps
-# failing, an optional package that cannot be installed, a required one that cannot, and
-# the i386 architecture on kernels with and without 32-bit support.
+# failing, an optional package that cannot be installed, a required one that cannot, the
+# i386 architecture on kernels with and without 32-bit support, and promtool unpacked
+# from a package that downloads late, never, or without package lists.
 set -uo pipefail
 setup="$(cd "$(dirname "$0")/../.." && pwd)/scripts/setup.sh"
 work=$(mktemp -d)
@@ -12,7 +13,8 @@ failed=0
 # The fakes keep their state in $FAKE: installed packages, foreign architectures, and a
 # log of every apt-get call. FAKE_UPDATE_FAILS: how many updates fail (naming an i386
 # index when i386 is configured, else an amd64 one); FAKE_BROKEN: packages apt cannot
-# install.
+# install; FAKE_DOWNLOAD_FAILS: how many downloads fail; FAKE_NO_LISTS: apt knows no
+# package before an update.
 mkdir -p "$work/bin"
 cat >"$work/bin/dpkg-query" <<'EOF'
 #!/usr/bin/env bash
@@ -53,19 +55,48 @@ case "$1" in
       fi
     done
     [ "$simulate" = yes ] || printf '%s\n' "${pkgs[@]}" >>"$FAKE/installed" ;;
+  download)
+    n=$(cat "$FAKE/downloads" 2>/dev/null || echo 0); echo $((n + 1)) >"$FAKE/downloads"
+    if [ -n "${FAKE_NO_LISTS:-}" ] && ! grep -q '^update' "$FAKE/calls"; then
+      echo "E: Unable to locate package prometheus"
+      exit 100
+    fi
+    if [ "$n" -lt "${FAKE_DOWNLOAD_FAILS:-0}" ]; then
+      echo "E: Failed to fetch http://mirror/debian/pool/main/p/prometheus/prometheus_2.42_amd64.deb"
+      exit 100
+    fi
+    cp "$FAKE_DEB" . ;;
 esac
 EOF
 chmod +x "$work/bin/"*
+# The package apt hands out: a real .deb whose promtool says its version.
+mkdir -p "$work/pkg/DEBIAN" "$work/pkg/usr/bin" "$work/pkg/usr/sbin"
+printf 'Package: %s\nVersion: 2.42\nArchitecture: all\nMaintainer: M <m@example.com>\nDescription: d\n' \
+  prometheus >"$work/pkg/DEBIAN/control"
+printf '#!/bin/sh\necho "promtool, version 2.42.0"\n' >"$work/pkg/usr/bin/promtool"
+printf '#!/bin/sh\necho server\n' >"$work/pkg/usr/sbin/prometheus"
+chmod 755 "$work/pkg/usr/bin/promtool" "$work/pkg/usr/sbin/prometheus"
+export FAKE_DEB="$work/prometheus_2.42.0_all.deb"
+dpkg-deb --build --root-owner-group "$work/pkg" "$FAKE_DEB" >/dev/null
 
-# scenario NAME RUNS_32BIT UPDATE_FAILS BROKEN: runs setup.sh test in a fresh fake machine
-scenario() {
-  export FAKE="$work/$1" KESTRUNE_RUNS_32BIT=$2 FAKE_UPDATE_FAILS=$3 FAKE_BROKEN=$4
+# scenario NAME RUNS_32BIT UPDATE_FAILS BROKEN [DOWNLOAD_FAILS]: runs setup.sh test in a
+# fresh fake machine (machine NAME makes one, run_setup runs setup in the last one made)
+machine() {
+  export FAKE="$work/$1"
   mkdir -p "$FAKE"
   : >"$FAKE/installed"
   : >"$FAKE/arches"
+}
+run_setup() {
+  export KESTRUNE_RUNS_32BIT=$1 FAKE_UPDATE_FAILS=$2 FAKE_BROKEN=$3 FAKE_DOWNLOAD_FAILS=${4:-0}
   PATH="$work/bin:$PATH" KESTRUNE_APT_PAUSE=0 KESTRUNE_SETUP_REPORT="$FAKE/report.txt" \
-    bash "$setup" test >"$FAKE/out" 2>&1
+    KESTRUNE_TOOLS="$FAKE/tools" bash "$setup" test >"$FAKE/out" 2>&1
   status=$?
+}
+scenario() {
+  machine "$1"
+  shift
+  run_setup "$@"
 }
 expect() {  # expect WHAT COMMAND...
   local what=$1
@@ -99,6 +130,9 @@ expect "i386 is removed again" test ! -s "$FAKE/arches"
 scenario mirror-heals yes 1 ""
 expect "setup succeeds" test "$status" -eq 0
 expect "no index is named" lacks out 'going on without'
+expect "promtool alone is unpacked, and runs" \
+  test "$("$FAKE/tools/prometheus/usr/bin/promtool" --version)" = "promtool, version 2.42.0" -a \
+  ! -e "$FAKE/tools/prometheus/usr/sbin"
 expect "the 32-bit path is taken" has report.txt "^wine32	installed"
 expect "i386 stays" has arches '^i386$'
 
@@ -118,6 +152,37 @@ scenario required-broken yes 0 "libgtest-dev"
 expect "setup fails" test "$status" -ne 0
 expect "the package is named with apt's reason" has out '  libgtest-dev: .*Depends'
 expect "no optional path is tried" lacks calls 'wine'
+
+# promtool: a download that fails twice goes through on the third try; one that keeps
+# failing stops setup with apt's reason and leaves no tree; an unpacked one is kept.
+scenario promtool-late no 0 "" 2
+promtool="tools/prometheus/usr/bin/promtool"
+expect "a late download still gives promtool" test "$status" -eq 0 -a -x "$FAKE/$promtool"
+expect "each failed try is said" test "$(grep -c 'download prometheus failed (try' "$FAKE/out")" -eq 2
+scenario promtool-never no 0 "" 99
+expect "setup fails" test "$status" -ne 0
+expect "it says why, with apt's reason" \
+  has out 'cannot get promtool.*download prometheus: E: Failed to fetch'
+expect "three tries" test "$(grep -c '^download' "$FAKE/calls")" -eq 3
+expect "no tree is left" test ! -e "$FAKE/tools/prometheus" -a ! -e "$FAKE/tools/prometheus.new"
+expect "no optional path is tried" lacks calls 'wine'
+: >"$FAKE/calls"
+run_setup no 0 "" 0
+expect "the next setup gets it" test "$status" -eq 0 -a -x "$FAKE/$promtool"
+: >"$FAKE/calls"
+run_setup no 0 "" 0
+expect "and then keeps it" lacks calls '^download'
+
+# Everything installed but no package lists yet: the download that finds no prometheus
+# fetches them and goes through.
+machine no-lists
+cp "$work/promtool-never/installed" "$FAKE/installed"
+export FAKE_NO_LISTS=yes
+run_setup no 0 ""
+unset FAKE_NO_LISTS
+expect "setup succeeds without lists" test "$status" -eq 0 -a -x "$FAKE/$promtool"
+expect "one update, between two downloads" \
+  test "$(grep -E '^(update|download)' "$FAKE/calls" | cut -d' ' -f1 | tr '\n' ' ')" = "download update download "
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
