@@ -319,7 +319,17 @@ std::string countsJsonLine(int unique, int total) {
 
 std::string localRootsText(const KestruneState& state, bool json) {
     const bool known = originsKnown(state);
-    const std::string count = known ? std::to_string(localRoots(state).size()) : "";
+    // Certificates, not entries: a local anchor is also in the bundle made from it.
+    std::vector<Fingerprint> distinct;
+    std::size_t unhashed = 0;
+    for (const LocalRoot& root : localRoots(state)) {
+        if (!isKnown(root.sha256)) {
+            ++unhashed;
+        } else if (std::find(distinct.begin(), distinct.end(), root.sha256) == distinct.end()) {
+            distinct.push_back(root.sha256);
+        }
+    }
+    const std::string count = known ? std::to_string(distinct.size() + unhashed) : "";
     if (json) {
         return "{\"local_roots\":" + (known ? count : std::string("null")) + "}\n";
     }

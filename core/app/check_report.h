@@ -74,7 +74,8 @@ struct LocalRoot {
 std::vector<LocalRoot> localRoots(const KestruneState& state);
 // Whether the scan learnt the origin of any certificate (no package database: none).
 bool originsKnown(const KestruneState& state);
-// "local roots: 2" ("unknown" without origins), or the JSON object.
+// "local roots: 2", each certificate counted once whatever stores hold it ("unknown"
+// without origins), or the JSON object.
 std::string localRootsText(const KestruneState& state, bool json);
 // A store that could not be read: "unreadable", location, store, reason (tab-separated,
 // escaped as the records are), or the JSON object with event "unreadable".

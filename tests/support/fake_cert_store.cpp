@@ -13,7 +13,8 @@ FakeCert makeCert(std::string name, std::vector<std::uint8_t> serialMsbFirst,
     c.serialLE.assign(serialMsbFirst.rbegin(), serialMsbFirst.rend());
     c.subjectMd5 = byteRun(static_cast<std::uint8_t>(hashSeed * 31));
     // Stands in for the DER's hash: the same serial and subject give the same one.
-    std::uint64_t h = 0xCBF29CE484222325ull ^ hashSeed;
+    // The seed is mixed in before the serial, so a seed and a serial byte cannot cancel out.
+    std::uint64_t h = (0xCBF29CE484222325ull ^ hashSeed) * 0x100000001B3ull;
     for (std::size_t i = 0; i < c.sha256.size(); ++i) {
         const std::uint8_t in = i < serialMsbFirst.size() ? serialMsbFirst[i] : 0;
         h = (h ^ in ^ (i << 8) ^ (serialMsbFirst.size() << 16)) * 0x100000001B3ull;

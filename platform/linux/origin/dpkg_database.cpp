@@ -303,7 +303,10 @@ void DpkgDatabase::readList(std::size_t index) {
 }
 
 const DpkgDatabase::Owner* DpkgDatabase::owner(const std::string& machinePath) {
-    if (!present_ || !isTrustStorePath(machinePath)) {
+    // Debian packages never ship files under /usr/local (it is the administrator's), so no
+    // list is read to learn that an anchor there belongs to none: that search alone would
+    // cost more than the scan.
+    if (!present_ || !isTrustStorePath(machinePath) || machinePath.starts_with("/usr/local/")) {
         return nullptr;
     }
     const auto known = [&]() -> const Owner* {

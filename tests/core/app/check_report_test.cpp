@@ -101,5 +101,30 @@ TEST(CheckReport, ListsRecordsInScanOrderThenTheFigures) {
                   "{\"unique_certificates\":1,\"all_certificates\":2}\n{\"local_roots\":null}\n");
 }
 
+TEST(CheckReport, CountsEachLocalRootOnceWhateverStoresHoldIt) {
+    using Kind = CertificateOrigin::Kind;
+    testing::FakeCert local = testing::makeCert("Corp Root", {0x11}, 1);
+    local.origin = {Kind::Local, "/usr/local/share/ca-certificates/corp.crt", "", "", ""};
+    testing::FakeCert shipped = testing::makeCert("Shipped", {0x12}, 2);
+    shipped.origin = {Kind::Package, "/usr/share/ca-certificates/x.crt", "ca-certificates", "1",
+                      ""};
+    testing::FakeCert edited = testing::makeCert("Edited", {0x13}, 3);
+    edited.origin = {Kind::Modified, "/usr/share/ca-certificates/y.crt", "ca-certificates", "1",
+                     ""};
+    testing::FakeStoreCatalogue api;
+    api.locations.push_back(
+        testing::FakeLocation{"System",
+                              {testing::FakeStore{"ca-certificates", {local, shipped, edited}},
+                               testing::FakeStore{"local-anchors", {local}}}});
+    NullTrace trace;
+    const std::string text = scanAndList(api, trace, false).value();
+    EXPECT_NE(text.find("\tlocal file (/usr/local/share/ca-certificates/corp.crt)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.substr(text.rfind("local roots")), "local roots: 2\n") << text;
+    EXPECT_NE(scanAndList(api, trace, true).value().find("{\"local_roots\":2}\n"),
+              std::string::npos);
+}
+
 }  // namespace
 }  // namespace kestrune
