@@ -430,17 +430,20 @@ Status checkPkcs12Mac(PKCS12* p12, const std::optional<std::string>& password, K
         return {};
     }
     const std::string tried = password.value_or(kDefaultKeystorePassword);
+    ERR_clear_error();
     if (PKCS12_verify_mac(p12, tried.c_str(), static_cast<int>(tried.size())) != 1) {
-        const std::string why = takeOpensslError();
+        // A MAC that merely differs queues no error; one that cannot be computed does.
+        const std::string why =
+            ERR_peek_error() != 0 ? " (it cannot be computed: " + takeOpensslError() + ")" : "";
         if (password) {
             return fail(
                 "its MAC does not verify under the password given: its password is "
-                "another, or it was altered (" +
-                why + ")");
+                "another, or it was altered" +
+                why);
         }
-        return fail(
-            std::string("its MAC does not verify under the password ") + kDefaultKeystorePassword +
-            ": it cannot be read without its own password (or it was altered) (" + why + ")");
+        return fail(std::string("its MAC does not verify under the password ") +
+                    kDefaultKeystorePassword +
+                    ": it cannot be read without its own password (or it was altered)" + why);
     }
     keystore.integrityChecked = true;
     return {};
@@ -450,7 +453,8 @@ Result<Keystore> readPkcs12(std::string_view bytes, const std::optional<std::str
     const auto* at = reinterpret_cast<const unsigned char*>(bytes.data());
     const Pkcs12Ptr p12(d2i_PKCS12(nullptr, &at, static_cast<long>(bytes.size())));
     if (!p12) {
-        return fail("not a PKCS#12 keystore: " + takeOpensslError());
+        return fail("it does not parse as a PKCS#12 keystore (cut short, or not one): " +
+                    takeOpensslError());
     }
     Keystore keystore;
     keystore.format = KeystoreFormat::Pkcs12;
