@@ -506,8 +506,8 @@ class KeystoreWalk final : public OpenCertStore {
         const unsigned char* at = entry.der.data();
         X509Ptr cert(d2i_X509(nullptr, &at, static_cast<long>(entry.der.size())));
         if (!cert) {  // parsed when the keystore was read: out of memory
-            failure_ =
-                "the certificate of '" + entry.alias + "' does not parse: " + takeOpensslError();
+            failure_ = "the certificate of '" + escapeControls(entry.alias, true) +
+                       "' does not parse: " + takeOpensslError();
             return nullptr;
         }
         current_.reset(std::move(cert));
@@ -593,8 +593,7 @@ Result<std::unique_ptr<OpenCertStore>, StoreError> KeystoreStore::open() const {
         return StoreError{true, *path + ": " + keystore.error()};
     }
     if (!keystore->integrityChecked) {
-        trace_.errf("Read %s without checking its integrity: %s\n", path->c_str(),
-                    keystore->unchecked.c_str());
+        trace_.errf("Read %s: %s\n", path->c_str(), keystore->unchecked.c_str());
     }
     return std::unique_ptr<OpenCertStore>(
         std::make_unique<KeystoreWalk>(std::move(keystore->entries)));
