@@ -133,3 +133,41 @@ seeds = {
 for name, data in seeds.items():
     write("cert_file_fuzz", name, data)
     write("record_extractor_fuzz", name, data)  # the same input format
+
+
+def keytool(*args):
+    subprocess.run(["keytool", *args], check=True, capture_output=True)
+
+
+def keystore(tmp, name, kind, certs, options=(), pair=False):
+    """A keystore made by the JDK's keytool under the password changeit."""
+    path = os.path.join(tmp, name)
+    store = ["-storetype", kind, "-keystore", path, "-storepass", "changeit"]
+    if pair:
+        keytool("-genkeypair", "-keyalg", "EC", "-groupname", "secp256r1", "-validity", "3650",
+                "-dname", "CN=Seed Pair", "-alias", "pair", "-keypass", "changeit", *store)
+    for alias, pem in certs.items():
+        file = os.path.join(tmp, alias + ".pem")
+        with open(file, "wb") as f:
+            f.write(pem)
+        keytool(*options, "-importcert", "-noprompt", "-alias", alias, "-file", file, *store)
+    with open(path, "rb") as f:
+        return f.read()
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    both = {"seed": cn, "org": org}
+    keystores = {
+        "jks": keystore(tmp, "jks", "JKS", both),
+        "jks_pair": keystore(tmp, "jks_pair", "JKS", {"seed": cn}, pair=True),
+        "jceks": keystore(tmp, "jceks", "JCEKS", {"org": org}),
+        "pkcs12": keystore(tmp, "p12", "PKCS12", both),
+        "pkcs12_pair": keystore(tmp, "p12_pair", "PKCS12", {"org": org}, pair=True),
+        "pkcs12_no_mac": keystore(tmp, "p12_open", "PKCS12", both, (
+            "-J-Dkeystore.pkcs12.certProtectionAlgorithm=NONE",
+            "-J-Dkeystore.pkcs12.macAlgorithm=NONE")),
+    }
+for name, data in keystores.items():
+    write("java_keystore_fuzz", name, b"\0" + data)
+    write("java_keystore_fuzz", name + "_changeit", b"\1" + data)
+write("java_keystore_fuzz", "jks_cut", b"\0" + keystores["jks"][:-30])
