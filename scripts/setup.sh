@@ -42,7 +42,7 @@ test=(
   "${package[@]}"
   clang-format clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  sqlite3 libnss3-tools
+  sqlite3 libnss3-tools default-jre-headless
   xvfb xauth x11-utils imagemagick xdotool trayer
   dbus dunst weston at-spi2-core gir1.2-atspi-2.0 python3-gi
   lintian man-db systemd prometheus-node-exporter curl
