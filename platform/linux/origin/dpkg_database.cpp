@@ -225,11 +225,15 @@ void DpkgDatabase::readStatus(std::string_view text) {
         p = Paragraph{};
     };
     forEachLine(text, [&](std::string_view line) {
-        if (trim(line).empty()) {
+        if (line.empty() || line.find_first_not_of(" \t") == std::string_view::npos) {
             finish();
         } else if (line[0] == ' ' || line[0] == '\t') {
-            // " /etc/path md5 [obsolete]": only a configuration file's line continues.
-            const std::string_view path = p.inConffiles ? takeWord(line) : std::string_view();
+            // " /etc/path md5 [obsolete]": only a configuration file's line continues; the
+            // rest (descriptions, most of the file) is passed over at once.
+            if (!p.inConffiles) {
+                return;
+            }
+            const std::string_view path = takeWord(line);
             std::string md5 = md5Text(takeWord(line));
             if (isTrustStorePath(path) && !md5.empty()) {
                 p.conffiles.emplace_back(path, std::move(md5));
