@@ -205,18 +205,57 @@ DpkgDatabase::DpkgDatabase(const RootDir& root, const FileCalls& calls)
         return;
     }
     present_ = true;
-    readStatus(*text);
+    status_ = std::move(*text);
+    indexStatus();
 }
 
-void DpkgDatabase::readStatus(std::string_view text) {
+// Where each package's paragraphs start: one pass over the text, so a package is parsed
+// only when asked about (a scan asks about a handful of a thousand).
+void DpkgDatabase::indexStatus() {
+    constexpr std::string_view kField = "Package:";
+    const std::string_view text = status_;
+    for (std::size_t at = 0; at < text.size();) {
+        if (text.compare(at, kField.size(), kField) == 0) {
+            std::size_t end = text.find('\n', at);
+            end = end == std::string_view::npos ? text.size() : end;
+            std::string_view name = trim(text.substr(at + kField.size(), end - at - kField.size()));
+            if (!name.empty() && name.back() == '\r') {
+                name.remove_suffix(1);
+            }
+            paragraphs_.emplace(std::string(name), at);
+        }
+        const std::size_t next = text.find("\nPackage:", at);
+        at = next == std::string_view::npos ? text.size() : next + 1;
+    }
+}
+
+const DpkgDatabase::Installed* DpkgDatabase::installed(const std::string& package) {
+    if (const auto it = installed_.find(package); it != installed_.end()) {
+        return it->second ? &*it->second : nullptr;
+    }
+    std::optional<Installed>& found = installed_[package];
+    const auto [first, last] = paragraphs_.equal_range(package);
+    for (auto it = first; it != last && !found; ++it) {
+        // A paragraph ends at its first empty line.
+        const std::size_t end = status_.find("\n\n", it->second);
+        found = readParagraph(std::string_view(status_).substr(
+            it->second, end == std::string::npos ? std::string::npos : end - it->second));
+    }
+    return found ? &*found : nullptr;
+}
+
+std::optional<DpkgDatabase::Installed> DpkgDatabase::readParagraph(std::string_view text) {
     struct Paragraph {
         std::string_view package, status, version;
         std::vector<std::pair<std::string_view, std::string>> conffiles;
         bool inConffiles = false;
     } p;
+    std::optional<Installed> found;
+    bool done = false;  // the paragraph asked for ends at its first empty line
     const auto finish = [&] {
-        if (!p.package.empty() && !p.version.empty() && filesInPlace(p.status)) {
-            Installed& package = installed_[std::string(p.package)];
+        done = done || !p.package.empty();
+        if (!found && !p.package.empty() && !p.version.empty() && filesInPlace(p.status)) {
+            Installed& package = found.emplace();
             package.version = p.version;
             for (auto& [path, md5] : p.conffiles) {
                 package.conffiles.emplace(path, std::move(md5));
@@ -225,6 +264,9 @@ void DpkgDatabase::readStatus(std::string_view text) {
         p = Paragraph{};
     };
     forEachLine(text, [&](std::string_view line) {
+        if (done) {
+            return;
+        }
         if (line.empty() || line.find_first_not_of(" \t") == std::string_view::npos) {
             finish();
         } else if (line[0] == ' ' || line[0] == '\t') {
@@ -254,6 +296,7 @@ void DpkgDatabase::readStatus(std::string_view text) {
         }
     });
     finish();
+    return found;
 }
 
 void DpkgDatabase::findLists() {
@@ -274,13 +317,9 @@ void DpkgDatabase::findLists() {
             continue;
         }
         const std::string_view name = file.substr(0, file.size() - kSuffix.size());
-        std::string package(name.substr(0, name.find(':')));
-        // A list left behind by a package whose files are gone owns nothing now.
-        if (installed_.count(package) != 0) {
-            List& list = lists_.emplace_back();
-            list.name = name;
-            list.package = std::move(package);
-        }
+        List& list = lists_.emplace_back();
+        list.name = name;
+        list.package = std::string(name.substr(0, name.find(':')));
     }
     calls_.closedir(dir);
     std::sort(lists_.begin(), lists_.end(),
@@ -293,12 +332,17 @@ void DpkgDatabase::findLists() {
 void DpkgDatabase::readList(std::size_t index) {
     List& list = lists_[index];
     list.read = true;
+    // A list left behind by a package whose files are gone owns nothing now.
+    const Installed* package = installed(list.package);
+    if (package == nullptr) {
+        return;
+    }
     const std::optional<std::string_view> text =
         readWhole(infoDir_ + "/" + list.name + ".list", buffer_, calls_);
     if (!text) {
         return;  // a list that cannot be read tells nothing; the others still do
     }
-    const std::string& version = installed_[list.package].version;
+    const std::string version = package->version;
     forEachLine(*text, [&](std::string_view line) {
         if (isTrustStorePath(line)) {
             owners_.emplace(std::string(line), Owner{list.package, version, index});
@@ -370,9 +414,10 @@ std::optional<std::string> DpkgDatabase::shippedMd5(const Owner& owner,
     if (const auto it = list.md5.find(machinePath); it != list.md5.end()) {
         return it->second;
     }
-    const auto& conffiles = installed_[owner.package].conffiles;
-    if (const auto it = conffiles.find(machinePath); it != conffiles.end()) {
-        return it->second;
+    if (const Installed* package = installed(owner.package)) {
+        if (const auto it = package->conffiles.find(machinePath); it != package->conffiles.end()) {
+            return it->second;
+        }
     }
     return std::nullopt;
 }

@@ -62,7 +62,10 @@ class DpkgDatabase {
         std::unordered_map<std::string, std::string> md5;  // store paths alone
     };
 
-    void readStatus(std::string_view text);
+    void indexStatus();
+    // The package as installed, or null when it is not (or its files are not in place).
+    const Installed* installed(const std::string& package);
+    static std::optional<Installed> readParagraph(std::string_view text);
     void findLists();
     void readList(std::size_t index);
 
@@ -70,7 +73,9 @@ class DpkgDatabase {
     const FileCalls& calls_;
     bool present_ = false;
     std::string infoDir_;  // the real folder of the file lists
-    std::unordered_map<std::string, Installed> installed_;
+    std::string status_;
+    std::unordered_multimap<std::string, std::size_t> paragraphs_;         // where each one starts
+    std::unordered_map<std::string, std::optional<Installed>> installed_;  // asked so far
     bool listsFound_ = false;
     std::vector<List> lists_;
     std::multimap<std::string, std::size_t> listsByPackage_;

@@ -110,9 +110,8 @@ CertificateOrigin OriginResolver::ofBundleEntry(const Fingerprint& sha256,
     if (!database().present()) {
         return {};
     }
-    index();
-    if (const auto it = sources_.find(sha256); it != sources_.end()) {
-        return ofFile(it->second);
+    if (const std::string* source = sourceOf(sha256)) {
+        return ofFile(*source);
     }
     CertificateOrigin origin;
     origin.kind = CertificateOrigin::Kind::Direct;
@@ -124,11 +123,10 @@ CertificateOrigin OriginResolver::ofMissingFromBundle(const Fingerprint& sha256)
     if (!database().present()) {
         return {};
     }
-    index();
     CertificateOrigin origin;
-    if (const auto it = sources_.find(sha256); it != sources_.end()) {
+    if (const std::string* source = sourceOf(sha256)) {
         origin.kind = CertificateOrigin::Kind::Direct;
-        origin.path = root_.machinePath(it->second);
+        origin.path = root_.machinePath(*source);
         return origin;
     }
     // Gone from every source too: the package the bundle is generated from dropped it.
@@ -171,14 +169,33 @@ void OriginResolver::index() {
     }
 }
 
-void OriginResolver::indexFile(const std::string& realPath) {
+const std::string* OriginResolver::sourceOf(const Fingerprint& sha256) {
+    index();
+    auto it = sources_.find(sha256);
+    if (it == sources_.end() && !fullyIndexed_) {
+        // Not found by the quick digest: a source the scan reads otherwise (not DER, or
+        // a certificate it parses in full) is looked for as the scan sees it before the
+        // certificate is said to be in no source.
+        fullyIndexed_ = true;
+        for (std::size_t i = 0, n = sourceFiles_.size(); i < n; ++i) {
+            indexFile(sourceFiles_[i], true);
+        }
+        it = sources_.find(sha256);
+    }
+    return it == sources_.end() ? nullptr : &it->second;
+}
+
+void OriginResolver::indexFile(const std::string& realPath, bool asScanned) {
     const Result<std::string> bytes =
         readRegularFile(realPath, kMaxCertificateFileBytes, nullptr, calls_);
     if (!bytes) {
         return;
     }
-    sourceFiles_.push_back(realPath);
-    md5s_.emplace(realPath, md5Hex(*bytes, md5_));  // read now, so never read again for its MD5
+    if (!asScanned) {
+        sourceFiles_.push_back(realPath);
+        // Read now, so never read again for its MD5.
+        md5s_.emplace(realPath, md5Hex(*bytes, md5_));
+    }
     CertificateFileReader reader(*bytes);
     CertificateFileReader::Block block;
     std::string problem;
@@ -190,7 +207,10 @@ void OriginResolver::indexFile(const std::string& realPath) {
         if (step != CertificateFileReader::Step::Certificate) {
             continue;
         }
-        if (const std::optional<Fingerprint> sha256 = blockSha256(block, extractor_, md5_)) {
+        const std::optional<Fingerprint> sha256 =
+            asScanned ? blockSha256(block, extractor_, md5_)
+                      : extractor_.outerSha256(block.der, block.size);
+        if (sha256) {
             sources_.emplace(*sha256, realPath);
         }
     }

@@ -39,7 +39,10 @@ class OriginResolver {
     DpkgDatabase& database();
     CertificateOrigin fileOrigin(const std::string& realPath);
     void index();
-    void indexFile(const std::string& realPath);
+    // The source file that holds the certificate, or null. `asScanned`: each certificate
+    // digested as the scan digests it, not by its outer encoding alone.
+    const std::string* sourceOf(const Fingerprint& sha256);
+    void indexFile(const std::string& realPath, bool asScanned = false);
     std::optional<std::string> md5Of(const std::string& realPath);
     std::string localDetail(const std::string& realPath);
     std::string userName(uid_t uid);
@@ -48,6 +51,7 @@ class OriginResolver {
     const FileCalls& calls_;
     std::optional<DpkgDatabase> database_;
     bool indexed_ = false;
+    bool fullyIndexed_ = false;
     std::map<Fingerprint, std::string> sources_;         // SHA-256 -> the source file holding it
     std::vector<std::string> sourceFiles_;               // in the order they were read
     std::unordered_map<std::string, std::string> md5s_;  // "" where the file was not read

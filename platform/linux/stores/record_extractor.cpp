@@ -417,6 +417,39 @@ bool RecordExtractor::extract(const unsigned char* der, std::size_t size, bool t
     return done;
 }
 
+std::optional<Fingerprint> RecordExtractor::outerSha256(const unsigned char* der,
+                                                        std::size_t size) {
+    if (der == nullptr || size < 2 || der[0] != 0x30 || !sha256_ || !ctx_) {
+        return std::nullopt;
+    }
+    std::size_t length = der[1];
+    std::size_t header = 2;
+    if (length & 0x80) {
+        const std::size_t octets = length & 0x7F;
+        if (octets == 0 || octets > 3 || size < 2 + octets) {
+            return std::nullopt;  // indefinite, or longer than any certificate file
+        }
+        length = 0;
+        for (std::size_t i = 0; i < octets; ++i) {
+            length = (length << 8) | der[2 + i];
+        }
+        header += octets;
+    }
+    if (length > size - header) {
+        return std::nullopt;
+    }
+    Fingerprint digest{};
+    unsigned int digestLength = 0;
+    if (EVP_DigestInit_ex(ctx_.get(), sha256_.get(), nullptr) != 1 ||
+        EVP_DigestUpdate(ctx_.get(), der, header + length) != 1 ||
+        EVP_DigestFinal_ex(ctx_.get(), digest.data(), &digestLength) != 1 ||
+        digestLength != digest.size()) {
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    return digest;
+}
+
 bool RecordExtractor::walk(const unsigned char* der, std::size_t size, bool trusted,
                            ExtractedFields& fields) {
     Cursor input(der, der + size);

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ class RecordExtractor {
     // trust data). True with `fields` set when the full parse would accept the bytes and
     // give exactly these fields; false when the full parse has to decide.
     bool extract(const unsigned char* der, std::size_t size, bool trusted, ExtractedFields& fields);
+    // The SHA-256 of the DER SEQUENCE at the start of `der` (a certificate's whole
+    // encoding), without reading inside it; none when no definite-length SEQUENCE fits. It
+    // equals extract()'s for every certificate extract() takes, for a fraction of the work.
+    std::optional<Fingerprint> outerSha256(const unsigned char* der, std::size_t size);
 
   private:
     // extract() once its input is known sane; it may leave OpenSSL errors queued.

@@ -31,6 +31,7 @@ struct Outcome {
     bool parsed = false;
     ExtractedFields fast;
     ExtractedFields full;
+    std::optional<Fingerprint> outer;  // the quick digest of the outer encoding
     std::string problem;
 };
 
@@ -45,6 +46,7 @@ std::vector<Outcome> readBoth(const std::string& file) {
         Outcome o;
         if (block.der != nullptr) {
             o.extracted = extractor.extract(block.der, block.size, block.trusted, o.fast);
+            o.outer = extractor.outerSha256(block.der, block.size);
             o.parsed = parsedFields(block.der, block.size, block.trusted, md5, o.full, o.problem);
         }
         outcomes.push_back(std::move(o));
@@ -74,6 +76,8 @@ void expectExtracted(X509& cert, const std::string& expectedName, const std::str
         EXPECT_EQ(o.fast.name, expectedName) << what;
         EXPECT_EQ(hexOf(o.fast.serial), expectedSerialText(cert)) << what;
         EXPECT_EQ(fingerprintHex(o.fast.sha256), expectedSha256Hex(cert)) << what;
+        // Trust data after a trusted certificate is not digested by either.
+        EXPECT_EQ(o.outer ? fingerprintHex(*o.outer) : "", expectedSha256Hex(cert)) << what;
         std::string md5;
         for (const auto b : o.fast.md5) {
             md5 += formatText("%02x", b);
