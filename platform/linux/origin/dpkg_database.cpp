@@ -299,17 +299,42 @@ std::optional<DpkgDatabase::Installed> DpkgDatabase::readParagraph(std::string_v
     return found;
 }
 
+bool DpkgDatabase::findInfoDir() {
+    if (!infoDirLooked_) {
+        infoDirLooked_ = true;
+        if (const Result<std::string> folder = root_.real("/var/lib/dpkg/info")) {
+            infoDir_ = *folder;
+        }
+    }
+    return !infoDir_.empty();
+}
+
+void DpkgDatabase::readListNamed(const std::string& name) {
+    if (listsFound_ || name.empty() || name.find_first_of("/.") == 0 || !findInfoDir() ||
+        !namedRead_.insert(name).second) {
+        return;
+    }
+    // Not a package (a folder like "share"): no paragraph in the status, nothing read.
+    if (installed(name) == nullptr) {
+        return;
+    }
+    List& list = lists_.emplace_back();
+    list.name = name;
+    list.package = name;
+    readList(lists_.size() - 1);
+}
+
 void DpkgDatabase::findLists() {
     if (listsFound_) {
         return;
     }
     listsFound_ = true;
-    const Result<std::string> folder = root_.real("/var/lib/dpkg/info");
-    DIR* dir = folder ? calls_.opendir(folder->c_str()) : nullptr;
+    DIR* dir = findInfoDir() ? calls_.opendir(infoDir_.c_str()) : nullptr;
     if (dir == nullptr) {
         return;
     }
-    infoDir_ = *folder;
+    // The lists read by name keep their places (owners point at them by index).
+    const std::size_t readByName = lists_.size();
     constexpr std::string_view kSuffix = ".list";
     while (const dirent* entry = calls_.readdir(dir)) {
         const std::string_view file = entry->d_name;
@@ -317,12 +342,15 @@ void DpkgDatabase::findLists() {
             continue;
         }
         const std::string_view name = file.substr(0, file.size() - kSuffix.size());
+        if (namedRead_.count(std::string(name)) != 0) {
+            continue;
+        }
         List& list = lists_.emplace_back();
         list.name = name;
         list.package = std::string(name.substr(0, name.find(':')));
     }
     calls_.closedir(dir);
-    std::sort(lists_.begin(), lists_.end(),
+    std::sort(lists_.begin() + static_cast<std::ptrdiff_t>(readByName), lists_.end(),
               [](const List& a, const List& b) { return a.name < b.name; });
     for (std::size_t i = 0; i < lists_.size(); ++i) {
         listsByPackage_.emplace(lists_[i].package, i);
@@ -364,9 +392,18 @@ const DpkgDatabase::Owner* DpkgDatabase::owner(const std::string& machinePath) {
     if (const Owner* found = known()) {
         return found;
     }
-    findLists();
     // Packages keep their files in folders named after them (/usr/share/<package>), so
-    // those lists are the likely owners.
+    // those lists are the likely owners: they are read by name, before the thousand
+    // others are even listed.
+    for (std::size_t slash = machinePath.find('/', 1); slash != std::string::npos;
+         slash = machinePath.find('/', slash + 1)) {
+        const std::size_t start = machinePath.rfind('/', slash - 1) + 1;
+        readListNamed(machinePath.substr(start, slash - start));
+        if (const Owner* found = known()) {
+            return found;
+        }
+    }
+    findLists();
     for (std::size_t slash = machinePath.find('/', 1); slash != std::string::npos;
          slash = machinePath.find('/', slash + 1)) {
         const std::size_t start = machinePath.rfind('/', slash - 1) + 1;

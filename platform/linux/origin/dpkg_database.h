@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "inventory/origin.h"
@@ -66,6 +67,9 @@ class DpkgDatabase {
     // The package as installed, or null when it is not (or its files are not in place).
     const Installed* installed(const std::string& package);
     static std::optional<Installed> readParagraph(std::string_view text);
+    bool findInfoDir();
+    // Reads the list of the package `name` if there is one, without listing the others.
+    void readListNamed(const std::string& name);
     void findLists();
     void readList(std::size_t index);
 
@@ -73,6 +77,8 @@ class DpkgDatabase {
     const FileCalls& calls_;
     bool present_ = false;
     std::string infoDir_;  // the real folder of the file lists
+    bool infoDirLooked_ = false;
+    std::unordered_set<std::string> namedRead_;  // lists looked for by name
     std::string status_;
     std::unordered_multimap<std::string, std::size_t> paragraphs_;         // where each one starts
     std::unordered_map<std::string, std::optional<Installed>> installed_;  // asked so far
