@@ -1,7 +1,5 @@
 #include "app/check_run.h"
 
-#include <algorithm>
-
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
 #include "baseline/change_explanation.h"
@@ -374,9 +372,8 @@ class CheckRun {
     }
 
     std::size_t unexplained() const {
-        const std::vector<ChangeOrigin> all = allOrigins();
-        return static_cast<std::size_t>(std::count_if(
-            all.begin(), all.end(), [](const ChangeOrigin& c) { return !c.explainedBy; }));
+        return countUnexplained(addedOrigins_) + countUnexplained(changedOrigins_) +
+               countUnexplained(missingOrigins_);
     }
 
     void collectFacts() {

@@ -31,15 +31,22 @@ ChangeOrigin ChangeExplainer::missing(const KestruneState& state, std::size_t in
     return explain(stores_->originOfMissing(recordTextUtf8(records[index].storeName), print));
 }
 
-std::vector<PackageChange> explainingChanges(std::span<const ChangeOrigin> changes) {
-    std::vector<PackageChange> out;
+std::string explainingChangesText(std::span<const ChangeOrigin> changes) {
+    std::vector<PackageChange> seen;
+    std::string text;
     for (const ChangeOrigin& change : changes) {
         if (change.explainedBy &&
-            std::find(out.begin(), out.end(), *change.explainedBy) == out.end()) {
-            out.push_back(*change.explainedBy);
+            std::find(seen.begin(), seen.end(), *change.explainedBy) == seen.end()) {
+            seen.push_back(*change.explainedBy);
+            text += (text.empty() ? "" : ", ") + packageChangeText(*change.explainedBy);
         }
     }
-    return out;
+    return text;
+}
+
+std::size_t countUnexplained(std::span<const ChangeOrigin> changes) {
+    return static_cast<std::size_t>(std::count_if(
+        changes.begin(), changes.end(), [](const ChangeOrigin& c) { return !c.explainedBy; }));
 }
 
 bool allExplained(std::span<const ChangeOrigin> changes) {
@@ -51,16 +58,12 @@ std::string explanationSummary(std::span<const ChangeOrigin> changes) {
     if (changes.empty()) {
         return {};
     }
-    const auto unexplained = static_cast<std::size_t>(std::count_if(
-        changes.begin(), changes.end(), [](const auto& c) { return !c.explainedBy; }));
+    const std::size_t unexplained = countUnexplained(changes);
     const std::string count =
         std::to_string(changes.size()) + (changes.size() == 1 ? " change" : " changes");
     if (unexplained == 0) {
-        std::string by;
-        for (const PackageChange& change : explainingChanges(changes)) {
-            by += (by.empty() ? "" : ", ") + packageChangeText(change);
-        }
-        return count + (changes.size() == 1 ? ", explained by " : ", all explained by ") + by;
+        return count + (changes.size() == 1 ? ", explained by " : ", all explained by ") +
+               explainingChangesText(changes);
     }
     if (unexplained == changes.size()) {
         return count + " unexplained";

@@ -48,7 +48,10 @@ class ChangeExplainer {
 std::string explanationSummary(std::span<const ChangeOrigin> changes);
 // Every change explained (and at least one).
 bool allExplained(std::span<const ChangeOrigin> changes);
-// The package changes that explain them, each once, in first-seen order.
-std::vector<PackageChange> explainingChanges(std::span<const ChangeOrigin> changes);
+// The package changes that explain them, each once, in first-seen order, as text:
+// "ca-certificates 20230311 → 20240203, openssl 3.0.11 → 3.0.13".
+std::string explainingChangesText(std::span<const ChangeOrigin> changes);
+// How many no package upgrade explains.
+std::size_t countUnexplained(std::span<const ChangeOrigin> changes);
 
 }  // namespace kestrune

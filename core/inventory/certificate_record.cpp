@@ -66,24 +66,6 @@ std::size_t validSubjectHashLength(const CertificateRecord& record) {
         record.subjectNameHashLength, 0, static_cast<std::int32_t>(kSubjectHashBytes)));
 }
 
-namespace {
-constexpr char kHex[] = "0123456789abcdef";
-
-std::string hexBytes(const std::uint8_t* bytes, std::size_t n, const char* separator,
-                     bool trailing) {
-    std::string s;
-    s.reserve(n * 3);
-    for (std::size_t i = 0; i < n; ++i) {
-        s.push_back(kHex[bytes[i] >> 4]);
-        s.push_back(kHex[bytes[i] & 0xF]);
-        if (trailing || i + 1 < n) {
-            s += separator;
-        }
-    }
-    return s;
-}
-}  // namespace
-
 std::string serialText(const CertificateRecord& record) {
     return hexBytes(record.serialNumber, validSerialLength(record), " ", true);
 }

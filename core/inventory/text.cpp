@@ -170,4 +170,19 @@ std::string escapeControls(std::string_view text, bool field) {
     return out;
 }
 
+std::string hexBytes(const std::uint8_t* bytes, std::size_t n, const char* separator,
+                     bool trailing) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(n * 3);
+    for (std::size_t i = 0; i < n; ++i) {
+        s.push_back(kHex[bytes[i] >> 4]);
+        s.push_back(kHex[bytes[i] & 0xF]);
+        if (trailing || i + 1 < n) {
+            s += separator;
+        }
+    }
+    return s;
+}
+
 }  // namespace kestrune

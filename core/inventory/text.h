@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -35,5 +37,10 @@ std::string escapeControls(std::string_view text, bool field);
 
 // ASCII case folding as the platform's case-insensitive compare does it.
 char16_t asciiLower(char16_t c);
+
+// Lower-case hex of `n` bytes, `separator` between them (and after the last one too with
+// `trailing`).
+std::string hexBytes(const std::uint8_t* bytes, std::size_t n, const char* separator = "",
+                     bool trailing = false);
 
 }  // namespace kestrune

@@ -47,11 +47,8 @@ std::string explanationNote(const std::vector<ReportedChange>& changes) {
         anyKnown = anyKnown || c.origin.origin.kind != CertificateOrigin::Kind::Unknown;
     }
     if (allExplained(origins)) {
-        std::string by;
-        for (const PackageChange& change : explainingChanges(origins)) {
-            by += (by.empty() ? "" : ", ") + packageChangeText(change);
-        }
-        return "\r\nAll of them are explained by package updates: " + by + ".";
+        return "\r\nAll of them are explained by package updates: " +
+               explainingChangesText(origins) + ".";
     }
     return anyKnown ? "\r\n" + explanationSummary(origins) + " by a package update." : "";
 }

@@ -7,6 +7,7 @@
 #include <set>
 #include <string_view>
 
+#include "inventory/text.h"
 #include "platform/linux/stores/cert_file_reader.h"
 #include "platform/linux/stores/record_extractor.h"
 
@@ -33,22 +34,12 @@ bool inBlocklist(std::string_view machinePath) {
            machinePath.find("/blacklist/") != std::string_view::npos;
 }
 
-std::string hexText(const std::vector<std::uint8_t>& bytes) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (const std::uint8_t b : bytes) {
-        text.push_back(kHex[b >> 4]);
-        text.push_back(kHex[b & 0xF]);
-    }
-    return text;
-}
-
 std::string md5Hex(std::string_view bytes, SubjectNameMd5& md5) {
     std::vector<std::uint8_t> hash;
     if (!md5.compute(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), hash)) {
         return {};
     }
-    return hexText(hash);
+    return hexBytes(hash.data(), hash.size());
 }
 
 // The SHA-256 the scan gives the certificate in `block`, as the store walk works it out.
