@@ -31,6 +31,11 @@ struct CertificateFacts {
     // "TRUSTED CERTIFICATE": the bytes of its trust and reject lists); empty where the
     // store keeps none. Outside the record, so a change of trust can be told apart.
     std::vector<std::uint8_t> trustSettings;
+    // The trust the store gives the certificate, as a person reads it ("CT,C,C",
+    // "trusted for serverAuth; rejected for emailProtection", "blocklisted"); empty where
+    // the store says nothing beyond holding it. Compared between scans, so a widened or
+    // narrowed trust is a change even when the certificate itself stays.
+    std::string trust;
     // The certificate itself, where the platform hands it out.
     std::vector<std::uint8_t> der;
     // Where it comes from, where the platform can tell.
