@@ -149,8 +149,17 @@ char16_t asciiLower(char16_t c) {
 std::string escapeControls(std::string_view text, bool field) {
     std::string out;
     out.reserve(text.size());
+    const auto plain = [field](char c) { return c >= 0x20 && c < 0x7F && !(field && c == '\\'); };
     for (std::size_t i = 0; i < text.size();) {
         const std::size_t start = i;
+        if (plain(text[i])) {
+            // Printable ASCII, the bulk of any text, is copied a run at a time.
+            while (i < text.size() && plain(text[i])) {
+                ++i;
+            }
+            out.append(text.substr(start, i - start));
+            continue;
+        }
         const long cp = nextUtf8CodePoint(text, i);
         const bool lineOwn = cp == '\n' || cp == '\r' || cp == '\t';
         if (cp < 0) {

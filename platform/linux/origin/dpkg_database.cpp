@@ -200,33 +200,38 @@ DpkgDatabase::DpkgDatabase(const RootDir& root, const FileCalls& calls)
     if (!path) {
         return;
     }
-    const Result<std::string> text = readRegularFile(*path, kMaxDpkgFileBytes, nullptr, calls_);
+    Result<std::string> text = readRegularFile(*path, kMaxDpkgFileBytes, nullptr, calls_);
     if (!text) {
         return;
     }
     present_ = true;
     status_ = std::move(*text);
-    indexStatus();
 }
 
-// Where each package's paragraphs start: one pass over the text, so a package is parsed
-// only when asked about (a scan asks about a handful of a thousand).
-void DpkgDatabase::indexStatus() {
+// Indexes the next paragraph of the status text: where it starts, under its package's
+// name (null past the end). The text is indexed only as far as asked for: dpkg keeps it
+// in name order, and a scan asks about a handful of a thousand packages, most of them
+// early in the alphabet.
+const std::string* DpkgDatabase::indexNextParagraph(std::size_t& start) {
     constexpr std::string_view kField = "Package:";
     const std::string_view text = status_;
-    for (std::size_t at = 0; at < text.size();) {
-        if (text.compare(at, kField.size(), kField) == 0) {
-            std::size_t end = text.find('\n', at);
-            end = end == std::string_view::npos ? text.size() : end;
-            std::string_view name = trim(text.substr(at + kField.size(), end - at - kField.size()));
-            if (!name.empty() && name.back() == '\r') {
-                name.remove_suffix(1);
-            }
-            paragraphs_.emplace(std::string(name), at);
-        }
+    while (indexedTo_ < text.size()) {
+        const std::size_t at = indexedTo_;
         const std::size_t next = text.find("\nPackage:", at);
-        at = next == std::string_view::npos ? text.size() : next + 1;
+        indexedTo_ = next == std::string_view::npos ? text.size() : next + 1;
+        if (text.compare(at, kField.size(), kField) != 0) {
+            continue;
+        }
+        std::size_t end = text.find('\n', at);
+        end = end == std::string_view::npos ? text.size() : end;
+        std::string_view name = trim(text.substr(at + kField.size(), end - at - kField.size()));
+        if (!name.empty() && name.back() == '\r') {
+            name.remove_suffix(1);
+        }
+        start = at;
+        return &paragraphs_.emplace(std::string(name), at)->first;
     }
+    return nullptr;
 }
 
 const DpkgDatabase::Installed* DpkgDatabase::installed(const std::string& package) {
@@ -234,12 +239,27 @@ const DpkgDatabase::Installed* DpkgDatabase::installed(const std::string& packag
         return it->second ? &*it->second : nullptr;
     }
     std::optional<Installed>& found = installed_[package];
+    const auto read = [&](std::size_t start) {
+        // A paragraph ends at its first empty line.
+        const std::size_t end = status_.find("\n\n", start);
+        found = readParagraph(std::string_view(status_).substr(
+            start, end == std::string::npos ? std::string::npos : end - start));
+    };
     const auto [first, last] = paragraphs_.equal_range(package);
     for (auto it = first; it != last && !found; ++it) {
-        // A paragraph ends at its first empty line.
-        const std::size_t end = status_.find("\n\n", it->second);
-        found = readParagraph(std::string_view(status_).substr(
-            it->second, end == std::string::npos ? std::string::npos : end - it->second));
+        read(it->second);
+    }
+    // Only an installed paragraph ends the search: one of another architecture, or one
+    // left with its configuration files only, may come first.
+    std::size_t start = 0;
+    while (!found) {
+        const std::string* name = indexNextParagraph(start);
+        if (name == nullptr) {
+            break;
+        }
+        if (*name == package) {
+            read(start);
+        }
     }
     return found ? &*found : nullptr;
 }
@@ -314,8 +334,11 @@ void DpkgDatabase::readListNamed(const std::string& name) {
         !namedRead_.insert(name).second) {
         return;
     }
-    // Not a package (a folder like "share"): no paragraph in the status, nothing read.
-    if (installed(name) == nullptr) {
+    // Not a package (a folder like "share"): no list, nothing read, and no search of the
+    // status for a name it does not hold.
+    if (UniqueFd list(calls_.open((infoDir_ + "/" + name + ".list").c_str(), O_RDONLY | O_CLOEXEC),
+                      calls_);
+        list.get() < 0 || installed(name) == nullptr) {
         return;
     }
     List& list = lists_.emplace_back();

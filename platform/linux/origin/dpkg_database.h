@@ -63,7 +63,7 @@ class DpkgDatabase {
         std::unordered_map<std::string, std::string> md5;  // store paths alone
     };
 
-    void indexStatus();
+    const std::string* indexNextParagraph(std::size_t& start);
     // The package as installed, or null when it is not (or its files are not in place).
     const Installed* installed(const std::string& package);
     static std::optional<Installed> readParagraph(std::string_view text);
@@ -80,7 +80,8 @@ class DpkgDatabase {
     bool infoDirLooked_ = false;
     std::unordered_set<std::string> namedRead_;  // lists looked for by name
     std::string status_;
-    std::unordered_multimap<std::string, std::size_t> paragraphs_;         // where each one starts
+    std::unordered_multimap<std::string, std::size_t> paragraphs_;  // where each one starts
+    std::size_t indexedTo_ = 0;  // paragraphs_ holds those that start before this
     std::unordered_map<std::string, std::optional<Installed>> installed_;  // asked so far
     bool listsFound_ = false;
     std::vector<List> lists_;

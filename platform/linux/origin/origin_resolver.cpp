@@ -96,12 +96,12 @@ CertificateOrigin OriginResolver::fileOrigin(const std::string& realPath) {
     return origin;
 }
 
-CertificateOrigin OriginResolver::ofBundleEntry(const Fingerprint& sha256,
+CertificateOrigin OriginResolver::ofBundleEntry(const Fingerprint& sha256, std::string_view text,
                                                 const std::string& bundle) {
     if (!database().present()) {
         return {};
     }
-    if (const std::string* source = sourceOf(sha256)) {
+    if (const std::string* source = sourceOf(sha256, text)) {
         return ofFile(*source);
     }
     CertificateOrigin origin;
@@ -115,7 +115,7 @@ CertificateOrigin OriginResolver::ofMissingFromBundle(const Fingerprint& sha256)
         return {};
     }
     CertificateOrigin origin;
-    if (const std::string* source = sourceOf(sha256)) {
+    if (const std::string* source = sourceOf(sha256, {})) {
         origin.kind = CertificateOrigin::Kind::Direct;
         origin.path = root_.machinePath(*source);
         return origin;
@@ -160,34 +160,41 @@ void OriginResolver::index() {
     }
 }
 
-const std::string* OriginResolver::sourceOf(const Fingerprint& sha256) {
+const std::string* OriginResolver::sourceOf(const Fingerprint& sha256, std::string_view text) {
     index();
-    auto it = sources_.find(sha256);
-    if (it == sources_.end() && !fullyIndexed_) {
-        // Not found by the quick digest: a source the scan reads otherwise (not DER, or
-        // a certificate it parses in full) is looked for as the scan sees it before the
+    if (!text.empty()) {
+        if (const auto it = byText_.find(pemTextKey(text)); it != byText_.end()) {
+            return &it->second;
+        }
+    }
+    if (!digested_) {
+        // Not found by its text: a source the scan reads otherwise (DER, or the same
+        // certificate written differently) is looked for as the scan sees it before the
         // certificate is said to be in no source.
-        fullyIndexed_ = true;
+        digested_ = true;
         for (std::size_t i = 0, n = sourceFiles_.size(); i < n; ++i) {
             indexFile(sourceFiles_[i], true);
         }
-        it = sources_.find(sha256);
     }
-    return it == sources_.end() ? nullptr : &it->second;
+    const auto it = bySha256_.find(sha256);
+    return it == bySha256_.end() ? nullptr : &it->second;
 }
 
-void OriginResolver::indexFile(const std::string& realPath, bool asScanned) {
+void OriginResolver::indexFile(const std::string& realPath, bool digest) {
     const Result<std::string> bytes =
         readRegularFile(realPath, kMaxCertificateFileBytes, nullptr, calls_);
     if (!bytes) {
         return;
     }
-    if (!asScanned) {
+    if (!digest) {
         sourceFiles_.push_back(realPath);
         // Read now, so never read again for its MD5.
         md5s_.emplace(realPath, md5Hex(*bytes, md5_));
     }
     CertificateFileReader reader(*bytes);
+    if (!digest) {
+        reader.frameOnly();
+    }
     CertificateFileReader::Block block;
     std::string problem;
     for (;;) {
@@ -198,11 +205,12 @@ void OriginResolver::indexFile(const std::string& realPath, bool asScanned) {
         if (step != CertificateFileReader::Step::Certificate) {
             continue;
         }
-        const std::optional<Fingerprint> sha256 =
-            asScanned ? blockSha256(block, extractor_, md5_)
-                      : extractor_.outerSha256(block.der, block.size);
-        if (sha256) {
-            sources_.emplace(*sha256, realPath);
+        if (!digest) {
+            if (!block.text.empty()) {
+                byText_.emplace(pemTextKey(block.text), realPath);
+            }
+        } else if (const std::optional<Fingerprint> sha256 = blockSha256(block, extractor_, md5_)) {
+            bySha256_.emplace(*sha256, realPath);
         }
     }
 }

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -26,9 +27,11 @@ class OriginResolver {
 
     // A certificate read from a file (a real path under the root).
     CertificateOrigin ofFile(const std::string& realPath);
-    // A certificate of the generated bundle at `bundle` (a real path): the origin of the
-    // source file it was generated from, or written into the bundle directly.
-    CertificateOrigin ofBundleEntry(const Fingerprint& sha256, const std::string& bundle);
+    // A certificate of the generated bundle at `bundle` (a real path), `text` its PEM
+    // text there (empty when not PEM): the origin of the source file it was generated
+    // from, or written into the bundle directly.
+    CertificateOrigin ofBundleEntry(const Fingerprint& sha256, std::string_view text,
+                                    const std::string& bundle);
     // A certificate gone from the bundle: still in a source file, it was taken out of the
     // bundle directly; else the package the bundle is generated from removed it.
     CertificateOrigin ofMissingFromBundle(const Fingerprint& sha256);
@@ -39,10 +42,14 @@ class OriginResolver {
     DpkgDatabase& database();
     CertificateOrigin fileOrigin(const std::string& realPath);
     void index();
-    // The source file that holds the certificate, or null. `asScanned`: each certificate
-    // digested as the scan digests it, not by its outer encoding alone.
-    const std::string* sourceOf(const Fingerprint& sha256);
-    void indexFile(const std::string& realPath, bool asScanned = false);
+    // The source file that holds the certificate, or null: found by its PEM text where
+    // a source holds the same, else by the SHA-256 the scan gives each source's
+    // certificates (worked out only then: decoding every source costs more than the
+    // rest of the lookup).
+    const std::string* sourceOf(const Fingerprint& sha256, std::string_view text);
+    // Reads a source file: its MD5 and its blocks' texts, or (`digest`) its
+    // certificates' SHA-256s.
+    void indexFile(const std::string& realPath, bool digest = false);
     std::optional<std::string> md5Of(const std::string& realPath);
     std::string localDetail(const std::string& realPath);
     std::string userName(uid_t uid);
@@ -51,10 +58,11 @@ class OriginResolver {
     const FileCalls& calls_;
     std::optional<DpkgDatabase> database_;
     bool indexed_ = false;
-    bool fullyIndexed_ = false;
-    std::map<Fingerprint, std::string> sources_;         // SHA-256 -> the source file holding it
-    std::vector<std::string> sourceFiles_;               // in the order they were read
-    std::unordered_map<std::string, std::string> md5s_;  // "" where the file was not read
+    bool digested_ = false;
+    std::unordered_map<std::string, std::string> byText_;  // PEM text key -> source file
+    std::map<Fingerprint, std::string> bySha256_;          // SHA-256 -> source file
+    std::vector<std::string> sourceFiles_;                 // in the order they were read
+    std::unordered_map<std::string, std::string> md5s_;    // "" where the file was not read
     std::unordered_map<std::string, CertificateOrigin> byFile_;
     std::optional<std::unordered_map<uid_t, std::string>> users_;
     // Digest contexts kept for the whole scan: fetching a digest costs more than using it.

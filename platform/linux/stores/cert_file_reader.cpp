@@ -177,6 +177,28 @@ bool CertificateFileReader::looksLikeDer(std::string_view data) {
            static_cast<unsigned char>(data[1]) <= 0x84;
 }
 
+std::string pemTextKey(std::string_view text) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    std::string key;
+    key.reserve(text.size());
+    // A line at a time, each copied whole without the blanks around it. A blank inside a
+    // line stays: such text is rare, and a key that matches nothing only costs a slower
+    // lookup.
+    while (!text.empty()) {
+        const std::size_t newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+        while (!line.empty() && blank(line.front())) {
+            line.remove_prefix(1);
+        }
+        while (!line.empty() && blank(line.back())) {
+            line.remove_suffix(1);
+        }
+        key.append(line);
+    }
+    return key;
+}
+
 CertificateFileReader::CertificateFileReader(std::string_view data)
     : data_(data), pem_(!looksLikeDer(data) && findBegin(data, 0) != std::string_view::npos) {}
 
@@ -432,7 +454,15 @@ const char* CertificateFileReader::takeBlock(std::string_view label, std::size_t
         !startsWith(endLine, kEnd.size() + label.size(), kDashes)) {
         return "its END line does not match";
     }
-    if (!decodeBase64(data_.substr(bodyStart, marker - bodyStart), der_) || der_.empty()) {
+    block.text = data_.substr(bodyStart, marker - bodyStart);
+    if (frameOnly_) {
+        block.der = nullptr;
+        block.size = 0;
+        block.trusted = label == "TRUSTED CERTIFICATE";
+        block.begin = begin;
+        return nullptr;
+    }
+    if (!decodeBase64(block.text, der_) || der_.empty()) {
         return "not valid base64";
     }
     block.der = der_.data();

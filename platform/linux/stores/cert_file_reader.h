@@ -18,6 +18,10 @@ namespace kestrune {
 // Base64 with whitespace anywhere and '=' padding only at the end; false on any other
 // character or a length that cannot be base64.
 bool decodeBase64(std::string_view text, std::vector<std::uint8_t>& out);
+// A PEM block's text with its line breaks and the blanks around its lines taken out:
+// the same certificate written in two files gives the same key, however each wraps
+// its lines.
+std::string pemTextKey(std::string_view text);
 
 class CertificateFileReader {
   public:
@@ -33,6 +37,8 @@ class CertificateFileReader {
         // X509_CERT_AUX) of a trusted certificate; empty for most.
         const std::uint8_t* trust = nullptr;
         std::size_t trustSize = 0;
+        // A PEM block's base64 text as the file holds it (empty for DER).
+        std::string_view text;
     };
 
     // `data` must outlive the reader.
@@ -64,6 +70,10 @@ class CertificateFileReader {
     // block's bytes stay valid until the next call of nextBlock().
     Step nextBlock(Block& block, std::string& problem);
     Step parse(const Block& block, X509Ptr& cert, std::string& problem);
+
+    // PEM blocks framed but not decoded: nextBlock() gives each block's text alone (no
+    // bytes), for a caller that only matches blocks by their text.
+    void frameOnly() { frameOnly_ = true; }
 
     bool isPem() const { return pem_; }
     // Whether the file is PEM, starts as a DER certificate does, or holds a certificate's
@@ -105,6 +115,7 @@ class CertificateFileReader {
     std::string readFailure_;
     bool pem_ = false;
     bool derDone_ = false;
+    bool frameOnly_ = false;
     std::size_t pos_ = 0;
     std::size_t problemLine_ = 0;
     std::size_t countedTo_ = 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "inventory/fingerprint.h"
@@ -56,6 +57,9 @@ class OpenCertStore {
     // The file (a real path) the certificate next() returned was read from; empty where
     // no single file holds it.
     virtual std::string currentFile() const { return {}; }
+    // The PEM text of the certificate next() returned, as its file holds it; empty where
+    // it was not read from PEM. Valid until the next call of next().
+    virtual std::string_view currentText() const { return {}; }
 };
 
 class StoreSource {

@@ -76,6 +76,7 @@ class FileStore final : public OpenCertStore {
     std::string currentFile() const override {
         return fileIndex_ < files_.size() ? files_[fileIndex_] : std::string();
     }
+    std::string_view currentText() const override { return text_; }
 
     const Certificate* next() override {
         for (;;) {
@@ -102,6 +103,7 @@ class FileStore final : public OpenCertStore {
         CertificateFileReader::Block block;
         for (;;) {
             CertificateFileReader::Step step = reader_->nextBlock(block, problem);
+            text_ = block.text;
             if (step == CertificateFileReader::Step::Certificate) {
                 // The fields straight from the bytes; the full parse for what the
                 // extractor is not sure of.
@@ -206,6 +208,7 @@ class FileStore final : public OpenCertStore {
     std::size_t broken_ = 0;
     std::string failure_;
     std::string brokenText_;  // the first certificate that could not be read
+    std::string_view text_;   // the current certificate's PEM text, in the reader's window
 };
 
 class BundleStore final : public StoreSource {
@@ -371,7 +374,8 @@ class LinuxStoreReader final : public StoreReader {
         if (!generated_) {
             facts.origin = origins_->ofFile(store_->currentFile());
         } else if (facts.sha256) {
-            facts.origin = origins_->ofBundleEntry(*facts.sha256, store_->currentFile());
+            facts.origin = origins_->ofBundleEntry(*facts.sha256, store_->currentText(),
+                                                   store_->currentFile());
         }
         return facts;
     }

@@ -70,7 +70,26 @@ struct Certs {
     X509Ptr appended = makeCertificate(simpleFields("Appended Root", {0x14}));
     X509Ptr unbundled = makeCertificate(simpleFields("Unbundled Root", {0x15}));
     X509Ptr removed = makeCertificate(simpleFields("Removed Root", {0x16}));
+    X509Ptr rewrapped = makeCertificate(simpleFields("Rewrapped Root", {0x17}));
+    X509Ptr binary = makeCertificate(simpleFields("Binary Root", {0x18}));
 };
+
+// The same PEM with 76-character lines ended by CRLF, as some tools write it.
+std::string rewrapped(const std::string& pem) {
+    const std::size_t body = pem.find('\n') + 1;
+    const std::size_t footer = pem.find("-----END");
+    std::string base64;
+    for (std::size_t i = body; i < footer; ++i) {
+        if (pem[i] != '\n') {
+            base64 += pem[i];
+        }
+    }
+    std::string out = pem.substr(0, body - 1) + "\r\n";
+    for (std::size_t i = 0; i < base64.size(); i += 76) {
+        out += base64.substr(i, 76) + "  \r\n";
+    }
+    return out + pem.substr(footer, pem.find('\n', footer) - footer) + "\r\n";
+}
 
 // The trust files of a Debian machine; with `dpkg`, the package database and log too.
 void layOut(const TempDir& root, const Certs& c, bool dpkg) {
@@ -84,7 +103,13 @@ void layOut(const TempDir& root, const Certs& c, bool dpkg) {
     ::chmod(anchor.c_str(), 0640);
     const timespec times[2] = {{1706933106, 0}, {1706933106, 0}};  // 2024-02-03 04:05:06 UTC
     ::utimensat(AT_FDCWD, anchor.c_str(), times, 0);
-    root.write(kBundle, packaged + edited + toPem(*c.local) + toPem(*c.appended));
+    // Sources written otherwise than the bundle writes them are still its sources.
+    const std::string wrapped = rewrapped(toPem(*c.rewrapped));
+    const std::string der = toDer(*c.binary);
+    root.write(std::string(kMozilla) + "Rewrapped.crt", wrapped);
+    root.write(std::string(kMozilla) + "Binary.crt", der);
+    root.write(kBundle, packaged + edited + toPem(*c.local) + toPem(*c.appended) +
+                            toPem(*c.rewrapped) + toPem(*c.binary));
     const std::string uid = std::to_string(::getuid());
     const std::string other = std::to_string(::getuid() + 1);
     root.write("/etc/passwd",
@@ -96,6 +121,10 @@ void layOut(const TempDir& root, const Certs& c, bool dpkg) {
         return;
     }
     root.write("/var/lib/dpkg/status",
+               "Package: base-files\nStatus: install ok installed\nVersion: 12\n\n"
+               // Only an installed paragraph of the package counts, wherever it stands.
+               "Package: ca-certificates\nStatus: deinstall ok config-files\n"
+               "Architecture: i386\nVersion: 1\n\n"
                "Package: ca-certificates\nStatus: install ok installed\nArchitecture: all\n"
                "Version: 20240203\nDescription: CA\n multi-line text\n\n"
                "Package: libfoo\nStatus: install ok installed\nVersion: 1.2-3\n\n"
@@ -104,11 +133,15 @@ void layOut(const TempDir& root, const Certs& c, bool dpkg) {
                "/.\n/usr/share/ca-certificates\n/usr/share/ca-certificates/mozilla\n"
                "/usr/share/ca-certificates/mozilla/Packaged.crt\n"
                "/usr/share/ca-certificates/mozilla/Edited.crt\n"
-               "/usr/share/ca-certificates/mozilla/Unbundled.crt\n");
+               "/usr/share/ca-certificates/mozilla/Unbundled.crt\n"
+               "/usr/share/ca-certificates/mozilla/Rewrapped.crt\n"
+               "/usr/share/ca-certificates/mozilla/Binary.crt\n");
     root.write(std::string(kInfo) + "ca-certificates.md5sums",
                md5Of(packaged) + "  usr/share/ca-certificates/mozilla/Packaged.crt\n" +
                    md5Of(edited) + "  usr/share/ca-certificates/mozilla/Edited.crt\n" +
-                   md5Of(unbundled) + "  usr/share/ca-certificates/mozilla/Unbundled.crt\n");
+                   md5Of(unbundled) + "  usr/share/ca-certificates/mozilla/Unbundled.crt\n" +
+                   md5Of(wrapped) + "  usr/share/ca-certificates/mozilla/Rewrapped.crt\n" +
+                   md5Of(der) + "  usr/share/ca-certificates/mozilla/Binary.crt\n");
     root.write(std::string(kInfo) + "libfoo:amd64.list", "/usr/lib/libfoo.so.1\n/etc/ssl\n");
     // A removed package's list still naming the anchor owns nothing any more.
     root.write(std::string(kInfo) + "oldcorp.list", std::string(kLocalAnchor) + "\n");
@@ -167,6 +200,10 @@ TEST(CertificateOrigin, ScanAndMissingOriginsAndPackageLog) {
          origin(Kind::Package, mozilla + "Packaged.crt", "ca-certificates", "20240203")},
         {"source edited after install", true, false, "ca-certificates", certs.edited.get(),
          origin(Kind::Modified, mozilla + "Edited.crt", "ca-certificates", "20240203")},
+        {"source with other line ends", true, false, "ca-certificates", certs.rewrapped.get(),
+         origin(Kind::Package, mozilla + "Rewrapped.crt", "ca-certificates", "20240203")},
+        {"DER source", true, false, "ca-certificates", certs.binary.get(),
+         origin(Kind::Package, mozilla + "Binary.crt", "ca-certificates", "20240203")},
         {"local anchor in the bundle", true, false, "ca-certificates", certs.local.get(),
          origin(Kind::Local, kLocalAnchor, "", "", localDetail)},
         {"local anchor itself", true, false, "local-anchors", certs.local.get(),
