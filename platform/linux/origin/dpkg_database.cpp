@@ -200,38 +200,70 @@ DpkgDatabase::DpkgDatabase(const RootDir& root, const FileCalls& calls)
     if (!path) {
         return;
     }
-    Result<std::string> text = readRegularFile(*path, kMaxDpkgFileBytes, nullptr, calls_);
-    if (!text) {
-        return;
+    present_ = openRegularFile(*path, statusFd_, kMaxDpkgFileBytes, nullptr, calls_).ok();
+}
+
+// The status file is read as far as the packages asked about need it (see
+// indexNextParagraph). A read that fails, or a file past any dpkg status's size, makes
+// the whole database unknown from then on: what the rest says cannot be told.
+bool DpkgDatabase::readMoreStatus() {
+    constexpr std::size_t kPart = std::size_t{128} << 10;
+    if (statusFd_.get() < 0) {
+        return false;
     }
-    present_ = true;
-    status_ = std::move(*text);
+    const std::size_t used = status_.size();
+    status_.resize(used + kPart);
+    ssize_t n = 0;
+    do {
+        n = calls_.read(statusFd_.get(), status_.data() + used, kPart);
+    } while (n < 0 && errno == EINTR);
+    status_.resize(used + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    if (n > 0 && status_.size() <= kMaxDpkgFileBytes) {
+        return true;
+    }
+    if (n != 0) {
+        present_ = false;
+    }
+    statusFd_.reset();
+    return false;
+}
+
+std::size_t DpkgDatabase::findInStatus(std::string_view what, std::size_t from) {
+    for (;;) {
+        const std::size_t at = status_.find(what, from);
+        if (at != std::string::npos || !readMoreStatus()) {
+            return at;
+        }
+    }
 }
 
 // Indexes the next paragraph of the status text: where it starts, under its package's
-// name (null past the end). The text is indexed only as far as asked for: dpkg keeps it
-// in name order, and a scan asks about a handful of a thousand packages, most of them
-// early in the alphabet.
+// name (null past the end). The text is read and indexed only as far as asked for: dpkg
+// keeps it in name order, and a scan asks about a handful of a thousand packages, most
+// of them early in the alphabet.
 const std::string* DpkgDatabase::indexNextParagraph(std::size_t& start) {
     constexpr std::string_view kField = "Package:";
-    const std::string_view text = status_;
-    while (indexedTo_ < text.size()) {
+    for (;;) {
+        if (indexedTo_ >= status_.size() && !readMoreStatus()) {
+            return nullptr;
+        }
         const std::size_t at = indexedTo_;
-        const std::size_t next = text.find("\nPackage:", at);
-        indexedTo_ = next == std::string_view::npos ? text.size() : next + 1;
-        if (text.compare(at, kField.size(), kField) != 0) {
+        // Read on to the next paragraph (or the end), so this one's first line is whole.
+        const std::size_t next = findInStatus("\nPackage:", at);
+        indexedTo_ = next == std::string::npos ? status_.size() : next + 1;
+        if (status_.compare(at, kField.size(), kField) != 0) {
             continue;
         }
-        std::size_t end = text.find('\n', at);
-        end = end == std::string_view::npos ? text.size() : end;
-        std::string_view name = trim(text.substr(at + kField.size(), end - at - kField.size()));
+        std::size_t end = status_.find('\n', at);
+        end = end == std::string::npos ? status_.size() : end;
+        std::string_view name =
+            trim(std::string_view(status_).substr(at + kField.size(), end - at - kField.size()));
         if (!name.empty() && name.back() == '\r') {
             name.remove_suffix(1);
         }
         start = at;
         return &paragraphs_.emplace(std::string(name), at)->first;
     }
-    return nullptr;
 }
 
 const DpkgDatabase::Installed* DpkgDatabase::installed(const std::string& package) {
@@ -241,7 +273,7 @@ const DpkgDatabase::Installed* DpkgDatabase::installed(const std::string& packag
     std::optional<Installed>& found = installed_[package];
     const auto read = [&](std::size_t start) {
         // A paragraph ends at its first empty line.
-        const std::size_t end = status_.find("\n\n", start);
+        const std::size_t end = findInStatus("\n\n", start);
         found = readParagraph(std::string_view(status_).substr(
             start, end == std::string::npos ? std::string::npos : end - start));
     };

@@ -63,6 +63,9 @@ class DpkgDatabase {
         std::unordered_map<std::string, std::string> md5;  // store paths alone
     };
 
+    bool readMoreStatus();
+    // Where `what` is in the status text from `from` on, reading more of it as needed.
+    std::size_t findInStatus(std::string_view what, std::size_t from);
     const std::string* indexNextParagraph(std::size_t& start);
     // The package as installed, or null when it is not (or its files are not in place).
     const Installed* installed(const std::string& package);
@@ -79,7 +82,8 @@ class DpkgDatabase {
     std::string infoDir_;  // the real folder of the file lists
     bool infoDirLooked_ = false;
     std::unordered_set<std::string> namedRead_;  // lists looked for by name
-    std::string status_;
+    UniqueFd statusFd_;                          // open until the status is read to its end
+    std::string status_;                         // as far as read
     std::unordered_multimap<std::string, std::size_t> paragraphs_;  // where each one starts
     std::size_t indexedTo_ = 0;  // paragraphs_ holds those that start before this
     std::unordered_map<std::string, std::optional<Installed>> installed_;  // asked so far

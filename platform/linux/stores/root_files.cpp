@@ -122,17 +122,20 @@ Result<std::string> readRegularFile(const std::string& path, std::size_t maxByte
             }
             data.resize(std::min(data.size() * 2, maxBytes + 1));
         }
-        const ssize_t n = calls.read(fd.get(), data.data() + used, data.size() - used);
+        const std::size_t wanted = data.size() - used;
+        const ssize_t n = calls.read(fd.get(), data.data() + used, wanted);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return fail(errnoText(errno));
         }
-        if (n == 0) {
+        used += static_cast<std::size_t>(n);
+        // A regular file gives less than asked only at its end: no further read to learn
+        // that (a scan reads a few hundred small files).
+        if (n == 0 || static_cast<std::size_t>(n) < wanted) {
             break;
         }
-        used += static_cast<std::size_t>(n);
     }
     if (used < size) {
         return fail(shortReadText(used, size));

@@ -120,15 +120,20 @@ void layOut(const TempDir& root, const Certs& c, bool dpkg) {
     if (!dpkg) {
         return;
     }
+    // Only an installed paragraph of the package counts, wherever it stands; the status is
+    // read in parts of 128 KiB, and a long first paragraph puts the end of the first part
+    // inside the installed one's name line.
+    const std::string first = "Package: base-files\nStatus: install ok installed\nVersion: 12\n";
+    const std::string leftOver =
+        "Package: ca-certificates\nStatus: deinstall ok config-files\nArchitecture: i386\n"
+        "Version: 1\n\n";
+    const std::size_t fill = (128 << 10) - 10 - first.size() - 15 - leftOver.size();
     root.write("/var/lib/dpkg/status",
-               "Package: base-files\nStatus: install ok installed\nVersion: 12\n\n"
-               // Only an installed paragraph of the package counts, wherever it stands.
-               "Package: ca-certificates\nStatus: deinstall ok config-files\n"
-               "Architecture: i386\nVersion: 1\n\n"
-               "Package: ca-certificates\nStatus: install ok installed\nArchitecture: all\n"
-               "Version: 20240203\nDescription: CA\n multi-line text\n\n"
-               "Package: libfoo\nStatus: install ok installed\nVersion: 1.2-3\n\n"
-               "Package: oldcorp\nStatus: deinstall ok config-files\nVersion: 1\n");
+               first + "Description: " + std::string(fill, 'x') + "\n\n" + leftOver +
+                   "Package: ca-certificates\nStatus: install ok installed\nArchitecture: all\n"
+                   "Version: 20240203\nDescription: CA\n multi-line text\n\n"
+                   "Package: libfoo\nStatus: install ok installed\nVersion: 1.2-3\n\n"
+                   "Package: oldcorp\nStatus: deinstall ok config-files\nVersion: 1\n");
     root.write(std::string(kInfo) + "ca-certificates.list",
                "/.\n/usr/share/ca-certificates\n/usr/share/ca-certificates/mozilla\n"
                "/usr/share/ca-certificates/mozilla/Packaged.crt\n"
