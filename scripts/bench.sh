@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 build=build-bench
-benches=(linux_scan_bench cycle_bench baseline_io_bench rss_bench watch_bench)
+benches=(linux_scan_bench origin_bench cycle_bench baseline_io_bench rss_bench watch_bench)
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BUILD_QT=OFF \
     -DKESTRUNE_BUILD_BENCH=ON >/dev/null

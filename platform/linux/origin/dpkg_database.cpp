@@ -486,23 +486,50 @@ const DpkgDatabase::Owner* DpkgDatabase::owner(const std::string& machinePath) {
     return nullptr;
 }
 
+void DpkgDatabase::readMd5sums(List& list) {
+    if (list.md5Read) {
+        return;
+    }
+    list.md5Read = true;
+    const Result<std::string> text = readRegularFile(infoDir_ + "/" + list.name + ".md5sums",
+                                                     kMaxDpkgFileBytes, nullptr, calls_);
+    // "<md5>  <path without its leading slash>"
+    forEachLine(text ? std::string_view(*text) : std::string_view(), [&](std::string_view line) {
+        std::string md5 = md5Text(takeWord(line));
+        const std::string path = "/" + std::string(trim(line));
+        if (!md5.empty() && isTrustStorePath(path)) {
+            list.md5.emplace(path, std::move(md5));
+        }
+    });
+}
+
+std::optional<DpkgDatabase::Shipped> DpkgDatabase::shippedFiles(const std::string& package) {
+    if (!present_) {
+        return std::nullopt;
+    }
+    readListNamed(package);
+    findInfoDir();
+    for (std::size_t i = 0; i < lists_.size(); ++i) {
+        if (lists_[i].package != package) {
+            continue;
+        }
+        if (!lists_[i].read) {
+            readList(i);
+        }
+        const Installed* installed = this->installed(package);
+        if (installed == nullptr) {
+            return std::nullopt;
+        }
+        readMd5sums(lists_[i]);
+        return Shipped{installed->version, &lists_[i].md5};
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> DpkgDatabase::shippedMd5(const Owner& owner,
                                                     const std::string& machinePath) {
     List& list = lists_[owner.list];
-    if (!list.md5Read) {
-        list.md5Read = true;
-        const Result<std::string> text = readRegularFile(infoDir_ + "/" + list.name + ".md5sums",
-                                                         kMaxDpkgFileBytes, nullptr, calls_);
-        // "<md5>  <path without its leading slash>"
-        forEachLine(text ? std::string_view(*text) : std::string_view(),
-                    [&](std::string_view line) {
-                        std::string md5 = md5Text(takeWord(line));
-                        const std::string path = "/" + std::string(trim(line));
-                        if (!md5.empty() && isTrustStorePath(path)) {
-                            list.md5.emplace(path, std::move(md5));
-                        }
-                    });
-    }
+    readMd5sums(list);
     if (const auto it = list.md5.find(machinePath); it != list.md5.end()) {
         return it->second;
     }

@@ -47,6 +47,14 @@ class DpkgDatabase {
     // configuration file the one the status keeps. None when neither tells.
     std::optional<std::string> shippedMd5(const Owner& owner, const std::string& machinePath);
 
+    // The trust-store files the installed package `package` shipped, each with the MD5 it
+    // shipped it with, and the package's version; none when it is not installed.
+    struct Shipped {
+        std::string version;
+        const std::unordered_map<std::string, std::string>* md5 = nullptr;  // path -> MD5
+    };
+    std::optional<Shipped> shippedFiles(const std::string& package);
+
     // dpkg.log.1, then dpkg.log, oldest first.
     const std::vector<PackageChange>& changes();
 
@@ -63,6 +71,7 @@ class DpkgDatabase {
         std::unordered_map<std::string, std::string> md5;  // store paths alone
     };
 
+    void readMd5sums(List& list);
     bool readMoreStatus();
     // Where `what` is in the status text from `from` on, reading more of it as needed.
     std::size_t findInStatus(std::string_view what, std::size_t from);

@@ -101,6 +101,9 @@ CertificateOrigin OriginResolver::ofBundleEntry(const Fingerprint& sha256, std::
     if (!database().present()) {
         return {};
     }
+    if (const CertificateOrigin* shipped = asShipped(text)) {
+        return *shipped;
+    }
     if (const std::string* source = sourceOf(sha256, text)) {
         return ofFile(*source);
     }
@@ -134,13 +137,60 @@ CertificateOrigin OriginResolver::ofMissingFromBundle(const Fingerprint& sha256)
     return origin;
 }
 
-void OriginResolver::index() {
-    if (indexed_) {
+// The bundle is the source files written one after another, so an entry whose bytes are
+// those a package shipped one of them with comes from that file: known from the
+// package's checksums without reading the sources. The file must still be that size; one
+// changed since is looked at as any other source is.
+const CertificateOrigin* OriginResolver::asShipped(std::string_view block) {
+    if (!shippedIndexed_) {
+        shippedIndexed_ = true;
+        indexShipped();
+    }
+    if (block.empty() || shipped_.empty()) {
+        return nullptr;
+    }
+    const auto it = shipped_.find(md5Hex(block, md5_));
+    if (it == shipped_.end()) {
+        return nullptr;
+    }
+    struct stat st {};
+    if (::lstat(it->second.realPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::size_t>(st.st_size) != block.size()) {
+        return nullptr;
+    }
+    return &it->second.origin;
+}
+
+void OriginResolver::indexShipped() {
+    // The distribution's bundle sources live in a folder named after their package.
+    const std::string_view first = kBundleSources[0];
+    const std::string package(first.substr(first.rfind('/') + 1));
+    const std::optional<DpkgDatabase::Shipped> shipped = database().shippedFiles(package);
+    const Result<std::string> realFirst = root_.real(first);
+    if (!shipped || !realFirst) {
         return;
     }
-    indexed_ = true;
-    std::set<std::string> seen;  // the trust-source folders lie inside the first
-    for (const char* folder : kBundleSources) {
+    for (const auto& [path, md5] : *shipped->md5) {
+        if (!path.starts_with(std::string(first) + "/") || inBlocklist(path)) {
+            continue;
+        }
+        CertificateOrigin origin;
+        origin.kind = CertificateOrigin::Kind::Package;
+        origin.path = path;
+        origin.package = package;
+        origin.version = shipped->version;
+        shipped_.emplace(md5, Shipped{*realFirst + path.substr(first.size()), std::move(origin)});
+    }
+}
+
+// Reads the sources one folder at a time, the distribution's own last: its files are
+// mostly found by their checksums already, and a local anchor is looked for among the
+// few files beside them first.
+bool OriginResolver::indexNextFolder() {
+    constexpr std::size_t kFolders = std::size(kBundleSources);
+    while (foldersIndexed_ < kFolders) {
+        const char* folder = kBundleSources[(foldersIndexed_ + 1) % kFolders];
+        ++foldersIndexed_;
         if (!root_.exists(folder)) {
             continue;
         }
@@ -153,18 +203,26 @@ void OriginResolver::index() {
         listFilesBelow(
             root_, *real, files, [](const std::string&, const std::string&, bool) {}, calls_);
         for (const std::string& file : files) {
-            if (seen.insert(file).second && !inBlocklist(root_.machinePath(file))) {
+            // The trust-source folders lie inside the first.
+            if (indexedFiles_.insert(file).second && !inBlocklist(root_.machinePath(file))) {
                 indexFile(file);
             }
         }
+        return true;
     }
+    return false;
 }
 
 const std::string* OriginResolver::sourceOf(const Fingerprint& sha256, std::string_view text) {
-    index();
-    if (!text.empty()) {
-        if (const auto it = byText_.find(pemTextKey(text)); it != byText_.end()) {
-            return &it->second;
+    const std::string key = text.empty() ? std::string() : pemTextKey(text);
+    for (;;) {
+        if (!key.empty()) {
+            if (const auto it = byText_.find(key); it != byText_.end()) {
+                return &it->second;
+            }
+        }
+        if (!indexNextFolder()) {
+            break;
         }
     }
     if (!digested_) {

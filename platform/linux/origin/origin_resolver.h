@@ -8,6 +8,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -41,7 +42,10 @@ class OriginResolver {
   private:
     DpkgDatabase& database();
     CertificateOrigin fileOrigin(const std::string& realPath);
-    void index();
+    const CertificateOrigin* asShipped(std::string_view block);
+    void indexShipped();
+    // False once every source folder is read.
+    bool indexNextFolder();
     // The source file that holds the certificate, or null: found by its PEM text where
     // a source holds the same, else by the SHA-256 the scan gives each source's
     // certificates (worked out only then: decoding every source costs more than the
@@ -57,8 +61,15 @@ class OriginResolver {
     RootDir root_;
     const FileCalls& calls_;
     std::optional<DpkgDatabase> database_;
-    bool indexed_ = false;
+    std::size_t foldersIndexed_ = 0;
+    std::set<std::string> indexedFiles_;
     bool digested_ = false;
+    struct Shipped {
+        std::string realPath;
+        CertificateOrigin origin;
+    };
+    bool shippedIndexed_ = false;
+    std::unordered_map<std::string, Shipped> shipped_;     // shipped MD5 -> the source file
     std::unordered_map<std::string, std::string> byText_;  // PEM text key -> source file
     std::map<Fingerprint, std::string> bySha256_;          // SHA-256 -> source file
     std::vector<std::string> sourceFiles_;                 // in the order they were read

@@ -177,24 +177,26 @@ bool CertificateFileReader::looksLikeDer(std::string_view data) {
            static_cast<unsigned char>(data[1]) <= 0x84;
 }
 
-std::string pemTextKey(std::string_view text) {
+std::string pemTextKey(std::string_view block) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
     std::string key;
-    key.reserve(text.size());
-    // A line at a time, each copied whole without the blanks around it. A blank inside a
-    // line stays: such text is rare, and a key that matches nothing only costs a slower
-    // lookup.
-    while (!text.empty()) {
-        const std::size_t newline = text.find('\n');
-        std::string_view line = text.substr(0, newline);
-        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+    key.reserve(block.size());
+    // A line at a time, each copied whole without the blanks around it; the BEGIN and END
+    // lines left out. A blank inside a line stays: such text is rare, and a key that
+    // matches nothing only costs a slower lookup.
+    while (!block.empty()) {
+        const std::size_t newline = block.find('\n');
+        std::string_view line = block.substr(0, newline);
+        block.remove_prefix(newline == std::string_view::npos ? block.size() : newline + 1);
         while (!line.empty() && blank(line.front())) {
             line.remove_prefix(1);
         }
         while (!line.empty() && blank(line.back())) {
             line.remove_suffix(1);
         }
-        key.append(line);
+        if (!line.starts_with("-----")) {
+            key.append(line);
+        }
     }
     return key;
 }
@@ -454,7 +456,7 @@ const char* CertificateFileReader::takeBlock(std::string_view label, std::size_t
         !startsWith(endLine, kEnd.size() + label.size(), kDashes)) {
         return "its END line does not match";
     }
-    block.text = data_.substr(bodyStart, marker - bodyStart);
+    block.text = data_.substr(begin, std::min(endLineEnd + 1, data_.size()) - begin);
     if (frameOnly_) {
         block.der = nullptr;
         block.size = 0;
@@ -462,7 +464,7 @@ const char* CertificateFileReader::takeBlock(std::string_view label, std::size_t
         block.begin = begin;
         return nullptr;
     }
-    if (!decodeBase64(block.text, der_) || der_.empty()) {
+    if (!decodeBase64(data_.substr(bodyStart, marker - bodyStart), der_) || der_.empty()) {
         return "not valid base64";
     }
     block.der = der_.data();

@@ -18,10 +18,10 @@ namespace kestrune {
 // Base64 with whitespace anywhere and '=' padding only at the end; false on any other
 // character or a length that cannot be base64.
 bool decodeBase64(std::string_view text, std::vector<std::uint8_t>& out);
-// A PEM block's text with its line breaks and the blanks around its lines taken out:
-// the same certificate written in two files gives the same key, however each wraps
+// A PEM block's base64 text with its line breaks and the blanks around its lines taken
+// out: the same certificate written in two files gives the same key, however each wraps
 // its lines.
-std::string pemTextKey(std::string_view text);
+std::string pemTextKey(std::string_view block);
 
 class CertificateFileReader {
   public:
@@ -37,7 +37,8 @@ class CertificateFileReader {
         // X509_CERT_AUX) of a trusted certificate; empty for most.
         const std::uint8_t* trust = nullptr;
         std::size_t trustSize = 0;
-        // A PEM block's base64 text as the file holds it (empty for DER).
+        // A PEM block as the file holds it, from its BEGIN line to the end of its END
+        // line (empty for DER).
         std::string_view text;
     };
 

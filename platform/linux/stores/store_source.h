@@ -57,8 +57,8 @@ class OpenCertStore {
     // The file (a real path) the certificate next() returned was read from; empty where
     // no single file holds it.
     virtual std::string currentFile() const { return {}; }
-    // The PEM text of the certificate next() returned, as its file holds it; empty where
-    // it was not read from PEM. Valid until the next call of next().
+    // The PEM block of the certificate next() returned, as its file holds it (BEGIN to
+    // END line); empty where it was not read from PEM. Valid until the next call of next().
     virtual std::string_view currentText() const { return {}; }
 };
 
