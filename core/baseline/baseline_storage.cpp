@@ -136,19 +136,17 @@ std::optional<SettingsError> readTrustBytes(BaselineStore& key, std::uint32_t si
 }
 
 // "Certificate Trust" for `records` records into `out`. Anything but Loaded leaves `out`
-// empty and writes a diagnostic line; trust is then not compared, and the next save
-// writes the value. A baseline from before trust (or saved without it) is no damage.
+// empty; trust is then not compared, and the next save writes the value. A value that
+// does not fit writes a diagnostic line; a baseline from before trust (or saved without
+// it) is no damage and writes none.
 TrustFound loadTrust(BaselineStore& key, std::size_t records, std::vector<std::string>& out,
                      Trace& trace) {
     out.clear();
     const StoreResult<std::uint32_t> size = key.valueSize(BaselineValue::Trust);
     const bool none = size ? *size == 0 : size.failure().fault == StoreFault::Absent;
     if (none) {
-        if (records == 0) {
-            return TrustFound::Loaded;
-        }
-        trace.out("No Certificate Trust stored; trust is not compared.\r\n");
-        return TrustFound::Absent;
+        // Said nowhere: a baseline from before trust loads exactly as it always has.
+        return records == 0 ? TrustFound::Loaded : TrustFound::Absent;
     }
     // Bounded before anything is read: a length and at most one full text per record.
     const std::uint64_t least = static_cast<std::uint64_t>(records) * 4;

@@ -182,7 +182,7 @@ TEST(TrustChange, IsStoredComparedAndOldOrDamagedValuesAreIgnored) {
         EXPECT_EQ(load.loaded, 2u) << "the records load whatever the trust value holds";
         EXPECT_EQ(load.trust, row.found);
         EXPECT_EQ(trace.allText().find("Certificate Trust") != std::string::npos,
-                  row.found != TrustFound::Loaded)
+                  row.found == TrustFound::Unfitting)
             << trace.allText();
         state.resetScanCounters();
         ASSERT_TRUE(scan(state, stores, quiet).complete());
