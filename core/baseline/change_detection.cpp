@@ -26,9 +26,10 @@ std::span<const T> fitting(const std::vector<T>& values, std::size_t records) {
     return std::span<const T>(values).first(records);
 }
 
+// The names up to their terminators: what a stored record holds past them is not its name.
 bool sameStore(const CertificateRecord& a, const CertificateRecord& b) {
-    return std::memcmp(a.locationName, b.locationName, sizeof a.locationName) == 0 &&
-           std::memcmp(a.storeName, b.storeName, sizeof a.storeName) == 0;
+    return recordText(a.storeName) == recordText(b.storeName) &&
+           recordText(a.locationName) == recordText(b.locationName);
 }
 
 class AddedFinder {

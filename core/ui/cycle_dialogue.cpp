@@ -55,7 +55,7 @@ std::string explanationNote(const std::vector<ReportedChange>& changes) {
 
 // A store's trust as the details show it; a store that says nothing gives none.
 std::string trustText(const std::string& trust) {
-    return trust.empty() ? std::string("(none)") : escapeControls(trust, false);
+    return trust.empty() ? std::string("(none)") : escapeControls(trust, true);
 }
 
 }  // namespace
