@@ -124,11 +124,13 @@ for _ in $(seq 300); do
     sleep 0.1
 done
 grep -E '^(kestrune_|node_textfile_scrape_error)' "$work/scrape"
-# "1 added, 0 missing, 0 changed (baseline: B ..., observed: O ..., U unique)"; the line
-# after it says what explains the changes.
+# "1 added, 0 missing, 0 changed (baseline: B ..., observed: O ..., U unique)", then
+# "; T in trust alone" when the trust of certificates changed; the line after it says
+# what explains the changes.
 summary=$(grep -E '^[0-9]+ added, ' "$work/report")
 read -r added missing changed baseline observed unique < <(echo "$summary" |
     sed -E 's/^([0-9]+) added, ([0-9]+) missing, ([0-9]+) changed \(baseline: ([0-9]+) certificates, observed: ([0-9]+) certificates, ([0-9]+) unique\).*/\1 \2 \3 \4 \5 \6/')
+trust=$(echo "$summary" | sed -nE 's/^[^;]*\).*; ([0-9]+) in trust alone.*/\1/p')
 value() { awk -v m="$1" '$1 == m {print $2}' "$work/scrape"; }
 expect "the exporter parsed the file without error" [ "$(value node_textfile_scrape_error)" = 0 ]
 expect "added differences match the report ($added)" \
@@ -137,6 +139,8 @@ expect "missing differences match the report ($missing)" \
     [ "$(value 'kestrune_differences{kind="missing"}')" = "$missing" ]
 expect "changed differences match the report ($changed)" \
     [ "$(value 'kestrune_differences{kind="changed"}')" = "$changed" ]
+expect "changes of trust match the report (${trust:-0})" \
+    [ "$(value kestrune_trust_changes)" = "${trust:-0}" ]
 # The test root has no package database: nothing explains the anchor.
 expect "the report ends with the change unexplained" [ "$(tail -1 "$work/report")" = "1 change unexplained" ]
 expect "the unexplained change is in the metrics" [ "$(value kestrune_unexplained_changes)" = 1 ]

@@ -23,10 +23,12 @@ ChangeOrigin originAt(const std::vector<ChangeOrigin>& all, std::size_t i) {
     return i < all.size() ? all[i] : ChangeOrigin{};
 }
 
-// `previous`: for a changed certificate, the baseline's SHA-256 beside the new one.
+// `previous`: for a changed certificate, the baseline's SHA-256 beside the new one;
+// `trust`: its trust before and after, where that changed.
 JournalEntry differenceEntry(const char* event, int priority, const CertificateRecord& record,
                              const Fingerprint& sha256, const ChangeOrigin& origin,
-                             const Fingerprint* previous = nullptr) {
+                             const Fingerprint* previous = nullptr,
+                             const std::optional<TrustChange>& trust = std::nullopt) {
     const std::string location = recordField(record.locationName);
     const std::string store = recordField(record.storeName);
     const std::string name = recordField(record.name);
@@ -35,7 +37,10 @@ JournalEntry differenceEntry(const char* event, int priority, const CertificateR
     JournalEntry entry =
         baseEntry(priority, event,
                   std::string(event) + " certificate \"" + plainField(name) + "\" in " +
-                      plainField(location) + "/" + plainField(store) + " (serial " + serial + ")");
+                      plainField(location) + "/" + plainField(store) + " (serial " + serial + ")" +
+                      (trust ? "; trust \"" + plainField(trust->before) + "\" → \"" +
+                                   plainField(trust->after) + "\""
+                             : std::string()));
     entry.insert(entry.end(), {{"KESTRUNE_LOCATION", location},
                                {"KESTRUNE_STORE", store},
                                {"KESTRUNE_SERIAL", serial},
@@ -53,6 +58,10 @@ JournalEntry differenceEntry(const char* event, int priority, const CertificateR
     entry.push_back({"KESTRUNE_ORIGIN_TEXT", originText(origin.origin)});
     entry.push_back({"KESTRUNE_EXPLAINED_BY",
                      origin.explainedBy ? packageChangeText(*origin.explainedBy) : ""});
+    if (trust) {
+        entry.push_back({"KESTRUNE_TRUST_OLD", trust->before});
+        entry.push_back({"KESTRUNE_TRUST_NEW", trust->after});
+    }
     return entry;
 }
 
@@ -73,9 +82,10 @@ std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
     }
     for (std::size_t i = 0; i < facts.changed.size(); ++i) {
         const Fingerprint previous = fingerprintAt(facts.changedBaselineSha256, i);
-        entries.push_back(differenceEntry("changed", kPriorityWarning, facts.changed[i],
-                                          fingerprintAt(facts.changedSha256, i),
-                                          originAt(facts.changedOrigins, i), &previous));
+        entries.push_back(differenceEntry(
+            "changed", kPriorityWarning, facts.changed[i], fingerprintAt(facts.changedSha256, i),
+            originAt(facts.changedOrigins, i), &previous,
+            i < facts.changedTrust.size() ? facts.changedTrust[i] : std::nullopt));
     }
     for (std::size_t i = 0; i < facts.missing.size(); ++i) {
         entries.push_back(differenceEntry("missing", kPriorityNotice, facts.missing[i],
@@ -106,6 +116,9 @@ std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
                       facts.added.size(), facts.missing.size(), facts.changed.size(),
                       facts.baseline, facts.observed, facts.unique,
                       facts.accepted ? "; the observed state is now the baseline" : "");
+        if (!facts.baselineRecorded && facts.trustChanges > 0) {
+            summary += formatText("; %zu in trust alone", facts.trustChanges);
+        }
         if (incomplete) {
             summary += formatText("; incomplete: %zu unreadable", facts.unreadable.size());
         }
@@ -121,6 +134,9 @@ std::vector<JournalEntry> journalEntries(const CheckOutput& result) {
                                    {"KESTRUNE_BASELINE", std::to_string(facts.baseline)}});
         if (incomplete) {
             entry.push_back({"KESTRUNE_UNREADABLE", std::to_string(facts.unreadable.size())});
+        }
+        if (facts.trustChanges > 0) {
+            entry.push_back({"KESTRUNE_TRUST_CHANGED", std::to_string(facts.trustChanges)});
         }
         if (facts.accepted) {
             entry.push_back({"KESTRUNE_ACCEPTED", "1"});

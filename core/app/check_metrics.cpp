@@ -114,6 +114,10 @@ std::string metricsText(const CheckFacts& facts, bool completed, const CheckTimi
         family("kestrune_unexplained_changes",
                "Differences at the last check that no package upgrade explains.");
         out += formatText("kestrune_unexplained_changes %zu\n", accepted ? 0 : facts.unexplained);
+        family("kestrune_trust_changes",
+               "Certificates the last check found trusted otherwise by their store, the "
+               "certificate itself unchanged (counted among the changed differences).");
+        out += formatText("kestrune_trust_changes %zu\n", accepted ? 0 : facts.trustChanges);
         // Only roots no package ships: bounded, and what a fleet counts across machines.
         family("kestrune_local_root_info",
                "A certificate in a trust store that no installed package ships (1 each).");

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/check_report.h"
+#include "baseline/change_detection.h"
 #include "baseline/change_explanation.h"
 #include "inventory/certificate_record.h"
 #include "inventory/fingerprint.h"
@@ -44,6 +46,10 @@ struct CheckFacts {
     std::vector<ChangeOrigin> addedOrigins;
     std::vector<ChangeOrigin> missingOrigins;
     std::vector<ChangeOrigin> changedOrigins;
+    // The trust before and after of each changed certificate, index for index; none
+    // where its trust did not change.
+    std::vector<std::optional<TrustChange>> changedTrust;
+    std::size_t trustChanges = 0;       // changed certificates whose trust alone changed
     std::size_t unexplained = 0;        // differences no package upgrade explains
     std::vector<LocalRoot> localRoots;  // the scan's certificates no package ships
 };

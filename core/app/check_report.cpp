@@ -110,28 +110,34 @@ std::string checkUsage(const std::string& platformHelp) {
                "\n"
                "Every difference is one line, tab-separated: \"added\" (no baseline certificate\n"
                "has its serial number and subject name), \"changed\" (one has, but the\n"
-               "certificate itself differs: another SHA-256 fingerprint) or \"missing\" (a\n"
-               "baseline certificate whose subject name no store has any more), then location,\n"
-               "store, serial (hex bytes), subject-name MD5, name and SHA-256 fingerprint; a\n"
-               "changed line ends with the baseline's fingerprint. A store that exists but\n"
+               "certificate itself differs: another SHA-256 fingerprint; or the same one in\n"
+               "the same store is trusted otherwise) or \"missing\" (a baseline certificate\n"
+               "whose subject name no store has any more), then location, store, serial (hex\n"
+               "bytes), subject-name MD5, name and SHA-256 fingerprint; a changed line adds\n"
+               "the baseline's fingerprint, and ends with the trust before and after (both\n"
+               "empty when the trust did not change). A store that exists but\n"
                "could not be read gets an \"unreadable\" line instead (location, store,\n"
                "reason) and is not compared. A summary line follows.\n"
                "\n"
                "  --accept     after reporting, store the observed state as the new baseline\n"
                "  --list       only print the inventory: one certificate a line (location,\n"
-               "               store, serial, subject-name MD5, name, SHA-256), then\n"
+               "               store, serial, subject-name MD5, name, SHA-256, origin, and\n"
+               "               the trust its store gives it, empty where it says none), then\n"
                "               \"Unique Certificates: N\" and \"All certificates in all stores: "
                "M\";\n"
                "               an \"unreadable\" line for each store that could not be read\n"
                "  --json       the same as JSON, one object a line (keys event, location,\n"
                "               store, serial, subject_md5, name, sha256, and baseline_sha256\n"
-               "               for a change; event \"unreadable\" with location, store,\n"
+               "               for a change, with trust {old, new} when its trust changed;\n"
+               "               event \"unreadable\" with location, store,\n"
                "               reason; then a summary object)\n"
                "  --journal    also send the report to the systemd journal, one entry per\n"
                "               difference with the fields KESTRUNE_EVENT (added, changed,\n"
                "               missing, unreadable, summary, baseline, error),\n"
                "               KESTRUNE_LOCATION, KESTRUNE_STORE, KESTRUNE_REASON (unreadable),\n"
-               "               KESTRUNE_SERIAL, KESTRUNE_SUBJECT_MD5 and KESTRUNE_NAME; taken\n"
+               "               KESTRUNE_SERIAL, KESTRUNE_SUBJECT_MD5 and KESTRUNE_NAME (and\n"
+               "               KESTRUNE_TRUST_OLD and KESTRUNE_TRUST_NEW where the trust\n"
+               "               changed); taken\n"
                "               without asking, and nothing printed, when standard output\n"
                "               already goes to the journal (as a systemd service's does)\n"
                "  --metrics-file FILE\n"
@@ -262,7 +268,7 @@ bool originsKnown(const KestruneState& state) {
 }
 
 std::string listLine(const CertificateRecord& record, const Fingerprint& fingerprint,
-                     const CertificateOrigin* origin) {
+                     const CertificateOrigin* origin, const std::string* trust) {
     std::string line = plainField(recordField(record.locationName));
     line += '\t';
     line += plainField(recordField(record.storeName));
@@ -278,12 +284,16 @@ std::string listLine(const CertificateRecord& record, const Fingerprint& fingerp
         line += '\t';
         line += plainField(originText(*origin));
     }
+    if (trust != nullptr) {
+        line += '\t';
+        line += plainField(*trust);
+    }
     line += '\n';
     return line;
 }
 
 std::string listJsonLine(const CertificateRecord& record, const Fingerprint& fingerprint,
-                         const CertificateOrigin* origin) {
+                         const CertificateOrigin* origin, const std::string* trust) {
     std::string line = "{\"location\":" + jsonString(recordField(record.locationName));
     line += ",\"store\":" + jsonString(recordField(record.storeName));
     line += ",\"serial\":" + jsonString(serialTextCompact(record));
@@ -293,6 +303,9 @@ std::string listJsonLine(const CertificateRecord& record, const Fingerprint& fin
             (isKnown(fingerprint) ? jsonString(fingerprintHex(fingerprint)) : std::string("null"));
     if (origin != nullptr) {
         line += ",\"origin\":" + originJson(*origin);
+    }
+    if (trust != nullptr) {
+        line += ",\"trust\":" + jsonString(*trust);
     }
     line += "}\n";
     return line;
@@ -348,8 +361,10 @@ std::string listReport(const KestruneState& state, bool json,
         const CertificateOrigin unknown;
         const CertificateOrigin* origin =
             i < state.currentOrigins.size() ? &state.currentOrigins[i] : &unknown;
-        out += json ? listJsonLine(records[i], fingerprint, origin)
-                    : listLine(records[i], fingerprint, origin);
+        const std::string none;
+        const std::string* trust = i < state.currentTrust.size() ? &state.currentTrust[i] : &none;
+        out += json ? listJsonLine(records[i], fingerprint, origin, trust)
+                    : listLine(records[i], fingerprint, origin, trust);
     }
     // An inventory never hides that it is partial.
     for (const UnreadableStore& store : unreadable) {

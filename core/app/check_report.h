@@ -52,12 +52,15 @@ std::string recordField(const char16_t (&field)[kRecordTextUnits]);
 // single spaces), subject-name MD5 (lower-case hex), name, SHA-256 fingerprint
 // (lower-case hex; empty when not known). Control characters in the text fields are
 // escaped, so a certificate cannot fake a line of its own.
-// With an origin, its text follows as one more field.
+// With an origin, its text follows as one more field; with a trust, the trust text the
+// store gives the certificate after it (empty where the store says nothing).
 std::string listLine(const CertificateRecord& record, const Fingerprint& fingerprint = {},
-                     const CertificateOrigin* origin = nullptr);
-// The same as one JSON object ("sha256" null when not known; "origin" an object).
+                     const CertificateOrigin* origin = nullptr, const std::string* trust = nullptr);
+// The same as one JSON object ("sha256" null when not known; "origin" an object; "trust"
+// a string).
 std::string listJsonLine(const CertificateRecord& record, const Fingerprint& fingerprint = {},
-                         const CertificateOrigin* origin = nullptr);
+                         const CertificateOrigin* origin = nullptr,
+                         const std::string* trust = nullptr);
 // An origin as a JSON object: kind, text, path, package, version.
 std::string originJson(const CertificateOrigin& origin);
 // The package change that explains a difference as a JSON object, or null.

@@ -1,5 +1,7 @@
 #include "app/check_run.h"
 
+#include <algorithm>
+
 #include "baseline/baseline_storage.h"
 #include "baseline/change_detection.h"
 #include "baseline/change_explanation.h"
@@ -35,11 +37,19 @@ Fingerprint fingerprintAt(const std::vector<Fingerprint>& fingerprints, std::siz
     return i < fingerprints.size() ? fingerprints[i] : Fingerprint{};
 }
 
-// `previous`: for a changed certificate, the baseline's fingerprint, after the new one.
-// Where it comes from and what explains it close the line.
+// A changed certificate's baseline fingerprint, and its trust before and after where the
+// trust changed.
+struct ChangedSide {
+    Fingerprint previous;
+    std::optional<TrustChange> trust;
+};
+
+// `changed`: for a changed certificate, the baseline's fingerprint, after the new one.
+// Where it comes from and what explains it follow, and a changed line ends with the trust.
 std::string differenceLine(const char* event, const CertificateRecord& record,
                            const Fingerprint& fingerprint, const ChangeOrigin& origin, bool json,
-                           const Fingerprint* previous = nullptr) {
+                           const ChangedSide* changed = nullptr) {
+    const Fingerprint* previous = changed ? &changed->previous : nullptr;
     if (json) {
         std::string line =
             "{\"event\":" + jsonString(event) + "," + listJsonLine(record, fingerprint).substr(1);
@@ -51,6 +61,10 @@ std::string differenceLine(const char* event, const CertificateRecord& record,
         }
         more += ",\"origin\":" + originJson(origin.origin) +
                 ",\"explained_by\":" + explainedJson(origin.explainedBy);
+        if (changed && changed->trust) {
+            more += ",\"trust\":{\"old\":" + jsonString(changed->trust->before) +
+                    ",\"new\":" + jsonString(changed->trust->after) + "}";
+        }
         line.insert(line.size() - 2, more);
         return line;
     }
@@ -61,6 +75,10 @@ std::string differenceLine(const char* event, const CertificateRecord& record,
     }
     more += "\t" + plainField(originText(origin.origin)) + "\t" +
             (origin.explainedBy ? plainField(packageChangeText(*origin.explainedBy)) : "");
+    if (changed) {
+        const TrustChange trust = changed->trust.value_or(TrustChange{});
+        more += "\t" + plainField(trust.before) + "\t" + plainField(trust.after);
+    }
     line.insert(line.size() - 1, more);
     return line;
 }
@@ -103,6 +121,7 @@ class CheckRun {
             return std::move(result_);
         }
         warnAboutFingerprints();
+        warnAboutTrust();
         state_.resetScanCounters();
         scanned_ = scan(state_, stores_, trace_);
         if (scanned_.outOfMemory) {
@@ -267,6 +286,20 @@ class CheckRun {
                       .c_str());
     }
 
+    // Trust is only compared against a value that fits; a damaged one is said so.
+    void warnAboutTrust() {
+        if (load_.trust != TrustFound::Unfitting && load_.trust != TrustFound::Unreadable) {
+            return;
+        }
+        result_.err += formatText(
+            "kestrune-check: warning: \"Certificate Trust\" in %s %s; changes of trust are "
+            "not compared.\n",
+            key_->describe().c_str(),
+            load_.trust == TrustFound::Unreadable
+                ? "could not be read"
+                : formatText("does not fit its %zu records", load_.loaded).c_str());
+    }
+
     // Where each difference comes from, and the package upgrade since the baseline was
     // saved that explains it.
     void explainDifferences() {
@@ -275,7 +308,11 @@ class CheckRun {
             addedOrigins_.push_back(explainer.current(state_, i));
         }
         for (const ChangedCertificate& c : changes_.changed) {
-            changedOrigins_.push_back(explainer.current(state_, c.current));
+            ChangeOrigin origin = explainer.current(state_, c.current);
+            if (!c.replaced) {
+                origin.explainedBy.reset();  // trust is local configuration, no package's
+            }
+            changedOrigins_.push_back(std::move(origin));
         }
         for (const std::size_t i : changes_.missing) {
             missingOrigins_.push_back(explainer.missing(state_, i));
@@ -301,10 +338,10 @@ class CheckRun {
         }
         for (std::size_t n = 0; n < changes_.changed.size(); ++n) {
             const ChangedCertificate& c = changes_.changed[n];
-            const Fingerprint previous = fingerprintAt(state_.baselineFingerprints, c.baseline);
+            const ChangedSide side{fingerprintAt(state_.baselineFingerprints, c.baseline), c.trust};
             result_.out += differenceLine("changed", state_.mqsCertificates[c.current],
                                           fingerprintAt(state_.currentFingerprints, c.current),
-                                          changedOrigins_[n], json, &previous);
+                                          changedOrigins_[n], json, &side);
         }
         for (std::size_t n = 0; n < changes_.missing.size(); ++n) {
             const std::size_t i = changes_.missing[n];
@@ -340,6 +377,7 @@ class CheckRun {
         const std::size_t added = changes_.added.size();
         const std::size_t missing = changes_.missing.size();
         const std::size_t changed = changes_.changed.size();
+        const std::size_t trust = trustChanges();
         const int baseline = state_.iCertificateCountTotal_Registry;
         const int observed = state_.iCertificateCountTotal;
         const int unique = state_.uniqueCertificateCount;
@@ -348,14 +386,15 @@ class CheckRun {
                 "{\"event\":\"summary\",\"added\":%zu,\"missing\":%zu,\"changed\":%zu,"
                 "\"baseline_certificates\":%d,\"observed_certificates\":%d,"
                 "\"unique_certificates\":%d,\"accepted\":%s,\"unreadable_stores\":%zu,"
-                "\"unexplained\":%zu}\n",
+                "\"trust_changed\":%zu,\"unexplained\":%zu}\n",
                 added, missing, changed, baseline, observed, unique, accepted_ ? "true" : "false",
-                scanned_.unreadable.size(), unexplained());
+                scanned_.unreadable.size(), trust, unexplained());
         } else {
             result_.out += formatText(
                 "%zu added, %zu missing, %zu changed (baseline: %d certificates, observed: %d "
-                "certificates, %d unique)%s%s\n",
+                "certificates, %d unique)%s%s%s\n",
                 added, missing, changed, baseline, observed, unique,
+                trust == 0 ? "" : formatText("; %zu in trust alone", trust).c_str(),
                 accepted_ ? "; the observed state is now the baseline" : "",
                 incompleteNote(scanned_.unreadable.size(), accepted_).c_str());
             // Last, so the one line a person reads says whether an upgrade explains it all.
@@ -369,6 +408,13 @@ class CheckRun {
                                                             : kCheckExitOk;
         }
         collectFacts();
+    }
+
+    // Changes of trust alone: the certificate itself stayed.
+    std::size_t trustChanges() const {
+        return static_cast<std::size_t>(
+            std::count_if(changes_.changed.begin(), changes_.changed.end(),
+                          [](const ChangedCertificate& c) { return !c.replaced; }));
     }
 
     std::size_t unexplained() const {
@@ -388,7 +434,9 @@ class CheckRun {
             facts.changedSha256.push_back(fingerprintAt(state_.currentFingerprints, c.current));
             facts.changedBaselineSha256.push_back(
                 fingerprintAt(state_.baselineFingerprints, c.baseline));
+            facts.changedTrust.push_back(c.trust);
         }
+        facts.trustChanges = trustChanges();
         facts.unreadable = scanned_.unreadable;
         if (accepted_) {
             // What saveObservedAsBaseline stored: the readable stores' scan, the unreadable

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "inventory/text.h"
+
 namespace kestrune {
 
 namespace {
@@ -115,6 +117,73 @@ FingerprintsFound loadFingerprints(BaselineStore& key, std::size_t records,
     return FingerprintsFound::Loaded;
 }
 
+// "Certificate Trust" of `size` bytes into `bytes`; the store's failure, if any.
+std::optional<SettingsError> readTrustBytes(BaselineStore& key, std::uint32_t size,
+                                            std::vector<std::uint8_t>& bytes) {
+    try {
+        bytes.resize(size);
+    } catch (const std::exception&) {
+        return SettingsError{StoreFault::Failed, "no memory for Certificate Trust", 0};
+    }
+    const StoreResult<std::uint32_t> read = key.readValue(BaselineValue::Trust, bytes);
+    if (!read) {
+        return read.failure();
+    }
+    if (*read != size) {
+        return SettingsError{};  // changed between the two reads
+    }
+    return std::nullopt;
+}
+
+// "Certificate Trust" for `records` records into `out`. Anything but Loaded leaves `out`
+// empty; trust is then not compared, and the next save writes the value. A value that
+// does not fit writes a diagnostic line; a baseline from before trust (or saved without
+// it) is no damage and writes none.
+TrustFound loadTrust(BaselineStore& key, std::size_t records, std::vector<std::string>& out,
+                     Trace& trace) {
+    out.clear();
+    const StoreResult<std::uint32_t> size = key.valueSize(BaselineValue::Trust);
+    const bool none = size ? *size == 0 : size.failure().fault == StoreFault::Absent;
+    if (none) {
+        // Said nowhere: a baseline from before trust loads exactly as it always has.
+        return records == 0 ? TrustFound::Loaded : TrustFound::Absent;
+    }
+    // Bounded before anything is read: a length and at most one full text per record.
+    const std::uint64_t least = static_cast<std::uint64_t>(records) * 4;
+    const std::uint64_t most = static_cast<std::uint64_t>(records) * (4 + kTrustTextBytes);
+    if (size && (*size < least || *size > most)) {
+        trace.outf(
+            "Certificate Trust of %u bytes does not fit %zu records; trust is not "
+            "compared.\r\n",
+            *size, records);
+        return TrustFound::Unfitting;
+    }
+    std::vector<std::uint8_t> bytes;
+    const std::optional<SettingsError> failure =
+        size ? readTrustBytes(key, *size, bytes) : std::optional<SettingsError>(size.failure());
+    if (failure) {
+        trace.out("Certificate Trust could not be read; trust is not compared.\r\n");
+        traceStoreError(trace, *failure);
+        return TrustFound::Unreadable;
+    }
+    try {
+        Result<std::vector<std::string>> texts = decodeTrust(bytes, records);
+        if (!texts) {
+            trace.outf(
+                "Certificate Trust does not fit %zu records (%s); trust is not "
+                "compared.\r\n",
+                records, texts.error().c_str());
+            return TrustFound::Unfitting;
+        }
+        out = std::move(*texts);
+    } catch (const std::exception&) {
+        out.clear();
+        trace.out("realloc() failed for Certificate Trust.\r\n");
+        return TrustFound::Unreadable;
+    }
+    return TrustFound::Loaded;
+}
+
 // The count. A value longer than the buffer cannot come from saveBaseline; it is refused
 // like an unreadable one rather than guessed at.
 LoadFailure readCount(BaselineStore& key, BaselineLoad& r, Trace& trace) {
@@ -216,6 +285,7 @@ void adoptLoaded(BaselineStore& key, KestruneState& state, BaselineLoad& r, Trac
     state.iCertificateCountTotal_Registry = static_cast<std::int32_t>(r.loaded);
     r.fingerprints =
         loadFingerprints(key, r.loaded, state.baselineFingerprints, r.fingerprintBytes, trace);
+    r.trust = loadTrust(key, r.loaded, state.baselineTrust, trace);
     if (!state.mqsCertificates.copyValidFrom(state.mqsCertificatesRegistry)) {
         // The baseline is loaded; the current table keeps the last scan, which the next
         // cycle rewrites before anything compares against it.
@@ -225,20 +295,68 @@ void adoptLoaded(BaselineStore& key, KestruneState& state, BaselineLoad& r, Trac
     try {
         state.currentFingerprints = state.baselineFingerprints;
         state.currentFingerprints.resize(r.loaded);
+        state.currentTrust = state.baselineTrust;
+        state.currentTrust.resize(r.loaded);
     } catch (const std::exception&) {
         state.currentFingerprints.clear();  // the next scan fills them again
+        state.currentTrust.clear();
     }
 }
 
 }  // namespace
 
+std::vector<std::uint8_t> encodeTrust(std::span<const std::string> trust) {
+    std::vector<std::uint8_t> out;
+    for (const std::string& text : trust) {
+        const std::string kept = cutToUtf8Bytes(text, kTrustTextBytes);
+        const auto length = static_cast<std::uint32_t>(kept.size());
+        for (int shift = 0; shift < 32; shift += 8) {
+            out.push_back(static_cast<std::uint8_t>(length >> shift));
+        }
+        out.insert(out.end(), kept.begin(), kept.end());
+    }
+    return out;
+}
+
+Result<std::vector<std::string>> decodeTrust(std::span<const std::uint8_t> bytes,
+                                             std::size_t records) {
+    if (bytes.size() / 4 < records) {
+        return fail(formatText("%zu bytes cannot hold %zu lengths", bytes.size(), records));
+    }
+    std::vector<std::string> texts;
+    texts.reserve(records);
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < records; ++i) {
+        if (bytes.size() - at < 4) {
+            return fail(formatText("the text of record %zu is cut short", i));
+        }
+        const std::uint32_t length = bytes[at] | (static_cast<std::uint32_t>(bytes[at + 1]) << 8) |
+                                     (static_cast<std::uint32_t>(bytes[at + 2]) << 16) |
+                                     (static_cast<std::uint32_t>(bytes[at + 3]) << 24);
+        at += 4;
+        if (length > kTrustTextBytes) {
+            return fail(formatText("the text of record %zu claims %u bytes, more than %zu", i,
+                                   length, kTrustTextBytes));
+        }
+        if (bytes.size() - at < length) {
+            return fail(formatText("the text of record %zu is cut short", i));
+        }
+        texts.emplace_back(reinterpret_cast<const char*>(bytes.data() + at), length);
+        at += length;
+    }
+    if (at != bytes.size()) {
+        return fail(formatText("%zu bytes follow the last text", bytes.size() - at));
+    }
+    return texts;
+}
+
 Status saveCurrentAsBaseline(BaselineStore& key, const KestruneState& state) {
     return saveBaseline(key, state.mqsCertificates, state.iCertificateCountTotal,
-                        state.currentFingerprints);
+                        state.currentFingerprints, state.currentTrust);
 }
 
 Status saveBaseline(BaselineStore& key, const RecordTable& table, std::int32_t count,
-                    std::span<const Fingerprint> fingerprints) {
+                    std::span<const Fingerprint> fingerprints, std::span<const std::string> trust) {
     // The pair must describe the same records: never claim more than the table holds.
     std::size_t records = count > 0 ? static_cast<std::size_t>(count) : 0;
     if (records > table.validCount()) {
@@ -251,10 +369,14 @@ Status saveBaseline(BaselineStore& key, const RecordTable& table, std::int32_t c
         std::copy(fingerprints[i].begin(), fingerprints[i].end(),
                   hashes.begin() + static_cast<std::ptrdiff_t>(i * kFingerprintBytes));
     }
-    // Fingerprints first: on a store without transactions a save cut short then leaves
-    // them beside a count that does not fit them, and they are ignored.
+    // Trust that does not cover every record is stored as none rather than guessed at.
+    const std::vector<std::uint8_t> trustBytes =
+        trust.size() >= records ? encodeTrust(trust.first(records)) : std::vector<std::uint8_t>{};
+    // Fingerprints and trust first: on a store without transactions a save cut short then
+    // leaves them beside a count that does not fit them, and they are ignored.
     const ValueBytes values[] = {
         {BaselineValue::Fingerprints, hashes},
+        {BaselineValue::Trust, trustBytes},
         {BaselineValue::Data, data},
         {BaselineValue::Count, text},
     };

@@ -1,13 +1,15 @@
 // The settings key and the stored baseline: "Certificate Count" (decimal text, no
 // terminator), "Certificate Data" (count * 568 bytes of records) and "Certificate
-// Fingerprints" (count * 32 bytes, all zero where a fingerprint is not known). Loading and saving
-// say what happened; showing it to anyone is the caller's business.
+// Fingerprints" (count * 32 bytes, all zero where a fingerprint is not known) and "Certificate
+// Trust" (each record's trust text, length-prefixed; no bytes where none was known). Loading
+// and saving say what happened; showing it to anyone is the caller's business.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "baseline/baseline_store.h"
 #include "inventory/record_table.h"
@@ -16,14 +18,17 @@
 
 namespace kestrune {
 
-// Writes "Certificate Fingerprints", "Certificate Data" then "Certificate Count" for the
-// first `count` records of `table`, all in one transaction where the store allows it.
-// Where the store writes one value at a time, the count comes last, so a save cut short
-// leaves values whose sizes disagree. A record without a fingerprint in `fingerprints`
-// is stored as not known.
+// Writes "Certificate Fingerprints", "Certificate Trust", "Certificate Data" then
+// "Certificate Count" for the first `count` records of `table`, all in one transaction
+// where the store allows it. Where the store writes one value at a time, the count comes
+// last, so a save cut short leaves values whose sizes disagree. A record without a
+// fingerprint in `fingerprints` is stored as not known. Trust is stored only when `trust`
+// has one text per record (each cut to kTrustTextBytes); otherwise the value is written
+// empty, so no older trust is left beside the new records.
 // A failure's message is the store's own words, or where the store is when it has none.
 Status saveBaseline(BaselineStore& key, const RecordTable& table, std::int32_t count,
-                    std::span<const Fingerprint> fingerprints = {});
+                    std::span<const Fingerprint> fingerprints = {},
+                    std::span<const std::string> trust = {});
 // The latest scan, with its fingerprints.
 Status saveCurrentAsBaseline(BaselineStore& key, const KestruneState& state);
 
@@ -52,6 +57,22 @@ enum class FingerprintsFound {
     Unreadable,  // the store failed, or no memory
 };
 
+// What a load found of "Certificate Trust".
+enum class TrustFound {
+    None,        // no baseline was loaded
+    Loaded,      // one text per loaded record
+    Absent,      // a baseline from before trust, or saved without it
+    Unfitting,   // not one bounded text per record (damage, or a save cut short)
+    Unreadable,  // the store failed, or no memory
+};
+
+// "Certificate Trust" as stored (`bytes`) for `records` records: one text each, or why
+// not. Never reads past `bytes`; a text over kTrustTextBytes is refused.
+Result<std::vector<std::string>> decodeTrust(std::span<const std::uint8_t> bytes,
+                                             std::size_t records);
+// One text per record as "Certificate Trust" stores them, each cut to kTrustTextBytes.
+std::vector<std::uint8_t> encodeTrust(std::span<const std::string> trust);
+
 // What a load found.
 struct BaselineLoad {
     LoadFailure failure = LoadFailure::None;
@@ -61,6 +82,7 @@ struct BaselineLoad {
     std::size_t loaded = 0;        // records actually loaded
     FingerprintsFound fingerprints = FingerprintsFound::None;
     std::uint32_t fingerprintBytes = 0;  // the size of an unfitting value
+    TrustFound trust = TrustFound::None;
     bool ok() const { return failure == LoadFailure::None; }
     // registry_settings_load's result: 1 on success, 0 on failure.
     int result() const { return ok() ? 1 : 0; }

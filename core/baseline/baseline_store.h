@@ -1,5 +1,5 @@
 // Where a baseline is kept: per root (the machine's, this user's), one store holding the
-// three values a baseline is saved as. How a store lays them out (registry values and
+// values a baseline is saved as. How a store lays them out (registry values and
 // their types, rows of a database) is the platform's business; the core reads and writes
 // bytes by value and learns from each call's result what went wrong.
 #pragma once
@@ -19,11 +19,15 @@ inline constexpr const char* kValueCertificateCount = "Certificate Count";
 inline constexpr const char* kValueCertificateData = "Certificate Data";
 // The SHA-256 of each record's certificate, 32 bytes per record in record order.
 inline constexpr const char* kValueCertificateFingerprints = "Certificate Fingerprints";
+// The trust each record's store gives it, in record order: per record a 32-bit
+// little-endian length, then that many bytes of UTF-8 text (at most kTrustTextBytes).
+inline constexpr const char* kValueCertificateTrust = "Certificate Trust";
 
 enum class BaselineValue {
     Count,         // decimal UTF-16 text, no terminator
     Data,          // count * 568 bytes of records
     Fingerprints,  // count * 32 bytes
+    Trust,         // count length-prefixed texts
 };
 
 constexpr const char* valueName(BaselineValue value) {
@@ -34,6 +38,8 @@ constexpr const char* valueName(BaselineValue value) {
             return kValueCertificateData;
         case BaselineValue::Fingerprints:
             return kValueCertificateFingerprints;
+        case BaselineValue::Trust:
+            return kValueCertificateTrust;
     }
     return "";
 }

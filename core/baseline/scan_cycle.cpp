@@ -28,17 +28,20 @@ void writeCountLine(CycleContext& c) {
 struct Observed {
     std::vector<CertificateRecord> records;
     std::vector<Fingerprint> fingerprints;
+    std::vector<std::string> trust;
     std::vector<UnreadableStore> unreadable;
 
     static Observed of(const KestruneState& s, const std::vector<UnreadableStore>& unreadable) {
         const auto records = currentRecords(s);
         const auto fingerprints = currentFingerprints(s);
+        const auto trust = currentTrust(s);
         return {{records.begin(), records.end()},
                 {fingerprints.begin(), fingerprints.end()},
+                {trust.begin(), trust.end()},
                 unreadable};
     }
     bool operator==(const Observed& o) const {
-        return unreadable == o.unreadable && fingerprints == o.fingerprints &&
+        return unreadable == o.unreadable && fingerprints == o.fingerprints && trust == o.trust &&
                records.size() == o.records.size() &&
                std::equal(records.begin(), records.end(), o.records.begin(),
                           [](const CertificateRecord& a, const CertificateRecord& b) {
@@ -95,8 +98,11 @@ CycleOutcome runCycle(CycleContext& c, int userInitiated) {
     const int added = findAddedCertificate(c, changes);
     const int missing = findMissingCertificate(c, changes);
     c.trace.out(kSeparator);
+    // A change of trust has no box of its own; the question lists it.
+    const bool trust = std::any_of(changes.changed.begin(), changes.changed.end(),
+                                   [](const ChangedCertificate& ch) { return !ch.replaced; });
 
-    if (added || missing) {
+    if (added || missing || trust) {
         bool save = c.dialogue.askToSave(reportedChanges(s, changes, explainerFor(c)));
         while (save && c.recheckBeforeSave) {
             // The stores may have changed while the question waited: Yes stands only for
@@ -176,9 +182,14 @@ std::vector<ReportedChange> reportedChanges(const KestruneState& state, const Ch
                            explainer.current(state, i)});
         } else {
             const ChangedCertificate& ch = changes.changed[k++];
-            out.push_back({ReportedChange::Kind::Changed, current[ch.current],
-                           printOf(currentPrints, ch.current), printOf(baselinePrints, ch.baseline),
-                           explainer.current(state, ch.current)});
+            ChangeOrigin origin = explainer.current(state, ch.current);
+            if (!ch.replaced) {
+                origin.explainedBy.reset();  // trust is local configuration, no package's
+            }
+            out.push_back(
+                {ch.replaced ? ReportedChange::Kind::Changed : ReportedChange::Kind::Trust,
+                 current[ch.current], printOf(currentPrints, ch.current),
+                 printOf(baselinePrints, ch.baseline), origin, ch.trust});
         }
     }
     for (const std::size_t i : changes.missing) {
@@ -199,12 +210,15 @@ int findAddedCertificate(CycleContext& c, const Changes& changes) {
     // A certificate whose DER changed under a known serial and subject is a new
     // certificate to the user: it gets the same box. The box shows the first in table
     // order of either kind (each list is in table order).
+    // A change of trust alone is no new certificate: the question tells it.
     std::optional<std::size_t> first;
     if (!changes.added.empty()) {
         first = changes.added.front();
     }
-    if (!changes.changed.empty() && (!first || changes.changed.front().current < *first)) {
-        first = changes.changed.front().current;
+    const auto replaced = std::find_if(changes.changed.begin(), changes.changed.end(),
+                                       [](const ChangedCertificate& ch) { return ch.replaced; });
+    if (replaced != changes.changed.end() && (!first || replaced->current < *first)) {
+        first = replaced->current;
     }
     if (!first) {
         return 0;

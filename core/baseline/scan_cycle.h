@@ -24,12 +24,15 @@ namespace kestrune {
 
 // One difference between the readable stores and the baseline, as the user is shown it.
 struct ReportedChange {
-    enum class Kind { Added, Missing, Changed };
+    // Changed: another certificate took the baseline's place. Trust: the same one, trusted
+    // otherwise by its store.
+    enum class Kind { Added, Missing, Changed, Trust };
     Kind kind = Kind::Added;
-    CertificateRecord record{};  // the observed one; for Missing the baseline's
-    Fingerprint fingerprint{};   // of `record`, all zero where not known
-    Fingerprint replaced{};      // Changed: the baseline certificate's fingerprint
-    ChangeOrigin origin{};       // where it comes from, and the upgrade that explains it
+    CertificateRecord record{};          // the observed one; for Missing the baseline's
+    Fingerprint fingerprint{};           // of `record`, all zero where not known
+    Fingerprint replaced{};              // Changed: the baseline certificate's fingerprint
+    ChangeOrigin origin{};               // where it comes from, and the upgrade that explains it
+    std::optional<TrustChange> trust{};  // Trust, or Changed with another trust too
 };
 
 // Every difference of one comparison, added and changed in current table order, then

@@ -71,8 +71,10 @@ Changes detectReadableChanges(const KestruneState& state,
     const auto cRecords = pick(current, c);
     const auto bFingerprints = pick(baselineFingerprints(state), b);
     const auto cFingerprints = pick(currentFingerprints(state), c);
-    Changes changes = detectChanges(RecordsWithFingerprints{bRecords, bFingerprints},
-                                    RecordsWithFingerprints{cRecords, cFingerprints});
+    const auto bTrust = pick(baselineTrust(state), b);
+    const auto cTrust = pick(currentTrust(state), c);
+    Changes changes = detectChanges(RecordsWithFingerprints{bRecords, bFingerprints, bTrust},
+                                    RecordsWithFingerprints{cRecords, cFingerprints, cTrust});
     for (std::size_t& i : changes.added) {
         i = c[i];
     }
@@ -95,17 +97,28 @@ Status saveObservedAsBaseline(BaselineStore& key, const KestruneState& state,
     const auto current = currentRecords(state);
     const auto baselinePrints = baselineFingerprints(state);
     const auto currentPrints = currentFingerprints(state);
+    const auto baselineTexts = baselineTrust(state);
+    const auto currentTexts = currentTrust(state);
     std::vector<CertificateRecord> records;
     std::vector<Fingerprint> prints;
+    std::vector<std::string> trust;
+    bool trustKnown = true;  // stored only when every record's is known
     for (const std::size_t i : readableIndexes(current, unreadable)) {
         records.push_back(current[i]);
         prints.push_back(i < currentPrints.size() ? currentPrints[i] : Fingerprint{});
+        trustKnown = trustKnown && i < currentTexts.size();
+        trust.push_back(trustKnown ? currentTexts[i] : std::string());
     }
     for (std::size_t i = 0; i < baseline.size(); ++i) {
         if (inUnreadableStore(baseline[i], unreadable)) {
             records.push_back(baseline[i]);
             prints.push_back(i < baselinePrints.size() ? baselinePrints[i] : Fingerprint{});
+            trustKnown = trustKnown && i < baselineTexts.size();
+            trust.push_back(trustKnown ? baselineTexts[i] : std::string());
         }
+    }
+    if (!trustKnown) {
+        trust.clear();  // a guess would show as a change of trust once the store is read
     }
     RecordTable table;
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(records.data()),
@@ -113,7 +126,7 @@ Status saveObservedAsBaseline(BaselineStore& key, const KestruneState& state,
     if (!table.replaceFromBlob(bytes, records.size())) {
         return fail("out of memory");
     }
-    return saveBaseline(key, table, static_cast<std::int32_t>(records.size()), prints);
+    return saveBaseline(key, table, static_cast<std::int32_t>(records.size()), prints, trust);
 }
 
 }  // namespace kestrune

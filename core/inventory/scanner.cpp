@@ -145,6 +145,8 @@ void Scanner::collectCertificate(const CertificateFacts& facts, CertificateRecor
         trace_.err("The certificate's SHA-256 could not be computed.\n");
     }
     state_.appendedOrigin() = facts.origin;
+    // Cut as the baseline stores it, so a long text compares equal with its stored self.
+    state_.appendedTrust() = cutToUtf8Bytes(facts.trust, kTrustTextBytes);
     // Runs the unique count and raises iCertificateCountTotal.
     state_.commitAppendedRecord();
     ++iCertsInStore;

@@ -19,11 +19,15 @@ CertificateRecord* KestruneState::beginAppend() {
         if (currentOrigins.size() <= n) {
             currentOrigins.resize(n + 1);
         }
+        if (currentTrust.size() <= n) {
+            currentTrust.resize(n + 1);
+        }
     } catch (const std::exception&) {  // bad_alloc: the scan ends as out of memory
         return nullptr;
     }
     currentFingerprints[n] = {};
     currentOrigins[n] = {};
+    currentTrust[n].clear();
     return mqsCertificates.prepareRecord(n);
 }
 
@@ -33,6 +37,10 @@ Fingerprint& KestruneState::appendedFingerprint() {
 
 CertificateOrigin& KestruneState::appendedOrigin() {
     return currentOrigins[static_cast<std::size_t>(iCertificateCountTotal)];
+}
+
+std::string& KestruneState::appendedTrust() {
+    return currentTrust[static_cast<std::size_t>(iCertificateCountTotal)];
 }
 
 void KestruneState::commitAppendedRecord() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,6 +14,9 @@
 #include "inventory/record_table.h"
 
 namespace kestrune {
+
+// A store's trust text is kept (and stored with the baseline) up to this many bytes.
+inline constexpr std::size_t kTrustTextBytes = 1024;
 
 struct LocalTime {
     int year = 0;
@@ -45,6 +49,11 @@ struct KestruneState {
     // fingerprints (the stored baseline keeps no origins: a certificate's origin is what
     // its files say now).
     std::vector<CertificateOrigin> currentOrigins;
+    // The trust each store gives each record, index for index like its fingerprints
+    // (empty text where a store says nothing). The baseline's is empty when the stored
+    // baseline holds none that fit its records: trust is then not compared.
+    std::vector<std::string> currentTrust;
+    std::vector<std::string> baselineTrust;
     // Serials of the current scan, for the unique count.
     SerialPrefixIndex scanSerials;
 
@@ -60,6 +69,7 @@ struct KestruneState {
     // The fingerprint slot of the record beginAppend returned.
     Fingerprint& appendedFingerprint();
     CertificateOrigin& appendedOrigin();
+    std::string& appendedTrust();
 };
 
 }  // namespace kestrune

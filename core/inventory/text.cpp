@@ -94,6 +94,19 @@ std::string cutToUtf16Units(std::string_view text, std::size_t maxUnits) {
     return std::string(text.substr(0, end));
 }
 
+std::string cutToUtf8Bytes(std::string_view text, std::size_t maxBytes) {
+    std::size_t end = 0;
+    while (end < text.size()) {
+        std::size_t next = end;
+        nextUtf8CodePoint(text, next);
+        if (next > maxBytes) {
+            break;
+        }
+        end = next;
+    }
+    return std::string(text.substr(0, end));
+}
+
 std::u16string utf8ToUtf16(std::string_view in) {
     std::u16string out;
     out.reserve(in.size());

@@ -23,6 +23,9 @@ std::string utf16ToUtf8(std::u16string_view utf16);
 // a code point (a surrogate pair stays whole; an invalid byte counts as the one unit
 // U+FFFD it becomes). For the fixed-size text buffers of records and notices.
 std::string cutToUtf16Units(std::string_view text, std::size_t maxUnits);
+// The longest prefix of `text` of at most maxBytes bytes that ends between code points
+// (an invalid byte counts as a code point of its own).
+std::string cutToUtf8Bytes(std::string_view text, std::size_t maxBytes);
 
 // printf-style formatting into a std::string (C locale conversions only).
 std::string formatText(const char* format, ...)

@@ -53,19 +53,27 @@ std::string explanationNote(const std::vector<ReportedChange>& changes) {
     return anyKnown ? "\r\n" + explanationSummary(origins) + " by a package update." : "";
 }
 
+// A store's trust as the details show it; a store that says nothing gives none.
+std::string trustText(const std::string& trust) {
+    return trust.empty() ? std::string("(none)") : escapeControls(trust, true);
+}
+
 }  // namespace
 
 std::string saveQuestionText(const std::vector<ReportedChange>& changes) {
     std::size_t added = 0;
     std::size_t missing = 0;
     std::size_t changed = 0;
+    std::size_t trust = 0;
     for (const ReportedChange& c : changes) {
         (c.kind == ReportedChange::Kind::Added     ? added
          : c.kind == ReportedChange::Kind::Missing ? missing
+         : c.kind == ReportedChange::Kind::Trust   ? trust
                                                    : changed)++;
     }
     return std::string(kSaveQuestion) + "\r\n\r\nAdded: " + std::to_string(added) +
            "   Missing: " + std::to_string(missing) + "   Changed: " + std::to_string(changed) +
+           (trust > 0 ? "   Trust changed: " + std::to_string(trust) : std::string()) +
            explanationNote(changes) + "\r\nEvery change is listed in the details.";
 }
 
@@ -75,6 +83,7 @@ std::string changeDetailsText(const std::vector<ReportedChange>& changes) {
         const CertificateRecord& r = c.record;
         text += c.kind == ReportedChange::Kind::Added     ? "Added certificate\r\n"
                 : c.kind == ReportedChange::Kind::Missing ? "Missing certificate\r\n"
+                : c.kind == ReportedChange::Kind::Trust   ? "Trust changed\r\n"
                                                           : "Changed certificate\r\n";
         text += "  Store: " + recordTextUtf8(r.locationName) + "\\" + recordTextUtf8(r.storeName) +
                 "\r\n  Name: " + recordTextUtf8(r.name) + "\r\n  Serial Number: " + serialText(r) +
@@ -93,6 +102,10 @@ std::string changeDetailsText(const std::vector<ReportedChange>& changes) {
             text +=
                 "  Replaces SHA-256: " + (before.empty() ? std::string("(not known)") : before) +
                 "\r\n";
+        }
+        if (c.trust) {
+            text += "  Trust: " + trustText(c.trust->before) + " → " + trustText(c.trust->after) +
+                    "\r\n";
         }
         text += "\r\n";
     }

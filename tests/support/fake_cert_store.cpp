@@ -39,6 +39,7 @@ CertificateFacts factsOf(const FakeCert& c) {
         facts.sha256 = c.sha256;
     }
     facts.origin = c.origin;
+    facts.trust = c.trust;
     return facts;
 }
 

@@ -21,6 +21,7 @@ struct FakeCert {
     bool propertyFails = false;  // the subject-name hash cannot be read
     bool sha256Fails = false;
     CertificateOrigin origin{};
+    std::string trust;  // as the store would word it; empty: it says nothing
 };
 
 // A certificate from a serial written most significant byte first.

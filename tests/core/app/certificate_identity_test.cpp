@@ -50,8 +50,8 @@ TEST(CertificateIdentity, SavedFingerprintsComeFirstOnePerRecordAndLoadBack) {
     EXPECT_EQ(t.state.baselineFingerprints,
               (std::vector<Fingerprint>{t.certs()[0].sha256, t.certs()[1].sha256}));
 
-    // Written before the other two: a store without transactions that stops part-way
-    // leaves a count that does not fit them.
+    // Written before the records, as the trust is: a store without transactions that stops
+    // part-way leaves a count that does not fit them.
     struct Recorder : BaselineStore {
         std::vector<BaselineValue> order;
         StoreResult<std::uint32_t> valueSize(BaselineValue) override {
@@ -70,8 +70,8 @@ TEST(CertificateIdentity, SavedFingerprintsComeFirstOnePerRecordAndLoadBack) {
     } recorder;
     ASSERT_TRUE(saveCurrentAsBaseline(recorder, t.state));
     EXPECT_EQ(recorder.order,
-              (std::vector<BaselineValue>{BaselineValue::Fingerprints, BaselineValue::Data,
-                                          BaselineValue::Count}));
+              (std::vector<BaselineValue>{BaselineValue::Fingerprints, BaselineValue::Trust,
+                                          BaselineValue::Data, BaselineValue::Count}));
 }
 
 TEST(CertificateIdentity, ABaselineWithoutFittingFingerprintsFallsBackAndTheNextSaveAddsThem) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "app/check_delivery.h"
+#include "app/check_run.h"
 #include "tests/support/fake_cert_store.h"
+#include "tests/support/memory_settings.h"
 #include "tests/support/record_builder.h"
 
 namespace kestrune {
@@ -71,6 +74,7 @@ TEST(CheckReport, ListsRecordsInScanOrderThenTheFigures) {
         {testing::FakeStore{"ca-certificates",
                             {testing::makeCert("Root \"One\"", {0x00, 0x80, 0x01}, 1),
                              testing::makeCert("Root Two", {0x00, 0x80}, 2)}}}});
+    api.locations[0].stores[0].certs[1].trust = "CT,C,\tC";  // a tab cannot split the line
     NullTrace trace;
     const auto& certs = api.locations[0].stores[0].certs;
     const std::string one = fingerprintHex(certs[0].sha256);
@@ -81,10 +85,10 @@ TEST(CheckReport, ListsRecordsInScanOrderThenTheFigures) {
         text,
         "System\tca-certificates\t00 80 01\t1f202122232425262728292a2b2c2d2e\tRoot \"One\"\t" +
             one +
-            "\tunknown\nSystem\tca-certificates\t00 80\t3e3f404142434445464748494a4b4c4d\tRoot "
+            "\tunknown\t\nSystem\tca-certificates\t00 80\t3e3f404142434445464748494a4b4c4d\tRoot "
             "Two\t" +
             two +
-            "\tunknown\n"
+            "\tunknown\tCT,C,\\tC\n"
             "Unique Certificates: 1\n"
             "All certificates in all stores: 2\n"
             "local roots: unknown\n");
@@ -93,11 +97,11 @@ TEST(CheckReport, ListsRecordsInScanOrderThenTheFigures) {
               "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"00 80 01\","
               "\"subject_md5\":\"1f202122232425262728292a2b2c2d2e\",\"name\":\"Root \\\"One\\\"\","
               "\"sha256\":\"" +
-                  one + "\"," + kUnknownOrigin + "}\n" +
+                  one + "\"," + kUnknownOrigin + ",\"trust\":\"\"}\n" +
                   "{\"location\":\"System\",\"store\":\"ca-certificates\",\"serial\":\"00 80\","
                   "\"subject_md5\":\"3e3f404142434445464748494a4b4c4d\",\"name\":\"Root Two\","
                   "\"sha256\":\"" +
-                  two + "\"," + kUnknownOrigin + "}\n" +
+                  two + "\"," + kUnknownOrigin + ",\"trust\":\"CT,C,\\tC\"}\n" +
                   "{\"unique_certificates\":1,\"all_certificates\":2}\n{\"local_roots\":null}\n");
 }
 
@@ -118,12 +122,90 @@ TEST(CheckReport, CountsEachLocalRootOnceWhateverStoresHoldIt) {
                                testing::FakeStore{"local-anchors", {local}}}});
     NullTrace trace;
     const std::string text = scanAndList(api, trace, false).value();
-    EXPECT_NE(text.find("\tlocal file (/usr/local/share/ca-certificates/corp.crt)\n"),
+    EXPECT_NE(text.find("\tlocal file (/usr/local/share/ca-certificates/corp.crt)\t\n"),
               std::string::npos)
         << text;
     EXPECT_EQ(text.substr(text.rfind("local roots")), "local roots: 2\n") << text;
     EXPECT_NE(scanAndList(api, trace, true).value().find("{\"local_roots\":2}\n"),
               std::string::npos);
+}
+
+enum class Form { Text, Json, Journal, Metrics };
+
+struct TrustReportRow {
+    const char* what;
+    std::string after;  // the root's trust at the check; the baseline saved "C,,"
+    bool upgraded;      // its package moved to the version it comes from since the save
+    Form form;
+    int status;
+    std::string expected;  // a part of the form's output
+};
+
+// A change of trust in each form the check reports it: the line ends with the trust before
+// and after, the objects carry it, the journal has a field each, the metrics a gauge.
+TEST(CheckReport, TellsAChangeOfTrustInEveryForm) {
+    const testing::FakeCert root = testing::makeCert("Corp Root", {0x21}, 4);
+    const std::string sha = fingerprintHex(root.sha256);
+    const TrustReportRow rows[] = {
+        {"line", "CT,C,C", false, Form::Text, kCheckExitChanged,
+         sha + "\t" + sha + "\tunknown\t\tC,,\tCT,C,C\n"},
+        {"summary", "CT,C,C", false, Form::Text, kCheckExitChanged,
+         "0 added, 0 missing, 1 changed (baseline: 1 certificates, observed: 1 certificates, 1 "
+         "unique); 1 in trust alone\n1 change unexplained\n"},
+        {"never explained by an upgrade", "CT,C,C", true, Form::Text, kCheckExitChanged,
+         "\n1 change unexplained\n"},
+        {"object", "", false, Form::Json, kCheckExitChanged,
+         "\"explained_by\":null,\"trust\":{\"old\":\"C,,\",\"new\":\"\"}}\n"},
+        {"summary object", "", false, Form::Json, kCheckExitChanged,
+         "\"unreadable_stores\":0,\"trust_changed\":1,\"unexplained\":1}\n"},
+        {"journal fields", "CT,C,C", false, Form::Journal, kCheckExitChanged,
+         "KESTRUNE_EXPLAINED_BY=\nKESTRUNE_TRUST_OLD=C,,\nKESTRUNE_TRUST_NEW=CT,C,C\n"},
+        {"journal summary", "CT,C,C", false, Form::Journal, kCheckExitChanged,
+         "KESTRUNE_CHANGED=1\n"},
+        {"journal message", "CT,C,C", false, Form::Journal, kCheckExitChanged,
+         "(serial 21); trust \"C,,\" \u2192 \"CT,C,C\"\n"},
+        {"gauge", "CT,C,C", false, Form::Metrics, kCheckExitChanged, "kestrune_trust_changes 1\n"},
+        {"counted as changed", "CT,C,C", false, Form::Metrics, kCheckExitChanged,
+         "kestrune_differences{kind=\"changed\"} 1\n"},
+        {"trust as saved", "C,,", false, Form::Text, kCheckExitOk, "0 added, 0 missing, 0 changed"},
+        {"no gauge raised", "C,,", false, Form::Metrics, kCheckExitOk,
+         "kestrune_trust_changes 0\n"},
+    };
+    for (const TrustReportRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        testing::FakeStoreCatalogue stores;
+        stores.locations.push_back(
+            testing::FakeLocation{"System", {testing::FakeStore{"nssdb", {root}}}});
+        testing::FakeCert& cert = stores.locations[0].stores[0].certs[0];
+        cert.trust = "C,,";
+        testing::MemorySettings settings;
+        NullTrace trace;
+        ASSERT_EQ(runCheck({}, stores, settings, trace).status, kCheckExitOk);
+
+        cert.trust = row.after;
+        if (row.upgraded) {
+            cert.origin = {CertificateOrigin::Kind::Package, "/usr/share/ca-certificates/c.crt",
+                           "ca-certificates", "2", ""};
+            stores.changes = {{"ca-certificates", "1", "2", 2000}};
+            settings.data().savedAt = 1000;
+        }
+        CheckOptions options;
+        options.json = row.form == Form::Json;
+        const CheckOutput out = runCheck(options, stores, settings, trace);
+        EXPECT_EQ(out.status, row.status) << out.out << out.err;
+        std::string shown = out.out;
+        if (row.form == Form::Journal) {
+            shown.clear();
+            for (const JournalEntry& entry : journalEntries(out)) {
+                for (const auto& [name, value] : entry) {
+                    shown += name + "=" + value + "\n";
+                }
+            }
+        } else if (row.form == Form::Metrics) {
+            shown = metricsText(out.facts, true, {});
+        }
+        EXPECT_NE(shown.find(row.expected), std::string::npos) << shown;
+    }
 }
 
 }  // namespace

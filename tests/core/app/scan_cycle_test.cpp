@@ -446,6 +446,39 @@ TEST(CarefulQuestion, ListsEveryChangeAndOnlyYesSaves) {
     }
 }
 
+// A store that trusts a certificate otherwise: no added box (nothing new came), the
+// question tells the trust before and after, and Yes makes it the baseline's.
+TEST(CarefulQuestion, AChangeOfTrustIsAskedAboutWithItsTrustBeforeAndAfter) {
+    const struct {
+        testing::ScriptedAnswer answer;
+        std::size_t questionsNextCycle;
+    } cases[] = {{Answer::yes, 0}, {Answer::no, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer ? static_cast<int>(*c.answer) : -1);
+        Careful h;
+        h.certs()[1].trust = "CT,C,\nC";
+        h.desktop.script({c.answer});
+        scanCycle(h.context, 0);
+        const auto boxes = h.desktop.messageBoxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, "Brimtal Kestrune - Certificate Changes");
+        EXPECT_NE(boxes[0].text.find("Added: 0   Missing: 0   Changed: 0   Trust changed: 1"),
+                  std::string::npos)
+            << boxes[0].text;
+        EXPECT_NE(boxes[0].details.find("Trust changed\r\n  Store: LocalMachine\\Root\r\n  "
+                                        "Name: Beta\r\n"),
+                  std::string::npos)
+            << boxes[0].details;
+        EXPECT_NE(boxes[0].details.find("  Trust: (none) \u2192 CT,C,\\nC\r\n"), std::string::npos)
+            << boxes[0].details;
+
+        h.desktop.clear();
+        h.desktop.script({Answer::no});
+        scanCycle(h.context, 0);
+        EXPECT_EQ(h.questions().size(), c.questionsNextCycle);
+    }
+}
+
 TEST(CarefulQuestion, SaysWhereEachChangeComesFromAndWhenUpgradesExplainThemAll) {
     using Kind = CertificateOrigin::Kind;
     const std::string path = "/usr/share/ca-certificates/mozilla/New.crt";

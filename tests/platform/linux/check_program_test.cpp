@@ -19,7 +19,7 @@ class CheckProgram : public ::testing::Test {
     std::string line(const X509& cert, const std::string& store, const std::string& name) {
         return "System\t" + store + "\t" + expectedSerialText(cert) + "\t" +
                expectedSubjectMd5Hex(cert) + "\t" + name + "\t" + expectedSha256Hex(cert) +
-               "\tunknown\n";  // no package database under the test's root
+               "\tunknown\t\n";  // no package database under the test's root, no trust told
     }
 
     TempDir root_;
@@ -58,7 +58,7 @@ TEST_F(CheckProgram, JsonHasOneObjectALine) {
                           "\",\"name\":\"Evil\\tName\\nSystem\\tfake\",\"sha256\":\"" +
                           expectedSha256Hex(*evil_) +
                           "\",\"origin\":{\"kind\":\"unknown\",\"text\":\"unknown\",\"path\":\"\","
-                          "\"package\":\"\",\"version\":\"\"}}");
+                          "\"package\":\"\",\"version\":\"\"},\"trust\":\"\"}");
     EXPECT_NE(all[3].find("\"name\":\"Zoë's \\\"Local\\\" CA\""), std::string::npos) << all[3];
     EXPECT_EQ(all[4], "{\"unique_certificates\":3,\"all_certificates\":4}");
     EXPECT_EQ(all[5], "{\"local_roots\":null}");

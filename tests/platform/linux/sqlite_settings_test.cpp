@@ -279,7 +279,7 @@ TEST(SqliteSettings, EarlierDatabasesAndTextValuesStillReadAndWrite) {
                        -1, &st, nullptr);
     ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(st, 0), 65536);
-    EXPECT_EQ(sqlite3_column_int(st, 1), 3);
+    EXPECT_EQ(sqlite3_column_int(st, 1), 4);  // count, data, fingerprints and trust
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 2)), "ok");
     sqlite3_finalize(st);
     sqlite3_close(db);

@@ -111,15 +111,14 @@ std::string hex(const std::uint8_t* bytes, std::size_t n, const char* separator)
 constexpr const char* kFixtureSha256 =
     "cc425ebd30f5f82e067dbfdc87bec46da6d393467605dda77fc7174455704f94";
 
-// The fixture's list line for one store and location, worked out from the fixture.
-// Windows keeps no package database: the origin is unknown, and a difference (`inReport`)
-// has nothing that explains it.
-std::string fixtureLine(const char* location, const char* store, bool inReport = false) {
+// The fixture's line for one store and location, worked out from the fixture. Windows
+// keeps no package database and tells no trust: the origin is unknown, then a list line's
+// trust and a difference's explanation are both empty, so the two lines end alike.
+std::string fixtureLine(const char* location, const char* store) {
     return std::string(location) + "\t" + store + "\t" +
            hex(fixture::kSerialMsbFirst, sizeof fixture::kSerialMsbFirst, " ") + "\t" +
            hex(fixture::kSubjectNameMd5, sizeof fixture::kSubjectNameMd5, "") + "\t" +
-           fixture::kRecordName + "\t" + kFixtureSha256 +
-           (inReport ? "\tunknown\t\n" : "\tunknown\n");
+           fixture::kRecordName + "\t" + kFixtureSha256 + "\tunknown\t\n";
 }
 
 TEST(CheckProgram, ListShowsAnAddedCertificateWithItsFields) {
@@ -179,8 +178,8 @@ class CheckMonitoring : public ::testing::Test {
 // Each of the test certificate's records is one line, and nothing else differs.
 void expectOnlyTheTestCertificate(const std::vector<std::string>& lines, const std::string& out) {
     ASSERT_GE(lines.size(), 2u) << out;
-    EXPECT_EQ(lines.front(), fixtureLine("CurrentUser", "My", true));
-    EXPECT_EQ(lines.back(), fixtureLine("LocalMachineEnterprise", "My", true));
+    EXPECT_EQ(lines.front(), fixtureLine("CurrentUser", "My"));
+    EXPECT_EQ(lines.back(), fixtureLine("LocalMachineEnterprise", "My"));
     for (const std::string& line : lines) {
         EXPECT_NE(line.find("\tMy\t" +
                             hex(fixture::kSerialMsbFirst, sizeof fixture::kSerialMsbFirst, " ")),
