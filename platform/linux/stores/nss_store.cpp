@@ -73,7 +73,8 @@ std::string trustLetters(unsigned int flags) {
 }
 
 // "SSL,S/MIME,JAR/XPI" as certutil lists it; empty for a certificate the database
-// keeps no trust for.
+// keeps no trust for. NSS keeps one trust per certificate across the databases open at
+// once, so this is the database's own only while it is the one open, as in a scan.
 std::string trustText(const CERTCertificate& cert) {
     CERTCertTrust trust{};
     if (CERT_GetCertTrust(&cert, &trust) != SECSuccess) {
