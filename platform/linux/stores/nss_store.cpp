@@ -1,6 +1,7 @@
 #include "platform/linux/stores/nss_store.h"
 
 #include <cert.h>
+#include <certdb.h>
 #include <nss.h>
 #include <pk11pub.h>
 #include <prerror.h>
@@ -46,6 +47,68 @@ bool isFolder(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// One field of a certificate's trust in certutil's letters: a plain 'c' or 'p' only
+// where no stronger trust of the same kind is given.
+std::string trustLetters(unsigned int flags) {
+    std::string letters;
+    if ((flags & CERTDB_VALID_CA) != 0 &&
+        (flags & (CERTDB_TRUSTED_CA | CERTDB_TRUSTED_CLIENT_CA)) == 0) {
+        letters += 'c';
+    }
+    if ((flags & CERTDB_TERMINAL_RECORD) != 0 && (flags & CERTDB_TRUSTED) == 0) {
+        letters += 'p';
+    }
+    constexpr std::pair<unsigned int, char> kLetters[] = {
+        {CERTDB_TRUSTED_CA, 'C'},       {CERTDB_TRUSTED_CLIENT_CA, 'T'},
+        {CERTDB_TRUSTED, 'P'},          {CERTDB_USER, 'u'},
+        {CERTDB_SEND_WARN, 'w'},        {CERTDB_INVISIBLE_CA, 'I'},
+        {CERTDB_GOVT_APPROVED_CA, 'G'},
+    };
+    for (const auto& [flag, letter] : kLetters) {
+        if ((flags & flag) != 0) {
+            letters += letter;
+        }
+    }
+    return letters;
+}
+
+// "SSL,S/MIME,JAR/XPI" as certutil lists it; empty for a certificate the database
+// keeps no trust for. NSS keeps one trust per certificate across the databases open at
+// once, so this is the database's own only while it is the one open, as in a scan.
+std::string trustText(const CERTCertificate& cert) {
+    CERTCertTrust trust{};
+    if (CERT_GetCertTrust(&cert, &trust) != SECSuccess) {
+        return {};
+    }
+    return trustLetters(trust.sslFlags) + "," + trustLetters(trust.emailFlags) + "," +
+           trustLetters(trust.objectSigningFlags);
+}
+
+// A certificate's fields as read from its DER, with the trust the database gives it.
+class NssCertificate final : public Certificate {
+  public:
+    void reset(const Certificate& fields, std::string trust) {
+        fields_ = &fields;
+        trust_ = std::move(trust);
+    }
+    bool simpleDisplayName(std::string& name) const override {
+        return fields_->simpleDisplayName(name);
+    }
+    bool subjectNameMd5(std::vector<std::uint8_t>& hash) const override {
+        return fields_->subjectNameMd5(hash);
+    }
+    std::vector<std::uint8_t> serialLittleEndian() const override {
+        return fields_->serialLittleEndian();
+    }
+    bool sha256(Fingerprint& digest) const override { return fields_->sha256(digest); }
+    std::vector<std::uint8_t> der() const override { return fields_->der(); }
+    std::string trust() const override { return trust_; }
+
+  private:
+    const Certificate* fields_ = nullptr;
+    std::string trust_;
+};
+
 // One open database: its context, its slot and the list of its certificates, released
 // in the reverse order (the context last, once nothing of it is held).
 class NssOpenStore final : public OpenCertStore {
@@ -88,7 +151,8 @@ class NssOpenStore final : public OpenCertStore {
             const unsigned char* der = cert->derCert.data;
             if (extractor_.extract(der, cert->derCert.len, false, extracted_.fields())) {
                 extracted_.setDer(der, cert->derCert.len);
-                return &extracted_;
+                withTrust_.reset(extracted_, trustText(*cert));
+                return &withTrust_;
             }
             X509Ptr parsed(d2i_X509(nullptr, &der, static_cast<long>(cert->derCert.len)));
             if (!parsed) {
@@ -98,7 +162,8 @@ class NssOpenStore final : public OpenCertStore {
                 continue;
             }
             current_.reset(std::move(parsed));
-            return &current_;
+            withTrust_.reset(current_, trustText(*cert));
+            return &withTrust_;
         }
         current_.reset(nullptr);
         return nullptr;
@@ -112,7 +177,8 @@ class NssOpenStore final : public OpenCertStore {
     X509Certificate current_;
     RecordExtractor extractor_;
     ExtractedCertificate extracted_;
-    ContextPtr context_;  // declared before what it owns, so it is closed last
+    NssCertificate withTrust_;  // one of the two above, with its trust
+    ContextPtr context_;        // declared before what it owns, so it is closed last
     SlotPtr slot_;
     CertListPtr list_;
     CERTCertListNode* node_ = nullptr;

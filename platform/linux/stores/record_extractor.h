@@ -70,6 +70,7 @@ class ExtractedCertificate final : public Certificate {
     bool sha256(Fingerprint& digest) const override;
     std::vector<std::uint8_t> trustSettings() const override { return trust_; }
     std::vector<std::uint8_t> der() const override { return der_; }
+    std::string trust() const override { return trustUsesText(der_, trust_); }
     void setTrust(const std::uint8_t* bytes, std::size_t size) {
         trust_.assign(bytes, bytes + size);
     }

@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
@@ -36,6 +37,7 @@ const std::vector<std::string> kAnchorFolders = {
     "/etc/ca-certificates/trust-source/anchors",
     "/usr/share/pki/trust/anchors",
 };
+constexpr char kBlocklistName[] = "blocklist";
 const std::vector<std::string> kBlocklistFolders = {
     "/etc/pki/ca-trust/source/blocklist",
     "/etc/ca-certificates/trust-source/blocklist",
@@ -316,6 +318,43 @@ class FolderStore final : public StoreSource {
     const FileCalls& calls_;
 };
 
+// The SHA-256 of every certificate in the blocklist folders, read when first asked
+// for: once per scan at most. Its own walk of the folders is quiet, as the blocklist
+// store's walk tells what it skips.
+class Blocklist {
+  public:
+    Blocklist(const RootDir& root, const FileCalls& calls)
+        : folders_(kBlocklistName, kBlocklistFolders, root, quiet_, calls) {}
+
+    bool holds(const Fingerprint& sha256) {
+        if (!read_) {
+            read();
+        }
+        return std::binary_search(digests_.begin(), digests_.end(), sha256);
+    }
+
+  private:
+    // What cannot be read marks nothing.
+    void read() {
+        read_ = true;
+        Result<std::unique_ptr<OpenCertStore>, StoreError> open = folders_.open();
+        if (!open) {
+            return;
+        }
+        while (const Certificate* cert = (*open)->next()) {
+            if (Fingerprint digest{}; cert->sha256(digest)) {
+                digests_.push_back(digest);
+            }
+        }
+        std::sort(digests_.begin(), digests_.end());
+    }
+
+    NullTrace quiet_;
+    FolderStore folders_;
+    bool read_ = false;
+    std::vector<Fingerprint> digests_;  // sorted
+};
+
 // Every store in listing order, names unique across locations, with an index by name:
 // profiles.ini and the folders are read once per scan, however many profiles it lists,
 // and each store is found at once. (Outside the catalogue, whose optional one builds it:
@@ -326,6 +365,8 @@ struct Listing {
     bool userUnlisted = false;  // a profiles.ini is there but could not be read
     // Where this scan's certificates come from; shared with the readers it hands out.
     std::shared_ptr<OriginResolver> origins;
+    // The certificates this scan's blocklist holds; shared the same way.
+    std::shared_ptr<Blocklist> blocklist;
 };
 
 // The facts of a Linux certificate, read in the order the scanner used to ask for them:
@@ -349,15 +390,20 @@ CertificateFacts factsOf(const Certificate& cert) {
     }
     facts.trustSettings = cert.trustSettings();
     facts.der = cert.der();
+    facts.trust = cert.trust();
     return facts;
 }
 
 // A Linux store's walk as the catalogue hands it out.
 class LinuxStoreReader final : public StoreReader {
   public:
+    // `blocklist`: what marks this store's certificates blocklisted; null for none.
     LinuxStoreReader(std::unique_ptr<OpenCertStore> store, std::shared_ptr<OriginResolver> origins,
-                     bool generated)
-        : store_(std::move(store)), origins_(std::move(origins)), generated_(generated) {}
+                     std::shared_ptr<Blocklist> blocklist, bool generated)
+        : store_(std::move(store)),
+          origins_(std::move(origins)),
+          blocklist_(std::move(blocklist)),
+          generated_(generated) {}
 
     Result<bool> next() override {
         current_ = store_->next();
@@ -377,12 +423,16 @@ class LinuxStoreReader final : public StoreReader {
             facts.origin = origins_->ofBundleEntry(*facts.sha256, store_->currentText(),
                                                    store_->currentFile());
         }
+        if (blocklist_ && facts.sha256 && blocklist_->holds(*facts.sha256)) {
+            facts.trust += facts.trust.empty() ? "blocklisted" : "; blocklisted";
+        }
         return facts;
     }
 
   private:
     std::unique_ptr<OpenCertStore> store_;
     std::shared_ptr<OriginResolver> origins_;
+    std::shared_ptr<Blocklist> blocklist_;
     bool generated_;
     const Certificate* current_ = nullptr;
 };
@@ -426,8 +476,13 @@ class LinuxStoreCatalogue final : public StoreCatalogue {
             return error.unreadable ? OpenedStore::unreadable(error.message)
                                     : OpenedStore::absent(error.message);
         }
-        return OpenedStore(std::make_unique<LinuxStoreReader>(std::move(*open), listing().origins,
-                                                              store->generated()));
+        // The blocklist withdraws trust from the system's certificates, not its own.
+        std::shared_ptr<Blocklist> blocklist;
+        if (store->location() == LinuxLocation::System && store->name() != kBlocklistName) {
+            blocklist = listing().blocklist;
+        }
+        return OpenedStore(std::make_unique<LinuxStoreReader>(
+            std::move(*open), listing().origins, std::move(blocklist), store->generated()));
     }
 
     std::vector<PackageChange> packageChanges() override {
@@ -475,7 +530,8 @@ class LinuxStoreCatalogue final : public StoreCatalogue {
             all.stores.push_back(std::make_unique<BundleStore>(root_, trace_, calls_));
             all.stores.push_back(std::make_unique<FolderStore>("local-anchors", kAnchorFolders,
                                                                root_, trace_, calls_));
-            all.stores.push_back(std::make_unique<FolderStore>("blocklist", kBlocklistFolders,
+            all.blocklist = std::make_shared<Blocklist>(root_, calls_);
+            all.stores.push_back(std::make_unique<FolderStore>(kBlocklistName, kBlocklistFolders,
                                                                root_, trace_, calls_));
             for (auto& store : systemNssStores(root_, trace_)) {
                 all.stores.push_back(std::move(store));

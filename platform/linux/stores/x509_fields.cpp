@@ -2,9 +2,11 @@
 
 #include <openssl/asn1.h>
 #include <openssl/err.h>
+#include <openssl/objects.h>
 
 #include <algorithm>
 #include <array>
+#include <climits>
 
 #include "inventory/text.h"
 
@@ -155,6 +157,67 @@ bool integerOctets(const ASN1_INTEGER* serial, std::vector<std::uint8_t>& octets
     return true;
 }
 
+namespace {
+
+// A use's short name, or its dotted number when OpenSSL has no name for it.
+std::string useName(const ASN1_OBJECT* use) {
+    const int nid = OBJ_obj2nid(use);
+    if (const char* name = nid != NID_undef ? OBJ_nid2sn(nid) : nullptr) {
+        return name;
+    }
+    const int length = OBJ_obj2txt(nullptr, 0, use, 1);
+    if (length <= 0) {
+        ERR_clear_error();
+        return "?";
+    }
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    OBJ_obj2txt(text.data(), length + 1, use, 1);
+    text.resize(static_cast<std::size_t>(length));
+    return text;
+}
+
+// "<verb> a, b", or nothing for an absent or empty list.
+void appendUses(std::string& text, const char* verb, const STACK_OF(ASN1_OBJECT) * uses) {
+    const int count = uses != nullptr ? sk_ASN1_OBJECT_num(uses) : 0;
+    if (count <= 0) {
+        return;
+    }
+    text += text.empty() ? "" : "; ";
+    text += verb;
+    for (int i = 0; i < count; ++i) {
+        text += i == 0 ? " " : ", ";
+        text += useName(sk_ASN1_OBJECT_value(uses, i));
+    }
+}
+
+}  // namespace
+
+std::string trustUsesText(X509& cert) {
+    std::string text;
+    appendUses(text, "trusted for", X509_get0_trust_objects(&cert));
+    appendUses(text, "rejected for", X509_get0_reject_objects(&cert));
+    return text;
+}
+
+std::string trustUsesText(const std::vector<std::uint8_t>& der,
+                          const std::vector<std::uint8_t>& trust) {
+    if (der.empty() || trust.empty()) {
+        return {};
+    }
+    std::vector<std::uint8_t> whole(der);
+    whole.insert(whole.end(), trust.begin(), trust.end());
+    if (whole.size() > static_cast<std::size_t>(LONG_MAX)) {
+        return {};
+    }
+    const unsigned char* p = whole.data();
+    const X509Ptr cert(d2i_X509_AUX(nullptr, &p, static_cast<long>(whole.size())));
+    if (!cert) {
+        ERR_clear_error();
+        return {};
+    }
+    return trustUsesText(*cert);
+}
+
 SubjectNameMd5::SubjectNameMd5()
     : md5_(EVP_MD_fetch(nullptr, "MD5", nullptr)), ctx_(EVP_MD_CTX_new()) {
     if (!md5_) {
@@ -229,6 +292,10 @@ std::vector<std::uint8_t> X509Certificate::der() const {
         return {};
     }
     return out;
+}
+
+std::string X509Certificate::trust() const {
+    return trust_.empty() ? std::string() : trustUsesText(der(), trust_);
 }
 
 bool X509Certificate::sha256(Fingerprint& digest) const {

@@ -40,6 +40,15 @@ std::string nameDisplayName(const X509_NAME* subject, const STACK_OF(X509_EXTENS
 bool x509SerialOctets(const X509& cert, std::vector<std::uint8_t>& octets);
 bool integerOctets(const ASN1_INTEGER* serial, std::vector<std::uint8_t>& octets);
 
+// The uses a trusted certificate's trust settings name, as "trusted for serverAuth,
+// emailProtection; rejected for clientAuth" (OpenSSL's short names, dotted numbers for
+// the others); empty when it lists none.
+std::string trustUsesText(X509& cert);
+// The same for a certificate's DER and the trust settings stored after it; empty when
+// there are none or they do not parse.
+std::string trustUsesText(const std::vector<std::uint8_t>& der,
+                          const std::vector<std::uint8_t>& trust);
+
 // MD5 of the subject name's DER; one per thread of use, it keeps a digest context.
 class SubjectNameMd5 {
   public:
@@ -67,6 +76,7 @@ class X509Certificate final : public Certificate {
     bool sha256(Fingerprint& digest) const override;
     std::vector<std::uint8_t> trustSettings() const override { return trust_; }
     std::vector<std::uint8_t> der() const override;
+    std::string trust() const override;
     void setTrust(const std::uint8_t* bytes, std::size_t size) {
         trust_.assign(bytes, bytes + size);
     }

@@ -3,8 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/pem.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "app/ports.h"
 #include "inventory/scanner.h"
@@ -408,6 +413,147 @@ TEST(LinuxUnreadableStores, OversizedFilesAndBrokenDatabasesAreUnreadableNotEmpt
 
         fs::remove(root.path() + "/etc/pki/nssdb/cert8.db");
         EXPECT_TRUE(unreadableIn(root).empty());
+    }
+}
+
+using BioPtr = CHandle<BIO, BIO_free_all>;
+
+// Standard output of a shell command.
+std::string commandOutput(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+            out.append(buffer, n);
+        }
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+// The same PEM block with a longer encoding of its outer length, which the full parse
+// reads and the extractor leaves to it.
+std::string withLongOuterLength(const std::string& pem) {
+    BioPtr in(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    char* label = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long size = 0;
+    std::string out = "unexpected PEM";
+    if (PEM_read_bio(in.get(), &label, &header, &data, &size) == 1 && size > 2 && data[1] == 0x82) {
+        std::string der(reinterpret_cast<char*>(data), static_cast<std::size_t>(size));
+        der = der.substr(0, 1) + std::string("\x83\x00", 2) + der.substr(2);
+        BioPtr written(BIO_new(BIO_s_mem()));
+        PEM_write_bio(written.get(), label, header,
+                      reinterpret_cast<const unsigned char*>(der.data()),
+                      static_cast<long>(der.size()));
+        char* text = nullptr;
+        out.assign(text, static_cast<std::size_t>(BIO_get_mem_data(written.get(), &text)));
+    }
+    OPENSSL_free(label);
+    OPENSSL_free(header);
+    OPENSSL_free(data);
+    return out;
+}
+
+// The trust a store's facts give `cert`; "not found" when the store does not hold it.
+std::string trustIn(StoreCatalogue& stores, const std::string& store, const X509& cert) {
+    OpenedStore opened = stores.openStore(store);
+    for (Result<bool> more = opened ? opened.reader().next() : Result<bool>(false);
+         more.ok() && more.value(); more = opened.reader().next()) {
+        const CertificateFacts facts = opened.reader().facts();
+        if (facts.sha256 && fingerprintHex(*facts.sha256) == expectedSha256Hex(cert)) {
+            return facts.trust;
+        }
+    }
+    return "not found";
+}
+
+// What `certutil -L` lists as the trust of the database's certificate "cert1".
+std::string certutilTrust(const std::string& folder) {
+    std::istringstream lines(commandOutput("certutil -L -d sql:" + folder));
+    std::string nickname;
+    std::string trust;
+    for (std::string line; std::getline(lines, line);) {
+        if (std::istringstream(line) >> nickname >> trust && nickname == "cert1") {
+            return trust;
+        }
+    }
+    return "not listed";
+}
+
+// The trust each store gives: NSS flags as certutil lists them, the uses a TRUSTED
+// CERTIFICATE names (read by the extractor and by the full parse), and the blocklist's
+// withdrawal, which goes with the blocklist entry.
+TEST(LinuxTrustStores, FactsTellTheTrustEachStoreGives) {
+    constexpr char kNss[] = "/etc/pki/nssdb";
+    constexpr char kAnchor[] = "/etc/pki/ca-trust/source/anchors/a.pem";
+    constexpr char kBlocked[] = "/etc/pki/ca-trust/source/blocklist/b.pem";
+    struct Case {
+        std::string store;
+        std::string nssTrust;  // given with certutil -M; else `file` holds the certificate
+        std::string file;
+        std::string openssl;  // `openssl x509` options making a TRUSTED CERTIFICATE
+        std::string trust;
+        // In the blocklist too: the trust once it is taken out of it.
+        const char* unblocked = nullptr;
+        bool longLength = false;
+    };
+    const std::string both = "-addtrust serverAuth -addtrust emailProtection -addreject clientAuth";
+    const std::vector<Case> cases = {
+        {"nssdb-system", "CT,C,C", "", "", "CT,C,C"},
+        {"nssdb-system", "p,p,p", "", "", "p,p,p"},
+        {"nssdb-system", ",,", "", "", ",,"},
+        {"nssdb-system", "cT,p,C", "", "", "T,p,C"},
+        {"nssdb-system", "P,c,T", "", "", "P,c,c; blocklisted", "P,c,c"},
+        {"local-anchors", "", kAnchor, both,
+         "trusted for serverAuth, emailProtection; rejected for clientAuth"},
+        {"local-anchors", "", kAnchor, both,
+         "trusted for serverAuth, emailProtection; rejected for clientAuth", nullptr, true},
+        {"local-anchors", "", kAnchor, "-addreject 1.2.3.4", "rejected for 1.2.3.4"},
+        {"local-anchors", "", kAnchor, "-setalias Named", ""},
+        {"local-anchors", "", kAnchor, "", ""},
+        {"ca-certificates", "", kDebianBundle, "", "blocklisted", ""},
+        {"ca-certificates", "", kDebianBundle, "-addtrust serverAuth",
+         "trusted for serverAuth; blocklisted", "trusted for serverAuth"},
+        {"blocklist", "", kBlocked, "", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string what =
+            c.store + " " + c.nssTrust + c.openssl + (c.longLength ? " long length" : "");
+        TempDir root;
+        const X509Ptr cert = makeCertificate(simpleFields("Trust Case", {0x7e}));
+        if (!c.nssTrust.empty()) {
+            ASSERT_TRUE(makeNssDatabase(root.path() + kNss, {cert.get()}));
+            ASSERT_EQ(std::system(("certutil -M -n cert1 -t '" + c.nssTrust +
+                                   "' -d sql:" + root.path() + kNss)
+                                      .c_str()),
+                      0);
+            EXPECT_EQ(certutilTrust(root.path() + kNss), c.unblocked ? c.unblocked : c.trust);
+        } else {
+            const std::string pem = root.write("/c.pem", toPem(*cert));
+            std::string text =
+                c.openssl.empty()
+                    ? toPem(*cert)
+                    : commandOutput("openssl x509 -in " + pem + " " + c.openssl + " -trustout");
+            root.write(c.file, c.longLength ? withLongOuterLength(text) : text);
+        }
+        if (c.unblocked) {
+            root.write(kBlocked, toPem(*cert));
+        }
+        NullTrace trace;
+        PlatformOptions options;
+        options.root = root.path();
+        const auto stores = makePorts(options, trace).stores;
+        ListingRecorder listed;
+        ASSERT_TRUE(stores->listLocations(listed).ok());
+        EXPECT_EQ(trustIn(*stores, c.store, *cert), c.trust) << what;
+        if (c.unblocked) {
+            // The next scan reads the blocklist again.
+            fs::remove(root.path() + kBlocked);
+            ASSERT_TRUE(stores->listLocations(listed).ok());
+            EXPECT_EQ(trustIn(*stores, c.store, *cert), c.unblocked) << what;
+        }
     }
 }
 
