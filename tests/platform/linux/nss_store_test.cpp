@@ -235,7 +235,8 @@ TEST(NssStores, KestruneCheckListsACertificateAddedToADatabase) {
     const ProgramRun run = runCheck("--list --root " + root.path(), "HOME=" + home.path());
     EXPECT_EQ(run.status, 0) << run.err;
     const std::string line = "CurrentUser\tnssdb\t66 77\t" + expectedSubjectMd5Hex(*added) +
-                             "\tSlipped Into nssdb\t" + expectedSha256Hex(*added) + "\tunknown\t\n";
+                             "\tSlipped Into nssdb\t" + expectedSha256Hex(*added) +
+                             "\tunknown\tC,,\n";
     EXPECT_EQ(run.out, line + line +
                            "Unique Certificates: 1\nAll certificates in all stores: 2\n"
                            "local roots: unknown\n");
