@@ -36,6 +36,8 @@ class Certificate {
     // The trust settings stored with the certificate (a PEM "TRUSTED CERTIFICATE": the
     // bytes of its trust and reject lists); empty where the store keeps none.
     virtual std::vector<std::uint8_t> trustSettings() const { return {}; }
+    // The trust the store gives it, as a person reads it; empty where it says nothing.
+    virtual std::string trust() const { return {}; }
     // The certificate's DER alone (no trust settings after it); empty when not at hand.
     virtual std::vector<std::uint8_t> der() const { return {}; }
     // The trust the store gives the certificate, as a person reads it; empty where the

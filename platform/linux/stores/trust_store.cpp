@@ -17,6 +17,7 @@
 #include "platform/linux/stores/record_extractor.h"
 #include "platform/linux/stores/root_files.h"
 #include "platform/linux/stores/store_source.h"
+#include "platform/linux/stores/trust_modules.h"
 #include "platform/linux/stores/trust_store.h"
 #include "platform/linux/stores/x509_fields.h"
 #include "platform/platform.h"
@@ -389,6 +390,7 @@ CertificateFacts factsOf(const Certificate& cert) {
         facts.sha256 = digest;
     }
     facts.trustSettings = cert.trustSettings();
+    facts.trust = cert.trust();
     facts.der = cert.der();
     facts.trust = cert.trust();
     return facts;
@@ -537,8 +539,12 @@ class LinuxStoreCatalogue final : public StoreCatalogue {
                 all.stores.push_back(std::move(store));
             }
             // Problems finding the stores are told once per listing, not on every open.
-            for (auto& store : userNssStores(home_, trace_, &trace_, &all.userUnlisted, calls_)) {
-                all.stores.push_back(std::move(store));
+            StoreSources user = userNssStores(home_, trace_, &trace_, &all.userUnlisted, calls_);
+            StoreSources modules = trustModuleStores(root_, user, trace_, calls_);
+            for (StoreSources* stores : {&user, &modules}) {
+                for (auto& store : *stores) {
+                    all.stores.push_back(std::move(store));
+                }
             }
             for (const auto& store : all.stores) {
                 all.byName.emplace(store->name(), store.get());

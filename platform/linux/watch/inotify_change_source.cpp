@@ -21,6 +21,7 @@
 
 #include "platform/linux/stores/nss_store.h"
 #include "platform/linux/stores/root_files.h"
+#include "platform/linux/stores/trust_modules.h"
 #include "platform/linux/stores/trust_store.h"
 #include "platform/platform.h"
 
@@ -521,6 +522,10 @@ std::vector<WatchTarget> trustSourceTargets(const PlatformOptions& options) {
         for (const std::string& folder : *folders) {
             targets.push_back({folder, true, {}, false, root});
         }
+    }
+    // Module lists: p11-kit's folders here; each database's pkcs11.txt with its files.
+    for (const std::string& folder : p11KitModuleFolders()) {
+        targets.push_back({folder, true, {}, false, root});
     }
     targets.push_back({"/etc/pki/nssdb", false, kNssFiles, false, root});
     // The user's databases are named as this machine names them.

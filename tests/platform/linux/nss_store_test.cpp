@@ -111,9 +111,14 @@ TEST(NssStores, FirefoxProfilesAreFoundThroughProfilesIni) {
     const auto api = makePorts(options, trace).stores;
     ListingRecorder listed;
     EXPECT_TRUE(api->listCurrentUserStores(listed).ok());
-    const std::vector<std::string> expectedNames = {"store nssdb", "store firefox-work",
+    const std::vector<std::string> expectedNames = {"store nssdb",
+                                                    "store firefox-work",
                                                     "store firefox-default-release",
-                                                    "store firefox-snap-default-release"};
+                                                    "store firefox-snap-default-release",
+                                                    "store modules-nssdb",
+                                                    "store modules-firefox-work",
+                                                    "store modules-firefox-default-release",
+                                                    "store modules-firefox-snap-default-release"};
     EXPECT_EQ(listed.events, expectedNames);
 
     const Scan scan = scanHome(root.path(), home.path());
