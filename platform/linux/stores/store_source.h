@@ -40,9 +40,6 @@ class Certificate {
     virtual std::string trust() const { return {}; }
     // The certificate's DER alone (no trust settings after it); empty when not at hand.
     virtual std::vector<std::uint8_t> der() const { return {}; }
-    // The trust the store gives the certificate, as a person reads it; empty where the
-    // store says nothing.
-    virtual std::string trust() const { return {}; }
 };
 
 // Why a store could not be opened: absent (no certificates), or unreadable.

@@ -392,7 +392,6 @@ CertificateFacts factsOf(const Certificate& cert) {
     facts.trustSettings = cert.trustSettings();
     facts.trust = cert.trust();
     facts.der = cert.der();
-    facts.trust = cert.trust();
     return facts;
 }
 
