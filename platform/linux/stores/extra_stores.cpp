@@ -4,6 +4,7 @@
 #include "platform/linux/stores/extra_stores.h"
 
 #include <fnmatch.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <map>
@@ -11,6 +12,8 @@
 #include <set>
 #include <utility>
 
+#include "inventory/certificate_record.h"
+#include "inventory/text.h"
 #include "platform/linux/stores/java_keystore.h"
 #include "platform/linux/stores/stores_config.h"
 #include "platform/linux/stores/trust_store.h"
@@ -161,7 +164,9 @@ class ApplicationFiles final : public StoreSource {
 class ConfigProblems final : public StoreSource {
   public:
     ConfigProblems(std::string file, std::string realFile, std::vector<std::string> problems)
-        : name_("config:" + file), realFile_(std::move(realFile)), problems_(std::move(problems)) {}
+        : name_(applicationStoreName("config", file)),
+          realFile_(std::move(realFile)),
+          problems_(std::move(problems)) {}
     const std::string& name() const override { return name_; }
     LinuxLocation location() const override { return LinuxLocation::Applications; }
     std::vector<std::string> sources() const override { return {realFile_}; }
@@ -180,6 +185,46 @@ class ConfigProblems final : public StoreSource {
 };
 
 }  // namespace
+
+namespace {
+
+// The last code points of `text` that take at most maxUnits UTF-16 units, as
+// cutToUtf16Units counts them.
+std::string tailInUtf16Units(std::string_view text, std::size_t maxUnits) {
+    std::vector<std::pair<std::size_t, std::size_t>> starts;  // byte offset, units before
+    std::size_t units = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        starts.emplace_back(i, units);
+        const long cp = nextUtf8CodePoint(text, i);
+        units += cp >= 0x10000 ? 2 : 1;
+    }
+    for (const auto& [offset, before] : starts) {
+        if (units - before <= maxUnits) {
+            return std::string(text.substr(offset));
+        }
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::string applicationStoreName(const std::string& kind, const std::string& path) {
+    // A record keeps 63 units of a store name; a longer one would be cut and two stores
+    // whose paths differ only past the cut would share it.
+    constexpr std::size_t kMaxUnits = kRecordTextUnits - 1;
+    const std::string full = kind + ":" + path;
+    if (cutToUtf16Units(full, kMaxUnits).size() == full.size()) {
+        return full;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(path.data(), path.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+        length = 0;  // never for SHA-256; the name is then only unique by its tail
+    }
+    const std::string head = kind + ":" + hexBytes(digest, std::min(length, 4u)) + "\u2026";
+    const std::size_t headUnits = utf8ToUtf16(head).size();
+    return head + tailInUtf16Units(path, kMaxUnits > headUnits ? kMaxUnits - headUnits : 0);
+}
 
 namespace {
 
@@ -212,7 +257,7 @@ class StoreFinder {
         }
         for (const std::string& pattern : kCertifiBundles) {
             for (const std::string& path : expand(root_, pattern, false)) {
-                addFiles(root_, "certifi:", path, false, false);
+                addFiles(root_, "certifi", path, false, false);
             }
         }
         configured(root_, kSystemStoresConfigFolder, false);
@@ -234,6 +279,9 @@ class StoreFinder {
     // in, and every last entry, is watched: a change there may be a new store.
     std::vector<std::string> expand(const RootDir& root, const std::string& pattern, bool user) {
         const std::vector<std::string> parts = componentsOf(pattern);
+        // A path without wildcards is named even when its folders are not there yet.
+        const bool plain = !hasWildcard(pattern);
+        bool waited = false;
         std::vector<std::string> found = {"/"};
         for (std::size_t i = 0; i < parts.size() && !found.empty(); ++i) {
             const bool last = i + 1 == parts.size();
@@ -251,7 +299,13 @@ class StoreFinder {
                 } else if (root.exists(path)) {
                     next.push_back(path);
                 } else {
-                    watchAt(path, "", user);  // its first step there is waited for
+                    if (!waited) {
+                        watchAt(path, "", user);  // its first step there is waited for
+                    }
+                    waited = plain;
+                    if (plain) {
+                        next.push_back(path);
+                    }
                 }
             }
             found = std::move(next);
@@ -282,7 +336,7 @@ class StoreFinder {
 
     void addKeystore(const RootDir& root, const std::string& path,
                      const std::optional<std::string>& password, bool listAbsent) {
-        const std::string name = "java:" + path;
+        const std::string name = applicationStoreName("java", path);
         if ((listAbsent || root.exists(path)) && admit(root, path, name)) {
             stores_.push_back(std::make_unique<ApplicationKeystore>(
                 std::make_unique<KeystoreStore>(name, path, root, trace_, password, calls_)));
@@ -291,7 +345,7 @@ class StoreFinder {
 
     void addFiles(const RootDir& root, const std::string& kind, const std::string& path,
                   bool folder, bool listAbsent) {
-        const std::string name = kind + path;
+        const std::string name = applicationStoreName(kind, path);
         if ((listAbsent || root.exists(path)) && admit(root, path, name)) {
             stores_.push_back(
                 std::make_unique<ApplicationFiles>(name, path, folder, root, trace_, calls_));
@@ -313,7 +367,7 @@ class StoreFinder {
             }
             for (const std::string& venv : found) {
                 for (const std::string& bundle : expand(root, venv + kVenvCertifi, user)) {
-                    addFiles(root, "certifi:", bundle, false, false);
+                    addFiles(root, "certifi", bundle, false, false);
                 }
             }
         }
@@ -334,10 +388,10 @@ class StoreFinder {
                     break;
                 case ConfiguredKind::Folder:
                     watchAt(path, "", user, true);
-                    addFiles(root, "folder:", path, true, listAbsent);
+                    addFiles(root, "folder", path, true, listAbsent);
                     break;
                 default:
-                    addFiles(root, "bundle:", path, false, listAbsent);
+                    addFiles(root, "bundle", path, false, listAbsent);
                     break;
             }
         }
@@ -365,7 +419,8 @@ class StoreFinder {
             for (const std::string& problem : config.problems) {
                 trace_.errf("%s\n", problem.c_str());
             }
-            if (!config.problems.empty() && names_.insert("config:" + file).second) {
+            if (!config.problems.empty() &&
+                names_.insert(applicationStoreName("config", file)).second) {
                 stores_.push_back(std::make_unique<ConfigProblems>(file, real ? *real : file,
                                                                    std::move(config.problems)));
             }

@@ -3,7 +3,10 @@
 // "<kind>:<path>" after the file or folder it is read from: "java:" for a keystore,
 // "certifi:" for a certifi bundle, "bundle:" and "folder:" for a PEM bundle and a folder
 // of certificate files a configuration names, "config:" for a configuration file with
-// lines that could not be used (never readable: its problems are why).
+// lines that could not be used (never readable: its problems are why). A name longer
+// than a record holds (63 UTF-16 units) becomes "<kind>:<hash>…<tail of the path>", the
+// hash the first 4 bytes of the path's SHA-256 in hex, so it stays whole, unique and the
+// same from scan to scan.
 #pragma once
 
 #include <string>
@@ -14,6 +17,9 @@
 #include "platform/linux/stores/store_source.h"
 
 namespace kestrune {
+
+// "<kind>:<path>", shortened as above when longer than a record holds.
+std::string applicationStoreName(const std::string& kind, const std::string& path);
 
 // The machine's configuration folder, under the root.
 inline constexpr char kSystemStoresConfigFolder[] = "/etc/kestrune/stores.d";
