@@ -3,6 +3,7 @@
 // certificate the keystore or bundle was made from.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -128,7 +129,11 @@ void check(const Case& c, const std::string& environment = "") {
             }
         }
     }
-    EXPECT_EQ(listed.lines, c.expected) << listed.err;
+    // A store's certificates come in no set order.
+    std::vector<Line> expected = c.expected;
+    std::sort(expected.begin(), expected.end());
+    std::sort(listed.lines.begin(), listed.lines.end());
+    EXPECT_EQ(listed.lines, expected) << listed.err;
     const bool incomplete = std::any_of(c.expected.begin(), c.expected.end(), [](const Line& l) {
         return std::get<0>(l) == "unreadable";
     });
@@ -187,6 +192,11 @@ TEST(ApplicationStores, CertifiBundles) {
     const X509Ptr b = makeCertificate(simpleFields("Certifi B", {0x80, 0x23}));
     const std::string venv = "/srv/venvs/app/lib/python3.11/site-packages/certifi/cacert.pem";
     const std::string local = "/usr/local/lib/python3.12/site-packages/certifi/cacert.pem";
+    // Names past 63 UTF-16 units: the first 8 hex digits of `printf %s PATH | sha256sum`,
+    // then the tail of the path that fits.
+    const std::string venvName = "certifi:b71452b9…ib/python3.11/site-packages/certifi/cacert.pem";
+    const std::string localName = "certifi:a8ac20a8…ib/python3.12/site-packages/certifi/cacert.pem";
+    const std::string tail = "/lib/python3/site-packages/certifi/cacert.pem";
     const std::string debian = "/usr/lib/python3/dist-packages/certifi/cacert.pem";
     const auto withSystem = [&](std::function<void(const TempDir&)> more) {
         return [&, more](const TempDir& r) {
@@ -202,7 +212,7 @@ TEST(ApplicationStores, CertifiBundles) {
              r.write(venv, toPem(*a) + toPem(*b));
              r.write("/srv/venvs/plain/lib/python3.11/site-packages/certifi/cacert.pem", toPem(*b));
          }),
-         {sys(*system), app("certifi:" + venv, *a), app("certifi:" + venv, *b)}},
+         {sys(*system), app(venvName, *a), app(venvName, *b)}},
         {"the folder named is a virtual environment itself",
          withSystem([&](const TempDir& r) {
              r.write(kConfig, "venvs /opt/tool\n");
@@ -210,14 +220,25 @@ TEST(ApplicationStores, CertifiBundles) {
              r.write("/opt/tool/lib/python3.13/site-packages/certifi/cacert.pem", toPem(*a));
          }),
          {sys(*system),
-          app("certifi:/opt/tool/lib/python3.13/site-packages/certifi/cacert.pem", *a)}},
+          app("certifi:85103c43…ib/python3.13/site-packages/certifi/cacert.pem", *a)}},
         {"Debian's certifi links to the system bundle: not listed twice",
          withSystem([&](const TempDir& r) { link(r, kSystemBundle, debian); }),
          {sys(*system)},
          "Not listed: " + debian + " is " + kSystemBundle + ", listed as ca-certificates"},
         {"one pip installed, with its own bundle",
          withSystem([&](const TempDir& r) { r.write(local, toPem(*b)); }),
-         {sys(*system), app("certifi:" + local, *b)}},
+         {sys(*system), app(localName, *b)}},
+        {"long paths alike at the end: each name its own; a character of two units not cut",
+         withSystem([&](const TempDir& r) {
+             r.write(kConfig, "venvs /srv/venvs\n");
+             for (const char* venv : {"/srv/venvs/x\U0001F600", "/srv/venvs/y\U0001F600"}) {
+                 r.write(std::string(venv) + "/pyvenv.cfg", "");
+             }
+             r.write("/srv/venvs/x\U0001F600" + tail, toPem(*a));
+             r.write("/srv/venvs/y\U0001F600" + tail, toPem(*b));
+         }),
+         {sys(*system), app("certifi:50cbd732…" + tail, *a), app("certifi:56d2ac03…" + tail, *b)},
+         std::string("/srv/venvs/x\U0001F600") + tail},
     };
     for (const Case& c : cases) {
         check(c);
