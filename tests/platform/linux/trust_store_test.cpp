@@ -257,9 +257,9 @@ TEST(LinuxTrustStores, ListingShapeAndOpeningByName) {
 
     ListingRecorder listed;
     EXPECT_TRUE(api->listLocations(listed).ok());
-    const std::vector<std::string> expected = {"location System", "store ca-certificates",
-                                               "store local-anchors", "store blocklist",
-                                               "location CurrentUser"};
+    const std::vector<std::string> expected = {"location System",       "store ca-certificates",
+                                               "store local-anchors",   "store blocklist",
+                                               "location Applications", "location CurrentUser"};
     EXPECT_EQ(listed.events, expected);
     // Each store is followed by the files and folders it is read from.
     EXPECT_EQ(trace.outText(),
