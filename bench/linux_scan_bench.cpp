@@ -8,11 +8,14 @@
 //    bundle-sized files of 100,000, as one bundle may not exceed 256 MiB);
 //  - an NSS database of 1,000 certificates against `certutil -L -d` of it;
 //  - a home with 5,000 Firefox profiles against five times one with 1,000 (the stores
-//    are found once per scan, so the cost grows with the profiles, not with their square).
+//    are found once per scan, so the cost grows with the profiles, not with their square);
+//  - the host's bundle with a JVM's cacerts and three virtual environments' certifi
+//    bundles, against the same certificates as PEM bundles named in stores.d.
 // The inputs are generated once into scan-data/ beside this program and reused.
 //
 //   linux_scan_bench [count ...]     (default: 10000 100000, growth, NSS and profiles)
 //   linux_scan_bench profiles        (the profile rows alone)
+//   linux_scan_bench applications    (the application store row alone)
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
@@ -28,9 +31,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/ports.h"
@@ -262,6 +267,16 @@ std::vector<std::string> filesBelow(const std::string& folder) {
 
 // ---- the inputs, generated once ----
 
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void put(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
 class Inputs {
   public:
     explicit Inputs(fs::path base) : base_(std::move(base)) {}
@@ -305,6 +320,55 @@ class Inputs {
         }
         std::ofstream(done) << count;
         return home.string();
+    }
+    // Two roots holding the same certificates beside the host's bundle: one as a JVM's
+    // cacerts (made with keytool from the host bundle) and three virtual environments'
+    // certifi bundles (copies of it), the other as four PEM bundles stores.d names.
+    std::pair<std::string, std::string> applicationRoots() {
+        const fs::path apps = base_ / "applications";
+        const fs::path pems = base_ / "applications-pem";
+        if (!fs::exists(apps / "complete")) {
+            fs::remove_all(apps);
+            fs::remove_all(pems);
+            const std::string bundle = slurp("/etc/ssl/certs/ca-certificates.crt");
+            const fs::path blocks = apps / "blocks";
+            fs::create_directories(blocks);
+            std::string script = "set -e\n";
+            const std::string end = "-----END CERTIFICATE-----\n";
+            std::size_t at = 0;
+            for (std::size_t i = 0; bundle.find(end, at) != std::string::npos; ++i) {
+                const std::size_t stop = bundle.find(end, at) + end.size();
+                const fs::path block = blocks / (std::to_string(i) + ".pem");
+                std::ofstream(block) << bundle.substr(at, stop - at);
+                at = stop;
+                script += "keytool -importcert -noprompt -alias c" + std::to_string(i) + " -file " +
+                          block.string() + " -storetype JKS -keystore " +
+                          (apps / "etc/ssl/certs/java/cacerts").string() +
+                          " -storepass changeit >/dev/null 2>&1\n";
+            }
+            for (const fs::path& root : {apps, pems}) {
+                put(root / "etc/ssl/certs/ca-certificates.crt", bundle);
+            }
+            fs::create_directories(apps / "etc/ssl/certs/java");
+            std::ofstream(apps / "script") << script;
+            if (std::system(("sh " + (apps / "script").string()).c_str()) != 0) {
+                throw std::runtime_error("keytool could not make the keystore");
+            }
+            std::string pemConfig = "bundle /opt/java.pem\n";
+            put(pems / "opt/java.pem", bundle.substr(0, at));
+            for (int v = 1; v <= 3; ++v) {
+                const fs::path venv = apps / ("srv/venvs/v" + std::to_string(v));
+                put(venv / "pyvenv.cfg", "home = /usr/bin\n");
+                put(venv / "lib/python3.11/site-packages/certifi/cacert.pem", bundle);
+                const std::string copy = "/opt/certifi-" + std::to_string(v) + ".pem";
+                put(pems / copy.substr(1), bundle);
+                pemConfig += "bundle " + copy + "\n";
+            }
+            put(apps / "etc/kestrune/stores.d/venvs.conf", "venvs /srv/venvs\n");
+            put(pems / "etc/kestrune/stores.d/pem.conf", pemConfig);
+            std::ofstream(apps / "complete") << "done";
+        }
+        return {apps.string(), pems.string()};
     }
     // A home whose profiles.ini lists `count` Firefox profiles, each folder there and
     // without a database (an absent store: what is measured is finding the stores).
@@ -434,6 +498,27 @@ void profileRows(Inputs& inputs) {
         kestrune::bench::figure(5 * smallTime, "s", 3), largeTime / (5 * smallTime));
 }
 
+// A scan with a JVM's cacerts and three virtual environments' certifi bundles against
+// one with the same certificates as PEM bundles.
+void applicationRows(Inputs& inputs) {
+    const auto [apps, pems] = inputs.applicationRoots();
+    int appsFound = 0;
+    int pemsFound = 0;
+    const double appsTime = best(5, [&] { appsFound = kestruneScan(apps); });
+    const double pemsTime = best(5, [&] { pemsFound = kestruneScan(pems); });
+    if (appsFound != pemsFound || appsFound == 0) {
+        std::printf("apps     MISMATCH: %d certificates against %d\n", appsFound, pemsFound);
+        return;
+    }
+    std::printf("apps     %d certificates: keystore and venvs %.2f ms, PEM bundles %.2f ms\n",
+                appsFound, appsTime * 1e3, pemsTime * 1e3);
+    kestrune::bench::tableRow("scan, bundle + JVM cacerts + 3 certifi venvs, " +
+                                  std::to_string(appsFound) + " certificates",
+                              kestrune::bench::figure(appsTime * 1e3, "ms"),
+                              "the same certificates as PEM bundles in stores.d (<= 1.5)",
+                              kestrune::bench::figure(pemsTime * 1e3, "ms"), appsTime / pemsTime);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -441,6 +526,11 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "profiles") {
         Inputs inputs(fs::absolute(fs::path(argv[0])).parent_path() / "scan-data");
         profileRows(inputs);
+        return 0;
+    }
+    if (argc == 2 && std::string(argv[1]) == "applications") {
+        Inputs inputs(fs::absolute(fs::path(argv[0])).parent_path() / "scan-data");
+        applicationRows(inputs);
         return 0;
     }
     std::vector<unsigned> counts;
@@ -509,5 +599,6 @@ int main(int argc, char** argv) {
                               "certutil -L -d, same database (< 1)",
                               kestrune::bench::figure(certutil * 1e3, "ms"), nss / certutil);
     profileRows(inputs);
+    applicationRows(inputs);
     return 0;
 }

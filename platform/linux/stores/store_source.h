@@ -15,9 +15,11 @@
 
 namespace kestrune {
 
-enum class LinuxLocation { System, CurrentUser };
+enum class LinuxLocation { System, CurrentUser, Applications };
 inline constexpr char kLinuxCurrentUserName[] = "CurrentUser";
 inline constexpr char kLinuxSystemName[] = "System";
+// The stores applications keep for themselves (Java keystores, certifi bundles).
+inline constexpr char kLinuxApplicationsName[] = "Applications";
 // Display names are cut as the Windows program's 128-unit name buffer cuts them.
 inline constexpr std::size_t kNameBufferUnits = 128;
 

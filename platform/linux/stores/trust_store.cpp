@@ -13,6 +13,7 @@
 
 #include "platform/linux/origin/origin_resolver.h"
 #include "platform/linux/stores/cert_file_reader.h"
+#include "platform/linux/stores/extra_stores.h"
 #include "platform/linux/stores/nss_store.h"
 #include "platform/linux/stores/record_extractor.h"
 #include "platform/linux/stores/root_files.h"
@@ -520,6 +521,9 @@ class LinuxStoreCatalogue final : public StoreCatalogue {
 
     static constexpr std::pair<const char*, LinuxLocation> kLocations[] = {
         {kLinuxSystemName, LinuxLocation::System},
+        // Before the current user's: the scan's second pass names its stores after the
+        // location listed last.
+        {kLinuxApplicationsName, LinuxLocation::Applications},
         {kLinuxCurrentUserName, LinuxLocation::CurrentUser},
     };
 
@@ -544,6 +548,9 @@ class LinuxStoreCatalogue final : public StoreCatalogue {
                 for (auto& store : *stores) {
                     all.stores.push_back(std::move(store));
                 }
+            }
+            for (auto& store : applicationStores(root_, home_, trace_, calls_)) {
+                all.stores.push_back(std::move(store));
             }
             for (const auto& store : all.stores) {
                 all.byName.emplace(store->name(), store.get());
@@ -575,6 +582,17 @@ class LinuxStoreCatalogue final : public StoreCatalogue {
 
 TrustSourcePaths trustSourcePaths() {
     return {kBundles, kAnchorFolders, kBlocklistFolders};
+}
+
+Result<std::unique_ptr<OpenCertStore>, StoreError> openCertificateFiles(
+    std::vector<std::string> files, bool single, Trace& trace, const FileCalls& calls) {
+    auto store = std::make_unique<FileStore>(std::move(files), trace, calls);
+    if (single) {
+        if (const Result<void, StoreError> read = store->readFirst(); !read) {
+            return read.failure();
+        }
+    }
+    return std::unique_ptr<OpenCertStore>(std::move(store));
 }
 
 std::unique_ptr<StoreCatalogue> makeTrustStoreCatalogue(const PlatformOptions& options,

@@ -10,6 +10,7 @@
 #include "inventory/store_catalogue.h"
 #include "inventory/trace.h"
 #include "platform/linux/stores/root_files.h"
+#include "platform/linux/stores/store_source.h"
 #include "platform/platform.h"
 
 namespace kestrune {
@@ -26,5 +27,11 @@ struct TrustSourcePaths {
     const std::vector<std::string>& blocklistFolders;
 };
 TrustSourcePaths trustSourcePaths();
+
+// Certificate files read one certificate at a time, as the system's stores read theirs.
+// `single`: the files are one bundle, so not being able to read it means the store
+// cannot be opened.
+Result<std::unique_ptr<OpenCertStore>, StoreError> openCertificateFiles(
+    std::vector<std::string> files, bool single, Trace& trace, const FileCalls& calls);
 
 }  // namespace kestrune

@@ -19,6 +19,7 @@
 #include <set>
 #include <system_error>
 
+#include "platform/linux/stores/extra_stores.h"
 #include "platform/linux/stores/nss_store.h"
 #include "platform/linux/stores/root_files.h"
 #include "platform/linux/stores/trust_modules.h"
@@ -174,6 +175,7 @@ class InotifyChangeSource final : public ChangeSource {
         bool recursive = false;        // and its new subfolders are watched too
         std::set<std::string> names;   // otherwise these entries
         std::set<std::string> relist;  // entries whose change may add or remove targets
+        bool relistAll = false;        // every entry's may (a folder new stores appear in)
         std::set<std::string> links;   // entries that were links: where they lead is watched
     };
     enum class Entry { Name, Relist };
@@ -235,7 +237,7 @@ class InotifyChangeSource final : public ChangeSource {
             return;
         }
         const std::string name = event.len > 0 ? std::string(event.name) : std::string();
-        const bool relists = watch.relist.count(name) != 0;
+        const bool relists = watch.relistAll || watch.relist.count(name) != 0;
         const bool counts = watch.all || watch.names.count(name) != 0;
         if (relists) {
             changed_ = again = true;
@@ -390,6 +392,12 @@ class InotifyChangeSource final : public ChangeSource {
             walk(root, real);
             return;
         }
+        if (target.relists && target.names.empty()) {
+            if (const int wd = watchFolder(real); wd >= 0) {
+                next_[wd].relistAll = true;
+            }
+            return;
+        }
         for (const std::string& name : target.names) {
             std::string entry;
             if (follow(root, joined(root.machinePath(real), name), entry)) {
@@ -535,6 +543,15 @@ std::vector<WatchTarget> trustSourceTargets(const PlatformOptions& options) {
     }
     for (const std::string& folder : user.iniFolders) {
         targets.push_back({folder, false, {"profiles.ini"}, true, ""});
+    }
+    // A change where the application stores are looked for may add or remove one.
+    for (WatchPoint& point : applicationWatchPoints(RootDir(root), options.home)) {
+        std::vector<std::string> names;
+        if (!point.name.empty()) {
+            names.push_back(std::move(point.name));
+        }
+        targets.push_back({std::move(point.folder), point.recursive, std::move(names),
+                           !point.recursive, point.user ? "" : root});
     }
     return targets;
 }

@@ -23,7 +23,8 @@ struct WatchTarget {
     std::string folder;
     bool recursive = false;          // every file and subfolder, later ones included
     std::vector<std::string> names;  // otherwise only these entries of the folder
-    bool relists = false;            // a change here may add targets (profiles.ini)
+    bool relists = false;            // a change here may add targets (profiles.ini); with
+                                     // no names, a change to any entry of the folder may
     std::string root;
 };
 

@@ -262,9 +262,9 @@ TEST(LinuxTrustStores, ListingShapeAndOpeningByName) {
 
     ListingRecorder listed;
     EXPECT_TRUE(api->listLocations(listed).ok());
-    const std::vector<std::string> expected = {"location System",     "store ca-certificates",
-                                               "store local-anchors", "store blocklist",
-                                               "store trust-modules", "location CurrentUser"};
+    const std::vector<std::string> expected = {
+        "location System",     "store ca-certificates", "store local-anchors", "store blocklist",
+        "store trust-modules", "location Applications", "location CurrentUser"};
     EXPECT_EQ(listed.events, expected);
     // Each store is followed by the files and folders it is read from.
     EXPECT_EQ(trace.outText(),
