@@ -134,21 +134,7 @@ class ApplicationFiles final : public StoreSource {
         if (!folder_) {
             return openCertificateFiles({std::move(*path)}, true, trace_, calls_);
         }
-        std::vector<std::string> files;
-        std::string failure;
-        listFilesBelow(
-            root_, *path, files,
-            [&](const std::string& at, const std::string& why, bool unreadable) {
-                trace_.errf("Skipped %s: %s\n", at.c_str(), why.c_str());
-                if (unreadable && failure.empty()) {
-                    failure = at + ": " + why;
-                }
-            },
-            calls_);
-        if (!failure.empty()) {
-            return StoreError{true, failure};
-        }
-        return openCertificateFiles(std::move(files), false, trace_, calls_);
+        return openCertificateFolders({std::move(*path)}, root_, trace_, calls_);
     }
 
   private:

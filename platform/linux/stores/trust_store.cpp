@@ -292,24 +292,7 @@ class FolderStore final : public StoreSource {
     // Folders that do not exist are normal (nothing was added); the store is then empty.
     // A folder or link below them that cannot be listed leaves the store unreadable.
     Result<std::unique_ptr<OpenCertStore>, StoreError> open() const override {
-        std::vector<std::string> files;
-        std::string failure;
-        for (const auto& folder : sources()) {
-            listFilesBelow(
-                root_, folder, files,
-                [&](const std::string& path, const std::string& why, bool unreadable) {
-                    trace_.errf("Skipped %s: %s\n", path.c_str(), why.c_str());
-                    if (unreadable && failure.empty()) {
-                        failure = path + ": " + why;
-                    }
-                },
-                calls_);
-        }
-        if (!failure.empty()) {
-            return StoreError{true, failure};
-        }
-        return std::unique_ptr<OpenCertStore>(
-            std::make_unique<FileStore>(std::move(files), trace_, calls_));
+        return openCertificateFolders(sources(), root_, trace_, calls_);
     }
 
   private:
@@ -593,6 +576,28 @@ Result<std::unique_ptr<OpenCertStore>, StoreError> openCertificateFiles(
         }
     }
     return std::unique_ptr<OpenCertStore>(std::move(store));
+}
+
+Result<std::unique_ptr<OpenCertStore>, StoreError> openCertificateFolders(
+    const std::vector<std::string>& folders, const RootDir& root, Trace& trace,
+    const FileCalls& calls) {
+    std::vector<std::string> files;
+    std::string failure;
+    for (const auto& folder : folders) {
+        listFilesBelow(
+            root, folder, files,
+            [&](const std::string& path, const std::string& why, bool unreadable) {
+                trace.errf("Skipped %s: %s\n", path.c_str(), why.c_str());
+                if (unreadable && failure.empty()) {
+                    failure = path + ": " + why;
+                }
+            },
+            calls);
+    }
+    if (!failure.empty()) {
+        return StoreError{true, failure};
+    }
+    return openCertificateFiles(std::move(files), false, trace, calls);
 }
 
 std::unique_ptr<StoreCatalogue> makeTrustStoreCatalogue(const PlatformOptions& options,

@@ -33,5 +33,11 @@ TrustSourcePaths trustSourcePaths();
 // cannot be opened.
 Result<std::unique_ptr<OpenCertStore>, StoreError> openCertificateFiles(
     std::vector<std::string> files, bool single, Trace& trace, const FileCalls& calls);
+// The certificate files below folders (real paths under `root`), each said on the trace
+// when skipped; a folder or link below them that cannot be listed leaves the store
+// unreadable.
+Result<std::unique_ptr<OpenCertStore>, StoreError> openCertificateFolders(
+    const std::vector<std::string>& folders, const RootDir& root, Trace& trace,
+    const FileCalls& calls);
 
 }  // namespace kestrune
